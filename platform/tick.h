@@ -1,0 +1,25 @@
+// The millisecond tick count used to time regular-expression matches.
+//
+// Windows reads GetTickCount; POSIX reads a monotonic clock in milliseconds. Both are
+// unsigned 32-bit counts that wrap after 2^32 ms, so callers compare them only by
+// unsigned subtraction (now - start), which stays right across a wrap.
+//
+// Tests replace the clock with SetTickSourceForTesting to drive exact-limit and wrap
+// cases. The override is process-wide and meant for single-threaded test code.
+#pragma once
+
+#include <cstdint>
+
+namespace vortane::platform {
+
+// Returns the current tick count in milliseconds. Cheap (no system call on either
+// platform in the common case) and safe from any thread.
+uint32_t TickCount();
+
+// A replacement clock for tests; nullptr stands for the system clock.
+using TickSource = uint32_t (*)();
+
+// Installs `source` as the clock that TickCount reads and returns the one it replaces.
+TickSource SetTickSourceForTesting(TickSource source);
+
+}  // namespace vortane::platform

@@ -1,0 +1,117 @@
+// Rule records: construction, deep copies, the atomic Disabled bit, flag letters, and the
+// combined pattern of a rule and its conditions.
+#include "rules/rule.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "regex/timed_match.h"
+
+namespace vortane {
+namespace {
+
+TEST(RuleTest, NewRuleIsEmptyWithAnInvalidPattern) {
+  const Rule rule;
+  EXPECT_FALSE(rule.HasValidPattern());
+  EXPECT_EQ(rule.pattern.status(), boost::regex_constants::error_empty);
+  EXPECT_EQ(rule.Flags(), 0u);
+  EXPECT_TRUE(rule.format.empty());
+  EXPECT_TRUE(rule.target.empty());
+  EXPECT_TRUE(rule.conditions.empty());
+}
+
+TEST(RuleTest, CopiesAreDeepAndKeepEveryField) {
+  Rule original;
+  original.pattern = CompilePattern("^/old/(.*)$", false);
+  original.format = "/new/$1";
+  original.target = "URL";
+  original.SetFlags(RuleFlag::Last | RuleFlag::Redirect);
+  original.AppendCondition({"Host:", ConditionFlag::Normalize, false});
+  original.Disable();
+
+  Rule copy = original;
+  original.format = "changed";
+  original.conditions.clear();
+  original.pattern = Expression();
+
+  EXPECT_TRUE(copy.HasValidPattern());
+  EXPECT_EQ(copy.format, "/new/$1");
+  EXPECT_EQ(copy.target, "URL");
+  EXPECT_EQ(copy.Flags(), RuleFlag::Last | RuleFlag::Redirect | RuleFlag::Disabled);
+  ASSERT_EQ(copy.conditions.size(), 1u);
+  EXPECT_EQ(copy.conditions[0].name, "Host:");
+  EXPECT_EQ(copy.conditions[0].flags, ConditionFlag::Normalize);
+  EXPECT_FALSE(copy.conditions[0].isServerVariable);
+
+  Rule assigned;
+  assigned = copy;
+  EXPECT_EQ(assigned.Flags(), copy.Flags());
+  EXPECT_TRUE(assigned.HasValidPattern());
+}
+
+TEST(RuleTest, DisableFromManyThreadsKeepsTheOtherBits) {
+  Rule rule;
+  rule.SetFlags(RuleFlag::Restart | RuleFlag::LogRequestedUrl);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 8; ++i) {
+    threads.emplace_back([&rule] {
+      for (int j = 0; j < 1000; ++j) {
+        rule.Disable();
+        ASSERT_TRUE(rule.IsDisabled());
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(rule.Flags(), RuleFlag::Restart | RuleFlag::LogRequestedUrl | RuleFlag::Disabled);
+}
+
+TEST(FlagLetterTest, EachLetterHasItsBitAndOnlyIFoldsCase) {
+  struct Case {
+    char letter;
+    bool known;
+    uint32_t bits;
+    bool ignoreCase;
+  };
+  const Case cases[] = {
+      {'L', true, 0x01, false}, {'R', true, 0x02, false}, {'N', true, 0x04, false},
+      {'F', true, 0x08, false}, {'U', true, 0x10, false}, {'O', true, 0x20, false},
+      {'I', true, 0x00, true},  {'l', false, 0, false},   {'D', false, 0, false},
+      {',', false, 0, false},
+  };
+  for (const Case& c : cases) {
+    FlagLetter meaning{0xFFFF, false};
+    EXPECT_EQ(LookUpFlagLetter(c.letter, meaning), c.known) << c.letter;
+    if (!c.known) continue;
+    EXPECT_EQ(meaning.bits, c.bits) << c.letter;
+    EXPECT_EQ(meaning.ignoreCase, c.ignoreCase) << c.letter;
+  }
+}
+
+TEST(CombinedPatternTest, ConditionsComeFirstEachEndedByLineFeed) {
+  EXPECT_EQ(CombinePatternText({}, "^/x$"), "^/x$");
+  EXPECT_EQ(CombinePatternText({"a", "b", "c"}, "/r"), "a\nb\nc\n/r");
+}
+
+TEST(CombinedPatternTest, GroupsNumberAcrossConditionsAndRule) {
+  // Three conditions; the first has no group, so $1 is the second condition's group.
+  const Expression e =
+      CompilePattern(CombinePatternText({"www\\..*", "(\\d+)", "[a-z]+"}, "^/item/(.*)$"), true);
+  const std::string subject = "www.example.com\n42\nMozilla\n/item/shoes";
+  MatchResults groups;
+  ASSERT_TRUE(TimedMatch(subject.data(), subject.data() + subject.size(), groups, e, MatchTimeLimit,
+                         boost::match_not_dot_newline));
+  ASSERT_EQ(groups.size(), 3u);
+  EXPECT_EQ(std::string(groups[1].first.base(), groups[1].second.base()), "42");
+  EXPECT_EQ(std::string(groups[2].first.base(), groups[2].second.base()), "shoes");
+
+  // A condition cannot reach into the next segment.
+  const std::string crossing = "www.example.com/42\nMozilla\n/item/shoes";
+  EXPECT_FALSE(TimedMatch(crossing.data(), crossing.data() + crossing.size(), groups, e,
+                          MatchTimeLimit, boost::match_not_dot_newline));
+}
+
+}  // namespace
+}  // namespace vortane
