@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Builds all three configurations and runs every test:
+#   build/      native build: unit tests
+#   build-win/  Windows x64 (mingw-w64): the same tests under Wine
+#   build-san/  clang with AddressSanitizer, UndefinedBehaviorSanitizer and LeakSanitizer:
+#               the same tests, then each libFuzzer target for FUZZ_SECONDS (default 30)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+jobs=$(nproc)
+fuzz_seconds=${FUZZ_SECONDS:-30}
+
+step() { printf '\n=== %s\n' "$*"; }
+
+step "native build"
+cmake -S . -B build -G Ninja >/dev/null
+cmake --build build -j "$jobs"
+(cd build && ctest -j "$jobs" --output-on-failure)
+
+step "Windows build, tests under Wine"
+cmake -S . -B build-win -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake >/dev/null
+cmake --build build-win -j "$jobs"
+(cd build-win && ctest --output-on-failure)
+
+step "sanitizer build"
+CC=clang-14 CXX=clang++-14 cmake -S . -B build-san -G Ninja \
+  -DVORTANE_SANITIZE=ON -DVORTANE_FUZZ=ON -DVORTANE_BENCHMARKS=OFF >/dev/null
+cmake --build build-san -j "$jobs"
+(cd build-san && ctest -j "$jobs" --output-on-failure)
+
+step "fuzzing, ${fuzz_seconds} s per target"
+for target in pattern substitution; do
+  work=$(mktemp -d)
+  cp fuzz/corpus/"$target"/* "$work"/
+  # Inputs that once crashed a target are replayed first.
+  regressions=fuzz/regressions/"$target"
+  if [ -d "$regressions" ] && [ -n "$(ls -A "$regressions")" ]; then
+    build-san/fuzz/"$target"_fuzz -runs=0 "$regressions"/*
+  fi
+  build-san/fuzz/"$target"_fuzz -max_total_time="$fuzz_seconds" -rss_limit_mb=2048 \
+    -print_final_stats=1 "$work" 2>&1 | tail -n 3
+  rm -rf "$work"
+done
+
+step "all tests passed"
