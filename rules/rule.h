@@ -86,8 +86,9 @@ class Rule {
   uint32_t Flags() const { return flags_.load(std::memory_order_relaxed); }
   // Sets the bits the flag list gave. For the parser, before the rule is shared.
   void SetFlags(uint32_t flags) { flags_.store(flags, std::memory_order_relaxed); }
-  // Sets Disabled. Safe from any number of threads at once; never undone.
-  void Disable() { flags_.fetch_or(RuleFlag::Disabled, std::memory_order_relaxed); }
+  // Sets Disabled. Safe from any number of threads at once, on a rule they all share
+  // read-only otherwise (hence const); never undone.
+  void Disable() const { flags_.fetch_or(RuleFlag::Disabled, std::memory_order_relaxed); }
   bool IsDisabled() const { return (Flags() & RuleFlag::Disabled) != 0; }
 
   void AppendCondition(const Condition& condition) { conditions.push_back(condition); }
@@ -95,7 +96,7 @@ class Rule {
   bool HasValidPattern() const { return IsValid(pattern); }
 
  private:
-  std::atomic<uint32_t> flags_{0};
+  mutable std::atomic<uint32_t> flags_{0};
 };
 
 // The text of a rule's combined pattern: each condition pattern followed by LF, then the

@@ -7,10 +7,10 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <map>
 #include <string>
 #include <vector>
 
+#include "bench/ratio_reporter.h"
 #include "regex/expression.h"
 #include "regex/timed_match.h"
 
@@ -85,38 +85,23 @@ void Timed(benchmark::State& state, const Case& c) {
   }
 }
 
-// Keeps each run's CPU time per iteration by name, besides printing the usual table.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& run : runs) {
-      if (run.run_type == Run::RT_Iteration)
-        times_[run.benchmark_name()] = run.GetAdjustedCPUTime();
-    }
-    ConsoleReporter::ReportRuns(runs);
+void PrintRatios(const vortane::bench::RatioReporter& reporter) {
+  std::vector<double> ratios;
+  std::printf("\n%-24s %10s %10s %7s\n", "case", "plain ns", "timed ns", "ratio");
+  for (const Case& c : kCorpus) {
+    const auto plain = reporter.Time(std::string("plain/") + c.name);
+    const auto timed = reporter.Time(std::string("timed/") + c.name);
+    if (!plain || !timed) continue;
+    const double ratio = *timed / *plain;
+    ratios.push_back(ratio);
+    std::printf("%-24s %10.1f %10.1f %7.3f\n", c.name, *plain, *timed, ratio);
   }
-
-  void PrintRatios() const {
-    std::vector<double> ratios;
-    std::printf("\n%-24s %10s %10s %7s\n", "case", "plain ns", "timed ns", "ratio");
-    for (const Case& c : kCorpus) {
-      const auto plain = times_.find(std::string("plain/") + c.name);
-      const auto timed = times_.find(std::string("timed/") + c.name);
-      if (plain == times_.end() || timed == times_.end()) continue;
-      const double ratio = timed->second / plain->second;
-      ratios.push_back(ratio);
-      std::printf("%-24s %10.1f %10.1f %7.3f\n", c.name, plain->second, timed->second, ratio);
-    }
-    if (ratios.empty()) return;
-    std::sort(ratios.begin(), ratios.end());
-    const size_t n = ratios.size();
-    const double median = n % 2 ? ratios[n / 2] : (ratios[n / 2 - 1] + ratios[n / 2]) / 2;
-    std::printf("median ratio timed/plain over %zu cases: %.3f\n", n, median);
-  }
-
- private:
-  std::map<std::string, double> times_;
-};
+  if (ratios.empty()) return;
+  std::sort(ratios.begin(), ratios.end());
+  const size_t n = ratios.size();
+  const double median = n % 2 ? ratios[n / 2] : (ratios[n / 2 - 1] + ratios[n / 2]) / 2;
+  std::printf("median ratio timed/plain over %zu cases: %.3f\n", n, median);
+}
 
 }  // namespace
 
@@ -126,9 +111,9 @@ int main(int argc, char** argv) {
     benchmark::RegisterBenchmark((std::string("timed/") + c.name).c_str(), Timed, c);
   }
   benchmark::Initialize(&argc, argv);
-  RatioReporter reporter;
+  vortane::bench::RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
-  reporter.PrintRatios();
+  PrintRatios(reporter);
   benchmark::Shutdown();
   return 0;
 }

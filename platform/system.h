@@ -1,0 +1,43 @@
+// System facts the configuration layer needs: the current file time, and the file name of a
+// loaded module (the filter library itself), with the path type of each platform.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+
+namespace vortane::platform {
+
+// File paths: wide characters on Windows, bytes elsewhere, never converted between sets.
+#ifdef _WIN32
+using PathString = std::wstring;
+inline constexpr wchar_t kPathSeparator = L'\\';
+#else
+using PathString = std::string;
+inline constexpr char kPathSeparator = '/';
+#endif
+using PathChar = PathString::value_type;
+
+// The current time as a file time: 100-nanosecond units since 1 January 1601, UTC
+// (GetSystemTimeAsFileTime on Windows).
+uint64_t SystemFileTime();
+
+// Identifies a loaded module: its HMODULE on Windows; elsewhere any address inside it.
+using ModuleHandle = const void*;
+
+// The module that holds this code.
+ModuleHandle ThisModule();
+
+// The full file name of `module`, or nothing when it cannot be read. On Windows,
+// GetModuleFileNameW into a buffer of 2048 characters, doubled while a full buffer may
+// have cut the name.
+std::optional<PathString> ModuleFileName(ModuleHandle module);
+
+// The doubling read behind ModuleFileName. `read` fills a buffer of the given capacity
+// and returns the length written (the capacity itself when the name may have been cut),
+// or 0 on failure.
+std::optional<PathString> ReadGrowing(const std::function<size_t(PathChar*, size_t)>& read,
+                                      size_t initialCapacity = 2048);
+
+}  // namespace vortane::platform

@@ -1,0 +1,61 @@
+// Applying one rule to one request.
+//
+// EvaluateRule reads the values the rule's conditions name (server variables or request
+// items and headers) and the rule's target from the server, each condition's value followed
+// by LF, the target's last, into one subject; matches the rule's combined pattern against
+// the whole subject within MatchTimeLimit; and on a match either reports a refusal (F) or
+// expands the substitution and writes it back over the target with SetHeader.
+//
+//   - A value that is absent, does not fit in 4096 bytes with its NUL, or whose
+//     normalisation (O) the server refuses, is read as empty.
+//   - Values are read afresh on every call: a rule sees what earlier rules wrote back.
+//   - A matching timeout (or Boost's own complexity error) disables the rule for as long
+//     as its configuration stays loaded and yields Timeout; nothing is written back then.
+//   - A rule with U and without R whose new value the server accepted sets the request's
+//     logMark, when the request has a RequestContext.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "platform/isapi.h"
+#include "regex/timed_match.h"
+#include "rules/rule.h"
+
+namespace vortane {
+
+// Returns exactly one of InvalidPattern, NoMatch, Timeout, or Matched with Restart (N),
+// Redirect (R), Forbidden (F) and Stop (any of L, R, F).
+//
+// `rule` is shared with other request threads and only read, apart from its Disabled bit.
+// The server records belong to the calling thread's request. Costs one server read per
+// condition and one for the target (a 4096-byte buffer on the stack), one time-limited
+// match, and on a match one expansion and one SetHeader. Exceptions other than
+// bad_expression (memory exhaustion) leave the function; the rule stays enabled then.
+uint32_t EvaluateRule(const Rule& rule, HTTP_FILTER_CONTEXT* filterContext,
+                      HTTP_FILTER_PREPROC_HEADERS* preprocHeaders);
+
+// The buffers of one evaluation. A rule pass keeps one for all its evaluations, so that
+// they reuse the memory instead of allocating it once per rule. Belongs to one thread; its
+// contents mean nothing between calls.
+class EvaluationScratch {
+ public:
+  // A writable area of `size` bytes at offset `at` of the subject, keeping bytes before it.
+  char* SubjectArea(size_t at, size_t size);
+  const char* Subject() const { return subject_.get(); }
+
+  MatchResults groups;
+
+ private:
+  // Values are read straight into the subject, each into an area as large as the server's
+  // value buffer, so the bytes are copied once. Grows, never shrinks, never zero-filled.
+  std::unique_ptr<char[]> subject_;
+  size_t capacity_ = 0;
+};
+
+// EvaluateRule with buffers that outlive the call.
+uint32_t EvaluateRule(const Rule& rule, HTTP_FILTER_CONTEXT* filterContext,
+                      HTTP_FILTER_PREPROC_HEADERS* preprocHeaders, EvaluationScratch& scratch);
+
+}  // namespace vortane

@@ -1,0 +1,27 @@
+// Running the rules of one configuration over one request.
+//
+// RunRulePass visits the rules in file order, skipping Disabled ones, and ORs their results:
+//   - Timeout ends the pass at once;
+//   - Restart, while fewer sweeps than the configuration's repeatLimit have run, starts
+//     again at the first rule with the result reset (what the rules wrote stays written);
+//   - otherwise Stop ends the pass.
+// These tests come in exactly that order. With a repeatLimit of r the rules run in at most
+// r sweeps; the limit is read afresh at each test, since a reload of the global file may
+// lower it while the pass runs.
+#pragma once
+
+#include <cstdint>
+
+#include "config/site_config.h"
+#include "platform/isapi.h"
+
+namespace vortane {
+
+// Returns the OR of the results of the rules evaluated since the pass last started at the
+// first rule; 0 when none was evaluated. The caller holds a reference on `config` for the
+// whole pass. Its evaluations share one set of buffers; at most max(repeatLimit, 1) × rules
+// evaluations. Exceptions from evaluation other than a timeout pass through.
+uint32_t RunRulePass(const SiteConfig& config, HTTP_FILTER_CONTEXT* filterContext,
+                     HTTP_FILTER_PREPROC_HEADERS* preprocHeaders);
+
+}  // namespace vortane

@@ -1,0 +1,91 @@
+// The configuration record and the process-wide settings.
+#include "config/site_config.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace vortane {
+namespace {
+
+platform::PathString Path(const std::string& text) {
+  return platform::PathString(text.begin(), text.end());
+}
+
+TEST(SiteConfigTest, KeepsTheRepeatLimitItWasBuiltWith) {
+  const int32_t saved = globalRepeatLimit;
+  globalRepeatLimit = 10;
+  SiteConfig config(3);
+  globalRepeatLimit = 50;
+  EXPECT_EQ(config.RepeatLimit(), 10);
+  EXPECT_EQ(config.siteId, 3u);
+  EXPECT_EQ(config.fileTime, FileTime());
+  EXPECT_EQ(config.fileTime.low, 0xFFFFFFFFu);
+
+  config.LowerRepeatLimit(20);  // never raised
+  EXPECT_EQ(config.RepeatLimit(), 10);
+  config.LowerRepeatLimit(4);
+  EXPECT_EQ(config.RepeatLimit(), 4);
+  globalRepeatLimit = saved;
+}
+
+TEST(SiteConfigTest, LastUseStartsAtConstruction) {
+  const uint64_t before = platform::SystemFileTime();
+  SiteConfig config(0);
+  const uint64_t after = platform::SystemFileTime();
+  EXPECT_GE(config.lastUse.load(), before);
+  EXPECT_LE(config.lastUse.load(), after);
+  // A plausible date: after 2020-01-01 (132223104000000000 in file time).
+  EXPECT_GT(before, 132223104000000000ull);
+}
+
+TEST(CacheClockRateTest, TicksAlwaysFollowMilliseconds) {
+  const CacheClockRate initial = LoadCacheClockRate();
+  EXPECT_EQ(initial.cacheClockRateMs, 3600000u);
+  EXPECT_EQ(initial.cacheClockRateTicks, 36000000000ull);
+  StoreCacheClockRate(4294967000u);  // the largest rates overflow 32 bits as ticks
+  EXPECT_EQ(LoadCacheClockRate().cacheClockRateTicks, 42949670000000ull);
+  StoreCacheClockRate(initial.cacheClockRateMs);
+}
+
+TEST(GlobalConfigPathTest, IsTheModulesDirectoryPlusHttpdIni) {
+  const platform::PathChar sep = platform::kPathSeparator;
+  const platform::PathString dir = Path("base") + sep + Path("filters");
+  EXPECT_EQ(ConfigPathBeside(dir + sep + Path("vortane.dll")), dir + sep + Path("httpd.ini"));
+
+  ASSERT_TRUE(ComputeGlobalConfigPath(platform::ThisModule()));
+  const platform::PathString& path = GlobalConfigPath();
+  const platform::PathString module = *platform::ModuleFileName(platform::ThisModule());
+  EXPECT_EQ(path.substr(0, path.rfind(sep)), module.substr(0, module.rfind(sep)));
+  EXPECT_EQ(path.substr(path.rfind(sep) + 1), Path("httpd.ini"));
+}
+
+TEST(ReadGrowingTest, DoublesTheBufferWhileTheNameMayBeCut) {
+  // A name of 5000 characters: cut at 2048 and 4096, whole at 8192.
+  const platform::PathString name(5000, 'n');
+  std::vector<size_t> capacities;
+  const auto read = [&](platform::PathChar* buffer, size_t capacity) -> size_t {
+    capacities.push_back(capacity);
+    const size_t length = std::min(capacity, name.size());
+    std::copy(name.begin(), name.begin() + static_cast<std::ptrdiff_t>(length), buffer);
+    return length;
+  };
+  EXPECT_EQ(platform::ReadGrowing(read), name);
+  EXPECT_EQ(capacities, (std::vector<size_t>{2048, 4096, 8192}));
+
+  // A name of exactly the buffer's size may be cut: it is read again with a larger buffer.
+  const platform::PathString exact(2048, 'e');
+  capacities.clear();
+  EXPECT_EQ(platform::ReadGrowing([&](platform::PathChar* buffer, size_t capacity) -> size_t {
+              capacities.push_back(capacity);
+              std::copy(exact.begin(), exact.end(), buffer);
+              return exact.size();
+            }),
+            exact);
+  EXPECT_EQ(capacities.size(), 2u);
+
+  EXPECT_FALSE(platform::ReadGrowing([](platform::PathChar*, size_t) -> size_t { return 0; }));
+}
+
+}  // namespace
+}  // namespace vortane

@@ -1,0 +1,243 @@
+// One rule over one request, through the in-memory server.
+#include "rules/evaluation.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "filter/memory_server.h"
+#include "platform/tick.h"
+#include "rules/request_context.h"
+#include "tests/support/rule_builder.h"
+
+namespace vortane {
+namespace {
+
+using testing::ConditionSpec;
+using testing::MakeRule;
+
+MemoryRequest SampleRequest() {
+  MemoryRequest request;
+  request.method = "GET";
+  request.url = "/old/page.html?x=1";
+  request.headers = {{"Host", "www.example.com"}, {"User-Agent", "Mozilla/5.0 (X11)"}};
+  request.serverVariables = {{"SERVER_NAME", "example.com"}};
+  return request;
+}
+
+// A server for the sample request whose request block is in place, as the request handling
+// leaves it before the rules run.
+class EvaluationTest : public ::testing::Test {
+ protected:
+  EvaluationTest() : server_(SampleRequest()) {
+    block_ = static_cast<RequestContext*>(
+        server_.Context()->AllocMem(server_.Context(), sizeof(RequestContext), 0));
+    std::memset(block_, 0, sizeof(RequestContext));
+    server_.Context()->pFilterContext = block_;
+  }
+
+  uint32_t Evaluate(const Rule& rule) {
+    return EvaluateRule(rule, server_.Context(), server_.PreprocHeaders());
+  }
+
+  MemoryServer server_;
+  RequestContext* block_ = nullptr;
+};
+
+struct Case {
+  const char* name;
+  std::vector<ConditionSpec> conditions;
+  const char* pattern;
+  const char* format;
+  const char* letters;
+  const char* target;
+  uint32_t result;
+  const char* url;  // the URL afterwards
+  int logMark;      // the request's logMark afterwards
+};
+
+const Case kCases[] = {
+    {"rewrite", {}, "^/old/(.*)$", "/new/$1", "", "URL", 0x20, "/new/page.html?x=1", 0},
+    {"a partial match is no match", {}, "/old", "/x", "", "URL", 0x10, "/old/page.html?x=1", 0},
+    {"last", {}, "^/old/.*", "/a", "L", "URL", 0x21, "/a", 0},
+    {"restart", {}, "^/old/.*", "/a", "N", "URL", 0x24, "/a", 0},
+    {"last and restart", {}, "^/old/.*", "/a", "L,N", "URL", 0x25, "/a", 0},
+    {"redirect and restart", {}, "^/old/.*", "/a", "R,N", "URL", 0x27, "/a", 0},
+    {"forbidden with redirect writes nothing",
+     {},
+     "^/old/.*",
+     "/a",
+     "F,R",
+     "URL",
+     0x2B,
+     "/old/page.html?x=1",
+     0},
+    {"U marks the request", {}, "^/old/(.*)", "/b/$1", "U", "URL", 0x20, "/b/page.html?x=1", 1},
+    {"U with R does not", {}, "^/old/(.*)", "/b/$1", "U,R", "URL", 0x23, "/b/page.html?x=1", 0},
+    {"subject joins values with LF",
+     {{"X-Missing:", "^$"}, {"SERVER_NAME", "^example\\.com$", true}},
+     "^/old/.*",
+     "$&",
+     "",
+     "URL",
+     0x20,
+     "\nexample.com\n/old/page.html?x=1",
+     0},
+    {"conditions combine by AND",
+     {{"Host:", "^www\\..*"}, {"User-Agent:", ".*Googlebot.*"}},
+     ".*",
+     "/bot",
+     "",
+     "URL",
+     0x10,
+     "/old/page.html?x=1",
+     0},
+    {"groups number from the first condition",
+     {{"Host:", "^www\\.(.*)$"}},
+     "^/old/(.*)$",
+     "/$1/$2",
+     "",
+     "URL",
+     0x20,
+     "/example.com/page.html?x=1",
+     0},
+    {"I folds a condition's case",
+     {{"User-Agent:", "MOZILLA.*"}},
+     ".*",
+     "/m",
+     "I",
+     "URL",
+     0x20,
+     "/m",
+     0},
+    {"without I case matters",
+     {{"User-Agent:", "MOZILLA.*"}},
+     ".*",
+     "/m",
+     "",
+     "URL",
+     0x10,
+     "/old/page.html?x=1",
+     0},
+    {"a dot star stays in its segment",
+     {{"Host:", ".*"}},
+     "^/old/.*",
+     "/h",
+     "",
+     "URL",
+     0x20,
+     "/h",
+     0},
+    {"an empty substitution is written", {}, ".*", "?9x", "", "URL", 0x20, "", 0},
+    {"a NUL byte ends the value written", {}, ".*", "/a\\0b", "", "URL", 0x20, "/a", 0},
+    {"the URL rule reads with GetHeader",
+     {},
+     "^/old/page\\.html\\?x=1$",
+     "/q",
+     "",
+     "url",
+     0x20,
+     "/q",
+     0},
+};
+
+TEST_F(EvaluationTest, Table) {
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    server_.StartRequest(SampleRequest());
+    block_->logMark = 0;
+    const Rule rule = MakeRule(c.conditions, c.pattern, c.format, c.letters, c.target);
+    EXPECT_EQ(Evaluate(rule), c.result);
+    EXPECT_EQ(server_.Request().url, c.url);
+    EXPECT_EQ(block_->logMark, c.logMark);
+    EXPECT_FALSE(rule.IsDisabled());
+  }
+}
+
+TEST_F(EvaluationTest, RewriteHeaderOnTheMethodAndAHeader) {
+  EXPECT_EQ(Evaluate(MakeRule({}, "GET", "POST", "", "METHOD")), 0x20u);
+  EXPECT_EQ(server_.Request().method, "POST");
+  EXPECT_EQ(Evaluate(MakeRule({}, "Mozilla(.*)", "Robot$1", "", "User-Agent:")), 0x20u);
+  EXPECT_EQ(server_.Header("user-agent"), "Robot/5.0 (X11)");
+  // A header that is absent is matched as empty text, and written all the same.
+  EXPECT_EQ(Evaluate(MakeRule({}, "^$", "added", "", "X-New:")), 0x20u);
+  EXPECT_EQ(server_.Header("X-New"), "added");
+}
+
+TEST_F(EvaluationTest, InvalidPatternTouchesNothing) {
+  Rule rule;
+  rule.target = "URL";
+  EXPECT_EQ(Evaluate(rule), RuleResult::InvalidPattern);
+  EXPECT_EQ(server_.Calls(ServerOperation::GetHeader), 0u);
+  EXPECT_EQ(server_.Calls(ServerOperation::SetHeader), 0u);
+}
+
+TEST_F(EvaluationTest, RefusedSetHeaderKeepsTheResultButNotTheLogMark) {
+  server_.Fail(ServerOperation::SetHeader);
+  EXPECT_EQ(Evaluate(MakeRule({}, ".*", "/b", "U")), 0x20u);
+  EXPECT_EQ(block_->logMark, 0);
+  EXPECT_EQ(server_.Request().url, "/old/page.html?x=1");
+}
+
+TEST_F(EvaluationTest, WithoutARequestBlockTheLogMarkIsSkipped) {
+  server_.Context()->pFilterContext = nullptr;
+  EXPECT_EQ(Evaluate(MakeRule({}, ".*", "/b", "U")), 0x20u);
+  EXPECT_EQ(server_.Request().url, "/b");
+}
+
+TEST_F(EvaluationTest, UnreadableValuesAreEmpty) {
+  // Normalisation refused: the target is matched as empty text.
+  server_.Fail(ServerOperation::NormalizeUrl);
+  EXPECT_EQ(Evaluate(MakeRule({}, "^$", "/empty", "O")), 0x20u);
+  EXPECT_EQ(server_.Request().url, "/empty");
+  server_.Fail(ServerOperation::NormalizeUrl, false);
+
+  // A server variable that cannot be read contributes an empty segment.
+  server_.Fail(ServerOperation::GetServerVariable);
+  EXPECT_EQ(Evaluate(MakeRule({{"SERVER_NAME", "^$", true}}, ".*", "/nv")), 0x20u);
+  server_.Fail(ServerOperation::GetServerVariable, false);
+
+  // A value that does not fit in 4096 bytes with its NUL reads as empty; 4095 bytes fit.
+  MemoryRequest request = SampleRequest();
+  request.headers.push_back({"X-Long", std::string(4096, 'a')});
+  request.headers.push_back({"X-Fits", std::string(4095, 'b')});
+  server_.StartRequest(request);
+  EXPECT_EQ(Evaluate(MakeRule({{"X-Long:", "^$"}, {"X-Fits:", "^b{4095}$"}}, ".*", "/l")), 0x20u);
+}
+
+TEST_F(EvaluationTest, NormalisedValuesEnterTheSubject) {
+  MemoryRequest request = SampleRequest();
+  request.url = "/a/../b%41\\c";
+  server_.StartRequest(request);
+  EXPECT_EQ(Evaluate(MakeRule({{"URL", "^/bA/c$", false, true}}, "^/a/\\.\\..*", "/ok", "O")),
+            0x10u);  // the rule's own target is normalised too: "/a/.." is gone
+  EXPECT_EQ(Evaluate(MakeRule({{"URL", "^/bA/c$", false, true}}, "^/bA/c$", "/ok", "O")), 0x20u);
+  EXPECT_EQ(server_.Request().url, "/ok");
+}
+
+// A clock that jumps a second at every read: any match long enough to check the clock
+// twice runs out of time.
+uint32_t JumpingClock() {
+  static uint32_t now = 0;
+  return now += 1000;
+}
+
+TEST_F(EvaluationTest, TimeoutDisablesTheRuleAndWritesNothing) {
+  MemoryRequest request = SampleRequest();
+  request.url = "/" + std::string(3000, 'a');
+  server_.StartRequest(request);
+  const Rule rule = MakeRule({}, "^/(?:a|b)*$", "/never", "U");
+  const platform::TickSource previous = platform::SetTickSourceForTesting(&JumpingClock);
+  EXPECT_EQ(Evaluate(rule), RuleResult::Timeout);
+  EXPECT_TRUE(rule.IsDisabled());
+  EXPECT_EQ(server_.Request().url, request.url);
+  EXPECT_EQ(block_->logMark, 0);
+  // Skipping a disabled rule is the pass's business: evaluation still runs it.
+  EXPECT_EQ(Evaluate(rule), RuleResult::Timeout);
+  platform::SetTickSourceForTesting(previous);
+  EXPECT_EQ(Evaluate(rule), 0x20u);
+}
+
+}  // namespace
+}  // namespace vortane

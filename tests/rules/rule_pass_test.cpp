@@ -1,0 +1,126 @@
+// Rule passes over a configuration: order, stop, restarts within the repeat limit, timeouts
+// and disabled rules.
+#include "rules/rule_pass.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "filter/memory_server.h"
+#include "platform/tick.h"
+#include "tests/support/rule_builder.h"
+
+namespace vortane {
+namespace {
+
+using testing::MakeRule;
+
+class RulePassTest : public ::testing::Test {
+ protected:
+  uint32_t Run(const SiteConfig& config, const std::string& url = "/a") {
+    MemoryRequest request;
+    request.url = url;
+    server_.StartRequest(request);
+    return RunRulePass(config, server_.Context(), server_.PreprocHeaders());
+  }
+  const std::string& Url() const { return server_.Request().url; }
+
+  MemoryServer server_;
+};
+
+// A rule that always matches and appends "x" to the URL: the x's count its evaluations.
+Rule Counting(const char* letters) {
+  return MakeRule({}, "^(.*)$", "$1x", letters);
+}
+
+TEST_F(RulePassTest, EmptyOrAllDisabledYieldsZero) {
+  SiteConfig config(0);
+  EXPECT_EQ(Run(config), 0u);
+  config.rules.push_back(Counting(""));
+  config.rules.back().Disable();
+  EXPECT_EQ(Run(config), 0u);
+  EXPECT_EQ(Url(), "/a");
+}
+
+TEST_F(RulePassTest, StopEndsThePass) {
+  SiteConfig config(0);
+  config.rules.push_back(Counting(""));
+  config.rules.push_back(Counting("L"));
+  config.rules.push_back(Counting(""));
+  EXPECT_EQ(Run(config), 0x21u);
+  EXPECT_EQ(Url(), "/axx");
+}
+
+TEST_F(RulePassTest, RestartsStayWithinTheRepeatLimit) {
+  struct Case {
+    const char* letters;
+    int32_t repeatLimit;
+    uint32_t result;
+    size_t evaluations;  // of the restarting rule
+    bool followersRan;
+  };
+  const Case cases[] = {
+      {"N", 32, 0x24, 32, true},   // 31 restarts, then the pass goes on
+      {"N", 1, 0x24, 1, true},     // a limit of 1 never restarts
+      {"N", 0, 0x24, 1, true},     // nor does one below 1
+      {"L,N", 3, 0x25, 3, false},  // the last sweep's Stop takes effect
+      {"R,N", 2, 0x27, 2, false},  // earlier sweeps' Redirect is dropped, the last one's kept
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.letters + std::string(" limit ") + std::to_string(c.repeatLimit));
+    SiteConfig config(0);
+    config.repeatLimit = c.repeatLimit;
+    config.rules.push_back(Counting(c.letters));
+    config.rules.push_back(MakeRule({}, "^(.*)$", "$1y", ""));
+    EXPECT_EQ(Run(config), c.result | (c.followersRan ? RuleResult::Matched : 0u));
+    const std::string expected =
+        "/a" + std::string(c.evaluations, 'x') + (c.followersRan ? "y" : "");
+    EXPECT_EQ(Url(), expected);
+  }
+}
+
+TEST_F(RulePassTest, ARestartForgetsEarlierResultsButNotEarlierWrites) {
+  // Sweep 1: rule 1 does not match ("/a"), rule 2 rewrites to "/c" and restarts.
+  // Sweep 2 (the last): rule 1 rewrites "/c" to "/d", rule 2 matches "/d" without restarting.
+  SiteConfig config(0);
+  config.repeatLimit = 2;
+  config.rules.push_back(MakeRule({}, "^/c$", "/d", ""));
+  config.rules.push_back(MakeRule({}, "^/(?:a|d)$", "/c", "N"));
+  EXPECT_EQ(Run(config), 0x24u);  // no NoMatch: that came from the forgotten first sweep
+  EXPECT_EQ(Url(), "/c");
+}
+
+uint32_t JumpingClock() {
+  static uint32_t now = 0;
+  return now += 1000;
+}
+
+TEST_F(RulePassTest, ATimeoutEndsThePassAndTheRuleIsSkippedAfterwards) {
+  // Rule 1 restarts once with a URL long enough for rule 2's match to read the clock, which
+  // jumps a second at every read: rule 2 times out in the second sweep.
+  SiteConfig config(0);
+  config.rules.push_back(MakeRule({}, "^/a$", "/a" + std::string(3000, 'b'), "N"));
+  config.rules.push_back(MakeRule({}, "^/a(?:b|c)*$", "$0", ""));
+  config.rules.push_back(Counting(""));
+  const platform::TickSource previous = platform::SetTickSourceForTesting(&JumpingClock);
+  const uint32_t result = Run(config);
+  platform::SetTickSourceForTesting(previous);
+  EXPECT_EQ(result, RuleResult::NoMatch | RuleResult::Timeout);  // rule 1 missed in sweep 2
+  EXPECT_TRUE(config.rules[1].IsDisabled());
+  EXPECT_EQ(Url(), "/a" + std::string(3000, 'b'));
+
+  // The next request skips the disabled rule and runs the others.
+  EXPECT_EQ(Run(config, "/z"), 0x30u);
+  EXPECT_EQ(Url(), "/zx");
+}
+
+TEST_F(RulePassTest, ALongWrittenValueReadsAsEmptyLater) {
+  SiteConfig config(0);
+  config.rules.push_back(MakeRule({}, ".*", std::string(5000, 'u'), ""));
+  config.rules.push_back(MakeRule({}, "^$", "/was-empty", ""));
+  EXPECT_EQ(Run(config), 0x20u);
+  EXPECT_EQ(Url(), "/was-empty");
+}
+
+}  // namespace
+}  // namespace vortane

@@ -1,0 +1,46 @@
+// Builds rules the way the configuration parser does, for tests of evaluation and passes.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "rules/rule.h"
+
+namespace vortane::testing {
+
+struct ConditionSpec {
+  std::string name;     // "Host:", "URL", or a server variable name
+  std::string pattern;  // the condition's own pattern
+  bool serverVariable = false;
+  bool normalize = false;
+};
+
+// A rule with `conditions`, `pattern`, `format`, flag letters (any of L R N F U O I) and
+// `target`, its combined pattern compiled.
+inline Rule MakeRule(const std::vector<ConditionSpec>& conditions, std::string_view pattern,
+                     std::string_view format, std::string_view letters = "",
+                     std::string_view target = "URL") {
+  Rule rule;
+  uint32_t flags = 0;
+  bool ignoreCase = false;
+  for (char letter : letters) {
+    FlagLetter meaning{};
+    if (LookUpFlagLetter(letter, meaning)) {
+      flags |= meaning.bits;
+      ignoreCase = ignoreCase || meaning.ignoreCase;
+    }
+  }
+  std::vector<std::string_view> conditionPatterns;
+  for (const ConditionSpec& c : conditions) {
+    rule.AppendCondition({c.name, c.normalize ? ConditionFlag::Normalize : 0u, c.serverVariable});
+    conditionPatterns.push_back(c.pattern);
+  }
+  rule.pattern = CompilePattern(CombinePatternText(conditionPatterns, pattern), ignoreCase);
+  rule.format = std::string(format);
+  rule.target = std::string(target);
+  rule.SetFlags(flags);
+  return rule;
+}
+
+}  // namespace vortane::testing
