@@ -1,5 +1,8 @@
 #include "config/site_config.h"
 
+#include "config/parser.h"
+#include "platform/files.h"
+
 namespace vortane {
 
 std::atomic<int32_t> globalRepeatLimit{32};
@@ -11,11 +14,18 @@ std::atomic<uint32_t> cacheClockRateMs{kDefaultCacheClockRateMs};
 platform::PathString globalConfigPath;
 }  // namespace
 
+SiteConfig::SiteConfig(uint32_t siteId) : SiteConfig(siteId, ResolveConfigPath(siteId)) {}
+
 SiteConfig::SiteConfig(uint32_t siteId, platform::PathString path)
     : repeatLimit(globalRepeatLimit.load(std::memory_order_relaxed)),
       lastUse(platform::SystemFileTime()),
       siteId(siteId),
-      path(std::move(path)) {}
+      path(std::move(path)) {
+  const std::optional<uint64_t> written = platform::ReadLastWriteTime(this->path);
+  if (!written) return;
+  fileTime = {static_cast<uint32_t>(*written), static_cast<uint32_t>(*written >> 32)};
+  ParseConfigFile(*this);
+}
 
 void SiteConfig::LowerRepeatLimit(int32_t limit) {
   int32_t current = repeatLimit.load(std::memory_order_relaxed);
@@ -33,23 +43,32 @@ void StoreCacheClockRate(uint32_t rateMs) {
   cacheClockRateMs.store(rateMs, std::memory_order_relaxed);
 }
 
-const platform::PathString& GlobalConfigPath() {
-  return globalConfigPath;
+const platform::PathString& GlobalConfigPath() { return globalConfigPath; }
+
+void SetGlobalConfigPath(platform::PathString path) { globalConfigPath = std::move(path); }
+
+platform::PathString PathBeside(const platform::PathString& path, std::string_view fileName) {
+  platform::PathString beside = path.substr(0, path.rfind(platform::kPathSeparator));
+  beside += platform::kPathSeparator;
+  beside.append(fileName.begin(), fileName.end());
+  return beside;
 }
 
-platform::PathString ConfigPathBeside(const platform::PathString& moduleFileName) {
-  static const platform::PathString kFileName = {'h', 't', 't', 'p', 'd', '.', 'i', 'n', 'i'};
-  platform::PathString path =
-      moduleFileName.substr(0, moduleFileName.rfind(platform::kPathSeparator));
+platform::PathString ResolveConfigPath(uint32_t siteId) {
+  if (siteId == 0) return GlobalConfigPath();
+  const std::optional<platform::PathString> root = platform::ReadSiteRootPath(
+      siteId, globalConfigPath.substr(0, globalConfigPath.rfind(platform::kPathSeparator)));
+  if (!root) return {};
+  platform::PathString path = *root;
   path += platform::kPathSeparator;
-  path += kFileName;
+  path += {'h', 't', 't', 'p', 'd', '.', 'i', 'n', 'i'};
   return path;
 }
 
 bool ComputeGlobalConfigPath(platform::ModuleHandle module) {
   const std::optional<platform::PathString> name = platform::ModuleFileName(module);
   if (!name) return false;
-  globalConfigPath = ConfigPathBeside(*name);
+  SetGlobalConfigPath(PathBeside(*name, "httpd.ini"));
   return true;
 }
 

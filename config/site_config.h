@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string_view>
 #include <vector>
 
 #include "platform/system.h"
@@ -29,9 +30,14 @@ struct FileTime {
 
 class SiteConfig {
  public:
-  // An empty configuration of `siteId`: no rules, repeatLimit the global repeat limit,
-  // lastUse now, fileTime unreadable, `path` as given.
-  explicit SiteConfig(uint32_t siteId, platform::PathString path = {});
+  // Constructs and loads the configuration of `siteId`: site 0 from the global path, any
+  // other site from httpd.ini in its root directory. repeatLimit starts at the global repeat
+  // limit and lastUse at now. When the file's attributes can be read, fileTime is its
+  // last-write time and the file is parsed (writing its report); otherwise fileTime stays
+  // all ones and there are no rules. Only memory exhaustion escapes.
+  explicit SiteConfig(uint32_t siteId);
+  // The same, from the file at `path` (an empty path: no file, no rules, no report).
+  SiteConfig(uint32_t siteId, platform::PathString path);
   SiteConfig(const SiteConfig&) = delete;
   SiteConfig& operator=(const SiteConfig&) = delete;
 
@@ -72,12 +78,19 @@ void StoreCacheClockRate(uint32_t rateMs);
 // Empty until ComputeGlobalConfigPath succeeds.
 const platform::PathString& GlobalConfigPath();
 
+// Sets the global configuration path as given: for hosts that know it, and for tests.
+void SetGlobalConfigPath(platform::PathString path);
+
 // Sets the global configuration path from the file name of `module`, cut at its last
 // separator. Returns false, leaving the path as it was, when that name cannot be read.
 bool ComputeGlobalConfigPath(platform::ModuleHandle module);
 
-// The configuration path for a module file name: the name cut at its last separator, then
-// the separator and "httpd.ini".
-platform::PathString ConfigPathBeside(const platform::PathString& moduleFileName);
+// The path of the file `fileName` in the directory of the file at `path`: `path` cut at its
+// last separator, then the separator and `fileName`.
+platform::PathString PathBeside(const platform::PathString& path, std::string_view fileName);
+
+// The configuration file of `siteId`: the global path for site 0; otherwise httpd.ini in
+// the site's root directory, or empty when that cannot be read.
+platform::PathString ResolveConfigPath(uint32_t siteId);
 
 }  // namespace vortane

@@ -1,6 +1,7 @@
 // The millisecond tick count used to time regular-expression matches.
 //
-// Windows reads GetTickCount; POSIX reads a monotonic clock in milliseconds. Both are
+// Windows reads the performance counter, POSIX a monotonic clock, in milliseconds: both
+// exact to the millisecond, where GetTickCount would move in steps of 10 to 16 ms. Both are
 // unsigned 32-bit counts that wrap after 2^32 ms, so callers compare them only by
 // unsigned subtraction (now - start), which stays right across a wrap.
 //

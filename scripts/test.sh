@@ -28,7 +28,7 @@ cmake --build build-san -j "$jobs"
 (cd build-san && ctest -j "$jobs" --output-on-failure)
 
 step "fuzzing, ${fuzz_seconds} s per target"
-for target in pattern substitution; do
+for target in pattern substitution config; do
   work=$(mktemp -d)
   cp fuzz/corpus/"$target"/* "$work"/
   # Inputs that once crashed a target are replayed first.

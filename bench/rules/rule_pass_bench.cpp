@@ -121,7 +121,7 @@ vortane::MemoryRequest Request() {
 
 vortane::SiteConfig& Config() {
   static vortane::SiteConfig* config = [] {
-    auto* c = new vortane::SiteConfig(0);
+    auto* c = new vortane::SiteConfig(0, {});
     for (const RuleSpec& r : Rules()) {
       c->rules.push_back(MakeRule(r.conditions, r.pattern, r.format, r.letters, r.target));
     }

@@ -15,7 +15,7 @@ platform::PathString Path(const std::string& text) {
 TEST(SiteConfigTest, KeepsTheRepeatLimitItWasBuiltWith) {
   const int32_t saved = globalRepeatLimit;
   globalRepeatLimit = 10;
-  SiteConfig config(3);
+  SiteConfig config(3, {});
   globalRepeatLimit = 50;
   EXPECT_EQ(config.RepeatLimit(), 10);
   EXPECT_EQ(config.siteId, 3u);
@@ -31,7 +31,7 @@ TEST(SiteConfigTest, KeepsTheRepeatLimitItWasBuiltWith) {
 
 TEST(SiteConfigTest, LastUseStartsAtConstruction) {
   const uint64_t before = platform::SystemFileTime();
-  SiteConfig config(0);
+  SiteConfig config(0, {});
   const uint64_t after = platform::SystemFileTime();
   EXPECT_GE(config.lastUse.load(), before);
   EXPECT_LE(config.lastUse.load(), after);
@@ -51,7 +51,8 @@ TEST(CacheClockRateTest, TicksAlwaysFollowMilliseconds) {
 TEST(GlobalConfigPathTest, IsTheModulesDirectoryPlusHttpdIni) {
   const platform::PathChar sep = platform::kPathSeparator;
   const platform::PathString dir = Path("base") + sep + Path("filters");
-  EXPECT_EQ(ConfigPathBeside(dir + sep + Path("vortane.dll")), dir + sep + Path("httpd.ini"));
+  EXPECT_EQ(PathBeside(dir + sep + Path("vortane.dll"), "httpd.ini"),
+            dir + sep + Path("httpd.ini"));
 
   ASSERT_TRUE(ComputeGlobalConfigPath(platform::ThisModule()));
   const platform::PathString& path = GlobalConfigPath();

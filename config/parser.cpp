@@ -1,0 +1,223 @@
+#include "config/parser.h"
+
+#include <charconv>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "platform/files.h"
+#include "regex/timed_match.h"
+
+namespace vortane {
+namespace {
+
+// The token characters of HTTP/1.1 header names and server variable names.
+#define VORTANE_TOKEN R"([!#-'\*\+\-\.0-9A-Z\^-z\|~])"
+#define VORTANE_FLAGS R"(((?:L|R|U|I|N|F|O)(?:,(?:L|R|U|I|N|F|O)){0,4}))"
+
+// The grammar of the configuration language, compiled once when the library is loaded.
+struct Grammar {
+  Expression header = Compile(R"([[:blank:]]*\[Vortane(?:1\.0)?\][[:blank:]]*)");
+  Expression blankOrComment = Compile(R"([[:blank:]]*(?:#.*)?)");
+  Expression rewriteRule =
+      Compile(R"([[:blank:]]*RewriteRule[[:blank:]]+([^[:blank:]]+)[[:blank:]]+([^[:space:]]+))"
+              R"((?:[[:blank:]]+\[)" VORTANE_FLAGS R"(\])?[[:blank:]]*)");
+  Expression rewriteCond =
+      Compile(R"([[:blank:]]*RewriteCond[[:blank:]]+(?:%()" VORTANE_TOKEN
+              R"(+)|(URL|METHOD|VERSION|)" VORTANE_TOKEN
+              R"(+:))[[:blank:]]+([^[:blank:]]+)(?:[[:blank:]]+\[(O)\])?[[:blank:]]*)");
+  Expression rewriteHeader =
+      Compile(R"([[:blank:]]*RewriteHeader[[:blank:]]+(URL|METHOD|VERSION|)" VORTANE_TOKEN
+              R"(+:)[[:blank:]]+([^[:blank:]]+)[[:blank:]]+([^[:space:]]+))"
+              R"((?:[[:blank:]]+\[)" VORTANE_FLAGS R"(\])?[[:blank:]]*)");
+  Expression cacheClockRate =
+      Compile(R"([[:blank:]]*CacheClockRate[[:blank:]]+([[:digit:]]{1,7})[[:blank:]]*)");
+  Expression repeatLimit =
+      Compile(R"([[:blank:]]*RepeatLimit[[:blank:]]+([[:digit:]]{1,9})[[:blank:]]*)");
+
+  static Expression Compile(std::string_view pattern) { return CompilePattern(pattern, false); }
+};
+
+#undef VORTANE_TOKEN
+#undef VORTANE_FLAGS
+
+const Grammar grammar;
+StoreHooks storeHooks;
+
+// Matches a whole line against a grammar pattern. The limit never expires; a line so
+// pathological that Boost's own complexity or memory bounds stop the match is a line the
+// grammar does not recognise.
+bool MatchLine(std::string_view line, const Expression& pattern, MatchResults& groups) {
+  try {
+    return TimedMatch(line.data(), line.data() + line.size(), groups, pattern, NoTimeLimit,
+                      boost::match_not_dot_newline);
+  } catch (const bad_expression&) {
+    return false;
+  }
+}
+
+std::string_view Group(const MatchResults& groups, size_t n) {
+  if (!groups[n].matched) return {};
+  return std::string_view(groups[n].first.base(),
+                          static_cast<size_t>(groups[n].second.base() - groups[n].first.base()));
+}
+
+// A number of at most nine digits, as the grammar guarantees.
+uint32_t Decimal(std::string_view digits) {
+  uint32_t value = 0;
+  std::from_chars(digits.data(), digits.data() + digits.size(), value);
+  return value;
+}
+
+// Splits the view into lines: each ends at LF (or the end of the view), without the CRs at
+// its end. No empty line follows a final LF.
+class LineReader {
+ public:
+  explicit LineReader(std::string_view text) : rest_(text) {}
+
+  bool Next(std::string_view& line) {
+    if (rest_.empty()) return false;
+    const size_t lineFeed = rest_.find('\n');
+    line = rest_.substr(0, lineFeed);
+    rest_ = lineFeed == std::string_view::npos ? std::string_view() : rest_.substr(lineFeed + 1);
+    while (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    return true;
+  }
+
+ private:
+  std::string_view rest_;
+};
+
+// The body of one parse: what is pending between lines.
+class BodyParser {
+ public:
+  BodyParser(SiteConfig& config, ParseReport& report) : config_(config), report_(report) {}
+
+  void Line(uint32_t number, std::string_view line) {
+    number_ = number;
+    if (MatchLine(line, grammar.blankOrComment, groups_)) return;
+    if (MatchLine(line, grammar.rewriteRule, groups_)) {
+      return RuleLine(Group(groups_, 1), Group(groups_, 2), Group(groups_, 3), "URL");
+    }
+    if (MatchLine(line, grammar.rewriteCond, groups_)) return ConditionLine();
+    if (MatchLine(line, grammar.rewriteHeader, groups_)) {
+      return RuleLine(Group(groups_, 2), Group(groups_, 3), Group(groups_, 4), Group(groups_, 1));
+    }
+    if (MatchLine(line, grammar.cacheClockRate, groups_)) return CacheClockRateLine();
+    if (MatchLine(line, grammar.repeatLimit, groups_)) return RepeatLimitLine();
+    report_.UnrecognizedLine(number, line);
+  }
+
+  void End() {
+    if (pending_) report_.ConditionsWithoutRule(groupFirstLine_, number_);
+    pending_.reset();
+  }
+
+ private:
+  Rule& Pending() {
+    if (!pending_) {
+      pending_.emplace();
+      groupFirstLine_ = number_;
+    }
+    return *pending_;
+  }
+
+  void ConditionLine() {
+    Condition condition;
+    condition.isServerVariable = groups_[1].matched;
+    condition.name = std::string(Group(groups_, condition.isServerVariable ? 1 : 2));
+    condition.flags = groups_[4].matched ? ConditionFlag::Normalize : 0;
+    Pending().AppendCondition(condition);
+    patternText_.append(Group(groups_, 3));
+    patternText_ += '\n';
+  }
+
+  void RuleLine(std::string_view pattern, std::string_view format, std::string_view letters,
+                std::string_view target) {
+    Rule& rule = Pending();
+    uint32_t flags = 0;
+    bool ignoreCase = false;
+    for (size_t i = 0; i < letters.size(); i += 2) {  // letters and commas alternate
+      FlagLetter meaning{};
+      if (LookUpFlagLetter(letters[i], meaning)) {
+        flags |= meaning.bits;
+        ignoreCase = ignoreCase || meaning.ignoreCase;
+      }
+    }
+    rule.SetFlags(flags);
+    patternText_.append(pattern);
+    try {
+      rule.pattern = CompilePattern(patternText_, ignoreCase);
+      rule.format = std::string(format);
+      rule.target = std::string(target);
+      config_.rules.push_back(std::move(rule));
+    } catch (...) {
+      report_.BadRegularExpression(groupFirstLine_, number_);
+    }
+    pending_.reset();
+    patternText_.clear();
+  }
+
+  void CacheClockRateLine() {
+    if (config_.siteId != 0) return report_.CacheClockRateInSiteFile(number_);
+    uint32_t seconds = Decimal(Group(groups_, 1));
+    if (seconds == 0) {
+      report_.InvalidCacheClockRate(number_);
+      seconds = kDefaultCacheClockRateMs / 1000;
+    }
+    StoreCacheClockRate(std::min(seconds, kMaxCacheClockRateSeconds) * 1000u);
+    if (storeHooks.pulseCacheClock != nullptr) storeHooks.pulseCacheClock();
+  }
+
+  void RepeatLimitLine() {
+    const auto limit = static_cast<int32_t>(Decimal(Group(groups_, 1)));
+    if (config_.siteId != 0) {
+      const int32_t global = globalRepeatLimit.load(std::memory_order_relaxed);
+      if (limit > global) report_.RepeatLimitAboveGlobal(number_);
+      config_.repeatLimit = std::min(limit, global);
+      return;
+    }
+    globalRepeatLimit = limit;
+    config_.repeatLimit = limit;
+    if (storeHooks.lowerCachedRepeatLimits != nullptr) storeHooks.lowerCachedRepeatLimits(limit);
+  }
+
+  SiteConfig& config_;
+  ParseReport& report_;
+  MatchResults groups_;
+  std::optional<Rule> pending_;
+  uint32_t groupFirstLine_ = 0;
+  uint32_t number_ = 0;
+  std::string patternText_;
+};
+
+}  // namespace
+
+void SetStoreHooks(const StoreHooks& hooks) {
+  storeHooks = hooks;
+}
+
+void ParseConfigText(std::string_view text, SiteConfig& config, ParseReport& report) {
+  LineReader lines(text);
+  std::string_view line;
+  uint32_t number = 1;
+  MatchResults groups;
+  for (;;) {
+    if (!lines.Next(line)) return report.SectionNotFound();
+    if (MatchLine(line, grammar.header, groups)) break;
+    ++number;
+  }
+  BodyParser body(config, report);
+  while (lines.Next(line)) body.Line(++number, line);
+  body.End();
+}
+
+void ParseConfigFile(SiteConfig& config) {
+  const platform::FileView view(config.path, kMaxConfigBytes);
+  if (!view.IsMapped()) return;
+  platform::ReportFile file(PathBeside(config.path, "httpd.parse.errors"));
+  ParseReport report([&file](std::string_view bytes) { file.Write(bytes); });
+  ParseConfigText(view.Bytes(), config, report);
+}
+
+}  // namespace vortane

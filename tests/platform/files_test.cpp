@@ -1,0 +1,220 @@
+#include "platform/files.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+
+#ifdef _WIN32
+#include <windows.h>
+
+#include <objbase.h>
+
+#include <thread>
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#endif
+
+namespace vortane::platform {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Sets a file's last-write time, given as a file time.
+bool SetLastWriteTime(const PathString& path, uint64_t fileTime) {
+#ifdef _WIN32
+  HANDLE file = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  FILETIME time = {static_cast<DWORD>(fileTime), static_cast<DWORD>(fileTime >> 32)};
+  const bool set = SetFileTime(file, nullptr, nullptr, &time) != 0;
+  CloseHandle(file);
+  return set;
+#else
+  const int64_t seconds = static_cast<int64_t>(fileTime / 10000000) - 11644473600;
+  timespec times[2] = {};
+  times[0].tv_nsec = UTIME_OMIT;
+  times[1].tv_sec = static_cast<time_t>(seconds);
+  times[1].tv_nsec = static_cast<long>(fileTime % 10000000) * 100;
+  return utimensat(AT_FDCWD, path.c_str(), times, 0) == 0;
+#endif
+}
+
+// Each test works in a directory of its own under the system's temporary directory.
+class FilesTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::random_device random;
+    directory_ = fs::temp_directory_path() /
+                 ("vortane-files-" + std::to_string(random()) + "-" + std::to_string(random()));
+    ASSERT_TRUE(fs::create_directory(directory_));
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    fs::remove_all(directory_, ignored);
+  }
+
+  PathString Path(const std::string& name) const { return (directory_ / name).native(); }
+
+  void Put(const std::string& name, const std::string& bytes) const {
+    std::ofstream out(directory_ / name, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    ASSERT_TRUE(out.good()) << name;
+  }
+
+  std::string Get(const std::string& name) const {
+    std::ifstream in(directory_ / name, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+
+  fs::path directory_;
+};
+
+TEST_F(FilesTest, FileViewMapsAtMostTheCappedPrefix) {
+  std::string large(70000, '\0');
+  for (size_t i = 0; i < large.size(); ++i) large[i] = static_cast<char>('a' + i % 23);
+  const std::string binary("A\0b\r\n\xff", 6);
+  struct Case {
+    const char* name;
+    std::optional<std::string> content;  // nothing: the file does not exist
+    size_t maxBytes;
+    std::optional<std::string> view;  // nothing: not mapped
+  } cases[] = {
+      {"missing", std::nullopt, 100, std::nullopt},
+      {"empty", "", 100, std::nullopt},
+      {"exact", binary, 100, binary},
+      {"cap equals size", binary, binary.size(), binary},
+      {"cap below size", binary, 3, binary.substr(0, 3)},
+      {"cap past a page", large, 66000, large.substr(0, 66000)},
+      {"cap of zero", binary, 0, std::nullopt},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.content) Put(c.name, *c.content);
+    FileView view(Path(c.name), c.maxBytes);
+    EXPECT_EQ(view.IsMapped(), c.view.has_value());
+    EXPECT_EQ(view.Bytes(), c.view.value_or(""));
+  }
+  EXPECT_FALSE(FileView(directory_.native(), 100).IsMapped());
+}
+
+TEST_F(FilesTest, ReportIsEmptiedAndWrittenInOrder) {
+  Put("report", "an older, longer report\r\n");
+  {
+    ReportFile report(Path("report"));
+    ASSERT_TRUE(report.IsOpen());
+    report.Write("Line 7: Unrecognized string: ");
+    report.Write(std::string_view("a\0b", 3));
+    report.Write("");
+    report.Write("\r\n");
+  }
+  EXPECT_EQ(Get("report"), std::string("Line 7: Unrecognized string: a\0b\r\n", 34));
+
+  { ReportFile untouched(Path("report")); }
+  EXPECT_TRUE(fs::exists(directory_ / "report"));
+  EXPECT_EQ(Get("report"), "");
+}
+
+TEST_F(FilesTest, ReportInAMissingDirectoryWritesNothing) {
+  ReportFile report((directory_ / "missing" / "report").native());
+  EXPECT_FALSE(report.IsOpen());
+  report.Write("dropped\r\n");
+  EXPECT_FALSE(fs::exists(directory_ / "missing"));
+}
+
+#ifdef _WIN32
+TEST_F(FilesTest, AFileOpenForWritingCanNeitherBeViewedNorReported) {
+  Put("httpd.ini", "[Vortane]\r\n");
+  {
+    ReportFile writer(Path("httpd.ini"));
+    ASSERT_TRUE(writer.IsOpen());
+    EXPECT_FALSE(FileView(Path("httpd.ini"), 100).IsMapped());
+    EXPECT_FALSE(ReportFile(Path("httpd.ini")).IsOpen());
+    writer.Write("x");
+  }
+  FileView view(Path("httpd.ini"), 100);
+  EXPECT_EQ(view.Bytes(), "x");
+  // A view shares reading only, so the file cannot be reported over while it is viewed.
+  EXPECT_FALSE(ReportFile(Path("httpd.ini")).IsOpen());
+}
+#endif
+
+TEST_F(FilesTest, LastWriteTimeIsTheFileTimeOfTheModification) {
+  EXPECT_FALSE(ReadLastWriteTime(Path("missing")).has_value());
+  EXPECT_FALSE(ReadLastWriteTime(PathString()).has_value());
+
+  Put("httpd.ini", "[Vortane]\n");
+  const uint64_t times[] = {
+      132594839671234567u,  // 2021-03-04, with a fraction of a second
+      116444736000000000u,  // the Unix epoch
+      100000000000000123u,  // 1917, before the Unix epoch
+  };
+  for (uint64_t time : times) {
+    SCOPED_TRACE(time);
+    ASSERT_TRUE(SetLastWriteTime(Path("httpd.ini"), time));
+    EXPECT_EQ(ReadLastWriteTime(Path("httpd.ini")), time);
+  }
+}
+
+#ifndef _WIN32
+TEST_F(FilesTest, SiteRootComesFromTheFirstWellFormedLineOfTheSiteTable) {
+  struct Case {
+    const char* name;
+    std::string table;
+    uint32_t siteId;
+    std::optional<std::string> root;
+  } cases[] = {
+      {"first line wins", "3 /a\n3 /b\n", 3, "/a"},
+      {"other sites pass", "1 /one\n2 /two\n", 2, "/two"},
+      {"unknown site", "1 /one\n", 2, std::nullopt},
+      {"empty table", "", 3, std::nullopt},
+      {"comments", "#3 /commented\n3 /real\n", 3, "/real"},
+      {"blank lines, no final line feed", "\n   \n\t\r\n3 /x", 3, "/x"},
+      {"trailing blanks and carriage returns", "3 /x y \t\r \r\n", 3, "/x y"},
+      {"tabs and runs of blanks", "3\t \t/tab bed\t/dir\n", 3, "/tab bed\t/dir"},
+      {"leading zeros", "0003 /z\n", 3, "/z"},
+      {"malformed lines", "3/x\n3x /y\n 3 /lead\n3\n3  \t\r\n-3 /neg\n+3 /plus\n /none\n3 /good\n",
+       3, "/good"},
+      {"largest number", "4294967295 /max\n", 4294967295u, "/max"},
+      {"overflow does not wrap", "4294967299 /wrapped\n", 3, std::nullopt},
+      {"overflow far beyond", "99999999999999999999 /wrapped\n3 /ok\n", 3, "/ok"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Put("sites.txt", c.table);
+    EXPECT_EQ(ReadSiteRootPath(c.siteId, directory_.native()), c.root);
+  }
+}
+
+TEST_F(FilesTest, SiteTableIsReadAfreshAndMayBeMissing) {
+  EXPECT_FALSE(ReadSiteRootPath(3, directory_.native()).has_value());
+  Put("sites.txt", "3 /old\n");
+  EXPECT_EQ(ReadSiteRootPath(3, directory_.native()), "/old");
+  Put("sites.txt", "3 /new\n");
+  EXPECT_EQ(ReadSiteRootPath(3, directory_.native()), "/new");
+}
+#else
+// Without a metabase the read fails; COM is left as the thread had it, whichever of the two
+// initialisations succeeded.
+TEST(SiteRootPath, FailsWithoutAMetabaseAndBalancesCom) {
+  std::thread([] {
+    EXPECT_FALSE(ReadSiteRootPath(3, L"").has_value());
+    EXPECT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), S_OK);
+    CoUninitialize();
+  }).join();
+  std::thread([] {
+    ASSERT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), S_OK);
+    EXPECT_FALSE(ReadSiteRootPath(3, L"").has_value());
+    CoUninitialize();
+    EXPECT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
+    CoUninitialize();
+  }).join();
+}
+#endif
+
+}  // namespace
+}  // namespace vortane::platform
