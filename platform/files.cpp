@@ -20,8 +20,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <fstream>
+#include <map>
 #include <string>
+
+#include "platform/site_table.h"
 #endif
 
 namespace vortane::platform {
@@ -170,28 +172,6 @@ namespace {
 constexpr int64_t kEpochDifference = 11644473600;
 constexpr int64_t kTicksPerSecond = 10000000;
 
-bool IsBlank(char c) {
-  return c == ' ' || c == '\t';
-}
-
-// One line of the site table: "<number><blanks><root>". The root has trailing blanks and
-// carriage returns removed; a line that does not have this form yields nothing.
-std::optional<std::pair<uint32_t, std::string> > ParseSiteLine(const std::string& line) {
-  size_t at = 0;
-  uint64_t number = 0;
-  while (at < line.size() && line[at] >= '0' && line[at] <= '9') {
-    number = number * 10 + static_cast<uint64_t>(line[at] - '0');
-    if (number > UINT32_MAX) return std::nullopt;
-    ++at;
-  }
-  if (at == 0 || at == line.size() || !IsBlank(line[at])) return std::nullopt;
-  while (at < line.size() && IsBlank(line[at])) ++at;
-  size_t end = line.size();
-  while (end > at && (IsBlank(line[end - 1]) || line[end - 1] == '\r')) --end;
-  if (end == at) return std::nullopt;
-  return std::make_pair(static_cast<uint32_t>(number), line.substr(at, end - at));
-}
-
 }  // namespace
 
 // The view is private to this process, but a file that another process cuts short after it
@@ -252,15 +232,10 @@ std::optional<uint64_t> ReadLastWriteTime(const PathString& path) {
 }
 
 std::optional<PathString> ReadSiteRootPath(uint32_t siteId, const PathString& tableDirectory) {
-  std::ifstream table(tableDirectory + '/' + "sites.txt", std::ios::binary);
-  std::string line;
-  while (std::getline(table, line)) {
-    if (line.empty() || line[0] == '#') continue;
-    // Blank lines and every other line without a leading number are malformed and skipped.
-    auto entry = ParseSiteLine(line);
-    if (entry && entry->first == siteId) return std::move(entry->second);
-  }
-  return std::nullopt;
+  const std::map<uint32_t, std::string> sites = ParseSiteTable(ReadSiteTableText(tableDirectory));
+  const auto found = sites.find(siteId);
+  if (found == sites.end()) return std::nullopt;
+  return found->second;
 }
 
 #endif

@@ -5,8 +5,8 @@
 
 #ifdef _WIN32
 // clang-format off: the SDK header needs the types of windows.h first
-#include <windows.h>
 #include <httpfilt.h>
+#include <windows.h>
 // clang-format on
 #else
 #include "platform/posix/httpfilt.h"

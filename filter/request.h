@@ -1,0 +1,42 @@
+// What the filter does with each request: the request-header notification runs the global
+// rules and then the site's, and either passes the request on (with X-Rewrite-URL holding
+// the URL as the client sent it) or answers it with a 302, 403 or 500; the log notification,
+// kept only for requests a rule marked, shows the URL as the client sent it.
+//
+// Runs on the server's threads, any number at once. No exception ever leaves these
+// functions.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/isapi.h"
+
+namespace vortane {
+
+// The responses the filter writes itself: the whole response, status line and empty line.
+inline constexpr char kGlobalTimeoutResponse[] =
+    "HTTP/1.1 500 Internal Server Error. Timeout while processing global rule. Please check "
+    "your configuration file\r\n\r\n";
+inline constexpr char kSiteTimeoutResponse[] =
+    "HTTP/1.1 500 Internal Server Error. Timeout while processing per-site rule. Please check "
+    "your configuration file\r\n\r\n";
+inline constexpr char kForbiddenResponse[] = "HTTP/1.1 403 Forbidden\r\n\r\n";
+// The redirect: this, the URL as the rules left it, then an empty line.
+inline constexpr char kRedirectResponseStart[] = "HTTP/1.1 302 Object moved\r\nLocation: ";
+
+// Handles SF_NOTIFY_PREPROC_HEADERS. Returns SF_STATUS_REQ_FINISHED when the filter answered
+// the request, SF_STATUS_REQ_NEXT_NOTIFICATION otherwise (failures included).
+DWORD OnPreprocHeaders(HTTP_FILTER_CONTEXT* filterContext,
+                       HTTP_FILTER_PREPROC_HEADERS* preprocHeaders);
+
+// Handles SF_NOTIFY_LOG: points the record's target and parameters at the URL as the client
+// sent it, split at its first "?". A request without a request block leaves the record as
+// it is. Returns SF_STATUS_REQ_NEXT_NOTIFICATION.
+DWORD OnLog(HTTP_FILTER_CONTEXT* filterContext, HTTP_FILTER_LOG* logRecord);
+
+// One rule pass over the configuration of `siteId` (0: the global one), holding a reference
+// on it for the pass. 0 when the configuration could not be had.
+uint32_t RunSitePass(uint32_t siteId, HTTP_FILTER_CONTEXT* filterContext,
+                     HTTP_FILTER_PREPROC_HEADERS* preprocHeaders);
+
+}  // namespace vortane

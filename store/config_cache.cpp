@@ -1,0 +1,160 @@
+#include "store/config_cache.h"
+
+#include <cwchar>
+#include <memory>
+
+#include "platform/files.h"
+#include "platform/sync.h"
+
+namespace vortane {
+namespace {
+
+SiteConfig* LoadFromFile(uint32_t siteId) {
+  return new SiteConfig(siteId);
+}
+
+FileTime CurrentFileTime(const platform::PathString& path) {
+  const std::optional<uint64_t> written = platform::ReadLastWriteTime(path);
+  if (!written) return FileTime();
+  return {static_cast<uint32_t>(*written), static_cast<uint32_t>(*written >> 32)};
+}
+
+}  // namespace
+
+SiteConfigRef::SiteConfigRef(SiteConfig* config)
+    : object(config), count(config != nullptr ? new std::atomic<int32_t>(1) : nullptr) {}
+
+SiteConfigRef::SiteConfigRef(const SiteConfigRef& other)
+    : object(other.object), count(other.count) {
+  if (count != nullptr) count->fetch_add(1, std::memory_order_relaxed);
+}
+
+SiteConfigRef& SiteConfigRef::operator=(const SiteConfigRef& other) {
+  if (this != &other) {
+    Release();
+    object = other.object;
+    count = other.count;
+    if (count != nullptr) count->fetch_add(1, std::memory_order_relaxed);
+  }
+  return *this;
+}
+
+SiteConfigRef::~SiteConfigRef() {
+  Release();
+}
+
+void SiteConfigRef::Release() {
+  // acq_rel: the thread that destroys the configuration sees every other thread's use of it.
+  if (count != nullptr && count->fetch_sub(1, std::memory_order_acq_rel) == 1) {
+    delete object;
+    delete count;
+  }
+  object = nullptr;
+  count = nullptr;
+}
+
+ConfigCache::ConfigCache() : loader_(&LoadFromFile) {}
+
+void ConfigCache::SetLoader(Loader loader) {
+  loader_ = loader != nullptr ? loader : &LoadFromFile;
+}
+
+ConfigCache& TheConfigCache() {
+  static ConfigCache cache;
+  return cache;
+}
+
+std::wstring ConfigCache::LoadMutexName(uint32_t siteId) const {
+  wchar_t name[80];
+  std::swprintf(name, 80, L"{2206E720-4148-4003-9C1F-E8D23B97EC94}%u-%u-%u",
+                static_cast<unsigned>(platform::CurrentProcessId()),
+                static_cast<unsigned>(static_cast<uint32_t>(moduleHandle_)),
+                static_cast<unsigned>(siteId));
+  return name;
+}
+
+SiteConfigRef ConfigCache::Acquire(uint32_t siteId) {
+  SiteConfigRef found;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    const auto entry = entries_.find(siteId);
+    if (entry != entries_.end()) found = entry->second;
+  }
+  if (!found) return Load(siteId);
+  CheckFreshness(siteId, found);
+  return found;
+}
+
+void ConfigCache::CheckFreshness(uint32_t siteId, const SiteConfigRef& found) {
+  const FileTime current = CurrentFileTime(found->path);  // outside the lock
+  std::lock_guard<std::mutex> guard(lock_);
+  const auto entry = entries_.find(siteId);
+  if (entry == entries_.end() || entry->second.get() != found.get()) return;
+  if (current == found->fileTime) {
+    found->lastUse = platform::SystemFileTime();
+  } else {
+    entries_.erase(entry);  // the next request loads the file again
+  }
+}
+
+SiteConfigRef ConfigCache::Load(uint32_t siteId) {
+  platform::NamedMutex loadMutex(LoadMutexName(siteId));
+  if (loadMutex.IsValid() && loadMutex.AlreadyExisted()) {
+    // Another thread is loading this site: wait for it and use what it loaded.
+    loadMutex.Wait();
+    std::lock_guard<std::mutex> guard(lock_);
+    const auto entry = entries_.find(siteId);
+    if (entry != entries_.end()) {
+      SiteConfigRef found = entry->second;
+      found->lastUse = platform::SystemFileTime();
+      loadMutex.Release();
+      return found;
+    }
+  }
+  // This thread owns the load mutex (or runs without one when it could not be created).
+  SiteConfigRef loaded;
+  try {
+    loaded = SiteConfigRef(loader_(siteId));
+  } catch (...) {
+    // A configuration that cannot be built: this request runs no rules for the site, and
+    // nothing is cached, so the next request tries again.
+  }
+  std::lock_guard<std::mutex> guard(lock_);
+  if (loaded) entries_.emplace(siteId, loaded);  // never replaces an entry made meanwhile
+  loadMutex.Release();
+  return loaded;
+}
+
+void ConfigCache::Drop(uint32_t siteId) {
+  SiteConfigRef dropped;  // destroyed after the lock is left
+  std::lock_guard<std::mutex> guard(lock_);
+  const auto entry = entries_.find(siteId);
+  if (entry == entries_.end()) return;
+  dropped = entry->second;
+  entries_.erase(entry);
+}
+
+void ConfigCache::Sweep(uint64_t cutoff) {
+  std::lock_guard<std::mutex> guard(lock_);
+  for (auto entry = entries_.begin(); entry != entries_.end();) {
+    const auto current = entry++;
+    if (current->second->lastUse.load() <= cutoff) entries_.erase(current);
+  }
+}
+
+void ConfigCache::Clear() {
+  std::lock_guard<std::mutex> guard(lock_);
+  entries_.clear();
+}
+
+void ConfigCache::LowerRepeatLimits(int32_t limit) {
+  std::lock_guard<std::mutex> guard(lock_);
+  for (auto& entry : entries_) entry.second->LowerRepeatLimit(limit);
+}
+
+size_t ConfigCache::Size() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return entries_.size();
+}
+
+}  // namespace vortane

@@ -1,0 +1,92 @@
+// The process-wide cache of loaded configurations, one per web site (0: the global one).
+//
+// Requests share each SiteConfig through counted references (SiteConfigRef): the cache's
+// entry holds one, and every running rule pass holds its own, so removing an entry never
+// disturbs a pass. Each use checks the file's last-write time and drops the entry when it
+// changed, so the next request loads the file again. Loading runs outside the cache's lock,
+// serialised per site by a named mutex: concurrent first requests for one site load it once
+// and requests for other sites are not held up.
+//
+// Lock order: the load mutex before the cache's lock. The lock is held only for map
+// operations, reference copies and lastUse updates, never during file access, loading,
+// waits or rule passes.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+
+#include "config/site_config.h"
+
+namespace vortane {
+
+// A counted reference to a SiteConfig. The counter is shared by every copy and changed only
+// atomically; the release that brings it to 0 destroys the configuration.
+class SiteConfigRef {
+ public:
+  SiteConfigRef() = default;
+  // The first reference to a new configuration (counter 1); takes ownership.
+  explicit SiteConfigRef(SiteConfig* config);
+  SiteConfigRef(const SiteConfigRef& other);
+  SiteConfigRef& operator=(const SiteConfigRef& other);
+  virtual ~SiteConfigRef();
+
+  SiteConfig* get() const { return object; }
+  SiteConfig* operator->() const { return object; }
+  explicit operator bool() const { return object != nullptr; }
+
+ private:
+  void Release();
+
+  SiteConfig* object = nullptr;
+  std::atomic<int32_t>* count = nullptr;
+};
+
+class ConfigCache {
+ public:
+  // Builds the configuration of a site; the default loads it from its file (SiteConfig's
+  // constructor). Tests may count or fail loads.
+  using Loader = SiteConfig* (*)(uint32_t siteId);
+
+  ConfigCache();
+  ConfigCache(const ConfigCache&) = delete;
+  ConfigCache& operator=(const ConfigCache&) = delete;
+
+  // The configuration of `siteId` for one rule pass, loading it when it is not cached. The
+  // caller holds the reference for the whole pass. Empty when loading failed: the pass then
+  // runs no rules, and no entry is left behind.
+  SiteConfigRef Acquire(uint32_t siteId);
+  // Removes the entry of `siteId`, if any.
+  void Drop(uint32_t siteId);
+  // Removes every entry whose configuration was last used at or before `cutoff`.
+  void Sweep(uint64_t cutoff);
+  // Removes every entry; for shutdown, when no request runs.
+  void Clear();
+  // Lowers to `limit` the repeat limit of every cached configuration above it.
+  void LowerRepeatLimits(int32_t limit);
+
+  size_t Size() const;
+  // Replaces how configurations are built; nullptr restores loading from files.
+  void SetLoader(Loader loader);
+  // The module handle that goes into load mutex names; saved by the store's start-up.
+  void SetModuleHandle(uint64_t handle) { moduleHandle_ = handle; }
+
+  // The load mutex name of `siteId` in this process and module.
+  std::wstring LoadMutexName(uint32_t siteId) const;
+
+ private:
+  SiteConfigRef Load(uint32_t siteId);
+  void CheckFreshness(uint32_t siteId, const SiteConfigRef& found);
+
+  mutable std::mutex lock_;  // the cache lock
+  std::map<uint32_t, SiteConfigRef> entries_;
+  Loader loader_;
+  uint64_t moduleHandle_ = 0;
+};
+
+// The cache of this process.
+ConfigCache& TheConfigCache();
+
+}  // namespace vortane

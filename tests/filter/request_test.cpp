@@ -1,0 +1,211 @@
+// Request handling through the in-memory server: the global and site passes, the responses
+// the filter writes, X-Rewrite-URL, and the log notification.
+#include "filter/request.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "filter/memory_server.h"
+#include "platform/tick.h"
+#include "rules/request_context.h"
+#include "store/config_cache.h"
+#include "tests/support/rule_builder.h"
+
+namespace vortane {
+namespace {
+
+using testing::MakeRule;
+
+struct RuleSpec {
+  std::string pattern, format, letters;
+};
+
+// The rules of each site for the current test, loaded by the cache from here.
+std::map<uint32_t, std::vector<RuleSpec>> siteRules;
+
+SiteConfig* LoadFromTable(uint32_t siteId) {
+  auto* config = new SiteConfig(siteId, platform::PathString());
+  for (const RuleSpec& r : siteRules[siteId]) {
+    config->rules.push_back(MakeRule({}, r.pattern, r.format, r.letters));
+  }
+  return config;
+}
+
+class RequestTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    siteRules.clear();
+    TheConfigCache().Clear();
+    TheConfigCache().SetLoader(&LoadFromTable);
+  }
+  void TearDown() override {
+    TheConfigCache().Clear();
+    TheConfigCache().SetLoader(nullptr);
+  }
+
+  DWORD Request(const std::string& url, uint32_t siteId = 1) {
+    MemoryRequest request;
+    request.url = url;
+    request.siteId = siteId;
+    request.headers = {{"Host", "example.com"}, {"X-Rewrite-URL", "/forged"}};
+    server_.EndConnection();
+    server_.StartRequest(request);
+    return OnPreprocHeaders(server_.Context(), server_.PreprocHeaders());
+  }
+
+  std::optional<std::string> RewriteHeader() const { return server_.Header("X-Rewrite-URL"); }
+
+  MemoryServer server_;
+};
+
+constexpr DWORD kNext = SF_STATUS_REQ_NEXT_NOTIFICATION;
+constexpr DWORD kFinished = SF_STATUS_REQ_FINISHED;
+
+TEST_F(RequestTest, PassesRequestsOnWithTheUrlAsSent) {
+  siteRules[0] = {{"^/old/(.*)$", "/new/$1", ""}};
+  siteRules[1] = {{"^/nothing$", "/x", ""}};
+  EXPECT_EQ(Request("/old/a?b=1"), kNext);
+  EXPECT_EQ(server_.Request().url, "/new/a?b=1");
+  EXPECT_EQ(RewriteHeader(), "/old/a?b=1");  // the client's own header is replaced
+  EXPECT_EQ(server_.Written(), "");
+  EXPECT_TRUE(server_.LogNotificationDisabled());
+}
+
+TEST_F(RequestTest, AGlobalStopSkipsTheSitePass) {
+  siteRules[0] = {{"^/a$", "/b", "L"}};
+  siteRules[1] = {{".*", "/site", ""}};
+  EXPECT_EQ(Request("/a"), kNext);
+  EXPECT_EQ(server_.Request().url, "/b");
+  EXPECT_EQ(RewriteHeader(), "/a");
+  EXPECT_EQ(Request("/c"), kNext);  // without the global match the site pass runs
+  EXPECT_EQ(server_.Request().url, "/site");
+}
+
+TEST_F(RequestTest, WritesTheResponsesByteForByte) {
+  struct Case {
+    const char* name;
+    std::vector<RuleSpec> global, site;
+    std::string written;
+  };
+  const Case cases[] = {
+      {"refusal", {{".*", "-", "F"}}, {}, "HTTP/1.1 403 Forbidden\r\n\r\n"},
+      {"refusal wins over redirect", {{".*", "-", "F,R"}}, {}, "HTTP/1.1 403 Forbidden\r\n\r\n"},
+      {"redirect",
+       {{"^/old$", "/new/place\\?x=1", "R"}},
+       {},
+       "HTTP/1.1 302 Object moved\r\nLocation: /new/place?x=1\r\n\r\n"},
+      {"site refusal",
+       {{".*", "$0x", ""}},
+       {{"^/oldx$", "-", "F"}},
+       "HTTP/1.1 403 Forbidden\r\n\r\n"},
+      {"site redirect",
+       {},
+       {{".*", "/moved", "R"}},
+       "HTTP/1.1 302 Object moved\r\nLocation: /moved\r\n\r\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    siteRules[0] = c.global;
+    siteRules[1] = c.site;
+    TheConfigCache().Clear();
+    EXPECT_EQ(Request("/old"), kFinished);
+    EXPECT_EQ(server_.Written(), c.written);
+    EXPECT_EQ(RewriteHeader(), "/forged");  // untouched: the filter answered itself
+  }
+  EXPECT_EQ(std::string(kGlobalTimeoutResponse).size(), 114u);
+  EXPECT_EQ(std::string(kSiteTimeoutResponse).size(), 116u);
+}
+
+uint32_t JumpingClock() {
+  static uint32_t now = 0;
+  return now += 1000;
+}
+
+TEST_F(RequestTest, TimeoutsAnswerWithTheirPassesError) {
+  const std::string longUrl = "/" + std::string(3000, 'a');
+  const platform::TickSource previous = platform::SetTickSourceForTesting(&JumpingClock);
+  siteRules[0] = {{"^/(?:a|b)*$", "-", ""}};
+  EXPECT_EQ(Request(longUrl), kFinished);
+  EXPECT_EQ(server_.Written(), kGlobalTimeoutResponse);
+
+  siteRules[0] = {{"^/x$", longUrl, ""}};  // rewrites, then the site times out
+  siteRules[1] = {{"^/(?:a|b)*$", "-", ""}};
+  TheConfigCache().Clear();
+  EXPECT_EQ(Request("/x"), kFinished);
+  EXPECT_EQ(server_.Written(), kSiteTimeoutResponse);
+  platform::SetTickSourceForTesting(previous);
+}
+
+TEST_F(RequestTest, UrlsThatDoNotFitPassUntouched) {
+  siteRules[0] = {{".*", "/all", ""}};
+  EXPECT_EQ(Request("/" + std::string(4094, 'u')), kNext);  // 4095 bytes: handled
+  EXPECT_EQ(server_.Request().url, "/all");
+  const std::string tooLong = "/" + std::string(4095, 'u');
+  EXPECT_EQ(Request(tooLong), kNext);
+  EXPECT_EQ(server_.Request().url, tooLong);
+  EXPECT_EQ(RewriteHeader(), "/forged");
+  EXPECT_TRUE(server_.LogNotificationDisabled());
+}
+
+TEST_F(RequestTest, MarkedRequestsKeepTheirLogEntryWithTheUrlAsSent) {
+  siteRules[0] = {{"^(/[^?]*).*$", "/rewritten$1", "U"}};
+  struct Case {
+    std::string url, target, parameters;
+  };
+  const Case cases[] = {{"/a/b?x=1&y=2", "/a/b", "x=1&y=2"},
+                        {"/a/b", "/a/b", ""},
+                        {"/a?", "/a", ""},
+                        {"/a?b?c", "/a", "b?c"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.url);
+    EXPECT_EQ(Request(c.url), kNext);
+    EXPECT_FALSE(server_.LogNotificationDisabled());
+    HTTP_FILTER_LOG* record = server_.PrepareLogRecord();
+    EXPECT_EQ(OnLog(server_.Context(), record), kNext);
+    EXPECT_STREQ(record->pszTarget, c.target.c_str());
+    EXPECT_STREQ(record->pszParameters, c.parameters.c_str());
+  }
+}
+
+TEST_F(RequestTest, ServerFailuresPassTheRequestOn) {
+  siteRules[0] = {{".*", "/all", "U"}};
+
+  server_.Fail(ServerOperation::AllocMem);  // no block: rules run, nothing is marked
+  EXPECT_EQ(Request("/a"), kNext);
+  EXPECT_EQ(server_.Request().url, "/all");
+  EXPECT_TRUE(server_.LogNotificationDisabled());
+  HTTP_FILTER_LOG* record = server_.PrepareLogRecord();
+  const HTTP_FILTER_LOG before = *record;
+  EXPECT_EQ(OnLog(server_.Context(), record), kNext);  // no block: the record stays as it was
+  EXPECT_EQ(record->pszTarget, before.pszTarget);
+  EXPECT_EQ(record->pszParameters, before.pszParameters);
+  server_.Fail(ServerOperation::AllocMem, false);
+
+  server_.Fail(ServerOperation::GetProperty);  // no site number: no rule at all
+  EXPECT_EQ(Request("/a"), kNext);
+  EXPECT_EQ(server_.Request().url, "/a");
+  EXPECT_EQ(RewriteHeader(), "/forged");
+  EXPECT_TRUE(server_.LogNotificationDisabled());
+  server_.Fail(ServerOperation::GetProperty, false);
+}
+
+BOOL SERVER_CALL ThrowingSetHeader(HTTP_FILTER_CONTEXT*, LPSTR, LPSTR) {
+  throw std::runtime_error("server failure");
+}
+
+TEST_F(RequestTest, NoExceptionLeavesTheFilter) {
+  siteRules[0] = {{".*", "/all", "U"}};
+  MemoryRequest request;
+  request.url = "/a";
+  server_.StartRequest(request);
+  HTTP_FILTER_PREPROC_HEADERS headers = *server_.PreprocHeaders();
+  headers.SetHeader = &ThrowingSetHeader;
+  EXPECT_EQ(OnPreprocHeaders(server_.Context(), &headers), kNext);
+  EXPECT_TRUE(server_.LogNotificationDisabled());  // the rule never wrote, so no mark
+}
+
+}  // namespace
+}  // namespace vortane
