@@ -11,7 +11,12 @@ namespace {
 // Only the milliseconds are stored; the ticks follow from them, so one atomic load gives
 // a consistent pair.
 std::atomic<uint32_t> cacheClockRateMs{kDefaultCacheClockRateMs};
-platform::PathString globalConfigPath;
+// Built on first use: the library's load handling sets it before this file's own static
+// initialisers would have run.
+platform::PathString& GlobalPath() {
+  static platform::PathString path;
+  return path;
+}
 }  // namespace
 
 SiteConfig::SiteConfig(uint32_t siteId) : SiteConfig(siteId, ResolveConfigPath(siteId)) {}
@@ -43,9 +48,9 @@ void StoreCacheClockRate(uint32_t rateMs) {
   cacheClockRateMs.store(rateMs, std::memory_order_relaxed);
 }
 
-const platform::PathString& GlobalConfigPath() { return globalConfigPath; }
+const platform::PathString& GlobalConfigPath() { return GlobalPath(); }
 
-void SetGlobalConfigPath(platform::PathString path) { globalConfigPath = std::move(path); }
+void SetGlobalConfigPath(platform::PathString path) { GlobalPath() = std::move(path); }
 
 platform::PathString PathBeside(const platform::PathString& path, std::string_view fileName) {
   platform::PathString beside = path.substr(0, path.rfind(platform::kPathSeparator));
@@ -57,7 +62,7 @@ platform::PathString PathBeside(const platform::PathString& path, std::string_vi
 platform::PathString ResolveConfigPath(uint32_t siteId) {
   if (siteId == 0) return GlobalConfigPath();
   const std::optional<platform::PathString> root = platform::ReadSiteRootPath(
-      siteId, globalConfigPath.substr(0, globalConfigPath.rfind(platform::kPathSeparator)));
+      siteId, GlobalPath().substr(0, GlobalPath().rfind(platform::kPathSeparator)));
   if (!root) return {};
   platform::PathString path = *root;
   path += platform::kPathSeparator;

@@ -4,9 +4,10 @@
 #pragma once
 
 #ifdef _WIN32
-// clang-format off: the SDK header needs the types of windows.h first
-#include <httpfilt.h>
+// The SDK header needs the types of windows.h first.
+// clang-format off
 #include <windows.h>
+#include <httpfilt.h>
 // clang-format on
 #else
 #include "platform/posix/httpfilt.h"

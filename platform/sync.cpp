@@ -61,9 +61,25 @@ struct Thread::State {
 
 namespace {
 
+// What a new thread runs, and the module it keeps loaded while it runs.
+struct ThreadStart {
+  std::function<void()> body;
+  HMODULE module;
+};
+
+// A thread leaves through FreeLibraryAndExitThread: it holds a reference on the module
+// whose code it runs, so the module cannot be unmapped under it, and a FreeLibrary by the
+// host never has to wait for it while holding the loader lock (which the thread needs to
+// exit). The filter's threads therefore end with TerminateFilter, which stops them outside
+// the loader lock, or with the process.
 DWORD WINAPI RunThreadBody(LPVOID parameter) {
-  std::unique_ptr<std::function<void()> > body(static_cast<std::function<void()>*>(parameter));
-  (*body)();
+  HMODULE module = nullptr;
+  {
+    std::unique_ptr<ThreadStart> start(static_cast<ThreadStart*>(parameter));
+    module = start->module;
+    start->body();
+  }
+  if (module != nullptr) FreeLibraryAndExitThread(module, 0);
   return 0;
 }
 
@@ -71,10 +87,15 @@ DWORD WINAPI RunThreadBody(LPVOID parameter) {
 
 bool Thread::Start(std::function<void()> body) {
   if (state_ != nullptr) return false;  // still holds a thread that was not joined
-  auto parameter = std::make_unique<std::function<void()> >(std::move(body));
-  HANDLE handle = CreateThread(nullptr, 0, RunThreadBody, parameter.get(), 0, nullptr);
-  if (handle == nullptr) return false;
-  parameter.release();  // the thread owns it now
+  auto start = std::make_unique<ThreadStart>(ThreadStart{std::move(body), nullptr});
+  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                     reinterpret_cast<LPCWSTR>(&RunThreadBody), &start->module);
+  HANDLE handle = CreateThread(nullptr, 0, RunThreadBody, start.get(), 0, nullptr);
+  if (handle == nullptr) {
+    if (start->module != nullptr) FreeLibrary(start->module);
+    return false;
+  }
+  start.release();  // the thread owns it now
   state_.reset(new State{handle});
   return true;
 }
@@ -290,8 +311,10 @@ struct MutexTable {
 
 // Never destroyed, so that handles closed during the process's exit still find it.
 MutexTable& Mutexes() {
-  static MutexTable* const table = new MutexTable;
-  return *table;
+  // Destroyed with the library: mutexes live only on the stacks of loading threads, so none
+  // is open by then.
+  static MutexTable table;
+  return table;
 }
 
 }  // namespace
