@@ -27,6 +27,12 @@ CC=clang-14 CXX=clang++-14 cmake -S . -B build-san -G Ninja \
 cmake --build build-san -j "$jobs"
 (cd build-san && ctest -j "$jobs" --output-on-failure)
 
+step "ThreadSanitizer build: the whole suite, the store stress test among it"
+CC=clang-14 CXX=clang++-14 cmake -S . -B build-tsan -G Ninja \
+  -DVORTANE_TSAN=ON -DVORTANE_BENCHMARKS=OFF >/dev/null
+cmake --build build-tsan -j "$jobs" --target vortane_tests vortane
+TSAN_OPTIONS=halt_on_error=1 build-tsan/tests/vortane_tests --gtest_brief=1
+
 step "fuzzing, ${fuzz_seconds} s per target"
 for target in pattern substitution config; do
   work=$(mktemp -d)

@@ -10,6 +10,7 @@
 #include "config/site_config.h"
 #include "platform/files.h"
 
+#include "tests/support/temp_dir.h"
 namespace vortane {
 namespace {
 
@@ -29,7 +30,7 @@ class SiteLoadingTest : public ::testing::Test {
  protected:
   void SetUp() override {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    dir_ = fs::temp_directory_path() / (std::string("vortane-") + info->name());
+    dir_ = testing::ScratchFolder(info->name());
     fs::remove_all(dir_);
     fs::create_directories(dir_);
     savedGlobalPath_ = GlobalConfigPath();

@@ -15,6 +15,7 @@
 #include <dlfcn.h>
 #endif
 
+#include "tests/support/temp_dir.h"
 namespace vortane {
 namespace {
 
@@ -48,7 +49,7 @@ class LibraryTest : public ::testing::Test {
  protected:
   void SetUp() override {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    dir_ = fs::temp_directory_path() / (std::string("vortane-lib-") + info->name());
+    dir_ = testing::ScratchFolder(std::string("lib-") + info->name());
     fs::remove_all(dir_);
     fs::create_directories(dir_ / "site1");
     fs::copy_file(BuiltLibrary(), dir_ / platform::FilterLibraryFileName());
@@ -175,7 +176,7 @@ TEST_F(LibraryTest, IdleConfigurationsExpire) {
   fs::remove(dir_ / "httpd.parse.errors");
   // Idle for more than a period: a sweep drops the configuration, and the next request
   // loads it again, which writes its report again.
-  std::this_thread::sleep_for(2500ms);
+  std::this_thread::sleep_for(3500ms);
   Request(server, "/a");
   EXPECT_FALSE(ReadFile(dir_ / "httpd.parse.errors").empty());
 }
@@ -191,13 +192,16 @@ TEST_F(LibraryTest, SitesComeFromTheSiteTableAndItsChangesDropThem) {
   Request(server, "/s");
   EXPECT_EQ(server.Request().url, "/from-site1");
 
+  // Changes are reported from the moment the site-change thread takes its first look at the
+  // table, which it does once it runs: give it that moment.
+  std::this_thread::sleep_for(1s);
   // A new root for site 1: the file time of the old root's file has not changed, so only the
   // site-change notification can drop the cached configuration.
   const fs::path next = dir_ / "sites.next";
   std::ofstream(next) << "1 " << (dir_ / "site2").string() << "\n";
   fs::rename(next, dir_ / "sites.txt");
   std::string url;
-  for (int i = 0; i < 40 && url != "/from-site2"; ++i) {
+  for (int i = 0; i < 50 && url != "/from-site2"; ++i) {
     std::this_thread::sleep_for(100ms);
     Request(server, "/s");
     url = server.Request().url;

@@ -13,6 +13,7 @@
 
 #include "platform/files.h"
 
+#include "tests/support/temp_dir.h"
 namespace vortane {
 namespace {
 
@@ -109,7 +110,7 @@ TEST_F(ConfigCacheTest, LoadMutexNamesHoldProcessModuleAndSite) {
 class CacheFreshnessTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() / "vortane-cache-freshness";
+    dir_ = testing::ScratchFolder("cache-freshness");
     fs::remove_all(dir_);
     fs::create_directories(dir_);
     saved_ = GlobalConfigPath();
