@@ -26,6 +26,8 @@
 #include "platform/site_table.h"
 #endif
 
+#include "platform/com_scope.h"
+
 namespace vortane::platform {
 
 #ifdef _WIN32
@@ -42,25 +44,6 @@ const IID kAdminBaseInterfaceId = {
 
 // The first buffer for a site root, in bytes.
 constexpr DWORD kFirstRootBufferBytes = 520;
-
-// Balances a successful CoInitializeEx on this thread.
-class ComScope {
- public:
-  ComScope() {
-    initialised_ = SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)) ||
-                   SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
-  }
-  ~ComScope() {
-    if (initialised_) CoUninitialize();
-  }
-  ComScope(const ComScope&) = delete;
-  ComScope& operator=(const ComScope&) = delete;
-
-  bool initialised() const { return initialised_; }
-
- private:
-  bool initialised_ = false;
-};
 
 // Releases the admin base interface however the read ends.
 struct AdminBaseRelease {

@@ -6,6 +6,8 @@
 #include <windows.h>
 
 #include <objbase.h>
+
+#include "platform/com_scope.h"
 #else
 #include <unistd.h>
 
@@ -178,14 +180,12 @@ struct Notifier {
 }  // namespace
 
 struct SiteChangeSource::State {
-  bool comInitialised = false;
+  ComScope com;  // declared first: balanced after the notifier's release
   Notifier* notifier = nullptr;
 };
 
 SiteChangeSource::SiteChangeSource(const PathString& /*tableDirectory*/) : state_(new State) {
-  state_->comInitialised = SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)) ||
-                           SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
-  if (!state_->comInitialised) return;
+  if (!state_->com.initialised()) return;
   void* created = nullptr;
   if (SUCCEEDED(CoCreateInstance(kNotifierClassId, nullptr, CLSCTX_INPROC_SERVER,
                                  kNotifierInterfaceId, &created))) {
@@ -195,7 +195,6 @@ SiteChangeSource::SiteChangeSource(const PathString& /*tableDirectory*/) : state
 
 SiteChangeSource::~SiteChangeSource() {
   if (state_->notifier != nullptr) state_->notifier->slots->Release(state_->notifier);
-  if (state_->comInitialised) CoUninitialize();
 }
 
 bool SiteChangeSource::IsOpen() const {
