@@ -25,6 +25,7 @@
 #include <sys/stat.h>
 #endif
 
+#include "tests/support/com_factory.h"
 namespace vortane::platform {
 namespace {
 
@@ -352,39 +353,6 @@ class TableAdminBase : public IMSAdminBaseW {
   ULONG references_ = 0;
 };
 
-class AdminBaseFactory : public IClassFactory {
- public:
-  explicit AdminBaseFactory(TableAdminBase& admin) : admin_(admin) {}
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID id, void** object) override {
-    // IUnknown and IClassFactory, spelt out so that no interface library is needed.
-    const IID unknownId = {0x00000000, 0, 0, {0xc0, 0, 0, 0, 0, 0, 0, 0x46}};
-    const IID factoryId = {0x00000001, 0, 0, {0xc0, 0, 0, 0, 0, 0, 0, 0x46}};
-    if (IsEqualIID(id, unknownId) || IsEqualIID(id, factoryId)) {
-      *object = this;
-      return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
-  ULONG STDMETHODCALLTYPE Release() override { return 1; }
-  HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID id, void** object) override {
-    // The wide interface, {70B51430-B6CA-11D0-B9B9-00A0C922E750}.
-    const IID expected = {
-        0x70b51430, 0xb6ca, 0x11d0, {0xb9, 0xb9, 0x00, 0xa0, 0xc9, 0x22, 0xe7, 0x50}};
-    *object = nullptr;
-    if (outer != nullptr) return CLASS_E_NOAGGREGATION;
-    if (!IsEqualIID(id, expected)) return E_NOINTERFACE;
-    admin_.AddRef();
-    *object = static_cast<IMSAdminBaseW*>(&admin_);
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
-
- private:
-  TableAdminBase& admin_;
-};
-
 // Runs `use` on a thread of its own, initialised with `model`, with the table admin base
 // registered for the metabase's class. Afterwards the thread's COM must be fully
 // uninitialised again: a fresh apartment-threaded initialisation is the first.
@@ -394,7 +362,10 @@ void WithAdminBase(TableAdminBase& admin, DWORD model, const std::function<void(
     // {A9E69610-B80D-11D0-B9B9-00A0C922E750}
     const CLSID classId = {
         0xa9e69610, 0xb80d, 0x11d0, {0xb9, 0xb9, 0x00, 0xa0, 0xc9, 0x22, 0xe7, 0x50}};
-    AdminBaseFactory factory(admin);
+    // The wide interface, {70B51430-B6CA-11D0-B9B9-00A0C922E750}.
+    const IID interfaceId = {
+        0x70b51430, 0xb6ca, 0x11d0, {0xb9, 0xb9, 0x00, 0xa0, 0xc9, 0x22, 0xe7, 0x50}};
+    testing::SingleObjectFactory factory(admin, interfaceId);
     DWORD cookie = 0;
     ASSERT_EQ(
         CoRegisterClassObject(classId, &factory, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &cookie),

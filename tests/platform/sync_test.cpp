@@ -20,6 +20,7 @@
 #include <objbase.h>
 #endif
 
+#include "tests/support/com_factory.h"
 namespace vortane::platform {
 namespace {
 
@@ -461,39 +462,6 @@ class ScriptedNotifier : public IUnknown {
   ULONG references_ = 0;
 };
 
-class ScriptedFactory : public IClassFactory {
- public:
-  explicit ScriptedFactory(ScriptedNotifier& notifier) : notifier_(notifier) {}
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID id, void** object) override {
-    // IUnknown and IClassFactory, spelt out so that no interface library is needed.
-    const IID unknownId = {0x00000000, 0, 0, {0xc0, 0, 0, 0, 0, 0, 0, 0x46}};
-    const IID factoryId = {0x00000001, 0, 0, {0xc0, 0, 0, 0, 0, 0, 0, 0x46}};
-    if (IsEqualIID(id, unknownId) || IsEqualIID(id, factoryId)) {
-      *object = this;
-      return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
-  ULONG STDMETHODCALLTYPE Release() override { return 1; }
-  HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID id, void** object) override {
-    // {A9E69612-B80D-11D0-B9B9-00A0C922E750}
-    const IID expected = {
-        0xa9e69612, 0xb80d, 0x11d0, {0xb9, 0xb9, 0x00, 0xa0, 0xc9, 0x22, 0xe7, 0x50}};
-    *object = nullptr;
-    if (outer != nullptr) return CLASS_E_NOAGGREGATION;
-    if (!IsEqualIID(id, expected)) return E_NOINTERFACE;
-    notifier_.AddRef();
-    *object = &notifier_;
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
-
- private:
-  ScriptedNotifier& notifier_;
-};
-
 // Runs `use` on a thread of its own with the scripted notifier registered for the class.
 void WithNotifier(ScriptedNotifier& notifier, const std::function<void()>& use) {
   std::thread([&] {
@@ -501,7 +469,10 @@ void WithNotifier(ScriptedNotifier& notifier, const std::function<void()>& use) 
     // {27C3B8ED-0790-42BD-9AD7-18465E7F7696}
     const CLSID classId = {
         0x27c3b8ed, 0x0790, 0x42bd, {0x9a, 0xd7, 0x18, 0x46, 0x5e, 0x7f, 0x76, 0x96}};
-    ScriptedFactory factory(notifier);
+    // {A9E69612-B80D-11D0-B9B9-00A0C922E750}
+    const IID interfaceId = {
+        0xa9e69612, 0xb80d, 0x11d0, {0xb9, 0xb9, 0x00, 0xa0, 0xc9, 0x22, 0xe7, 0x50}};
+    testing::SingleObjectFactory factory(notifier, interfaceId);
     DWORD cookie = 0;
     ASSERT_EQ(
         CoRegisterClassObject(classId, &factory, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &cookie),
