@@ -12,8 +12,6 @@
 #include <cstdio>
 #include <exception>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <optional>
 #include <sstream>
 #include <stdexcept>
@@ -24,6 +22,7 @@
 #include <vector>
 
 #include "filter/memory_server.h"
+#include "host/filter_directory.h"
 #include "platform/files.h"
 #include "platform/isapi.h"
 #include "platform/library.h"
@@ -203,93 +202,6 @@ std::string_view TextOf(const char* text) {
   return text != nullptr ? std::string_view(text) : std::string_view("(null)");
 }
 
-std::string ReadWholeFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw Failure("cannot read " + path.string());
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-// The directory of the running program, where the build puts the filter library too.
-fs::path ProgramDirectory() {
-  const std::optional<vortane::platform::PathString> name =
-      vortane::platform::ModuleFileName(vortane::platform::ThisModule());
-  std::error_code error;
-  if (name && fs::path(*name).is_absolute()) {
-    // A link to the program leads to the build's directory.
-    const fs::path program = fs::weakly_canonical(fs::path(*name), error);
-    if (!error) return program.parent_path();
-  }
-  // A program started through PATH knows only its bare name; Linux names it here.
-  const fs::path self = fs::read_symlink("/proc/self/exe", error);
-  if (!error) return self.parent_path();
-  throw Failure("cannot tell where vortane-try lies; give the library with --library PATH");
-}
-
-// Puts the library at `source` into `target` unless `target` holds the same bytes. The copy
-// is written beside `target` and renamed over it, so a process that has `target` mapped
-// keeps its pages.
-void PlaceLibrary(const fs::path& source, const fs::path& target) {
-  if (!fs::is_regular_file(source)) {
-    throw Failure("no filter library at " + source.string() +
-                  " (build the vortane target, or give --library PATH)");
-  }
-  if (fs::exists(target) && fs::file_size(source) == fs::file_size(target) &&
-      ReadWholeFile(source) == ReadWholeFile(target)) {
-    return;
-  }
-  fs::path partial = target;
-  partial += ".partial";
-  std::error_code error;
-  fs::copy_file(source, partial, fs::copy_options::overwrite_existing, error);
-  if (!error) fs::rename(partial, target, error);
-  if (error) {
-    fs::remove(partial);
-    throw Failure("cannot copy " + source.string() + " to " + target.string() + ": " +
-                  error.message());
-  }
-}
-
-// The site number at the start of a site table line, if the line has the table's form.
-std::optional<uint64_t> SiteNumberOf(std::string_view line) {
-  size_t digits = 0;
-  uint64_t number = 0;
-  while (digits < line.size() && digits < 12 && line[digits] >= '0' && line[digits] <= '9') {
-    number = number * 10 + static_cast<unsigned char>(line[digits++] - '0');
-  }
-  if (digits == 0 || digits == line.size() || (line[digits] != ' ' && line[digits] != '\t')) {
-    return std::nullopt;
-  }
-  return number;
-}
-
-// Writes the given site roots into the site table `table`, replacing the lines of the same
-// site numbers and keeping every other line.
-void WriteSiteRoots(const fs::path& table,
-                    const std::vector<std::pair<uint32_t, fs::path>>& siteRoots) {
-  std::string text;
-  if (fs::exists(table)) {
-    std::istringstream old(ReadWholeFile(table));
-    for (std::string line; std::getline(old, line);) {
-      const std::optional<uint64_t> site = SiteNumberOf(line);
-      const bool replaced =
-          site && std::any_of(siteRoots.begin(), siteRoots.end(),
-                              [&](const auto& given) { return given.first == *site; });
-      if (!replaced) text += line + "\n";
-    }
-  }
-  for (const auto& [site, root] : siteRoots) {
-    const fs::path absolute = fs::absolute(root).lexically_normal();
-    if (!fs::is_directory(absolute)) {
-      std::fprintf(stderr, "vortane-try: note: the root of site %u, %s, is not a directory\n",
-                   static_cast<unsigned>(site), absolute.string().c_str());
-    }
-    text += std::to_string(site) + " " + absolute.string() + "\n";
-  }
-  std::ofstream out(table, std::ios::binary | std::ios::trunc);
-  out << text;
-  if (!out.flush()) throw Failure("cannot write " + table.string());
-}
-
 // A parse report that the run may write, with its state before the run.
 struct Report {
   fs::path path;
@@ -309,7 +221,7 @@ void PrintReport(const Report& report) {
   std::error_code error;
   const fs::file_time_type written = fs::last_write_time(report.path, error);
   if (error || (report.writtenBefore && written == *report.writtenBefore)) return;
-  const std::string text = ReadWholeFile(report.path);
+  const std::string text = vortane::host::ReadWholeFile(report.path);
   if (text.empty()) return;
   std::printf("report %s:\n", report.path.string().c_str());
   std::istringstream lines(text);
@@ -353,16 +265,18 @@ int Run(const Options& options) {
   }
   const fs::path directory = fs::absolute(options.directory).lexically_normal();
   const fs::path library = directory / vortane::platform::FilterLibraryFileName();
-  PlaceLibrary(options.library ? fs::absolute(*options.library)
-                               : ProgramDirectory() / vortane::platform::FilterLibraryFileName(),
-               library);
+  vortane::host::PlaceLibrary(options.library ? fs::absolute(*options.library)
+                                              : vortane::host::ProgramDirectory() /
+                                                    vortane::platform::FilterLibraryFileName(),
+                              library);
   if (!options.siteRoots.empty()) {
 #ifdef _WIN32
     std::fprintf(stderr,
                  "vortane-try: note: on Windows site roots come from the server's metabase; "
                  "sites.txt is written but not read\n");
 #endif
-    WriteSiteRoots(directory / "sites.txt", options.siteRoots);
+    vortane::host::WriteSiteTable(directory / "sites.txt", options.siteRoots,
+                                  vortane::host::SiteTableUpdate::ReplaceGivenSites);
   }
   if (!fs::exists(directory / "httpd.ini")) {
     std::fprintf(stderr, "vortane-try: note: %s holds no httpd.ini: no global rules\n",

@@ -1,0 +1,44 @@
+// The directory a web server loads the filter from, as the command-line runners prepare it:
+// the built library copied into it, and (outside Windows) its site table `sites.txt`.
+//
+// The filter finds its global httpd.ini beside its own file and, on POSIX, each site's root
+// in sites.txt beside it too; so a runner places the library in the directory it serves from
+// rather than loading it from the build's folder. Plain file operations on the calling
+// thread; errors are thrown as std::runtime_error with a message for the user.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace vortane::host {
+
+// The directory of the running program, where the build puts the filter library too.
+std::filesystem::path ProgramDirectory();
+
+// Puts the library at `source` into `target` unless `target` holds the same bytes. The copy
+// is written beside `target` and renamed over it, so a process that has `target` mapped keeps
+// its pages.
+void PlaceLibrary(const std::filesystem::path& source, const std::filesystem::path& target);
+
+// A site number and its root directory.
+using SiteRoot = std::pair<uint32_t, std::filesystem::path>;
+
+// How WriteSiteTable treats the lines already in the table.
+enum class SiteTableUpdate {
+  ReplaceGivenSites,  // keep every line but those of the given sites' numbers
+  ReplaceAll,         // the table lists exactly the given sites
+};
+
+// Writes the given sites into the site table `table` (roots made absolute), atomically: the
+// new text is written beside the table and renamed over it, so a reader never sees half a
+// table. A root that is not a directory is written anyway, with a note on stderr.
+void WriteSiteTable(const std::filesystem::path& table, const std::vector<SiteRoot>& sites,
+                    SiteTableUpdate update);
+
+// The whole file's bytes; throws when it cannot be read.
+std::string ReadWholeFile(const std::filesystem::path& path);
+
+}  // namespace vortane::host

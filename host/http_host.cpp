@@ -1,0 +1,445 @@
+#include "host/http_host.h"
+
+#include <algorithm>
+#include <optional>
+#include <stdexcept>
+#include <string_view>
+#include <utility>
+
+#include <boost/asio/bind_executor.hpp>
+#include <boost/asio/dispatch.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/strand.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+
+#include "host/static_files.h"
+
+namespace vortane::host {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = asio::ip::tcp;
+
+// What the host and its sessions share. Sessions hold it by shared pointer, so it outlives
+// any session that a stop deadline left behind.
+struct HttpHost::Shared {
+  explicit Shared(HostSettings given) : settings(std::move(given)) {}
+
+  const HostSettings settings;
+  std::mutex mutex;                  // guards stopping and sessions
+  std::condition_variable allEnded;  // signalled when sessions becomes empty
+  bool stopping = false;
+  std::list<std::weak_ptr<Session>> sessions;  // every live connection
+};
+
+namespace {
+
+constexpr char kServerSoftware[] = "vortane-serve";
+
+using Request = http::request<http::string_body>;
+
+// The host part of a Host header: without the port, IPv6 brackets kept off.
+std::string_view HostName(std::string_view host) {
+  if (!host.empty() && host.front() == '[') {
+    const size_t close = host.find(']');
+    return close == std::string_view::npos ? host : host.substr(1, close - 1);
+  }
+  return host.substr(0, host.find(':'));
+}
+
+// The status code at the head of a response the filter wrote ("HTTP/1.1 302 ..."); 0 when
+// it has none.
+unsigned StatusOf(std::string_view response) {
+  const size_t space = response.find(' ');
+  if (space == std::string_view::npos || response.size() < space + 4) return 0;
+  unsigned status = 0;
+  for (const char c : response.substr(space + 1, 3)) {
+    if (c < '0' || c > '9') return 0;
+    status = status * 10 + static_cast<unsigned>(c - '0');
+  }
+  return status;
+}
+
+// A short text response: the status line's reason as the body, or no body for HEAD.
+http::message_generator TextResponse(http::status status, unsigned version, bool keepAlive,
+                                     bool head) {
+  http::response<http::string_body> response{status, version};
+  response.set(http::field::server, kServerSoftware);
+  response.set(http::field::content_type, "text/plain; charset=utf-8");
+  response.keep_alive(keepAlive);
+  response.body() = std::to_string(static_cast<unsigned>(status)) + " " +
+                    std::string(http::obsolete_reason(status)) + "\n";
+  response.prepare_payload();
+  if (head) response.body().clear();  // Content-Length still gives the size a GET would get
+  return response;
+}
+
+}  // namespace
+
+// One client connection: reads requests one after another, passes each through the filter,
+// and answers it. Every handler runs on the connection's strand.
+class Session : public std::enable_shared_from_this<Session> {
+ public:
+  Session(tcp::socket socket, const SiteBinding& site, std::shared_ptr<HttpHost::Shared> shared)
+      : stream_(std::move(socket)),
+        site_(site),
+        shared_(std::move(shared)),
+        filter_(shared_->settings.filter) {
+    beast::error_code error;
+    const tcp::endpoint remote = stream_.socket().remote_endpoint(error);
+    if (!error) {
+      remoteAddress_ = remote.address().to_string();
+      remotePort_ = std::to_string(remote.port());
+    }
+    const tcp::endpoint local = stream_.socket().local_endpoint(error);
+    if (!error) {
+      localAddress_ = local.address().to_string();
+      serverPort_ = std::to_string(local.port());
+    }
+  }
+
+  ~Session() {
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    if (!registered_) return;
+    shared_->sessions.erase(registration_);
+    if (shared_->sessions.empty()) shared_->allEnded.notify_all();
+  }
+
+  // Registers the connection and starts reading; drops it when the host is stopping.
+  void Start() {
+    {
+      std::lock_guard<std::mutex> lock(shared_->mutex);
+      if (shared_->stopping) return;
+      registration_ = shared_->sessions.insert(shared_->sessions.end(), weak_from_this());
+      registered_ = true;
+    }
+    asio::dispatch(stream_.get_executor(), [self = shared_from_this()] { self->ReadRequest(); });
+  }
+
+  // Ends the connection at once if it waits for a request, otherwise after the response
+  // being made. Safe from any thread.
+  void Shutdown() {
+    asio::post(stream_.get_executor(), [self = shared_from_this()] {
+      self->stopping_ = true;
+      if (self->reading_) self->Close();
+    });
+  }
+
+ private:
+  const HostLimits& Limits() const { return shared_->settings.limits; }
+
+  void ReadRequest() {
+    if (stopping_ || requests_ >= Limits().maxRequestsPerConnection) return Close();
+    parser_.emplace();
+    parser_->header_limit(static_cast<std::uint32_t>(Limits().headerLimit));
+    parser_->body_limit(Limits().bodyLimit);
+    reading_ = true;
+    stream_.expires_after(Limits().requestTimeout);
+    http::async_read(stream_, buffer_, *parser_,
+                     beast::bind_front_handler(&Session::OnRead, shared_from_this()));
+  }
+
+  void OnRead(beast::error_code error, size_t /*bytes*/) {
+    reading_ = false;
+    if (closed_) return;
+    arrived_ = std::chrono::system_clock::now();
+    started_ = std::chrono::steady_clock::now();
+    if (error) return RefuseUnparsed(error);
+    ++requests_;
+    Serve(parser_->release());
+  }
+
+  // A request that could not be read whole: answered with the fitting 4xx where one
+  // applies, then the connection closes. The filter never sees it.
+  void RefuseUnparsed(beast::error_code error) {
+    if (error == http::error::end_of_stream || error == beast::error::timeout ||
+        error == asio::error::operation_aborted || error == asio::error::connection_reset ||
+        error == asio::error::eof) {
+      return Close();  // the client left, went idle, or was too slow
+    }
+    http::status status = http::status::bad_request;
+    if (error == http::error::header_limit) {
+      // A request line longer than the limit is a URL too long; otherwise the headers are.
+      const std::string_view received(static_cast<const char*>(buffer_.data().data()),
+                                      buffer_.size());
+      status = received.find('\n') == std::string_view::npos
+                   ? http::status::uri_too_long
+                   : http::status::request_header_fields_too_large;
+    } else if (error == http::error::body_limit) {
+      status = http::status::payload_too_large;
+    }
+    served_ = false;
+    method_ = "-";
+    status_ = static_cast<unsigned>(status);
+    SendResponse(TextResponse(status, 11, false, false), false);
+  }
+
+  MemoryRequest ToFilterRequest(const Request& request) const {
+    MemoryRequest filterRequest;
+    filterRequest.method = std::string(request.method_string());
+    filterRequest.url = std::string(request.target());
+    filterRequest.version = request.version() == 10 ? "HTTP/1.0" : "HTTP/1.1";
+    for (const auto& field : request) {
+      filterRequest.headers.emplace_back(std::string(field.name_string()),
+                                         std::string(field.value()));
+    }
+    filterRequest.siteId = site_.id;
+    filterRequest.secure = false;
+    auto& variables = filterRequest.serverVariables;
+    const auto host = request.find(http::field::host);
+    variables["SERVER_NAME"] = host != request.end() && !HostName(host->value()).empty()
+                                   ? std::string(HostName(host->value()))
+                                   : localAddress_;
+    variables["SERVER_PORT"] = serverPort_;
+    variables["REMOTE_ADDR"] = remoteAddress_;
+    variables["REMOTE_HOST"] = remoteAddress_;
+    variables["REMOTE_PORT"] = remotePort_;
+    variables["LOCAL_ADDR"] = localAddress_;
+    variables["SERVER_SOFTWARE"] = kServerSoftware;
+    return filterRequest;
+  }
+
+  void Serve(Request request) {
+    method_ = std::string(request.method_string());
+    served_ = false;
+    if (request.target().size() > Limits().urlLimit) {
+      status_ = 414;
+      return SendResponse(TextResponse(http::status::uri_too_long, request.version(), false, false),
+                          false);
+    }
+    served_ = true;
+    switch (filter_.OnRequestHeaders(ToFilterRequest(request))) {
+      case FilterVerdict::Finished:
+        return SendFilterResponse();
+      case FilterVerdict::Failed:
+        status_ = 500;
+        return SendResponse(
+            TextResponse(http::status::internal_server_error, request.version(), false, false),
+            false);
+      case FilterVerdict::Continue:
+        break;
+    }
+    const bool keepAlive =
+        request.keep_alive() && !stopping_ && requests_ < Limits().maxRequestsPerConnection;
+    SendResponse(StaticResponse(request.version(), keepAlive), keepAlive);
+  }
+
+  // The URL as the filter left it, served from the site's root.
+  http::message_generator StaticResponse(unsigned version, bool keepAlive) {
+    const MemoryRequest& now = filter_.Request();
+    const bool head = now.method == "HEAD";
+    if (now.method != "GET" && !head) {
+      status_ = 405;
+      http::response<http::string_body> response{http::status::method_not_allowed, version};
+      response.set(http::field::server, kServerSoftware);
+      response.set(http::field::allow, "GET, HEAD");
+      response.set(http::field::content_type, "text/plain; charset=utf-8");
+      response.keep_alive(keepAlive);
+      response.body() = "405 Method Not Allowed\n";
+      response.prepare_payload();
+      return response;
+    }
+    const FileMapping mapping = MapUrlToFile(site_.root, now.url);
+    if (mapping.kind == FileMapping::AddSlash) {
+      status_ = 301;
+      http::response<http::empty_body> response{http::status::moved_permanently, version};
+      response.set(http::field::server, kServerSoftware);
+      response.set(http::field::location, mapping.location);
+      response.keep_alive(keepAlive);
+      response.content_length(0);
+      return response;
+    }
+    http::file_body::value_type body;
+    beast::error_code error;
+    if (mapping.kind == FileMapping::File) {
+      body.open(mapping.file.c_str(), beast::file_mode::scan, error);
+    }
+    if (mapping.kind != FileMapping::File || error) {
+      const http::status status = mapping.kind == FileMapping::BadRequest
+                                      ? http::status::bad_request
+                                      : http::status::not_found;
+      status_ = static_cast<unsigned>(status);
+      return TextResponse(status, version, keepAlive, head);
+    }
+    status_ = 200;
+    const uint64_t size = body.size();
+    const std::string_view type = ContentTypeFor(mapping.file);
+    if (head) {
+      http::response<http::empty_body> response{http::status::ok, version};
+      response.set(http::field::server, kServerSoftware);
+      response.set(http::field::content_type, type);
+      response.content_length(size);
+      response.keep_alive(keepAlive);
+      return response;
+    }
+    http::response<http::file_body> response{std::piecewise_construct,
+                                             std::make_tuple(std::move(body)),
+                                             std::make_tuple(http::status::ok, version)};
+    response.set(http::field::server, kServerSoftware);
+    response.set(http::field::content_type, type);
+    response.content_length(size);
+    response.keep_alive(keepAlive);
+    return response;
+  }
+
+  // The filter answered: its bytes are the whole response, and the connection closes.
+  void SendFilterResponse() {
+    status_ = StatusOf(filter_.Written());
+    asio::async_write(stream_, asio::buffer(filter_.Written()),
+                      beast::bind_front_handler(&Session::OnWritten, shared_from_this(), false));
+  }
+
+  void SendResponse(http::message_generator response, bool keepAlive) {
+    beast::async_write(
+        stream_, std::move(response),
+        beast::bind_front_handler(&Session::OnWritten, shared_from_this(), keepAlive));
+  }
+
+  void OnWritten(bool keepAlive, beast::error_code error, size_t bytes) {
+    Log(bytes);
+    if (error || !keepAlive || stopping_) return Close();
+    ReadRequest();
+  }
+
+  // The log notification for a request the filter saw, then the access log line.
+  void Log(size_t bytes) {
+    LogFields fields;
+    if (served_) fields = filter_.OnLog(status_);
+    AccessLog* log = shared_->settings.accessLog;
+    if (log == nullptr) return;
+    AccessLogEntry entry;
+    entry.time = arrived_;
+    entry.clientAddress = remoteAddress_;
+    entry.method = method_;
+    entry.target = fields.target;
+    entry.query = fields.query;
+    entry.status = status_;
+    entry.bytes = bytes;
+    entry.milliseconds =
+        static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  std::chrono::steady_clock::now() - started_)
+                                  .count());
+    log->Write(entry);
+  }
+
+  void Close() {
+    if (closed_) return;
+    closed_ = true;
+    beast::error_code error;
+    stream_.socket().shutdown(tcp::socket::shutdown_send, error);
+    stream_.close();
+  }
+
+  beast::tcp_stream stream_;
+  beast::flat_buffer buffer_;
+  std::optional<http::request_parser<http::string_body>> parser_;
+  const SiteBinding& site_;
+  std::shared_ptr<HttpHost::Shared> shared_;
+  FilterConnection filter_;
+  std::list<std::weak_ptr<Session>>::iterator registration_;
+  bool registered_ = false;
+  std::string remoteAddress_, remotePort_, localAddress_, serverPort_;
+  bool reading_ = false;   // waiting for a request
+  bool stopping_ = false;  // the host is stopping: close after the response
+  bool closed_ = false;
+  unsigned requests_ = 0;  // requests read on this connection
+  // The request being answered.
+  bool served_ = false;  // it reached the filter
+  std::string method_;
+  unsigned status_ = 0;
+  std::chrono::system_clock::time_point arrived_;
+  std::chrono::steady_clock::time_point started_;
+};
+
+HttpHost::HttpHost(HostSettings settings) : shared_(std::make_shared<Shared>(std::move(settings))) {
+  for (const SiteBinding& site : shared_->settings.sites) {
+    auto acceptor = std::make_unique<tcp::acceptor>(asio::make_strand(io_));
+    beast::error_code error;
+    const tcp::endpoint endpoint(asio::ip::make_address(site.address, error), site.port);
+    if (!error) acceptor->open(endpoint.protocol(), error);
+    if (!error) acceptor->set_option(asio::socket_base::reuse_address(true), error);
+    if (!error) acceptor->bind(endpoint, error);
+    if (!error) acceptor->listen(asio::socket_base::max_listen_connections, error);
+    if (error) {
+      throw std::runtime_error("site " + std::to_string(site.id) + ": cannot listen on " +
+                               site.address + ":" + std::to_string(site.port) + ": " +
+                               error.message());
+    }
+    acceptors_.push_back(std::move(acceptor));
+  }
+}
+
+HttpHost::~HttpHost() {
+  Stop();
+  Join();
+}
+
+std::vector<uint16_t> HttpHost::Ports() const {
+  std::vector<uint16_t> ports;
+  for (const auto& acceptor : acceptors_) {
+    beast::error_code error;
+    ports.push_back(acceptor->local_endpoint(error).port());
+  }
+  return ports;
+}
+
+void HttpHost::Start() {
+  for (size_t site = 0; site < acceptors_.size(); ++site) Accept(site);
+  const unsigned count = std::max(1u, shared_->settings.threads);
+  for (unsigned i = 0; i < count; ++i) threads_.emplace_back([this] { io_.run(); });
+}
+
+void HttpHost::Accept(size_t site) {
+  acceptors_[site]->async_accept(asio::make_strand(io_), [this, site](beast::error_code error,
+                                                                      tcp::socket socket) {
+    if (error == asio::error::operation_aborted) return;
+    if (!error) {
+      std::make_shared<Session>(std::move(socket), shared_->settings.sites[site], shared_)->Start();
+    } else {
+      // Out of descriptors, most likely: give connections a moment to end.
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    {
+      std::lock_guard<std::mutex> lock(shared_->mutex);
+      if (shared_->stopping) return;
+    }
+    Accept(site);
+  });
+}
+
+void HttpHost::Stop() {
+  std::vector<std::shared_ptr<Session>> live;
+  {
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    if (shared_->stopping) return;
+    shared_->stopping = true;
+    for (const auto& session : shared_->sessions) {
+      if (auto alive = session.lock()) live.push_back(std::move(alive));
+    }
+  }
+  for (auto& acceptor : acceptors_) {
+    asio::post(acceptor->get_executor(), [acceptor = acceptor.get()] {
+      beast::error_code error;
+      acceptor->close(error);
+    });
+  }
+  for (const auto& session : live) session->Shutdown();
+}
+
+void HttpHost::Join() {
+  if (joined_) return;
+  joined_ = true;
+  {
+    std::unique_lock<std::mutex> lock(shared_->mutex);
+    const bool ended = shared_->allEnded.wait_for(lock, shared_->settings.limits.stopGrace,
+                                                  [this] { return shared_->sessions.empty(); });
+    if (!ended) io_.stop();  // abandon connections that would not end
+  }
+  for (std::thread& thread : threads_) thread.join();
+  threads_.clear();
+}
+
+}  // namespace vortane::host

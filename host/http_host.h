@@ -1,0 +1,110 @@
+// An HTTP/1.1 server that hosts web sites and passes every request through the filter the
+// way the target web server does, for trying rules with a browser or curl and for load
+// tests. Built on Boost.Beast and Boost.Asio.
+//
+// Each site is an instance number listening on one address and port, with a root
+// directory. For every request that parses, the host
+//   1. sends the filter the request-header notification, on the connection's own
+//      HTTP_FILTER_CONTEXT (see FilterConnection), with the server variables a filter
+//      expects: HTTPS, SERVER_PORT, SERVER_NAME, REMOTE_ADDR, REMOTE_PORT, LOCAL_ADDR,
+//      SERVER_SOFTWARE, QUERY_STRING, URL, REQUEST_METHOD, SERVER_PROTOCOL, INSTANCE_ID, and
+//      HTTP_<NAME> for every request header;
+//   2. when the filter answered, sends exactly the bytes it wrote and closes the connection;
+//      otherwise serves the URL as the filter left it from the site's root (GET and HEAD;
+//      405 for other methods, 404 for nothing there; see MapUrlToFile);
+//   3. sends the log notification (unless the filter disabled it) and queues the access log
+//      line with the target and query the log record then held.
+// What does not parse never reaches the filter: a malformed request gets 400, a request
+// line over the header limit 414, other headers over it 431, a URL longer than the URL
+// limit 414, a body over the body limit 413, each followed by closing the connection; a
+// client that does not deliver a whole request within the request timeout is disconnected.
+// Keep-alive connections serve at most maxRequestsPerConnection requests, which bounds the
+// AllocMem blocks a connection holds (the filter takes one per request and the server frees
+// them with the connection).
+//
+// Thread-safety: Stop may be called from any thread; construct, Start and Join from one.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <filesystem>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+
+#include "host/access_log.h"
+#include "host/filter_connection.h"
+
+namespace vortane::host {
+
+// One web site: its instance number, where it listens, and where its files are.
+struct SiteBinding {
+  uint32_t id = 1;
+  std::string address = "127.0.0.1";
+  uint16_t port = 0;           // 0: any free port (see HttpHost::Ports)
+  std::filesystem::path root;  // absolute
+};
+
+struct HostLimits {
+  size_t headerLimit = 8 * 1024;     // request line and headers, bytes
+  size_t urlLimit = 4095;            // request target, bytes (the filter's URL buffer less NUL)
+  uint64_t bodyLimit = 1024 * 1024;  // request body, bytes
+  std::chrono::milliseconds requestTimeout{15000};  // for a whole request, or an idle keep-alive
+  unsigned maxRequestsPerConnection = 100;
+  std::chrono::milliseconds stopGrace{10000};  // how long Join waits for requests in flight
+};
+
+struct HostSettings {
+  std::vector<SiteBinding> sites;
+  const Filter* filter = nullptr;  // null: no filter; otherwise must outlive the host
+  AccessLog* accessLog = nullptr;  // null: no access log; otherwise must outlive the host
+  unsigned threads = 1;
+  HostLimits limits;
+};
+
+class Session;
+
+class HttpHost {
+ public:
+  // Opens and binds every site's listener; throws std::runtime_error naming the site when
+  // one cannot be bound. Nothing is served before Start.
+  explicit HttpHost(HostSettings settings);
+  // Stops and joins, if the caller has not.
+  ~HttpHost();
+  HttpHost(const HttpHost&) = delete;
+  HttpHost& operator=(const HttpHost&) = delete;
+
+  // The port each site listens on, in the order of the settings' sites.
+  std::vector<uint16_t> Ports() const;
+
+  // Starts the worker threads, which accept and serve until Stop.
+  void Start();
+  // Graceful stop: stops accepting, closes idle connections, and lets requests in flight
+  // finish and close. Returns at once; idempotent; safe from any thread.
+  void Stop();
+  // Waits until every connection has ended (at most stopGrace after Stop, after which
+  // whatever remains is abandoned) and the worker threads have returned.
+  void Join();
+
+  // For the sessions.
+  struct Shared;
+
+ private:
+  void Accept(size_t site);
+
+  boost::asio::io_context io_;
+  std::shared_ptr<Shared> shared_;
+  std::vector<std::unique_ptr<boost::asio::ip::tcp::acceptor>> acceptors_;
+  std::vector<std::thread> threads_;
+  bool joined_ = false;
+};
+
+}  // namespace vortane::host

@@ -1,0 +1,261 @@
+// vortane-serve: an HTTP server that hosts web sites with the filter loaded the way the
+// target web server loads it, for trying rules with a browser or curl and for load tests.
+// Run with --help for the options. Stops gracefully on SIGINT and SIGTERM: it stops
+// accepting, finishes the requests in flight, then calls TerminateFilter and unloads the
+// filter.
+#include <signal.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <exception>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "host/access_log.h"
+#include "host/filter_connection.h"
+#include "host/filter_directory.h"
+#include "host/http_host.h"
+#include "platform/library.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr char kUsage[] =
+    "usage: vortane-serve [options] DIRECTORY --site N=ADDRESS:PORT:ROOT [--site ...]\n"
+    "\n"
+    "Serves web sites through the filter. DIRECTORY is the directory the filter is loaded\n"
+    "from: it holds the global httpd.ini; the filter library is copied into it, and its site\n"
+    "table sites.txt is written there to list exactly the sites given.\n"
+    "\n"
+    "options:\n"
+    "  --site N=ADDRESS:PORT:ROOT  site instance N listens on ADDRESS:PORT and serves the\n"
+    "                         files under ROOT, whose httpd.ini holds the site's rules;\n"
+    "                         ADDRESS may be an IPv6 address in brackets (repeatable)\n"
+    "  --library PATH         the filter library to copy (default: the one beside\n"
+    "                         vortane-serve)\n"
+    "  --no-filter            serve without loading the filter\n"
+    "  --threads N            worker threads (default: the machine's hardware threads)\n"
+    "  --access-log FILE      append a W3C extended access log to FILE\n"
+    "\n"
+    "Prints a line per site once it listens; SIGINT or SIGTERM stops it gracefully.\n";
+
+struct UsageError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+struct Options {
+  fs::path directory;
+  std::vector<vortane::host::SiteBinding> sites;
+  std::optional<fs::path> library;
+  bool noFilter = false;
+  unsigned threads = std::max(1u, std::thread::hardware_concurrency());
+  std::optional<fs::path> accessLog;
+};
+
+// A decimal number from 1 (or 0) to `maximum`.
+uint64_t ParseNumber(std::string_view text, uint64_t minimum, uint64_t maximum,
+                     std::string_view what) {
+  uint64_t value = 0;
+  bool valid = !text.empty() && text.size() <= 10;
+  for (const char c : text) {
+    valid = valid && c >= '0' && c <= '9';
+    if (valid) value = value * 10 + static_cast<uint64_t>(c - '0');
+  }
+  if (!valid || value < minimum || value > maximum) {
+    throw UsageError("bad " + std::string(what) + " '" + std::string(text) + "': expected " +
+                     std::to_string(minimum) + " to " + std::to_string(maximum));
+  }
+  return value;
+}
+
+// "N=ADDRESS:PORT:ROOT", ADDRESS possibly "[IPv6]", ROOT the rest of the text.
+vortane::host::SiteBinding ParseSite(std::string_view text) {
+  const auto bad = [&] {
+    return UsageError("--site needs N=ADDRESS:PORT:ROOT, not '" + std::string(text) + "'");
+  };
+  const size_t equals = text.find('=');
+  if (equals == std::string_view::npos) throw bad();
+  vortane::host::SiteBinding site;
+  site.id = static_cast<uint32_t>(ParseNumber(text.substr(0, equals), 1, UINT32_MAX, "site"));
+  std::string_view rest = text.substr(equals + 1);
+  size_t addressEnd;
+  if (!rest.empty() && rest.front() == '[') {
+    const size_t close = rest.find(']');
+    if (close == std::string_view::npos) throw bad();
+    site.address = std::string(rest.substr(1, close - 1));
+    addressEnd = close + 1;
+  } else {
+    addressEnd = rest.find(':');
+    if (addressEnd == std::string_view::npos) throw bad();
+    site.address = std::string(rest.substr(0, addressEnd));
+  }
+  if (addressEnd >= rest.size() || rest[addressEnd] != ':') throw bad();
+  rest.remove_prefix(addressEnd + 1);
+  const size_t portEnd = rest.find(':');
+  if (portEnd == std::string_view::npos || portEnd + 1 >= rest.size()) throw bad();
+  site.port = static_cast<uint16_t>(ParseNumber(rest.substr(0, portEnd), 0, 65535, "port"));
+  const fs::path root = fs::absolute(fs::path(std::string(rest.substr(portEnd + 1))));
+  if (!fs::is_directory(root))
+    throw UsageError("the root of site " + std::to_string(site.id) + ", " + root.string() +
+                     ", is not a directory");
+  site.root = root.lexically_normal();
+  return site;
+}
+
+Options ParseArguments(int argc, char** argv) {
+  Options options;
+  std::vector<std::string_view> positional;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (arg.size() < 2 || arg.substr(0, 2) != "--") {
+      positional.push_back(arg);
+      continue;
+    }
+    if (arg == "--no-filter") {
+      options.noFilter = true;
+      continue;
+    }
+    std::string_view name = arg;
+    std::optional<std::string_view> value;
+    if (const size_t equals = arg.find('='); equals != std::string_view::npos) {
+      name = arg.substr(0, equals);
+      value = arg.substr(equals + 1);
+    }
+    if (name != "--site" && name != "--library" && name != "--threads" && name != "--access-log") {
+      throw UsageError("unknown option " + std::string(name));
+    }
+    if (!value) {
+      if (i + 1 >= argc) throw UsageError("option " + std::string(name) + " needs a value");
+      value = argv[++i];
+    }
+    if (name == "--site") {
+      options.sites.push_back(ParseSite(*value));
+    } else if (name == "--library") {
+      options.library = fs::absolute(fs::path(std::string(*value)));
+    } else if (name == "--threads") {
+      options.threads = static_cast<unsigned>(ParseNumber(*value, 1, 1024, "thread count"));
+    } else {
+      options.accessLog = fs::path(std::string(*value));
+    }
+  }
+  if (positional.size() != 1) throw UsageError("expected one DIRECTORY");
+  if (options.sites.empty()) throw UsageError("no --site given");
+  options.directory = fs::absolute(fs::path(std::string(positional[0]))).lexically_normal();
+  if (!fs::is_directory(options.directory)) {
+    throw UsageError("no such directory: " + options.directory.string());
+  }
+  return options;
+}
+
+// The filter, loaded from DIRECTORY after the library is placed there and the site table
+// written beside it.
+std::unique_ptr<vortane::platform::FilterLibrary> LoadFilter(const Options& options,
+                                                             vortane::host::Filter& filter) {
+  const char* fileName = vortane::platform::FilterLibraryFileName();
+  const fs::path library = options.directory / fileName;
+  vortane::host::PlaceLibrary(
+      options.library ? *options.library : vortane::host::ProgramDirectory() / fileName, library);
+  std::vector<vortane::host::SiteRoot> roots;
+  for (const auto& site : options.sites) roots.emplace_back(site.id, site.root);
+  vortane::host::WriteSiteTable(options.directory / "sites.txt", roots,
+                                vortane::host::SiteTableUpdate::ReplaceAll);
+
+  auto loaded = std::make_unique<vortane::platform::FilterLibrary>(library.native());
+  if (!loaded->IsLoaded()) {
+    throw std::runtime_error("cannot load " + library.string() + ": " + loaded->Error());
+  }
+  HTTP_FILTER_VERSION version{};
+  version.dwServerFilterVersion = HTTP_FILTER_REVISION;
+  if (!loaded->getFilterVersion(&version)) {
+    loaded->terminateFilter(0);
+    throw std::runtime_error("the filter refused to start (GetFilterVersion returned FALSE)");
+  }
+  filter.httpFilterProc = loaded->httpFilterProc;
+  filter.flags = version.dwFlags;
+  return loaded;
+}
+
+int Run(const Options& options) {
+  vortane::host::Filter filter;
+  std::unique_ptr<vortane::platform::FilterLibrary> library;
+  if (!options.noFilter) library = LoadFilter(options, filter);
+
+  std::unique_ptr<vortane::host::AccessLog> accessLog;
+  if (options.accessLog) {
+    accessLog = std::make_unique<vortane::host::AccessLog>(*options.accessLog);
+  }
+  vortane::host::HostSettings settings;
+  settings.sites = options.sites;
+  settings.filter = library ? &filter : nullptr;
+  settings.accessLog = accessLog.get();
+  settings.threads = options.threads;
+  {
+    vortane::host::HttpHost host(settings);
+    const std::vector<uint16_t> ports = host.Ports();
+    for (size_t i = 0; i < options.sites.size(); ++i) {
+      const auto& site = options.sites[i];
+      const bool v6 = site.address.find(':') != std::string::npos;
+      std::printf("site %u listening on %s%s%s:%u, root %s\n", static_cast<unsigned>(site.id),
+                  v6 ? "[" : "", site.address.c_str(), v6 ? "]" : "",
+                  static_cast<unsigned>(ports[i]), site.root.string().c_str());
+    }
+    std::printf("%s; %u threads; SIGINT or SIGTERM stops\n",
+                library ? "filter loaded" : "no filter", options.threads);
+    std::fflush(stdout);
+    host.Start();
+
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    int signal = 0;
+    sigwait(&stopSignals, &signal);
+    std::printf("stopping: finishing requests in flight\n");
+    std::fflush(stdout);
+    host.Stop();
+    host.Join();
+  }
+  if (library) {
+    library->terminateFilter(0);
+    library->Unload();
+  }
+  std::printf("stopped\n");
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Every thread, the filter's own included, inherits this mask, so the stop signals reach
+  // only the main thread's sigwait.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  // A client that disconnects mid-response must not kill the server.
+  signal(SIGPIPE, SIG_IGN);
+
+  if (argc == 1 ||
+      (argc == 2 && (std::string_view(argv[1]) == "--help" || std::string_view(argv[1]) == "-h"))) {
+    std::fputs(kUsage, argc == 1 ? stderr : stdout);
+    return argc == 1 ? 2 : 0;
+  }
+  try {
+    return Run(ParseArguments(argc, argv));
+  } catch (const UsageError& error) {
+    std::fprintf(stderr, "vortane-serve: %s (run vortane-serve --help for the options)\n",
+                 error.what());
+    return 2;
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "vortane-serve: %s\n", error.what());
+    return 1;
+  }
+}
