@@ -202,3 +202,20 @@ make_docroot() {
   # Apache's workers run as nobody.
   chmod -R a+rX "$root"
 }
+
+# CPU time (user and system, in clock ticks) used so far by PID and its child processes:
+# Apache's parent and its worker process, or vortane-serve alone. A process's count holds
+# its threads, the ended ones too.
+cpu_ticks() {
+  local pid=$1 total=0 file line rest
+  local -a fields
+  for file in /proc/[0-9]*/stat; do
+    read -r line <"$file" 2>/dev/null || continue
+    rest=${line##*) }  # the fields after the command name, which may hold blanks
+    read -ra fields <<<"$rest"
+    if [ "${file//[^0-9]/}" = "$pid" ] || [ "${fields[1]}" = "$pid" ]; then
+      total=$((total + fields[11] + fields[12]))
+    fi
+  done
+  echo "$total"
+}
