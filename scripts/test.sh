@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds all three configurations and runs every test:
-#   build/      native build: unit tests
+#   build/      native build: unit tests, then vortane-serve under load (bench/redos.sh,
+#               bench/soak.sh, bench/rules-check.sh)
 #   build-win/  Windows x64 (mingw-w64): the same tests under Wine
 #   build-san/  clang with AddressSanitizer, UndefinedBehaviorSanitizer and LeakSanitizer:
 #               the same tests, then each libFuzzer target for FUZZ_SECONDS (default 30)
@@ -15,6 +16,11 @@ step "native build"
 cmake -S . -B build -G Ninja >/dev/null
 cmake --build build -j "$jobs"
 (cd build && ctest -j "$jobs" --output-on-failure)
+
+step "vortane-serve under load: a runaway rule, a 10 s soak, the benchmark's rules on both servers"
+bash bench/redos.sh
+bash bench/soak.sh 10
+bash bench/rules-check.sh
 
 step "Windows build, tests under Wine"
 cmake -S . -B build-win -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake >/dev/null
