@@ -53,8 +53,9 @@ start_serve "$work/serve.log" 1 "" "$work/filter" --site "1=127.0.0.1:0:$work/ww
 port=${serve_ports[0]}
 
 read -r status ms <<<"$(request /articles/hello-world)"
-[ "$status" = 200 ] && grep -q 'section page' "$work/body" ||
+if [ "$status" != 200 ] || ! grep -q 'section page' "$work/body"; then
   fail "the rule does not map /articles/hello-world (answer $status)"
+fi
 [ ! -s "$work/www/httpd.parse.errors" ] || fail "the site's httpd.ini has lines the filter cannot use"
 
 # Ordinary requests on four connections for 3 s; the runaway request starts 1 s in.
@@ -86,7 +87,7 @@ requests=$(awk '/ requests in / { print $1 }' "$work/wrk.out")
 [ "$requests" -ge 300 ] || fail "only $requests requests were served in 3 s"
 
 # The rule is off now: the same URL is answered at once, and by the static files.
-for attempt in 1 2 3; do
+for _ in 1 2 3; do
   read -r status ms <<<"$(request "$crafted")"
   printf 'runaway URL again: %s in %s ms\n' "$status" "$ms"
   [ "$status" = 404 ] || fail "the runaway URL now gets $status, not 404"

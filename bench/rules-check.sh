@@ -50,11 +50,10 @@ for rules in 20 50; do
   start_serve "$work/vortane-$rules.log" 1 "" "$work/vortane-$rules" \
     --site "1=127.0.0.1:0:$work/www" --threads 2
   vortane_pid=$serve_pid
-  vortane_port=${serve_ports[0]}
-  apache_port=$(free_port)
-  write_apache_conf "$work/apache-$rules" "$apache_port" "$work/www" 4 \
+  declare -A ports=([vortane]=${serve_ports[0]} [apache]=$(free_port))
+  write_apache_conf "$work/apache-$rules" "${ports[apache]}" "$work/www" 4 \
     "$bench_dir/load/rules/apache-$rules.conf"
-  start_apache "$work/apache-$rules" "$apache_port"
+  start_apache "$work/apache-$rules" "${ports[apache]}"
 
   while IFS= read -r line; do
     [[ -z $line || $line == \#* ]] && continue
@@ -64,8 +63,7 @@ for rules in 20 50; do
     headers=()
     for field in "${fields[@]:3}"; do headers+=("$(trim "$field")"); done
     for server in vortane apache; do
-      port_var=${server}_port
-      got=$(probe "${!port_var}" "$method" "$url" "${headers[@]}")
+      got=$(probe "${ports[$server]}" "$method" "$url" "${headers[@]}")
       if [ "$got" = "$expected" ]; then
         passed=$((passed + 1))
       else

@@ -27,7 +27,9 @@ source "$(dirname "$0")/load/common.sh"
 
 seconds=${1:-60}
 rss_growth_kib=${RSS_GROWTH_KIB:-8192}
-[[ $seconds =~ ^[0-9]+$ ]] && [ "$seconds" -ge 5 ] || fail "SECONDS must be a number, at least 5"
+if ! [[ $seconds =~ ^[0-9]+$ ]] || [ "$seconds" -lt 5 ]; then
+  fail "SECONDS must be a number, at least 5"
+fi
 warmup=$((seconds / 5 < 10 ? seconds / 5 : 10))
 
 command -v wrk >/dev/null || fail "wrk is missing (bash scripts/setup.sh installs it)"
@@ -82,7 +84,10 @@ RewriteRule ^/blog/(\d{4})/(\d{2})/([\w-]+)/?$ /posts/$1-$2-$3 [R]
 RewriteRule ^/feed/?$ /feed.xml [L]
 EOF
 cp "$work/site2/httpd.ini" "$work/site2-copy/httpd.ini"
-printf '[Vortane]\nRewriteRule ^/(.*)$ /site3/$1 [L]\n' >"$work/site3/httpd.ini"
+cat >"$work/site3/httpd.ini" <<'EOF'
+[Vortane]
+RewriteRule ^/(.*)$ /site3/$1 [L]
+EOF
 cp "$work/variants/global-a" "$filter_dir/httpd.ini"
 cp "$work/variants/site1-a" "$work/site1/httpd.ini"
 
@@ -167,7 +172,7 @@ problem() {
 for site in 1 2; do
   out=$work/wrk$site.out
   line=$(grep '^soak ' "$out") || { cat "$out" >&2; fail "no summary from wrk (site $site)"; }
-  printf 'site %s: %s\n' "$site" "${line#soak site=$site }"
+  printf 'site %s: %s\n' "$site" "${line#"soak site=$site "}"
   grep '^unexpected answer' "$out" || true
   declare -A got=()
   for field in ${line#soak }; do got[${field%%=*}]=${field#*=}; done

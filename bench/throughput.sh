@@ -161,7 +161,9 @@ measure() {
   local rate requests per_request
   rate=$(awk '/^Requests\/sec:/ { print $2 }' "$work/wrk.out")
   requests=$(awk '/ requests in / { print $1 }' "$work/wrk.out")
-  [ -n "$rate" ] && [ -n "$requests" ] || fail "${label[$config]}: wrk's output has no count"
+  if [ -z "$rate" ] || [ -z "$requests" ]; then
+    fail "${label[$config]}: wrk's output has no count"
+  fi
   per_request=$(awk -v t=$((ticks_after - ticks_before)) -v hz="$clock_ticks" -v n="$requests" \
     'BEGIN { printf "%.2f", t / hz / n * 1e6 }')
   rps[$config]="${rps[$config]:-} $rate"

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Shared by the load scripts under bench/ (sourced, never run): starting and stopping
 # vortane-serve and Apache httpd, choosing ports, reading a process's memory. Each script
 # that sources it sets `set -euo pipefail` and calls cleanup_servers from its EXIT trap.
@@ -32,8 +33,8 @@ cleanup_servers() {
 # A loopback port nobody listens on, below the kernel's ephemeral range (32768 and up) so
 # that no client socket, wrk's included, takes it between the choice and the bind.
 free_port() {
-  local port tries
-  for tries in $(seq 1 100); do
+  local port _
+  for _ in $(seq 1 100); do
     port=$((20000 + RANDOM % 12000))
     if ! (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
       echo "$port"
@@ -52,6 +53,7 @@ rss_kib() {
 # Starts vortane-serve with ARGS in the background (pinned to CPU unless it is ""), waits
 # until it reports every site listening, and sets serve_pid and serve_ports (one port per
 # --site, in order). ARGS may give port 0: the ports read back are the ones it bound.
+# shellcheck disable=SC2034  # serve_pid and serve_ports are for the caller
 start_serve() {
   local log=$1 sites=$2 cpu=$3
   shift 3
@@ -60,8 +62,8 @@ start_serve() {
   "${pin[@]}" "$serve_bin" "$@" >"$log" 2>&1 &
   serve_pid=$!
   started_pids+=("$serve_pid")
-  local waited
-  for waited in $(seq 1 100); do
+  local _
+  for _ in $(seq 1 100); do
     if [ "$(grep -c 'listening on' "$log")" -ge "$sites" ]; then break; fi
     kill -0 "$serve_pid" 2>/dev/null || { cat "$log" >&2; fail "vortane-serve did not start"; }
     sleep 0.1
@@ -73,9 +75,9 @@ start_serve() {
 # Stops vortane-serve with SIGTERM and fails unless it exits 0 within 10 s: a graceful stop
 # is part of what the load tests check.
 stop_serve() {
-  local pid=$1 status=0 waited
+  local pid=$1 status=0 _
   kill -TERM "$pid"
-  for waited in $(seq 1 100); do
+  for _ in $(seq 1 100); do
     kill -0 "$pid" 2>/dev/null || break
     sleep 0.1
   done
@@ -158,8 +160,8 @@ start_apache() {
   "${pin[@]}" "$apache_bin" -f "$dir/httpd.conf" -DFOREGROUND >"$dir/stdout.log" 2>&1 &
   apache_pid=$!
   started_pids+=("$apache_pid")
-  local waited
-  for waited in $(seq 1 100); do
+  local _
+  for _ in $(seq 1 100); do
     if curl -s -o /dev/null "http://127.0.0.1:$port/"; then return 0; fi
     kill -0 "$apache_pid" 2>/dev/null || break
     sleep 0.1
