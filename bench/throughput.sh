@@ -154,6 +154,9 @@ measure() {
     "http://127.0.0.1:$port$url_path" >"$work/wrk.out"
   ticks_after=$(cpu_ticks "$pid")
   stop_config "$config"
+  if [ "$access_log" = 1 ] && [ ! -s "$work/$config/access.log" ]; then
+    fail "${label[$config]}: no access log was written"
+  fi
   if grep -qE 'Non-2xx|Socket errors' "$work/wrk.out"; then
     cat "$work/wrk.out" >&2
     fail "${label[$config]}: wrk saw errors or answers other than 200"

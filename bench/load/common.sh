@@ -135,9 +135,9 @@ EOF
     # Apache refuses to run its workers as root.
     if [ "$(id -u)" -eq 0 ]; then printf 'User nobody\nGroup nogroup\n'; fi
     if [ -n "$access_log" ]; then
-      printf 'LoadModule log_config_module %s/mod_log_config.so\n' "$apache_modules"
-      printf 'CustomLog "%s" combined\n' "$access_log"
+      # mod_log_config is built into Debian's apache2.
       printf 'LogFormat "%%h %%l %%u %%t \\"%%r\\" %%>s %%b \\"%%{Referer}i\\" \\"%%{User-agent}i\\"" combined\n'
+      printf 'CustomLog "%s" combined\n' "$access_log"
     fi
     if [ "$rules" != off ]; then
       printf 'LoadModule rewrite_module %s/mod_rewrite.so\n' "$apache_modules"
