@@ -10,6 +10,7 @@ packages=(
   clang-14 libclang-rt-14-dev            # sanitizers and libFuzzer
   g++-mingw-w64-x86-64-posix             # Windows x64 build
   wine wine64                            # runs the Windows tests
+  curl                                   # vortane-serve end-to-end test
 )
 
 missing=()
