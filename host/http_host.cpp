@@ -409,6 +409,9 @@ std::vector<uint16_t> HttpHost::Ports() const {
 
 void HttpHost::Start() {
   for (size_t site = 0; site < acceptors_.size(); ++site) Accept(site);
+  // Without this the workers would return as soon as the io_context ran out of work, for
+  // instance between closing the listeners and running a stop posted to a connection.
+  work_.emplace(io_.get_executor());
   const unsigned count = std::max(1u, shared_->settings.threads);
   for (unsigned i = 0; i < count; ++i) threads_.emplace_back([this] { io_.run(); });
 }
@@ -459,6 +462,7 @@ void HttpHost::Join() {
                                                   [this] { return shared_->sessions.empty(); });
     if (!ended) io_.stop();  // abandon connections that would not end
   }
+  work_.reset();
   for (std::thread& thread : threads_) thread.join();
   threads_.clear();
 }
