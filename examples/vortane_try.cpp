@@ -227,6 +227,17 @@ std::string Shown(std::string_view bytes) {
   return "\"" + Escaped(bytes) + "\"";
 }
 
+// A configuration file's path for the trace: relative to the current directory when the
+// file lies below it, as it was probably given; absolute otherwise.
+std::string ShownPath(const vortane::platform::PathString& path) {
+  std::error_code error;
+  const fs::path current = fs::current_path(error);
+  const fs::path relative = fs::path(path).lexically_proximate(current);
+  const bool below =
+      !error && !relative.empty() && relative.is_relative() && *relative.begin() != fs::path("..");
+  return Escaped((below ? relative : fs::path(path)).u8string());
+}
+
 // Prints each step of the rule passes as the passes report them, indented under "trace:".
 class TracePrinter : public vortane::RuleTracer {
  public:
@@ -238,11 +249,10 @@ class TracePrinter : public vortane::RuleTracer {
     if (config.path.empty()) {
       std::printf("  %s: no configuration file (the site has no root)\n", who.c_str());
     } else if (config.fileTime == vortane::FileTime()) {
-      std::printf("  %s: %s not found: no rules\n", who.c_str(),
-                  Escaped(fs::path(config.path).u8string()).c_str());
+      std::printf("  %s: %s not found: no rules\n", who.c_str(), ShownPath(config.path).c_str());
     } else {
       std::printf("  %s: %s (%zu rule%s, repeat limit %d)\n", who.c_str(),
-                  Escaped(fs::path(config.path).u8string()).c_str(), config.rules.size(),
+                  ShownPath(config.path).c_str(), config.rules.size(),
                   config.rules.size() == 1 ? "" : "s", static_cast<int>(repeatLimit_));
     }
   }
