@@ -32,6 +32,9 @@ try "$site" '/wp-login.php?action=register'
 try "$site" '/help/shipping'
 # Header rules: a regional language variant cut to the language, an API version added.
 try --header 'Accept-Language: en-GB,en;q=0.8' "$site" '/api/orders'
+# The same request handling traced: the slash clean-up restarts the global pass, then the
+# shop's product rule stops the site's pass.
+try --trace "$site" '//products//42?ref=mail'
 
 # vortane-match tries one pattern on its own. Catastrophic backtracking is stopped after
 # half a second.
