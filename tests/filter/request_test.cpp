@@ -13,7 +13,6 @@
 #include "rules/request_context.h"
 #include "store/config_cache.h"
 #include "tests/support/rule_builder.h"
-#include "tests/support/trace_recorder.h"
 
 namespace vortane {
 namespace {
@@ -83,57 +82,6 @@ TEST_F(RequestTest, AGlobalStopSkipsTheSitePass) {
   EXPECT_EQ(RewriteHeader(), "/a");
   EXPECT_EQ(Request("/c"), kNext);  // without the global match the site pass runs
   EXPECT_EQ(server_.Request().url, "/site");
-}
-
-TEST_F(RequestTest, ATracerHearsEachPassThatRuns) {
-  struct Case {
-    const char* name;
-    std::vector<RuleSpec> global, site;
-    DWORD status;
-    std::vector<std::string> passes;  // the "pass" and "end" events, in order
-  };
-  const Case cases[] = {
-      {"both passes",
-       {{"^/a$", "/b", ""}},
-       {{"^/b$", "/c", ""}},
-       kNext,
-       {"pass 0", "end completed Matched", "pass 1", "end completed Matched"}},
-      {"a global stop",
-       {{"^/a$", "/b", "L"}},
-       {{".*", "/c", ""}},
-       kNext,
-       {"pass 0", "end stopped Matched|Stop"}},
-      {"a global redirect",
-       {{"^/a$", "/b", "R"}},
-       {{".*", "/c", ""}},
-       kFinished,
-       {"pass 0", "end stopped Matched|Stop|Redirect"}},
-      {"a site refusal",
-       {},
-       {{".*", "-", "F"}},
-       kFinished,
-       {"pass 0", "end completed 0", "pass 1", "end stopped Matched|Stop|Forbidden"}},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    siteRules[0] = c.global;
-    siteRules[1] = c.site;
-    TheConfigCache().Clear();
-    MemoryRequest request;
-    request.url = "/a";
-    server_.EndConnection();
-    server_.StartRequest(request);
-    testing::TraceRecorder recorder;
-    EXPECT_EQ(OnPreprocHeaders(server_.Context(), server_.PreprocHeaders(), &recorder), c.status);
-    std::vector<std::string> passes;
-    for (const std::string& event : recorder.events) {
-      if (event.rfind("pass ", 0) == 0 || event.rfind("end ", 0) == 0) passes.push_back(event);
-    }
-    EXPECT_EQ(passes, c.passes);
-    const std::string traced = server_.Request().url + server_.Written();
-    EXPECT_EQ(Request("/a"), c.status);  // the same request untraced
-    EXPECT_EQ(server_.Request().url + server_.Written(), traced);
-  }
 }
 
 TEST_F(RequestTest, WritesTheResponsesByteForByte) {
