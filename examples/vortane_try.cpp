@@ -29,6 +29,7 @@
 #include "config/site_config.h"
 #include "filter/memory_server.h"
 #include "filter/request.h"
+#include "host/command_line.h"
 #include "host/filter_directory.h"
 #include "platform/files.h"
 #include "platform/isapi.h"
@@ -39,6 +40,8 @@
 namespace fs = std::filesystem;
 
 namespace {
+
+using vortane::host::UsageError;
 
 constexpr char kUsage[] =
     "usage: vortane-try [options] DIRECTORY URL\n"
@@ -68,10 +71,6 @@ constexpr char kUsage[] =
     "header the filter changed or added; then what the log notification left in the log\n"
     "record, and the parse reports written by this run that are not empty.\n";
 
-// Arguments that cannot be used: exit status 2.
-struct UsageError : std::runtime_error {
-  using std::runtime_error::runtime_error;
-};
 // Anything else that stops the run: exit status 1.
 struct Failure : std::runtime_error {
   using std::runtime_error::runtime_error;
@@ -532,19 +531,5 @@ int Run(const Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 1 ||
-      (argc == 2 && (std::string_view(argv[1]) == "--help" || std::string_view(argv[1]) == "-h"))) {
-    std::fputs(kUsage, argc == 1 ? stderr : stdout);
-    return argc == 1 ? 2 : 0;
-  }
-  try {
-    return Run(ParseArguments(argc, argv));
-  } catch (const UsageError& error) {
-    std::fprintf(stderr, "vortane-try: %s (run vortane-try --help for the options)\n",
-                 error.what());
-    return 2;
-  } catch (const std::exception& error) {
-    std::fprintf(stderr, "vortane-try: %s\n", error.what());
-    return 1;
-  }
+  return vortane::host::RunCommand("vortane-try", kUsage, argc, argv, ParseArguments, Run);
 }
