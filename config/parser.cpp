@@ -127,6 +127,7 @@ class BodyParser {
     condition.isServerVariable = groups_[1].matched;
     condition.name = std::string(Group(groups_, condition.isServerVariable ? 1 : 2));
     condition.flags = groups_[4].matched ? ConditionFlag::Normalize : 0;
+    condition.line = number_;
     Pending().AppendCondition(condition);
     patternText_.append(Group(groups_, 3));
     patternText_ += '\n';
@@ -145,6 +146,7 @@ class BodyParser {
       }
     }
     rule.SetFlags(flags);
+    rule.line = number_;
     patternText_.append(pattern);
     try {
       rule.pattern = CompilePattern(patternText_, ignoreCase);

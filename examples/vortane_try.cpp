@@ -7,6 +7,11 @@
 // its global configuration beside itself. One request then goes through an in-memory server:
 // the request-header notification and, unless the filter switched it off, the log
 // notification. Run without arguments for the options.
+//
+// With --trace the library is not loaded: the request runs in this process through the
+// request handling the library is built from (vortane_core's OnPreprocHeaders and OnLog), with
+// the global configuration DIRECTORY/httpd.ini, and a tracer prints every sweep and rule of
+// the global and the site pass before the usual output.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -21,16 +26,22 @@
 #include <utility>
 #include <vector>
 
+#include "config/site_config.h"
 #include "filter/memory_server.h"
+#include "filter/request.h"
+#include "host/command_line.h"
 #include "host/filter_directory.h"
 #include "platform/files.h"
 #include "platform/isapi.h"
 #include "platform/library.h"
 #include "platform/system.h"
+#include "rules/trace.h"
 
 namespace fs = std::filesystem;
 
 namespace {
+
+using vortane::host::UsageError;
 
 constexpr char kUsage[] =
     "usage: vortane-try [options] DIRECTORY URL\n"
@@ -51,15 +62,15 @@ constexpr char kUsage[] =
     "  --version V            the protocol version (default HTTP/1.1)\n"
     "  --header \"Name: value\" a request header (repeatable, in order)\n"
     "  --var NAME=VALUE       a server variable such as REMOTE_ADDR (repeatable)\n"
+    "  --trace                run the request in this process through the same request\n"
+    "                         handling, without loading the library, and first print every\n"
+    "                         sweep and rule of the global and the site pass: values read,\n"
+    "                         groups, values written, results\n"
     "\n"
     "Prints the response the filter wrote, or the request passed on to the server with every\n"
     "header the filter changed or added; then what the log notification left in the log\n"
     "record, and the parse reports written by this run that are not empty.\n";
 
-// Arguments that cannot be used: exit status 2.
-struct UsageError : std::runtime_error {
-  using std::runtime_error::runtime_error;
-};
 // Anything else that stops the run: exit status 1.
 struct Failure : std::runtime_error {
   using std::runtime_error::runtime_error;
@@ -70,6 +81,7 @@ struct Options {
   std::vector<std::pair<uint32_t, fs::path>> siteRoots;
   fs::path directory;
   vortane::MemoryRequest request;
+  bool trace = false;
 };
 
 std::string Quoted(std::string_view text) {
@@ -132,7 +144,13 @@ Options ParseArguments(int argc, char** argv) {
       options.request.secure = true;
       continue;
     }
-    if (arg.substr(0, 9) == "--secure=") throw UsageError("option --secure takes no value");
+    if (arg == "--trace") {
+      options.trace = true;
+      continue;
+    }
+    if (arg.substr(0, 9) == "--secure=" || arg.substr(0, 8) == "--trace=") {
+      throw UsageError("option " + std::string(arg.substr(0, arg.find('='))) + " takes no value");
+    }
     // Every other option takes a value, as the next argument or after "=".
     std::string_view name = arg;
     std::optional<std::string_view> value;
@@ -202,6 +220,128 @@ std::string_view TextOf(const char* text) {
   return text != nullptr ? std::string_view(text) : std::string_view("(null)");
 }
 
+// "value" as one printable line in quotes.
+std::string Shown(std::string_view bytes) {
+  return "\"" + Escaped(bytes) + "\"";
+}
+
+// A configuration file's path for the trace: relative to the current directory when the
+// file lies below it, as it was probably given; absolute otherwise.
+std::string ShownPath(const vortane::platform::PathString& path) {
+  std::error_code error;
+  const fs::path current = fs::current_path(error);
+  const fs::path relative = fs::path(path).lexically_proximate(current);
+  const bool below =
+      !error && !relative.empty() && relative.is_relative() && *relative.begin() != fs::path("..");
+  return Escaped((below ? relative : fs::path(path)).u8string());
+}
+
+// Prints each step of the rule passes as the passes report them, indented under "trace:".
+class TracePrinter : public vortane::RuleTracer {
+ public:
+  void PassStarted(const vortane::SiteConfig& config) override {
+    ++passes_;
+    repeatLimit_ = config.RepeatLimit();
+    const std::string who =
+        config.siteId == 0 ? "global rules" : "site " + std::to_string(config.siteId) + " rules";
+    if (config.path.empty()) {
+      std::printf("  %s: no configuration file (the site has no root)\n", who.c_str());
+    } else if (config.fileTime == vortane::FileTime()) {
+      std::printf("  %s: %s not found: no rules\n", who.c_str(), ShownPath(config.path).c_str());
+    } else {
+      std::printf("  %s: %s (%zu rule%s, repeat limit %d)\n", who.c_str(),
+                  ShownPath(config.path).c_str(), config.rules.size(),
+                  config.rules.size() == 1 ? "" : "s", static_cast<int>(repeatLimit_));
+    }
+  }
+
+  void SweepStarted(int32_t sweep) override {
+    if (sweep == 1) {
+      std::printf("  sweep 1\n");
+    } else {
+      std::printf("  restart: sweep %d of at most %d\n", static_cast<int>(sweep),
+                  static_cast<int>(repeatLimit_));
+    }
+  }
+
+  void RuleSkipped(const vortane::Rule& rule) override {
+    PrintRuleLine(rule);
+    std::printf("      disabled after a timeout: skipped\n");
+  }
+
+  void RuleEvaluated(const vortane::RuleEvaluation& evaluation, uint32_t passResult) override {
+    const vortane::Rule& rule = *evaluation.rule;
+    PrintRuleLine(rule);
+    // The values: one per condition, then the target's.
+    for (size_t i = 0; i < evaluation.values.size(); ++i) {
+      if (i < rule.conditions.size()) {
+        const vortane::Condition& condition = rule.conditions[i];
+        std::printf("      condition (line %u) %s%s %s\n", static_cast<unsigned>(condition.line),
+                    condition.isServerVariable ? "%" : "", Escaped(condition.name).c_str(),
+                    Shown(evaluation.values[i]).c_str());
+      } else {
+        std::printf("      target %s %s\n", Escaped(rule.target).c_str(),
+                    Shown(evaluation.values[i]).c_str());
+      }
+    }
+    const uint32_t result = evaluation.result;
+    const std::string results =
+        "result " + vortane::ResultNames(result) + "; pass " + vortane::ResultNames(passResult);
+    if ((result & vortane::RuleResult::InvalidPattern) != 0) {
+      std::printf("      invalid pattern: %s\n", results.c_str());
+    } else if ((result & vortane::RuleResult::Timeout) != 0) {
+      std::printf("      the match timed out, the rule is disabled: %s\n", results.c_str());
+    } else if (evaluation.groups == nullptr) {
+      std::printf("      no match: %s\n", results.c_str());
+    } else {
+      std::string groups;
+      for (size_t i = 0; i < evaluation.groups->size(); ++i) {
+        const auto& group = (*evaluation.groups)[i];
+        groups += (i == 0 ? " $" : ", $") + std::to_string(i) + " ";
+        groups += group.matched
+                      ? Shown(std::string_view(
+                            group.first.base(),
+                            static_cast<size_t>(group.second.base() - group.first.base())))
+                      : "(unmatched)";
+      }
+      std::printf("      matched:%s\n", groups.c_str());
+      if (evaluation.wrote) {
+        std::printf("      wrote %s %s (%s)\n", Escaped(rule.target).c_str(),
+                    Shown(evaluation.newValue).c_str(),
+                    evaluation.accepted ? "accepted" : "refused by the server");
+      } else {
+        std::printf("      nothing written (refusal)\n");
+      }
+      std::printf("      %s\n", results.c_str());
+    }
+  }
+
+  void RepeatLimitReached(int32_t sweeps) override {
+    std::printf("  no restart: %d sweeps, the repeat limit, have run\n", static_cast<int>(sweeps));
+  }
+
+  void PassEnded(vortane::PassEnd end, uint32_t result) override {
+    const char* how = end == vortane::PassEnd::Completed ? "after the last rule"
+                      : end == vortane::PassEnd::Stopped ? "stopped"
+                                                         : "timed out";
+    std::printf("  end (%s): %s\n", how, vortane::ResultNames(result).c_str());
+  }
+
+  // How many passes were reported.
+  int Passes() const { return passes_; }
+
+ private:
+  static void PrintRuleLine(const vortane::Rule& rule) {
+    const std::string letters = vortane::FlagLetters(rule);
+    const std::string shownLetters = letters.empty() ? "" : " [" + letters + "]";
+    std::printf("    line %u: %s%s\n", static_cast<unsigned>(rule.line),
+                Escaped(rule.target).c_str(), shownLetters.c_str());
+  }
+
+  int passes_ = 0;
+  int32_t repeatLimit_ = 0;
+};
+
 // A parse report that the run may write, with its state before the run.
 struct Report {
   fs::path path;
@@ -259,16 +399,97 @@ void PrintPassedOn(const vortane::MemoryRequest& sent, const vortane::MemoryRequ
   }
 }
 
+// What the filter's notifications left: the status of the request-header notification and
+// the log line.
+struct Outcome {
+  DWORD status = SF_STATUS_REQ_NEXT_NOTIFICATION;
+  std::string logLine;
+};
+
+std::string LogLine(const HTTP_FILTER_LOG* record) {
+  return "log: target=" + Escaped(TextOf(record->pszTarget)) +
+         " parameters=" + Escaped(TextOf(record->pszParameters));
+}
+
+// Loads the library placed at `library` and sends it the request.
+Outcome RunThroughLibrary(const fs::path& library, vortane::MemoryServer& server, bool secure) {
+  vortane::platform::FilterLibrary filter(library.native());
+  if (!filter.IsLoaded()) {
+    throw Failure("cannot load " + library.string() + ": " + filter.Error());
+  }
+  HTTP_FILTER_VERSION version{};
+  version.dwServerFilterVersion = HTTP_FILTER_REVISION;
+  if (!filter.getFilterVersion(&version)) {
+    filter.terminateFilter(0);
+    throw Failure("the filter refused to start (GetFilterVersion returned FALSE)");
+  }
+  // The server calls the filter only for the notifications and the kind of port it asked for.
+  const DWORD port = secure ? SF_NOTIFY_SECURE_PORT : SF_NOTIFY_NONSECURE_PORT;
+  const auto notified = [&](DWORD notification) {
+    return (version.dwFlags & port) != 0 && (version.dwFlags & notification) != 0;
+  };
+
+  Outcome outcome;
+  if (notified(SF_NOTIFY_PREPROC_HEADERS)) {
+    outcome.status =
+        filter.httpFilterProc(server.Context(), SF_NOTIFY_PREPROC_HEADERS, server.PreprocHeaders());
+  }
+  if (!notified(SF_NOTIFY_LOG)) {
+    outcome.logLine = "log: (not asked for by the filter)";
+  } else if (server.LogNotificationDisabled()) {
+    outcome.logLine = "log: (notification disabled)";
+  } else {
+    // The server logs a request the filter answered too.
+    HTTP_FILTER_LOG* record = server.PrepareLogRecord();
+    filter.httpFilterProc(server.Context(), SF_NOTIFY_LOG, record);
+    outcome.logLine = LogLine(record);
+  }
+  filter.terminateFilter(0);
+  filter.Unload();
+  return outcome;
+}
+
+// Sends the request through the library's own request handling in this process, with a
+// tracer printing the passes. The library asks for both notifications on both kinds of port,
+// so both are sent as the server would send them to it. The configuration store's threads
+// are not started: a single request needs neither expiry nor site-change notifications.
+Outcome RunTraced(const fs::path& directory, vortane::MemoryServer& server) {
+  // Site roots resolve as in the library: from the site table beside the global file
+  // (DIRECTORY/sites.txt), or on Windows from the metabase.
+  vortane::SetGlobalConfigPath((directory / "httpd.ini").native());
+  std::printf("trace:\n");
+  TracePrinter tracer;
+  Outcome outcome;
+  outcome.status = vortane::OnPreprocHeaders(server.Context(), server.PreprocHeaders(), &tracer);
+  if (tracer.Passes() == 1) {
+    std::printf("  no site pass: the global result answered or stopped the request\n");
+  }
+  if (server.LogNotificationDisabled()) {
+    outcome.logLine = "log: (notification disabled)";
+  } else {
+    HTTP_FILTER_LOG* record = server.PrepareLogRecord();
+    vortane::OnLog(server.Context(), record);
+    outcome.logLine = LogLine(record);
+  }
+  return outcome;
+}
+
 int Run(const Options& options) {
   if (!fs::is_directory(options.directory)) {
     throw Failure("no such directory: " + options.directory.string());
   }
   const fs::path directory = fs::absolute(options.directory).lexically_normal();
   const fs::path library = directory / vortane::platform::FilterLibraryFileName();
-  vortane::host::PlaceLibrary(options.library ? fs::absolute(*options.library)
-                                              : vortane::host::ProgramDirectory() /
-                                                    vortane::platform::FilterLibraryFileName(),
-                              library);
+  if (!options.trace) {
+    vortane::host::PlaceLibrary(options.library ? fs::absolute(*options.library)
+                                                : vortane::host::ProgramDirectory() /
+                                                      vortane::platform::FilterLibraryFileName(),
+                                library);
+  } else if (options.library) {
+    std::fprintf(stderr,
+                 "vortane-try: note: --trace runs the request in this process; "
+                 "--library is not used\n");
+  }
   if (!options.siteRoots.empty()) {
 #ifdef _WIN32
     std::fprintf(stderr,
@@ -289,43 +510,10 @@ int Run(const Options& options) {
     reports.push_back(WatchReport(fs::path(*root)));
   }
 
-  vortane::platform::FilterLibrary filter(library.native());
-  if (!filter.IsLoaded()) {
-    throw Failure("cannot load " + library.string() + ": " + filter.Error());
-  }
-  HTTP_FILTER_VERSION version{};
-  version.dwServerFilterVersion = HTTP_FILTER_REVISION;
-  if (!filter.getFilterVersion(&version)) {
-    filter.terminateFilter(0);
-    throw Failure("the filter refused to start (GetFilterVersion returned FALSE)");
-  }
-  // The server calls the filter only for the notifications and the kind of port it asked for.
-  const DWORD port = sent.secure ? SF_NOTIFY_SECURE_PORT : SF_NOTIFY_NONSECURE_PORT;
-  const auto notified = [&](DWORD notification) {
-    return (version.dwFlags & port) != 0 && (version.dwFlags & notification) != 0;
-  };
-
   vortane::MemoryServer server(sent);
-  DWORD status = SF_STATUS_REQ_NEXT_NOTIFICATION;
-  if (notified(SF_NOTIFY_PREPROC_HEADERS)) {
-    status =
-        filter.httpFilterProc(server.Context(), SF_NOTIFY_PREPROC_HEADERS, server.PreprocHeaders());
-  }
-  std::string logLine;
-  if (!notified(SF_NOTIFY_LOG)) {
-    logLine = "log: (not asked for by the filter)";
-  } else if (server.LogNotificationDisabled()) {
-    logLine = "log: (notification disabled)";
-  } else {
-    // The server logs a request the filter answered too.
-    HTTP_FILTER_LOG* record = server.PrepareLogRecord();
-    filter.httpFilterProc(server.Context(), SF_NOTIFY_LOG, record);
-    logLine = "log: target=" + Escaped(TextOf(record->pszTarget)) +
-              " parameters=" + Escaped(TextOf(record->pszParameters));
-  }
-  filter.terminateFilter(0);
-  filter.Unload();
-
+  const Outcome outcome = options.trace ? RunTraced(directory, server)
+                                        : RunThroughLibrary(library, server, sent.secure);
+  const DWORD status = outcome.status;
   if (status == SF_STATUS_REQ_FINISHED || status == SF_STATUS_REQ_FINISHED_KEEP_CONN) {
     PrintResponse(server.Written());
   } else if (status == SF_STATUS_REQ_NEXT_NOTIFICATION ||
@@ -335,7 +523,7 @@ int Run(const Options& options) {
     std::printf("request failed: the filter returned status 0x%08lx\n",
                 static_cast<unsigned long>(status));
   }
-  std::printf("%s\n", logLine.c_str());
+  std::printf("%s\n", outcome.logLine.c_str());
   for (const Report& report : reports) PrintReport(report);
   return 0;
 }
@@ -343,19 +531,5 @@ int Run(const Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 1 ||
-      (argc == 2 && (std::string_view(argv[1]) == "--help" || std::string_view(argv[1]) == "-h"))) {
-    std::fputs(kUsage, argc == 1 ? stderr : stdout);
-    return argc == 1 ? 2 : 0;
-  }
-  try {
-    return Run(ParseArguments(argc, argv));
-  } catch (const UsageError& error) {
-    std::fprintf(stderr, "vortane-try: %s (run vortane-try --help for the options)\n",
-                 error.what());
-    return 2;
-  } catch (const std::exception& error) {
-    std::fprintf(stderr, "vortane-try: %s\n", error.what());
-    return 1;
-  }
+  return vortane::host::RunCommand("vortane-try", kUsage, argc, argv, ParseArguments, Run);
 }

@@ -58,7 +58,7 @@ Outcome Answer(uint32_t result, std::string_view timeoutResponse,
 
 // Steps between reading the URL and setting X-Rewrite-URL; may throw.
 DWORD HandleRequest(HTTP_FILTER_CONTEXT* filterContext, HTTP_FILTER_PREPROC_HEADERS* preprocHeaders,
-                    RequestContext* block) {
+                    RequestContext* block, RuleTracer* tracer) {
   char url[kUrlBufferSize];
   DWORD size = kUrlBufferSize;
   if (!preprocHeaders->GetHeader(filterContext, kUrlItem, url, &size)) {
@@ -75,11 +75,11 @@ DWORD HandleRequest(HTTP_FILTER_CONTEXT* filterContext, HTTP_FILTER_PREPROC_HEAD
   }
 
   DWORD status = SF_STATUS_REQ_NEXT_NOTIFICATION;
-  const uint32_t global = RunSitePass(0, filterContext, preprocHeaders);
+  const uint32_t global = RunSitePass(0, filterContext, preprocHeaders, tracer);
   Outcome outcome =
       Answer(global, kGlobalTimeoutResponse, filterContext, preprocHeaders, url, status);
   if (outcome == Outcome::Continue) {
-    const uint32_t combined = global | RunSitePass(siteId, filterContext, preprocHeaders);
+    const uint32_t combined = global | RunSitePass(siteId, filterContext, preprocHeaders, tracer);
     outcome = Answer(combined, kSiteTimeoutResponse, filterContext, preprocHeaders, url, status);
   }
   if (outcome == Outcome::Answered) return status;
@@ -92,14 +92,14 @@ DWORD HandleRequest(HTTP_FILTER_CONTEXT* filterContext, HTTP_FILTER_PREPROC_HEAD
 }  // namespace
 
 uint32_t RunSitePass(uint32_t siteId, HTTP_FILTER_CONTEXT* filterContext,
-                     HTTP_FILTER_PREPROC_HEADERS* preprocHeaders) {
+                     HTTP_FILTER_PREPROC_HEADERS* preprocHeaders, RuleTracer* tracer) {
   const SiteConfigRef config = TheConfigCache().Acquire(siteId);
   if (!config) return 0;
-  return RunRulePass(*config.get(), filterContext, preprocHeaders);
+  return RunRulePass(*config.get(), filterContext, preprocHeaders, tracer);
 }
 
 DWORD OnPreprocHeaders(HTTP_FILTER_CONTEXT* filterContext,
-                       HTTP_FILTER_PREPROC_HEADERS* preprocHeaders) {
+                       HTTP_FILTER_PREPROC_HEADERS* preprocHeaders, RuleTracer* tracer) {
   // Without a block from the server the request is still handled; nothing is kept for the
   // log then, and no rule can mark it.
   auto* block = static_cast<RequestContext*>(
@@ -112,7 +112,7 @@ DWORD OnPreprocHeaders(HTTP_FILTER_CONTEXT* filterContext,
 
   DWORD status = SF_STATUS_REQ_NEXT_NOTIFICATION;
   try {
-    status = HandleRequest(filterContext, preprocHeaders, block);
+    status = HandleRequest(filterContext, preprocHeaders, block, tracer);
   } catch (...) {
     status = SF_STATUS_REQ_NEXT_NOTIFICATION;
   }

@@ -13,6 +13,8 @@
 
 namespace vortane {
 
+class RuleTracer;
+
 // The responses the filter writes itself: the whole response, status line and empty line.
 inline constexpr char kGlobalTimeoutResponse[] =
     "HTTP/1.1 500 Internal Server Error. Timeout while processing global rule. Please check "
@@ -25,9 +27,10 @@ inline constexpr char kForbiddenResponse[] = "HTTP/1.1 403 Forbidden\r\n\r\n";
 inline constexpr char kRedirectResponseStart[] = "HTTP/1.1 302 Object moved\r\nLocation: ";
 
 // Handles SF_NOTIFY_PREPROC_HEADERS. Returns SF_STATUS_REQ_FINISHED when the filter answered
-// the request, SF_STATUS_REQ_NEXT_NOTIFICATION otherwise (failures included).
+// the request, SF_STATUS_REQ_NEXT_NOTIFICATION otherwise (failures included). A `tracer`
+// hears both rule passes (rules/trace.h); the library passes none.
 DWORD OnPreprocHeaders(HTTP_FILTER_CONTEXT* filterContext,
-                       HTTP_FILTER_PREPROC_HEADERS* preprocHeaders);
+                       HTTP_FILTER_PREPROC_HEADERS* preprocHeaders, RuleTracer* tracer = nullptr);
 
 // Handles SF_NOTIFY_LOG: points the record's target and parameters at the URL as the client
 // sent it, split at its first "?". A request without a request block leaves the record as
@@ -35,8 +38,9 @@ DWORD OnPreprocHeaders(HTTP_FILTER_CONTEXT* filterContext,
 DWORD OnLog(HTTP_FILTER_CONTEXT* filterContext, HTTP_FILTER_LOG* logRecord);
 
 // One rule pass over the configuration of `siteId` (0: the global one), holding a reference
-// on it for the pass. 0 when the configuration could not be had.
+// on it for the pass. 0 when the configuration could not be had (the tracer then hears
+// nothing).
 uint32_t RunSitePass(uint32_t siteId, HTTP_FILTER_CONTEXT* filterContext,
-                     HTTP_FILTER_PREPROC_HEADERS* preprocHeaders);
+                     HTTP_FILTER_PREPROC_HEADERS* preprocHeaders, RuleTracer* tracer = nullptr);
 
 }  // namespace vortane

@@ -38,6 +38,8 @@ struct HttpHost::Shared {
 namespace {
 
 constexpr char kServerSoftware[] = "vortane-serve";
+// How long a closing connection waits for the client to stop sending.
+constexpr std::chrono::seconds kLingerTime{1};
 
 using Request = http::request<http::string_body>;
 
@@ -124,7 +126,7 @@ class Session : public std::enable_shared_from_this<Session> {
   void Shutdown() {
     asio::post(stream_.get_executor(), [self = shared_from_this()] {
       self->stopping_ = true;
-      if (self->reading_) self->Close();
+      if (self->reading_) self->stream_.cancel();  // the read ends with operation_aborted
     });
   }
 
@@ -132,7 +134,7 @@ class Session : public std::enable_shared_from_this<Session> {
   const HostLimits& Limits() const { return shared_->settings.limits; }
 
   void ReadRequest() {
-    if (stopping_ || requests_ >= Limits().maxRequestsPerConnection) return Close();
+    if (stopping_ || requests_ >= Limits().maxRequestsPerConnection) return CloseAfterResponse();
     parser_.emplace();
     parser_->header_limit(static_cast<std::uint32_t>(Limits().headerLimit));
     parser_->body_limit(Limits().bodyLimit);
@@ -158,16 +160,14 @@ class Session : public std::enable_shared_from_this<Session> {
     if (error == http::error::end_of_stream || error == beast::error::timeout ||
         error == asio::error::operation_aborted || error == asio::error::connection_reset ||
         error == asio::error::eof) {
-      return Close();  // the client left, went idle, or was too slow
+      return CloseNow();  // the client left, went idle or too slow, or the host stops
     }
     http::status status = http::status::bad_request;
     if (error == http::error::header_limit) {
-      // A request line longer than the limit is a URL too long; otherwise the headers are.
-      const std::string_view received(static_cast<const char*>(buffer_.data().data()),
-                                      buffer_.size());
-      status = received.find('\n') == std::string_view::npos
-                   ? http::status::uri_too_long
-                   : http::status::request_header_fields_too_large;
+      // The parser keeps the target once the request line is through: without one, the
+      // request line itself was too long, that is the URL.
+      status = parser_->get().target().empty() ? http::status::uri_too_long
+                                               : http::status::request_header_fields_too_large;
     } else if (error == http::error::body_limit) {
       status = http::status::payload_too_large;
     }
@@ -300,7 +300,7 @@ class Session : public std::enable_shared_from_this<Session> {
 
   void OnWritten(bool keepAlive, beast::error_code error, size_t bytes) {
     Log(bytes);
-    if (error || !keepAlive || stopping_) return Close();
+    if (error || !keepAlive || stopping_) return CloseAfterResponse();
     ReadRequest();
   }
 
@@ -325,16 +325,37 @@ class Session : public std::enable_shared_from_this<Session> {
     log->Write(entry);
   }
 
-  void Close() {
+  // Sends FIN, then reads and discards what the client still sends for a moment before
+  // closing: closing with unread bytes would reset the connection, and a reset can destroy
+  // the response the client has not read yet.
+  void CloseAfterResponse() {
     if (closed_) return;
     closed_ = true;
     beast::error_code error;
     stream_.socket().shutdown(tcp::socket::shutdown_send, error);
+    if (error) return stream_.close();
+    stream_.expires_after(kLingerTime);
+    Linger();
+  }
+
+  // Closes a connection that has no response on its way.
+  void CloseNow() {
+    if (closed_) return;
+    closed_ = true;
     stream_.close();
+  }
+
+  void Linger() {
+    stream_.async_read_some(asio::buffer(discard_),
+                            [self = shared_from_this()](beast::error_code error, size_t /*bytes*/) {
+                              if (error) return self->stream_.close();
+                              self->Linger();
+                            });
   }
 
   beast::tcp_stream stream_;
   beast::flat_buffer buffer_;
+  char discard_[512];
   std::optional<http::request_parser<http::string_body>> parser_;
   const SiteBinding& site_;
   std::shared_ptr<HttpHost::Shared> shared_;
@@ -388,6 +409,9 @@ std::vector<uint16_t> HttpHost::Ports() const {
 
 void HttpHost::Start() {
   for (size_t site = 0; site < acceptors_.size(); ++site) Accept(site);
+  // Without this the workers would return as soon as the io_context ran out of work, for
+  // instance between closing the listeners and running a stop posted to a connection.
+  work_.emplace(io_.get_executor());
   const unsigned count = std::max(1u, shared_->settings.threads);
   for (unsigned i = 0; i < count; ++i) threads_.emplace_back([this] { io_.run(); });
 }
@@ -438,6 +462,7 @@ void HttpHost::Join() {
                                                   [this] { return shared_->sessions.empty(); });
     if (!ended) io_.stop();  // abandon connections that would not end
   }
+  work_.reset();
   for (std::thread& thread : threads_) thread.join();
   threads_.clear();
 }

@@ -33,10 +33,12 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 
@@ -101,6 +103,7 @@ class HttpHost {
   void Accept(size_t site);
 
   boost::asio::io_context io_;
+  std::optional<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>> work_;
   std::shared_ptr<Shared> shared_;
   std::vector<std::unique_ptr<boost::asio::ip::tcp::acceptor>> acceptors_;
   std::vector<std::thread> threads_;

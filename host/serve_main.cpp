@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "host/access_log.h"
+#include "host/command_line.h"
 #include "host/filter_connection.h"
 #include "host/filter_directory.h"
 #include "host/http_host.h"
@@ -26,6 +27,8 @@
 namespace fs = std::filesystem;
 
 namespace {
+
+using vortane::host::UsageError;
 
 constexpr char kUsage[] =
     "usage: vortane-serve [options] DIRECTORY --site N=ADDRESS:PORT:ROOT [--site ...]\n"
@@ -45,10 +48,6 @@ constexpr char kUsage[] =
     "  --access-log FILE      append a W3C extended access log to FILE\n"
     "\n"
     "Prints a line per site once it listens; SIGINT or SIGTERM stops it gracefully.\n";
-
-struct UsageError : std::runtime_error {
-  using std::runtime_error::runtime_error;
-};
 
 struct Options {
   fs::path directory;
@@ -182,6 +181,15 @@ std::unique_ptr<vortane::platform::FilterLibrary> LoadFilter(const Options& opti
   return loaded;
 }
 
+// SIGINT and SIGTERM, the signals that stop the server.
+sigset_t StopSignals() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  return signals;
+}
+
 int Run(const Options& options) {
   vortane::host::Filter filter;
   std::unique_ptr<vortane::platform::FilterLibrary> library;
@@ -211,10 +219,7 @@ int Run(const Options& options) {
     std::fflush(stdout);
     host.Start();
 
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
+    const sigset_t stopSignals = StopSignals();
     int signal = 0;
     sigwait(&stopSignals, &signal);
     std::printf("stopping: finishing requests in flight\n");
@@ -235,27 +240,10 @@ int Run(const Options& options) {
 int main(int argc, char** argv) {
   // Every thread, the filter's own included, inherits this mask, so the stop signals reach
   // only the main thread's sigwait.
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGINT);
-  sigaddset(&stopSignals, SIGTERM);
+  const sigset_t stopSignals = StopSignals();
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   // A client that disconnects mid-response must not kill the server.
   signal(SIGPIPE, SIG_IGN);
 
-  if (argc == 1 ||
-      (argc == 2 && (std::string_view(argv[1]) == "--help" || std::string_view(argv[1]) == "-h"))) {
-    std::fputs(kUsage, argc == 1 ? stderr : stdout);
-    return argc == 1 ? 2 : 0;
-  }
-  try {
-    return Run(ParseArguments(argc, argv));
-  } catch (const UsageError& error) {
-    std::fprintf(stderr, "vortane-serve: %s (run vortane-serve --help for the options)\n",
-                 error.what());
-    return 2;
-  } catch (const std::exception& error) {
-    std::fprintf(stderr, "vortane-serve: %s\n", error.what());
-    return 1;
-  }
+  return vortane::host::RunCommand("vortane-serve", kUsage, argc, argv, ParseArguments, Run);
 }

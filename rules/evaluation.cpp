@@ -3,10 +3,13 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "regex/substitution.h"
 #include "regex/timed_match.h"
 #include "rules/request_context.h"
+#include "rules/trace.h"
 
 namespace vortane {
 namespace {
@@ -36,9 +39,12 @@ size_t ValueLength(BOOL found, char* area, DWORD size, bool normalize,
 }
 
 // Reads the subject into the scratch: each condition's value and LF, then the target's
-// value. Returns its length.
+// value. Returns its length. Tells `onValue` where each value lies (offset and length) once
+// it is read; the untraced evaluation passes a callable that does nothing.
+template <class OnValue>
 size_t ReadSubject(const Rule& rule, uint32_t flags, HTTP_FILTER_CONTEXT* filterContext,
-                   HTTP_FILTER_PREPROC_HEADERS* preprocHeaders, EvaluationScratch& scratch) {
+                   HTTP_FILTER_PREPROC_HEADERS* preprocHeaders, EvaluationScratch& scratch,
+                   OnValue&& onValue) {
   size_t length = 0;
   for (const Condition& condition : rule.conditions) {
     // Room for the largest value and the LF after it.
@@ -52,12 +58,16 @@ size_t ReadSubject(const Rule& rule, uint32_t flags, HTTP_FILTER_CONTEXT* filter
     const size_t valueLength = ValueLength(
         found, area, size, (condition.flags & ConditionFlag::Normalize) != 0, filterContext);
     area[valueLength] = '\n';
+    onValue(length, valueLength);
     length += valueLength + 1;
   }
   char* area = scratch.SubjectArea(length, kValueBufferSize);
   DWORD size = kValueBufferSize;
   const BOOL found = preprocHeaders->GetHeader(filterContext, ServerName(rule.target), area, &size);
-  return length + ValueLength(found, area, size, (flags & RuleFlag::Normalize) != 0, filterContext);
+  const size_t valueLength =
+      ValueLength(found, area, size, (flags & RuleFlag::Normalize) != 0, filterContext);
+  onValue(length, valueLength);
+  return length + valueLength;
 }
 
 // The result bits of a match: Matched, plus N, R and F copied across, plus Stop for L, R, F.
@@ -87,12 +97,27 @@ uint32_t EvaluateRule(const Rule& rule, HTTP_FILTER_CONTEXT* filterContext,
   return EvaluateRule(rule, filterContext, preprocHeaders, scratch);
 }
 
-uint32_t EvaluateRule(const Rule& rule, HTTP_FILTER_CONTEXT* filterContext,
-                      HTTP_FILTER_PREPROC_HEADERS* preprocHeaders, EvaluationScratch& scratch) {
+namespace {
+
+// The evaluation, compiled twice: kRecorded also fills `record`, which the other ignores.
+template <bool kRecorded>
+uint32_t Evaluate(const Rule& rule, HTTP_FILTER_CONTEXT* filterContext,
+                  HTTP_FILTER_PREPROC_HEADERS* preprocHeaders, EvaluationScratch& scratch,
+                  RuleEvaluation* record) {
   if (!rule.HasValidPattern()) return RuleResult::InvalidPattern;
   const uint32_t flags = rule.Flags();
 
-  const size_t length = ReadSubject(rule, flags, filterContext, preprocHeaders, scratch);
+  size_t length;
+  if constexpr (kRecorded) {
+    // Offsets first: the subject may move while later values are read.
+    std::vector<std::pair<size_t, size_t>> spans;
+    length = ReadSubject(rule, flags, filterContext, preprocHeaders, scratch,
+                         [&spans](size_t at, size_t size) { spans.emplace_back(at, size); });
+    for (const auto& [at, size] : spans) record->values.emplace_back(scratch.Subject() + at, size);
+  } else {
+    length =
+        ReadSubject(rule, flags, filterContext, preprocHeaders, scratch, [](size_t, size_t) {});
+  }
   const char* subject = scratch.Subject();
 
   std::string newValue;
@@ -102,6 +127,7 @@ uint32_t EvaluateRule(const Rule& rule, HTTP_FILTER_CONTEXT* filterContext,
                     boost::match_not_dot_newline)) {
       return RuleResult::NoMatch;
     }
+    if constexpr (kRecorded) record->groups = &scratch.groups;
     result = MatchResult(flags);
     if ((flags & RuleFlag::Forbidden) != 0) return result;
     newValue = FormatSubstitution(rule.format, scratch.groups);
@@ -112,11 +138,35 @@ uint32_t EvaluateRule(const Rule& rule, HTTP_FILTER_CONTEXT* filterContext,
 
   const BOOL written =
       preprocHeaders->SetHeader(filterContext, ServerName(rule.target), newValue.data());
+  if constexpr (kRecorded) {
+    record->wrote = true;
+    record->newValue = newValue;
+    record->accepted = written != FALSE;
+  }
   if (written && (flags & RuleFlag::Redirect) == 0 && (flags & RuleFlag::LogRequestedUrl) != 0 &&
       filterContext->pFilterContext != nullptr) {
     static_cast<RequestContext*>(filterContext->pFilterContext)->logMark = 1;
   }
   return result;
+}
+
+}  // namespace
+
+uint32_t EvaluateRule(const Rule& rule, HTTP_FILTER_CONTEXT* filterContext,
+                      HTTP_FILTER_PREPROC_HEADERS* preprocHeaders, EvaluationScratch& scratch,
+                      RuleEvaluation* record) {
+  if (record == nullptr) {
+    return Evaluate<false>(rule, filterContext, preprocHeaders, scratch, nullptr);
+  }
+  record->rule = &rule;
+  record->values.clear();
+  record->groups = nullptr;
+  record->wrote = false;
+  record->newValue.clear();
+  record->accepted = false;
+  record->result = 0;
+  record->result = Evaluate<true>(rule, filterContext, preprocHeaders, scratch, record);
+  return record->result;
 }
 
 }  // namespace vortane

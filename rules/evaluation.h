@@ -25,6 +25,8 @@
 
 namespace vortane {
 
+struct RuleEvaluation;
+
 // Returns exactly one of InvalidPattern, NoMatch, Timeout, or Matched with Restart (N),
 // Redirect (R), Forbidden (F) and Stop (any of L, R, F).
 //
@@ -54,8 +56,11 @@ class EvaluationScratch {
   size_t capacity_ = 0;
 };
 
-// EvaluateRule with buffers that outlive the call.
+// EvaluateRule with buffers that outlive the call. When `record` is not null it is filled
+// with what the evaluation read, matched and wrote (rules/trace.h); the evaluation itself is
+// the same. Without a record the only extra cost is the test for one.
 uint32_t EvaluateRule(const Rule& rule, HTTP_FILTER_CONTEXT* filterContext,
-                      HTTP_FILTER_PREPROC_HEADERS* preprocHeaders, EvaluationScratch& scratch);
+                      HTTP_FILTER_PREPROC_HEADERS* preprocHeaders, EvaluationScratch& scratch,
+                      RuleEvaluation* record = nullptr);
 
 }  // namespace vortane

@@ -35,6 +35,7 @@ Rule::Rule(const Rule& other)
       format(other.format),
       target(other.target),
       conditions(other.conditions),
+      line(other.line),
       flags_(other.Flags()) {}
 
 Rule& Rule::operator=(const Rule& other) {
@@ -43,6 +44,7 @@ Rule& Rule::operator=(const Rule& other) {
     format = other.format;
     target = other.target;
     conditions = other.conditions;
+    line = other.line;
     SetFlags(other.Flags());
   }
   return *this;

@@ -65,6 +65,7 @@ struct Condition {
   std::string name;               // server variable (without "%"), or request item name
   uint32_t flags = 0;             // ConditionFlag bits
   bool isServerVariable = false;  // read with GetServerVariable rather than GetHeader
+  uint32_t line = 0;              // its line in the configuration file; 0 when not from one
 };
 
 // One RewriteRule or RewriteHeader line with its conditions. A value type: copies are deep
@@ -81,6 +82,7 @@ class Rule {
   std::string format;                 // the substitution, as written
   std::string target;                 // "URL", "METHOD", "VERSION" or "Name:"
   std::vector<Condition> conditions;  // in file order
+  uint32_t line = 0;  // the RewriteRule or RewriteHeader line; 0 when not from a file
 
   // The RuleFlag bits. Safe to call while other threads evaluate the rule.
   uint32_t Flags() const { return flags_.load(std::memory_order_relaxed); }

@@ -17,11 +17,16 @@
 
 namespace vortane {
 
+class RuleTracer;
+
 // Returns the OR of the results of the rules evaluated since the pass last started at the
 // first rule; 0 when none was evaluated. The caller holds a reference on `config` for the
 // whole pass. Its evaluations share one set of buffers; at most max(repeatLimit, 1) × rules
 // evaluations. Exceptions from evaluation other than a timeout pass through.
+//
+// A `tracer` (rules/trace.h) hears every step of the pass; the pass does the same with or
+// without one. Without one it costs a single test per pass and one per evaluated rule.
 uint32_t RunRulePass(const SiteConfig& config, HTTP_FILTER_CONTEXT* filterContext,
-                     HTTP_FILTER_PREPROC_HEADERS* preprocHeaders);
+                     HTTP_FILTER_PREPROC_HEADERS* preprocHeaders, RuleTracer* tracer = nullptr);
 
 }  // namespace vortane

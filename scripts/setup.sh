@@ -10,7 +10,8 @@ packages=(
   clang-14 libclang-rt-14-dev            # sanitizers and libFuzzer
   g++-mingw-w64-x86-64-posix             # Windows x64 build
   wine wine64                            # runs the Windows tests
-  wrk curl                               # load tests of vortane-serve (bench/*.sh)
+  curl                                   # vortane-serve end-to-end and load tests
+  wrk                                    # load tests of vortane-serve (bench/*.sh)
   apache2-bin                            # Apache httpd, compared with in bench/throughput.sh;
                                          # the binary and modules only, no service to start
 )

@@ -198,6 +198,21 @@ TEST_F(ParserTest, Table) {
   }
 }
 
+TEST_F(ParserTest, RulesAndConditionsKeepTheirLineNumbers) {
+  // Lines before the header count; comments, other directives, CR LF ends and a dropped
+  // group between them shift nothing.
+  Parse(
+      "# prologue\n[Vortane]\r\nRewriteCond Host: a\n# c\nRepeatLimit 9\nRewriteCond %HTTPS on\n"
+      "RewriteHeader X-A: x y\nRewriteCond URL b\nRewriteRule ( /c\r\n\nRewriteRule ^/c$ /d\n");
+  Lines lines;
+  for (const Rule& rule : config_->rules) {
+    std::string line = std::to_string(rule.line);
+    for (const Condition& c : rule.conditions) line += " " + std::to_string(c.line);
+    lines.push_back(line);
+  }
+  EXPECT_EQ(lines, (Lines{"7 3 6", "11"}));
+}
+
 TEST_F(ParserTest, SiteRepeatLimitIsCappedByTheGlobalOne) {
   Parse("[Vortane]\nRepeatLimit 100\n");
   EXPECT_EQ(config_->RepeatLimit(), 32);

@@ -13,6 +13,8 @@ RewriteRule ^(/.*)$ http://new.example$1 [R]
 RewriteRule ^/admin(?:/.*)?$ / [F]
 RewriteRule ^/p/(\d+)$ /p.asp\?id=$1 [U]
 RewriteRule ^/unbalanced($ /x
+RewriteRule ^([^?]*?)//+(.*)$ $1/$2 [N]
+RepeatLimit 2
 INI
 cat >"$dir/site/httpd.ini" <<'INI'
 [Vortane]
@@ -42,6 +44,19 @@ check() {
   fi
 }
 
+# trace ARGUMENT...: the trace vortane-try --trace prints, from "trace:" to the last indented
+# line after it; rest ARGUMENT...: what it prints after the trace.
+trace() { "$try" --trace "$@" 2>&1 | awk '/^trace:$/ { on = 1 } on && !/^(trace:|  )/ { on = 0 } on'; }
+rest() { "$try" --trace "$@" 2>&1 | awk '/^trace:$/ { on = 1 } on && !/^(trace:|  )/ { on = 0 } !on'; }
+
+# check_same NAME EXPECTED ACTUAL: the two texts are the same.
+check_same() {
+  if [ "$2" != "$3" ]; then
+    printf 'FAIL %s: expected, then printed:\n%s\n---\n%s\n' "$1" "$2" "$3"
+    failures=$((failures + 1))
+  fi
+}
+
 s="$dir/server"
 set -f # the texts hold "?" and "*"
 check redirect 0 'response:|Location: http://new.example/a?b=1\r\n' \
@@ -54,9 +69,35 @@ check global-report 0 'log: (notification disabled)|Bad regular expression at li
 check site 0 'Accept-Language: de (was "de-AT")|Line 3: Unrecognized string: rewriterule ^/a$ /b' \
   --site-root 1="$dir/site" --header 'Accept-Language: de-AT' "$s" /
 check no-config 0 'holds no httpd.ini' "$dir" /
+
+# Traces. Site 1 now has its root in the table.
+check_same trace-redirect "trace:
+  global rules: $s/httpd.ini (4 rules, repeat limit 2)
+  sweep 1
+    line 3: URL [R]
+      condition (line 2) Host: \"old.example\"
+      target URL \"/a\"
+      matched: \$0 \"old.example\\n/a\", \$1 \"/a\"
+      wrote URL \"http://new.example/a\" (accepted)
+      result Matched|Stop|Redirect; pass Matched|Stop|Redirect
+  end (stopped): Matched|Stop|Redirect
+  no site pass: the global result answered or stopped the request" \
+  "$(trace --header 'Host: old.example' "$s" /a)"
+check trace-restarts 0 'matched: $0 "/x/y//z", $1 "/x/y", $2 "z"|restart: sweep 2 of at most 2|no restart: 2 sweeps, the repeat limit, have run|end (after the last rule): Matched|NoMatch|Restart|site 1 rules:|line 2: Accept-Language:' \
+  --trace "$s" '/x//y//z'
+check trace-refusal 0 'nothing written (refusal)|end (stopped): Matched|NoMatch|Stop|Forbidden' \
+  --trace "$s" /admin//users
+check trace-no-root 0 'site 2 rules: no configuration file (the site has no root)' --trace --site 2 "$s" /
+# The traced run prints what the library run prints.
+check_same same-redirect "$("$try" --header 'Host: old.example' "$s" /a 2>&1)" "$(rest --header 'Host: old.example' "$s" /a)"
+check_same same-logged "$("$try" "$s" /p/7 2>&1)" "$(rest "$s" /p/7)"
+check_same same-restarts "$("$try" --header 'Accept-Language: de-AT' "$s" '/x//y//z?q=1' 2>&1)" \
+  "$(rest --header 'Accept-Language: de-AT' "$s" '/x//y//z?q=1')"
+check_same same-refusal "$("$try" --secure --site 2 "$s" /admin 2>&1)" "$(rest --secure --site 2 "$s" /admin)"
 check missing-dir 1 'vortane-try: no such directory:' "$dir/missing" /
 check unknown-option 2 'vortane-try: unknown option --frobnicate' --frobnicate "$s" /
 check bad-site 2 'vortane-try: bad site number' --site 0 "$s" /
+check trace-value 2 'vortane-try: option --trace takes no value' --trace=yes "$s" /
 check bad-header 2 'vortane-try: header without a name and colon' --header Host "$s" /
 check no-url 2 'vortane-try: expected DIRECTORY and URL' "$s"
 

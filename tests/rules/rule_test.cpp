@@ -29,7 +29,8 @@ TEST(RuleTest, CopiesAreDeepAndKeepEveryField) {
   original.format = "/new/$1";
   original.target = "URL";
   original.SetFlags(RuleFlag::Last | RuleFlag::Redirect);
-  original.AppendCondition({"Host:", ConditionFlag::Normalize, false});
+  original.AppendCondition({"Host:", ConditionFlag::Normalize, false, 6});
+  original.line = 7;
   original.Disable();
 
   Rule copy = original;
@@ -45,10 +46,13 @@ TEST(RuleTest, CopiesAreDeepAndKeepEveryField) {
   EXPECT_EQ(copy.conditions[0].name, "Host:");
   EXPECT_EQ(copy.conditions[0].flags, ConditionFlag::Normalize);
   EXPECT_FALSE(copy.conditions[0].isServerVariable);
+  EXPECT_EQ(copy.conditions[0].line, 6u);
+  EXPECT_EQ(copy.line, 7u);
 
   Rule assigned;
   assigned = copy;
   EXPECT_EQ(assigned.Flags(), copy.Flags());
+  EXPECT_EQ(assigned.line, 7u);
   EXPECT_TRUE(assigned.HasValidPattern());
 }
 

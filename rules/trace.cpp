@@ -1,0 +1,54 @@
+#include "rules/trace.h"
+
+#include <cstdio>
+#include <utility>
+
+namespace vortane {
+
+std::string ResultNames(uint32_t result) {
+  static const std::pair<uint32_t, const char*> kNames[] = {
+      {RuleResult::Matched, "Matched"},
+      {RuleResult::NoMatch, "NoMatch"},
+      {RuleResult::InvalidPattern, "InvalidPattern"},
+      {RuleResult::Timeout, "Timeout"},
+      {RuleResult::Stop, "Stop"},
+      {RuleResult::Redirect, "Redirect"},
+      {RuleResult::Restart, "Restart"},
+      {RuleResult::Forbidden, "Forbidden"},
+  };
+  if (result == 0) return "0";
+  std::string names;
+  for (const auto& [bit, name] : kNames) {
+    if ((result & bit) == 0) continue;
+    if (!names.empty()) names += '|';
+    names += name;
+    result &= ~bit;
+  }
+  if (result != 0) {
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "0x%x", static_cast<unsigned>(result));
+    if (!names.empty()) names += '|';
+    names += hex;
+  }
+  return names;
+}
+
+std::string FlagLetters(const Rule& rule) {
+  static const std::pair<uint32_t, char> kLetters[] = {
+      {RuleFlag::Last, 'L'},      {RuleFlag::Redirect, 'R'},        {RuleFlag::Restart, 'N'},
+      {RuleFlag::Forbidden, 'F'}, {RuleFlag::LogRequestedUrl, 'U'}, {RuleFlag::Normalize, 'O'},
+  };
+  std::string letters;
+  const auto add = [&letters](char letter) {
+    if (!letters.empty()) letters += ',';
+    letters += letter;
+  };
+  if (rule.HasValidPattern() && (rule.pattern.flags() & boost::regex::icase) != 0) add('I');
+  const uint32_t flags = rule.Flags();
+  for (const auto& [bit, letter] : kLetters) {
+    if ((flags & bit) != 0) add(letter);
+  }
+  return letters;
+}
+
+}  // namespace vortane

@@ -1,0 +1,82 @@
+// Watching rule passes: an observer that follows every sweep and every rule the way a pass
+// visits them, for diagnosis (vortane-try --trace).
+//
+// A caller that wants a trace hands a RuleTracer to RunRulePass (or to RunSitePass and
+// OnPreprocHeaders, which pass it down); everything else passes none. The pass then reports
+// to it from the same code that runs without one: the untraced pass tests for a tracer once
+// per pass and evaluation once per rule, and is otherwise compiled without the reporting.
+//
+// A tracer is called on the thread that runs the pass, synchronously, in this order:
+// PassStarted; SweepStarted(1); for each rule RuleSkipped or RuleEvaluated, after a rule
+// SweepStarted(n) when the rule restarted the pass or RepeatLimitReached when it asked to
+// but could not; finally PassEnded.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "regex/timed_match.h"
+#include "rules/rule.h"
+
+namespace vortane {
+
+class SiteConfig;
+
+// What one evaluation of a rule read, matched and wrote. EvaluateRule fills it when asked;
+// its views and groups point into the evaluation's buffers and are valid until the next
+// evaluation with the same buffers.
+struct RuleEvaluation {
+  const Rule* rule = nullptr;
+  // Each condition's value, then the target's, as the subject holds them: a value that
+  // could not be read is empty. No values when the pattern is invalid.
+  std::vector<std::string_view> values;
+  // The groups of the match; null unless the pattern matched.
+  const MatchResults* groups = nullptr;
+  // Whether the substitution's expansion, newValue, was sent to the server for the target,
+  // and whether the server accepted it.
+  bool wrote = false;
+  std::string newValue;
+  bool accepted = false;
+  // The rule's RuleResult bits.
+  uint32_t result = 0;
+};
+
+// Why a pass ended.
+enum class PassEnd {
+  Completed,  // after the last rule
+  Stopped,    // a rule's result had Stop
+  TimedOut,   // a rule's match timed out; that rule is now disabled
+};
+
+class RuleTracer {
+ public:
+  virtual ~RuleTracer() = default;
+
+  // A pass over `config` begins.
+  virtual void PassStarted(const SiteConfig& config) = 0;
+  // Sweep `sweep` begins at the first rule: 1 at the start, 2 and later after a restart,
+  // which dropped the results so far (not what the rules wrote).
+  virtual void SweepStarted(int32_t sweep) = 0;
+  // `rule` is disabled (after an earlier timeout) and was passed over.
+  virtual void RuleSkipped(const Rule& rule) = 0;
+  // A rule was evaluated; `passResult` is the pass's result including the rule's.
+  virtual void RuleEvaluated(const RuleEvaluation& evaluation, uint32_t passResult) = 0;
+  // The rule just evaluated asked for a restart, but `sweeps` sweeps, the repeat limit, have
+  // run: the pass goes on as if it had not asked.
+  virtual void RepeatLimitReached(int32_t sweeps) = 0;
+  // The pass ended with `result`, the value RunRulePass returns.
+  virtual void PassEnded(PassEnd end, uint32_t result) = 0;
+};
+
+// The names of the RuleResult bits in `result`, joined by "|" in the order Matched, NoMatch,
+// InvalidPattern, Timeout, Stop, Redirect, Restart, Forbidden, then any unknown bits in hex;
+// "0" when none is set.
+std::string ResultNames(uint32_t result);
+
+// The flag letters of `rule` as its directive would list them ("I,R"): L R N F U O from its
+// flags, I when its pattern ignores case. Empty when there are none.
+std::string FlagLetters(const Rule& rule);
+
+}  // namespace vortane

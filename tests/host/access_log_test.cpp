@@ -1,0 +1,92 @@
+// The access log's lines and file: fields that always split the same way, the directives, and
+// every queued line on disk once the log closes.
+#include "host/access_log.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/temp_dir.h"
+
+namespace vortane::host {
+namespace {
+
+namespace fs = std::filesystem;
+
+// 2026-12-08 09:05:03 UTC.
+const std::chrono::system_clock::time_point kTime =
+    std::chrono::system_clock::from_time_t(1796720703);
+
+TEST(AccessLogTest, FormatsLines) {
+  struct Case {
+    const char* target;
+    const char* query;
+    const char* expected;
+  };
+  const Case cases[] = {
+      {"/index.html", "", "2026-12-08 09:05:03 10.0.0.7 GET /index.html - 200 512 3\n"},
+      {"/product.asp", "id=42&ref=mail",
+       "2026-12-08 09:05:03 10.0.0.7 GET /product.asp id=42&ref=mail 200 512 3\n"},
+      {"/a b", "q=x y", "2026-12-08 09:05:03 10.0.0.7 GET /a+b q=x+y 200 512 3\n"},
+      {"/line\r\nbreak", "", "2026-12-08 09:05:03 10.0.0.7 GET /line??break - 200 512 3\n"},
+      {"", "", "2026-12-08 09:05:03 10.0.0.7 GET - - 200 512 3\n"},
+  };
+  for (const Case& c : cases) {
+    AccessLogEntry entry;
+    entry.time = kTime;
+    entry.clientAddress = "10.0.0.7";
+    entry.method = "GET";
+    entry.target = c.target;
+    entry.query = c.query;
+    entry.status = 200;
+    entry.bytes = 512;
+    entry.milliseconds = 3;
+    EXPECT_EQ(FormatAccessLogLine(entry), c.expected);
+  }
+}
+
+TEST(AccessLogTest, WritesDirectivesAndEveryLineFromManyThreads) {
+  const fs::path path = testing::ScratchFolder("access-log");
+  fs::remove(path);
+  constexpr int kThreads = 4, kLines = 500;
+  {
+    AccessLog log(path);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+      threads.emplace_back([&log] {
+        AccessLogEntry entry;
+        entry.time = kTime;
+        entry.clientAddress = "127.0.0.1";
+        entry.method = "GET";
+        entry.target = "/";
+        entry.status = 200;
+        for (int i = 0; i < kLines; ++i) log.Write(entry);
+      });
+    }
+    for (std::thread& thread : threads) thread.join();
+  }
+  std::ifstream in(path);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  fs::remove(path);
+  ASSERT_EQ(lines.size(), 4u + kThreads * kLines);
+  EXPECT_EQ(lines[0], "#Software: vortane-serve");
+  EXPECT_EQ(lines[1], "#Version: 1.0");
+  EXPECT_EQ(lines[2].rfind("#Date: ", 0), 0u);
+  EXPECT_EQ(lines[3],
+            "#Fields: date time c-ip cs-method cs-uri-stem cs-uri-query sc-status sc-bytes "
+            "time-taken");
+  EXPECT_EQ(lines.back(), "2026-12-08 09:05:03 127.0.0.1 GET / - 200 0 0");
+}
+
+TEST(AccessLogTest, RefusesAPathItCannotOpen) {
+  EXPECT_THROW(AccessLog(fs::path("/nonexistent-folder/access.log")), std::runtime_error);
+}
+
+}  // namespace
+}  // namespace vortane::host

@@ -1,0 +1,93 @@
+#!/usr/bin/env bash
+# Starts vortane-serve on a copy of the shipped examples (global rules and two sites, on
+# free ports), checks what curl gets back and what the access log and site table hold, and
+# that SIGTERM stops it cleanly.
+# usage: vortane_serve_test.sh PATH-OF-VORTANE-SERVE EXAMPLES-DIRECTORY
+set -euo pipefail
+serve=$1
+examples=$2
+dir=$(mktemp -d)
+pid=
+cleanup() {
+  [ -n "$pid" ] && kill -9 "$pid" 2>/dev/null
+  rm -rf "$dir"
+}
+trap cleanup EXIT
+cp -r "$examples" "$dir/site"
+site=$dir/site
+
+"$serve" "$site" --site 1=127.0.0.1:0:"$site/shop" --site 2=127.0.0.1:0:"$site/docs" \
+  --access-log "$dir/access.log" >"$dir/out" 2>&1 &
+pid=$!
+for _ in $(seq 100); do
+  grep -q "SIGINT or SIGTERM stops" "$dir/out" && break
+  kill -0 "$pid" 2>/dev/null || { cat "$dir/out"; exit 1; }
+  sleep 0.1
+done
+port() { sed -n "s/^site $1 listening on 127.0.0.1:\([0-9]*\),.*/\1/p" "$dir/out"; }
+shop=$(port 1)
+docs=$(port 2)
+[ -n "$shop" ] && [ -n "$docs" ] || { cat "$dir/out"; exit 1; }
+
+failures=0
+# check NAME EXPECTED CURL-ARGUMENTS...: curl's "status location" and whether the body holds
+# the text after "|" in EXPECTED.
+check() {
+  local name=$1 expected=$2
+  shift 2
+  local want_status=${expected%%|*} want_body=
+  [[ $expected == *"|"* ]] && want_body=${expected#*|}
+  local got
+  got=$(curl -s -o "$dir/body" -w '%{http_code} %{redirect_url}' "$@") || true
+  got=${got% }
+  if [ "$got" != "$want_status" ] || { [ -n "$want_body" ] && ! grep -qF -- "$want_body" "$dir/body"; }; then
+    printf 'FAIL %s: got "%s", expected "%s"\n' "$name" "$got" "$expected"
+    sed 's/^/  | /' "$dir/body"
+    failures=$((failures + 1))
+  fi
+}
+check "rewritten to a static page" "200|<h1>Installing</h1>" "http://127.0.0.1:$docs/guide/install"
+check "canonical host (global rule)" "302 http://example.com/guide/install" \
+  -H 'Host: www.example.com' "http://127.0.0.1:$docs/guide/install"
+check "site redirect" "302 http://127.0.0.1:$shop/products/mugs" "http://127.0.0.1:$shop/catalogue/mugs"
+check "refused probe" "403" "http://127.0.0.1:$shop/wp-login.php"
+check "directory index" "200|<h1>Products</h1>" "http://127.0.0.1:$shop/products/"
+check "directory without slash" "301 http://127.0.0.1:$shop/products/" "http://127.0.0.1:$shop/products"
+check "rules file not served" "404" "http://127.0.0.1:$shop/httpd.ini"
+check "rewritten to a missing script" "404" "http://127.0.0.1:$docs/help/shipping"
+check "method not allowed" "405" -X POST "http://127.0.0.1:$shop/"
+check "other site's rules do not apply" "404" "http://127.0.0.1:$shop/guide/install"
+check "bad request" "400" "http://127.0.0.1:$shop/%zz"
+
+kill -TERM "$pid"
+rc=0
+wait "$pid" || rc=$?
+pid=
+if [ "$rc" -ne 0 ] || ! grep -q '^stopped$' "$dir/out"; then
+  printf 'FAIL stop: exit %s\n' "$rc"
+  sed 's/^/  | /' "$dir/out"
+  failures=$((failures + 1))
+fi
+
+expect_line() {
+  local name=$1 file=$2 pattern=$3
+  if ! grep -qE -- "$pattern" "$file"; then
+    printf 'FAIL %s: no line matching %s in\n' "$name" "$pattern"
+    sed 's/^/  | /' "$file"
+    failures=$((failures + 1))
+  fi
+}
+expect_line "site table" "$site/sites.txt" "^1 $site/shop\$"
+expect_line "site table" "$site/sites.txt" "^2 $site/docs\$"
+[ "$(wc -l <"$site/sites.txt")" -eq 2 ] || { echo "FAIL site table: not exactly two sites"; failures=$((failures + 1)); }
+expect_line "access log fields" "$dir/access.log" "^#Fields: date time c-ip cs-method cs-uri-stem cs-uri-query sc-status sc-bytes time-taken\$"
+expect_line "rewrite logged as served" "$dir/access.log" " 127\.0\.0\.1 GET /pages/install\.html - 200 [0-9]+ [0-9]+\$"
+# U keeps the address the visitor asked for in the log.
+expect_line "U rule logged as requested" "$dir/access.log" " GET /help/shipping - 404 "
+expect_line "redirect logged as the rules left it" "$dir/access.log" " GET /products/mugs - 302 "
+
+if [ "$failures" -ne 0 ]; then
+  echo "$failures checks failed"
+  exit 1
+fi
+echo "all checks passed"

@@ -1,0 +1,171 @@
+// Traced rule passes: what a tracer hears for restarts, stops, timeouts, skipped rules,
+// invalid patterns, groups and writes, and that a tracer changes nothing the pass does.
+#include "rules/trace.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "config/site_config.h"
+#include "filter/memory_server.h"
+#include "platform/tick.h"
+#include "rules/rule_pass.h"
+#include "tests/support/rule_builder.h"
+
+namespace vortane {
+namespace {
+
+using testing::MakeRule;
+using Events = std::vector<std::string>;
+
+// Writes each event as a line; a rule's is "line LINE [VALUES] (GROUPS) -> NEW RESULT / PASS",
+// groups only after a match ("-": took no part), "-> NEW" only when written.
+struct Recorder : RuleTracer {
+  Events events;
+  void PassStarted(const SiteConfig&) override {}
+  void SweepStarted(int32_t sweep) override { events.push_back("sweep " + std::to_string(sweep)); }
+  void RuleSkipped(const Rule& rule) override {
+    events.push_back("skip " + std::to_string(rule.line));
+  }
+  void RuleEvaluated(const RuleEvaluation& e, uint32_t passResult) override {
+    std::string text = "line " + std::to_string(e.rule->line) + " [";
+    for (size_t i = 0; i < e.values.size(); ++i) text.append(i > 0 ? "|" : "").append(e.values[i]);
+    text += "]";
+    for (size_t i = 0; e.groups != nullptr && i < e.groups->size(); ++i) {
+      const auto& group = (*e.groups)[i];
+      text += i == 0 ? " (" : ",";
+      text += group.matched ? std::string(group.first.base(), group.second.base()) : "-";
+      if (i + 1 == e.groups->size()) text += ")";
+    }
+    if (e.wrote) text += " -> " + e.newValue + (e.accepted ? "" : " refused");
+    events.push_back(text + " " + ResultNames(e.result) + " / " + ResultNames(passResult));
+  }
+  void RepeatLimitReached(int32_t sweeps) override {
+    events.push_back("limit " + std::to_string(sweeps));
+  }
+  void PassEnded(PassEnd end, uint32_t result) override {
+    const char* how = end == PassEnd::Completed ? "completed"
+                      : end == PassEnd::Stopped ? "stopped"
+                                                : "timed out";
+    events.push_back(std::string("end ") + how + " " + ResultNames(result));
+  }
+};
+
+Rule At(uint32_t line, Rule rule) {
+  rule.line = line;
+  return rule;
+}
+
+// Runs a pass over `rules` traced and one over a copy untraced, on fresh servers: both must
+// return, write and disable the same. Leaves in `rules` what the traced pass left.
+Events Trace(std::vector<Rule>& rules, int32_t repeatLimit, const MemoryRequest& request,
+             bool failWrites = false) {
+  SiteConfig traced(0, {}), untraced(0, {});
+  MemoryServer tracedServer(request), untracedServer(request);
+  for (SiteConfig* config : {&traced, &untraced}) {
+    config->repeatLimit = repeatLimit;
+    config->rules = rules;
+  }
+  tracedServer.Fail(ServerOperation::SetHeader, failWrites);
+  untracedServer.Fail(ServerOperation::SetHeader, failWrites);
+  Recorder recorder;
+  const uint32_t result =
+      RunRulePass(traced, tracedServer.Context(), tracedServer.PreprocHeaders(), &recorder);
+  EXPECT_EQ(result,
+            RunRulePass(untraced, untracedServer.Context(), untracedServer.PreprocHeaders()));
+  EXPECT_EQ(tracedServer.Request().url, untracedServer.Request().url);
+  EXPECT_EQ(tracedServer.Request().headers, untracedServer.Request().headers);
+  for (size_t i = 0; i < rules.size(); ++i) {
+    EXPECT_EQ(traced.rules[i].IsDisabled(), untraced.rules[i].IsDisabled()) << i;
+  }
+  rules = traced.rules;
+  return recorder.events;
+}
+
+uint32_t JumpingClock() {
+  static uint32_t now = 0;
+  return now += 1000;
+}
+
+TEST(TraceTest, PassesAsTheTracerHearsThem) {
+  struct Case {
+    const char* name;
+    std::vector<Rule> rules;
+    int32_t repeatLimit;
+    std::string url;
+    bool failWrites;
+    Events events;
+    std::string nextUrl;  // a second request over the rules as the first left them, if any
+  };
+  // A match that reads the clock, which jumps a second at every read, times out.
+  const std::string longUrl = "/a" + std::string(3000, 'b');
+  const Case cases[] = {
+      {"restarts within the repeat limit, then a stop",
+       {At(2, MakeRule({}, "^([^?]*?)//+(.*)$", "$1/$2", "N")),
+        At(3, MakeRule({}, "^/a/b/c$", "/done", "L")), At(4, MakeRule({}, ".*", "/not-run", ""))},
+       2,
+       "/a//b//c",
+       false,
+       {"sweep 1",
+        "line 2 [/a//b//c] (/a//b//c,/a,b//c) -> /a/b//c Matched|Restart / Matched|Restart",
+        "sweep 2", "line 2 [/a/b//c] (/a/b//c,/a/b,c) -> /a/b/c Matched|Restart / Matched|Restart",
+        "limit 2", "line 3 [/a/b/c] (/a/b/c) -> /done Matched|Stop / Matched|Stop|Restart",
+        "end stopped Matched|Stop|Restart"},
+       ""},
+      {"conditions' values, groups that took no part, a value too long to read",
+       {At(9, MakeRule({{"Host:", "^(www\\.)?(example\\.com)$"},
+                        {"X-Long:", ".*"},
+                        {"HTTPS", "^(?:(on)|off)$", true}},
+                       "^/p/(\\d+)$", "/p\\?id=$4&h=$2", ""))},
+       32,
+       "/p/7",
+       false,
+       {"sweep 1",
+        "line 9 [example.com||off|/p/7] (example.com\n\noff\n/p/7,-,example.com,-,7) -> "
+        "/p?id=7&h=example.com Matched / Matched",
+        "end completed Matched"},
+       ""},
+      {"an invalid pattern, a refused write and a refusal",
+       {At(2, Rule()), At(3, MakeRule({}, "^/a$", "/b", "")), At(4, MakeRule({}, ".*", "-", "F"))},
+       32,
+       "/a",
+       true,
+       {"sweep 1", "line 2 [] InvalidPattern / InvalidPattern",
+        "line 3 [/a] (/a) -> /b refused Matched / Matched|InvalidPattern",
+        "line 4 [/a] (/a) Matched|Stop|Forbidden / Matched|InvalidPattern|Stop|Forbidden",
+        "end stopped Matched|InvalidPattern|Stop|Forbidden"},
+       ""},
+      {"a timeout disables the rule, and the next pass skips it",
+       {At(1, MakeRule({}, "^/a$", longUrl, "")), At(2, MakeRule({}, "^/a(?:b|c)*$", "$0", "")),
+        At(3, MakeRule({}, "^(.*)$", "$1x", ""))},
+       32,
+       "/a",
+       false,
+       {"sweep 1", "line 1 [/a] (/a) -> " + longUrl + " Matched / Matched",
+        "line 2 [" + longUrl + "] Timeout / Matched|Timeout", "end timed out Matched|Timeout",
+        "sweep 1", "line 1 [/z] NoMatch / NoMatch", "skip 2",
+        "line 3 [/z] (/z,/z) -> /zx Matched / Matched|NoMatch", "end completed Matched|NoMatch"},
+       "/z"},
+  };
+  const platform::TickSource previous = platform::SetTickSourceForTesting(&JumpingClock);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<Rule> rules = c.rules;
+    MemoryRequest request;
+    request.url = c.url;
+    // Read before the subject buffer grows for the long value, shown from where it lies after.
+    request.headers = {{"Host", "example.com"}, {"X-Long", std::string(5000, 'l')}};
+    Events events = Trace(rules, c.repeatLimit, request, c.failWrites);
+    if (!c.nextUrl.empty()) {
+      request.url = c.nextUrl;
+      const Events next = Trace(rules, c.repeatLimit, request, c.failWrites);
+      events.insert(events.end(), next.begin(), next.end());
+    }
+    EXPECT_EQ(events, c.events);
+  }
+  platform::SetTickSourceForTesting(previous);
+}
+
+}  // namespace
+}  // namespace vortane
