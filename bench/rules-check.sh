@@ -26,12 +26,15 @@ trim() {
 probe() {
   local port=$1 method=$2 url=$3
   shift 3
-  local headers=() host=example.com header
+  local headers=() host="" header
   for header in "$@"; do
     if [[ ${header,,} == host:* ]]; then host=$(trim "${header#*:}"); fi
     headers+=(-H "$header")
   done
-  [[ ${headers[*]:-} == *[Hh]ost:* ]] || headers+=(-H "Host: $host")
+  if [ -z "$host" ]; then
+    host=example.com
+    headers+=(-H "Host: $host")
+  fi
   local response status location
   response=$(curl -sg --max-time 5 -o /dev/null -D - -X "$method" "${headers[@]}" \
     "http://127.0.0.1:$port$url" | tr -d '\r') || true

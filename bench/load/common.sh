@@ -149,8 +149,8 @@ EOF
 }
 
 # start_apache DIR PORT [CPU]: runs the server of DIR/httpd.conf in the foreground (pinned
-# to CPU when one is given), in the background of this script; waits until PORT answers and
-# sets apache_pid.
+# to CPU when one is given), in the background of this script; waits until Apache answers
+# on PORT and sets apache_pid.
 start_apache() {
   local dir=$1 port=$2 cpu=${3:-}
   local pin=()
@@ -162,7 +162,10 @@ start_apache() {
   started_pids+=("$apache_pid")
   local _
   for _ in $(seq 1 100); do
-    if curl -s -o /dev/null "http://127.0.0.1:$port/"; then return 0; fi
+    # The Server header tells this Apache from anything else that took the port meanwhile.
+    if curl -s -o /dev/null -D - "http://127.0.0.1:$port/" | grep -q '^Server: Apache'; then
+      kill -0 "$apache_pid" 2>/dev/null && return 0
+    fi
     kill -0 "$apache_pid" 2>/dev/null || break
     sleep 0.1
   done
