@@ -20,12 +20,12 @@
 # Before measuring, bench/rules-check.sh shows that both servers' rules act alike.
 #
 #   bench/throughput.sh
-#   ROUNDS=3 DURATION=8 CONNECTIONS=4 THREADS=8 ACCESS_LOG=0 bench/throughput.sh   (defaults)
+#   ROUNDS=7 DURATION=5 CONNECTIONS=4 THREADS=8 ACCESS_LOG=0 bench/throughput.sh   (defaults)
 set -euo pipefail
 source "$(dirname "$0")/load/common.sh"
 
-rounds=${ROUNDS:-3}
-duration=${DURATION:-8}
+rounds=${ROUNDS:-7}
+duration=${DURATION:-5}
 connections=${CONNECTIONS:-4}
 # Apache's event MPM closes idle keep-alive connections whenever no worker is free, which wrk
 # counts as read errors: it needs more workers than there are connections. vortane-serve
