@@ -11,6 +11,8 @@ apache_bin=${APACHE_BIN:-/usr/sbin/apache2}
 apache_modules=${APACHE_MODULES:-/usr/lib/apache2/modules}
 
 started_pids=()
+# A signal ends the script through its EXIT trap, which stops the servers it started.
+trap 'exit 1' HUP INT PIPE TERM
 
 fail() {
   printf 'FAIL: %s\n' "$*" >&2
