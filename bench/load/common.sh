@@ -75,7 +75,7 @@ start_serve() {
 }
 
 # Stops vortane-serve with SIGTERM and fails unless it exits 0 within 10 s: a graceful stop
-# is part of what the load tests check.
+# is among what the load tests check.
 stop_serve() {
   local pid=$1 status=0 _
   kill -TERM "$pid"
@@ -108,7 +108,7 @@ LoadModule mpm_event_module $apache_modules/mod_mpm_event.so
 LoadModule authz_core_module $apache_modules/mod_authz_core.so
 LoadModule mime_module $apache_modules/mod_mime.so
 LoadModule dir_module $apache_modules/mod_dir.so
-# The types of the site's files (/etc/mime.types is not part of apache2-bin).
+# The types of the site's files (apache2-bin does not bring /etc/mime.types).
 TypesConfig /dev/null
 AddType text/html .html
 AddType text/css .css
