@@ -321,9 +321,10 @@ class TracePrinter : public vortane::RuleTracer {
   }
 
   void PassEnded(vortane::PassEnd end, uint32_t result) override {
-    const char* how = end == vortane::PassEnd::Completed ? "after the last rule"
-                      : end == vortane::PassEnd::Stopped ? "stopped"
-                                                         : "timed out";
+    const char* how = end == vortane::PassEnd::Completed  ? "after the last rule"
+                      : end == vortane::PassEnd::Stopped  ? "stopped"
+                      : end == vortane::PassEnd::TimedOut ? "timed out"
+                                                          : "a value too long to read";
     std::printf("  end (%s): %s\n", how, vortane::ResultNames(result).c_str());
   }
 

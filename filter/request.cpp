@@ -1,5 +1,6 @@
 #include "filter/request.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -7,12 +8,11 @@
 #include "rules/request_context.h"
 #include "rules/rule.h"
 #include "rules/rule_pass.h"
+#include "rules/server_values.h"
 #include "store/config_cache.h"
 
 namespace vortane {
 namespace {
-
-constexpr DWORD kUrlBufferSize = 4096;
 
 char kUrlItem[] = "url";
 char kRewriteUrlHeader[] = "X-Rewrite-URL:";
@@ -23,69 +23,119 @@ DWORD Write(HTTP_FILTER_CONTEXT* filterContext, std::string_view bytes) {
   return SF_STATUS_REQ_FINISHED;
 }
 
-// Answers with a redirect to the URL as the rules left it; passes the request on when that
-// URL cannot be read.
-DWORD Redirect(HTTP_FILTER_CONTEXT* filterContext, HTTP_FILTER_PREPROC_HEADERS* preprocHeaders,
-               char* url) {
-  DWORD size = kUrlBufferSize;
-  if (!preprocHeaders->GetHeader(filterContext, kUrlItem, url, &size)) {
-    return SF_STATUS_REQ_NEXT_NOTIFICATION;
+// Reads the "url" item whole into `buffer`; its length (up to a NUL inside it, should the
+// server hand one over) in `length`.
+ValueRead ReadUrl(HTTP_FILTER_CONTEXT* filterContext, HTTP_FILTER_PREPROC_HEADERS* preprocHeaders,
+                  ValueBuffer& buffer, size_t& length) {
+  const ValueRead read =
+      ReadValue(preprocHeaders->GetHeader, filterContext, kUrlItem, buffer, 0, 0, length);
+  if (read == ValueRead::Read) length = strnlen(buffer.Data(), length);
+  return read;
+}
+
+// Answers with a redirect to the URL as the rules left it, whole, with any control byte
+// percent-encoded. A URL that cannot be read again is answered with the 500 response: the
+// request must not go on as if no rule had asked for the redirect.
+DWORD Redirect(HTTP_FILTER_CONTEXT* filterContext, HTTP_FILTER_PREPROC_HEADERS* preprocHeaders) {
+  ValueBuffer buffer;
+  size_t length = 0;
+  if (ReadUrl(filterContext, preprocHeaders, buffer, length) != ValueRead::Read) {
+    return Write(filterContext, kUnreadableResponse);
   }
   std::string response = kRedirectResponseStart;
-  response.append(url, strnlen(url, kUrlBufferSize));
+  response += EscapeControlBytes(std::string_view(buffer.Data(), length));
   response += "\r\n\r\n";
   return Write(filterContext, response);
 }
 
 enum class Outcome { Continue, Answered, Stopped };
 
-// The response, if any, that a pass result asks for: timeout, refusal, redirect, in that
-// order; Stop only ends the rule passes.
+// The response, if any, that a pass result asks for: timeout, a value too long to read,
+// refusal, redirect, in that order; Stop only ends the rule passes.
 Outcome Answer(uint32_t result, std::string_view timeoutResponse,
                HTTP_FILTER_CONTEXT* filterContext, HTTP_FILTER_PREPROC_HEADERS* preprocHeaders,
-               char* url, DWORD& status) {
+               DWORD& status) {
   if ((result & RuleResult::Timeout) != 0) {
     status = Write(filterContext, timeoutResponse);
+  } else if ((result & RuleResult::Unreadable) != 0) {
+    status = Write(filterContext, kUnreadableResponse);
   } else if ((result & RuleResult::Forbidden) != 0) {
     status = Write(filterContext, kForbiddenResponse);
   } else if ((result & RuleResult::Redirect) != 0) {
-    status = Redirect(filterContext, preprocHeaders, url);
+    status = Redirect(filterContext, preprocHeaders);
   } else {
     return (result & RuleResult::Stop) != 0 ? Outcome::Stopped : Outcome::Continue;
   }
   return Outcome::Answered;
 }
 
+// Keeps the URL as the client sent it in the request's block, for the log: in the block
+// itself when it fits, else whole in a block of its own (its first bytes in the block all
+// the same, should that one not be had).
+void KeepRequestedUrl(HTTP_FILTER_CONTEXT* filterContext, RequestContext* block,
+                      std::string_view url) {
+  if (block == nullptr) return;
+  const size_t kept = std::min(url.size(), sizeof block->requestedUrl - 1);
+  std::memcpy(block->requestedUrl, url.data(), kept);
+  block->requestedUrl[kept] = '\0';
+  if (kept == url.size()) return;
+  auto* whole = static_cast<char*>(
+      filterContext->AllocMem(filterContext, static_cast<DWORD>(url.size() + 1), 0));
+  if (whole == nullptr) return;
+  std::memcpy(whole, url.data(), url.size());
+  whole[url.size()] = '\0';
+  block->wholeUrl = whole;
+}
+
+// The rules could not all run (an exception left them): answer rather than let the request
+// past them. The request ends even should the server fail to send the answer.
+DWORD AnswerFailure(HTTP_FILTER_CONTEXT* filterContext) noexcept {
+  try {
+    Write(filterContext, kUnreadableResponse);
+  } catch (...) {
+  }
+  return SF_STATUS_REQ_FINISHED;
+}
+
 // Steps between reading the URL and setting X-Rewrite-URL; may throw.
 DWORD HandleRequest(HTTP_FILTER_CONTEXT* filterContext, HTTP_FILTER_PREPROC_HEADERS* preprocHeaders,
                     RequestContext* block, RuleTracer* tracer) {
-  char url[kUrlBufferSize];
-  DWORD size = kUrlBufferSize;
-  if (!preprocHeaders->GetHeader(filterContext, kUrlItem, url, &size)) {
-    return SF_STATUS_REQ_NEXT_NOTIFICATION;  // no rule runs
+  // Every failure to read what the rules need answers the request: none may skip them.
+  ValueBuffer urlBuffer;
+  size_t length = 0;
+  switch (ReadUrl(filterContext, preprocHeaders, urlBuffer, length)) {
+    case ValueRead::TooLong:
+      return Write(filterContext, kUrlTooLongResponse);
+    case ValueRead::Absent:
+      return Write(filterContext, kUnreadableResponse);
+    case ValueRead::Read:
+      break;
   }
-  const size_t length = strnlen(url, kUrlBufferSize - 1);
-  url[length] = '\0';
-  if (block != nullptr) std::memcpy(block->requestedUrl, url, length + 1);
+  const std::string_view url(urlBuffer.Data(), length);  // NUL-terminated in the buffer
+  KeepRequestedUrl(filterContext, block, url);
 
   DWORD siteId = 0;
   if (!filterContext->ServerSupportFunction(filterContext, SF_REQ_GET_PROPERTY, &siteId,
                                             SF_PROPERTY_INSTANCE_NUM_ID, 0)) {
-    return SF_STATUS_REQ_NEXT_NOTIFICATION;
+    return Write(filterContext, kUnreadableResponse);
   }
 
   DWORD status = SF_STATUS_REQ_NEXT_NOTIFICATION;
   const uint32_t global = RunSitePass(0, filterContext, preprocHeaders, tracer);
-  Outcome outcome =
-      Answer(global, kGlobalTimeoutResponse, filterContext, preprocHeaders, url, status);
+  Outcome outcome = Answer(global, kGlobalTimeoutResponse, filterContext, preprocHeaders, status);
   if (outcome == Outcome::Continue) {
     const uint32_t combined = global | RunSitePass(siteId, filterContext, preprocHeaders, tracer);
-    outcome = Answer(combined, kSiteTimeoutResponse, filterContext, preprocHeaders, url, status);
+    outcome = Answer(combined, kSiteTimeoutResponse, filterContext, preprocHeaders, status);
   }
   if (outcome == Outcome::Answered) return status;
 
-  // Only a redirect reads the URL again, so `url` still holds it as the client sent it.
-  preprocHeaders->SetHeader(filterContext, kRewriteUrlHeader, url);
+  // The URL as the client sent it; a control byte in it never reaches the header raw.
+  if (HasControlByte(url)) {
+    std::string escaped = EscapeControlBytes(url);
+    preprocHeaders->SetHeader(filterContext, kRewriteUrlHeader, escaped.data());
+  } else {
+    preprocHeaders->SetHeader(filterContext, kRewriteUrlHeader, urlBuffer.Area(0, length + 1));
+  }
   return SF_STATUS_REQ_NEXT_NOTIFICATION;
 }
 
@@ -108,13 +158,14 @@ DWORD OnPreprocHeaders(HTTP_FILTER_CONTEXT* filterContext,
   if (block != nullptr) {
     block->requestedUrl[0] = '\0';
     block->logMark = 0;
+    block->wholeUrl = nullptr;
   }
 
   DWORD status = SF_STATUS_REQ_NEXT_NOTIFICATION;
   try {
     status = HandleRequest(filterContext, preprocHeaders, block, tracer);
   } catch (...) {
-    status = SF_STATUS_REQ_NEXT_NOTIFICATION;
+    status = AnswerFailure(filterContext);
   }
   if (block == nullptr || block->logMark == 0) {
     filterContext->ServerSupportFunction(filterContext, SF_REQ_DISABLE_NOTIFICATIONS, nullptr,
@@ -126,8 +177,8 @@ DWORD OnPreprocHeaders(HTTP_FILTER_CONTEXT* filterContext,
 DWORD OnLog(HTTP_FILTER_CONTEXT* filterContext, HTTP_FILTER_LOG* logRecord) {
   auto* block = static_cast<RequestContext*>(filterContext->pFilterContext);
   if (block == nullptr || logRecord == nullptr) return SF_STATUS_REQ_NEXT_NOTIFICATION;
-  char* url = block->requestedUrl;
-  url[sizeof block->requestedUrl - 1] = '\0';  // whatever the block holds, stay inside it
+  block->requestedUrl[sizeof block->requestedUrl - 1] = '\0';  // stay inside the block
+  char* url = block->RequestedUrl();
   char* question = std::strchr(url, '?');
   logRecord->pszTarget = url;
   if (question != nullptr) {

@@ -1,7 +1,12 @@
 // What the filter does with each request: the request-header notification runs the global
 // rules and then the site's, and either passes the request on (with X-Rewrite-URL holding
-// the URL as the client sent it) or answers it with a 302, 403 or 500; the log notification,
-// kept only for requests a rule marked, shows the URL as the client sent it.
+// the URL as the client sent it) or answers it with a 302, 403, 414 or 500; the log
+// notification, kept only for requests a rule marked, shows the URL as the client sent it.
+//
+// Fails closed: when anything the rules need cannot be read whole, or the rules cannot all
+// run, the filter answers the request itself (kUrlTooLongResponse, kUnreadableResponse)
+// instead of passing it on with rules skipped. No control byte (below 0x20, or DEL) reaches
+// a response or a header the filter writes raw.
 //
 // Runs on the server's threads, any number at once. No exception ever leaves these
 // functions.
@@ -23,11 +28,18 @@ inline constexpr char kSiteTimeoutResponse[] =
     "HTTP/1.1 500 Internal Server Error. Timeout while processing per-site rule. Please check "
     "your configuration file\r\n\r\n";
 inline constexpr char kForbiddenResponse[] = "HTTP/1.1 403 Forbidden\r\n\r\n";
-// The redirect: this, the URL as the rules left it, then an empty line.
+// The URL as the client sent it is longer than kValueLimit (64 KiB): no rule could see it.
+inline constexpr char kUrlTooLongResponse[] = "HTTP/1.1 414 Request-URI Too Long\r\n\r\n";
+// Something the rules need could not be read (the URL, the site number, a value longer than
+// kValueLimit, the URL again for a redirect), or the rules failed: the filter refuses to let
+// the request past rules that did not all run.
+inline constexpr char kUnreadableResponse[] = "HTTP/1.1 500 Internal Server Error\r\n\r\n";
+// The redirect: this, the URL as the rules left it (control bytes percent-encoded), then an
+// empty line.
 inline constexpr char kRedirectResponseStart[] = "HTTP/1.1 302 Object moved\r\nLocation: ";
 
 // Handles SF_NOTIFY_PREPROC_HEADERS. Returns SF_STATUS_REQ_FINISHED when the filter answered
-// the request, SF_STATUS_REQ_NEXT_NOTIFICATION otherwise (failures included). A `tracer`
+// the request, SF_STATUS_REQ_NEXT_NOTIFICATION when it passes it on. A `tracer`
 // hears both rule passes (rules/trace.h); the library passes none.
 DWORD OnPreprocHeaders(HTTP_FILTER_CONTEXT* filterContext,
                        HTTP_FILTER_PREPROC_HEADERS* preprocHeaders, RuleTracer* tracer = nullptr);

@@ -9,65 +9,77 @@
 #include "regex/substitution.h"
 #include "regex/timed_match.h"
 #include "rules/request_context.h"
+#include "rules/server_values.h"
 #include "rules/trace.h"
 
 namespace vortane {
 namespace {
-
-constexpr DWORD kValueBufferSize = 4096;
 
 // The server's operations take names as non-const strings; they never write to them.
 LPSTR ServerName(const std::string& name) {
   return const_cast<LPSTR>(name.c_str());
 }
 
-// The length of a value the server returned in `area` (`size` bytes with its NUL), after
-// normalising it in place when asked; 0 when it could not be read. Bounded by the area even
-// if a server misreports the size or leaves the normalised value unterminated.
-size_t ValueLength(BOOL found, char* area, DWORD size, bool normalize,
-                   HTTP_FILTER_CONTEXT* filterContext) {
-  if (!found) return 0;
-  if (normalize) {
-    if (!filterContext->ServerSupportFunction(filterContext, SF_REQ_NORMALIZE_URL, area, 0, 0)) {
-      return 0;
-    }
-    const void* end = std::memchr(area, '\0', kValueBufferSize);
-    return end != nullptr ? static_cast<size_t>(static_cast<const char*>(end) - area)
-                          : kValueBufferSize;
+bool IsUrlItem(const std::string& target) {
+  return target.size() == 3 && (target[0] | 0x20) == 'u' && (target[1] | 0x20) == 'r' &&
+         (target[2] | 0x20) == 'l';
+}
+
+// Reads one value into the subject at `at`, with room for `spare` bytes after it, and sets
+// `length`. An absent value, or one whose normalisation (O) the server refuses, reads as
+// empty. False when the value is too long to read.
+bool ReadValueInto(ServerRead read, const std::string& name, bool normalize,
+                   HTTP_FILTER_CONTEXT* filterContext, EvaluationScratch& scratch, size_t at,
+                   size_t spare, size_t& length) {
+  switch (ReadValue(read, filterContext, ServerName(name), scratch.subject, at, spare, length)) {
+    case ValueRead::TooLong:
+      return false;
+    case ValueRead::Absent:
+      return true;
+    case ValueRead::Read:
+      break;
   }
-  return size > 0 ? std::min(size, kValueBufferSize) - 1 : 0;
+  if (normalize) {
+    char* area = scratch.subject.Area(at, length + 1);
+    if (!filterContext->ServerSupportFunction(filterContext, SF_REQ_NORMALIZE_URL, area, 0, 0)) {
+      length = 0;
+    } else {
+      // Normalising never lengthens a value; stay inside it if a server says otherwise.
+      const void* end = std::memchr(area, '\0', length + 1);
+      if (end != nullptr) length = static_cast<size_t>(static_cast<const char*>(end) - area);
+    }
+  }
+  return true;
 }
 
 // Reads the subject into the scratch: each condition's value and LF, then the target's
-// value. Returns its length. Tells `onValue` where each value lies (offset and length) once
-// it is read; the untraced evaluation passes a callable that does nothing.
+// value. Sets its length; false when a value was too long to read. Tells `onValue` where
+// each value lies (offset and length) once it is read; the untraced evaluation passes a
+// callable that does nothing.
 template <class OnValue>
-size_t ReadSubject(const Rule& rule, uint32_t flags, HTTP_FILTER_CONTEXT* filterContext,
-                   HTTP_FILTER_PREPROC_HEADERS* preprocHeaders, EvaluationScratch& scratch,
-                   OnValue&& onValue) {
-  size_t length = 0;
+bool ReadSubject(const Rule& rule, uint32_t flags, HTTP_FILTER_CONTEXT* filterContext,
+                 HTTP_FILTER_PREPROC_HEADERS* preprocHeaders, EvaluationScratch& scratch,
+                 size_t& length, OnValue&& onValue) {
+  length = 0;
+  size_t valueLength = 0;
   for (const Condition& condition : rule.conditions) {
-    // Room for the largest value and the LF after it.
-    char* area = scratch.SubjectArea(length, kValueBufferSize + 1);
-    DWORD size = kValueBufferSize;
-    const BOOL found =
-        condition.isServerVariable
-            ? filterContext->GetServerVariable(filterContext, ServerName(condition.name), area,
-                                               &size)
-            : preprocHeaders->GetHeader(filterContext, ServerName(condition.name), area, &size);
-    const size_t valueLength = ValueLength(
-        found, area, size, (condition.flags & ConditionFlag::Normalize) != 0, filterContext);
-    area[valueLength] = '\n';
+    const ServerRead read =
+        condition.isServerVariable ? filterContext->GetServerVariable : preprocHeaders->GetHeader;
+    if (!ReadValueInto(read, condition.name, (condition.flags & ConditionFlag::Normalize) != 0,
+                       filterContext, scratch, length, 1, valueLength)) {
+      return false;
+    }
+    scratch.subject.Area(length, valueLength + 1)[valueLength] = '\n';
     onValue(length, valueLength);
     length += valueLength + 1;
   }
-  char* area = scratch.SubjectArea(length, kValueBufferSize);
-  DWORD size = kValueBufferSize;
-  const BOOL found = preprocHeaders->GetHeader(filterContext, ServerName(rule.target), area, &size);
-  const size_t valueLength =
-      ValueLength(found, area, size, (flags & RuleFlag::Normalize) != 0, filterContext);
+  if (!ReadValueInto(preprocHeaders->GetHeader, rule.target, (flags & RuleFlag::Normalize) != 0,
+                     filterContext, scratch, length, 0, valueLength)) {
+    return false;
+  }
   onValue(length, valueLength);
-  return length + valueLength;
+  length += valueLength;
+  return true;
 }
 
 // The result bits of a match: Matched, plus N, R and F copied across, plus Stop for L, R, F.
@@ -79,17 +91,6 @@ uint32_t MatchResult(uint32_t flags) {
 }
 
 }  // namespace
-
-char* EvaluationScratch::SubjectArea(size_t at, size_t size) {
-  if (at + size > capacity_) {
-    const size_t capacity = std::max(at + size, 2 * capacity_);
-    std::unique_ptr<char[]> grown(new char[capacity]);
-    if (at > 0) std::memcpy(grown.get(), subject_.get(), at);
-    subject_ = std::move(grown);
-    capacity_ = capacity;
-  }
-  return subject_.get() + at;
-}
 
 uint32_t EvaluateRule(const Rule& rule, HTTP_FILTER_CONTEXT* filterContext,
                       HTTP_FILTER_PREPROC_HEADERS* preprocHeaders) {
@@ -107,18 +108,22 @@ uint32_t Evaluate(const Rule& rule, HTTP_FILTER_CONTEXT* filterContext,
   if (!rule.HasValidPattern()) return RuleResult::InvalidPattern;
   const uint32_t flags = rule.Flags();
 
-  size_t length;
+  size_t length = 0;
+  bool complete;
   if constexpr (kRecorded) {
     // Offsets first: the subject may move while later values are read.
     std::vector<std::pair<size_t, size_t>> spans;
-    length = ReadSubject(rule, flags, filterContext, preprocHeaders, scratch,
-                         [&spans](size_t at, size_t size) { spans.emplace_back(at, size); });
-    for (const auto& [at, size] : spans) record->values.emplace_back(scratch.Subject() + at, size);
+    complete = ReadSubject(rule, flags, filterContext, preprocHeaders, scratch, length,
+                           [&spans](size_t at, size_t size) { spans.emplace_back(at, size); });
+    for (const auto& [at, size] : spans) {
+      record->values.emplace_back(scratch.subject.Data() + at, size);
+    }
   } else {
-    length =
-        ReadSubject(rule, flags, filterContext, preprocHeaders, scratch, [](size_t, size_t) {});
+    complete = ReadSubject(rule, flags, filterContext, preprocHeaders, scratch, length,
+                           [](size_t, size_t) {});
   }
-  const char* subject = scratch.Subject();
+  if (!complete) return RuleResult::Unreadable;
+  const char* subject = scratch.subject.Data();
 
   std::string newValue;
   uint32_t result;
@@ -136,8 +141,19 @@ uint32_t Evaluate(const Rule& rule, HTTP_FILTER_CONTEXT* filterContext,
     return RuleResult::Timeout;
   }
 
+  // No control byte reaches the server raw: a URL gets them percent-encoded, any other
+  // item or header is not written at all (CR LF would start a header of the client's).
+  // A NUL ends the URL, as it always has (the server reads the value up to it).
+  bool safe = true;
+  if (HasControlByte(newValue)) {
+    if (IsUrlItem(rule.target)) {
+      newValue = EscapeControlBytes(newValue.c_str());
+    } else {
+      safe = false;
+    }
+  }
   const BOOL written =
-      preprocHeaders->SetHeader(filterContext, ServerName(rule.target), newValue.data());
+      safe && preprocHeaders->SetHeader(filterContext, ServerName(rule.target), newValue.data());
   if constexpr (kRecorded) {
     record->wrote = true;
     record->newValue = newValue;

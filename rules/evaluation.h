@@ -6,11 +6,16 @@
 // the whole subject within MatchTimeLimit; and on a match either reports a refusal (F) or
 // expands the substitution and writes it back over the target with SetHeader.
 //
-//   - A value that is absent, does not fit in 4096 bytes with its NUL, or whose
-//     normalisation (O) the server refuses, is read as empty.
+//   - A value that is absent, or whose normalisation (O) the server refuses, is read as
+//     empty. Every other value is read whole, up to kValueLimit bytes; a longer one makes
+//     the evaluation end with Unreadable, without matching: the caller must not let the
+//     request go on as if the rule had not matched.
 //   - Values are read afresh on every call: a rule sees what earlier rules wrote back.
 //   - A matching timeout (or Boost's own complexity error) disables the rule for as long
 //     as its configuration stays loaded and yields Timeout; nothing is written back then.
+//   - A new value with a control byte (below 0x20, or DEL) is never written raw: for the
+//     URL each such byte is percent-encoded ("%0D"); any other target is not written, as
+//     if the server had refused it.
 //   - A rule with U and without R whose new value the server accepted sets the request's
 //     logMark, when the request has a RequestContext.
 #pragma once
@@ -22,17 +27,18 @@
 #include "platform/isapi.h"
 #include "regex/timed_match.h"
 #include "rules/rule.h"
+#include "rules/server_values.h"
 
 namespace vortane {
 
 struct RuleEvaluation;
 
-// Returns exactly one of InvalidPattern, NoMatch, Timeout, or Matched with Restart (N),
-// Redirect (R), Forbidden (F) and Stop (any of L, R, F).
+// Returns exactly one of InvalidPattern, NoMatch, Timeout, Unreadable, or Matched with
+// Restart (N), Redirect (R), Forbidden (F) and Stop (any of L, R, F).
 //
 // `rule` is shared with other request threads and only read, apart from its Disabled bit.
 // The server records belong to the calling thread's request. Costs one server read per
-// condition and one for the target (a 4096-byte buffer on the stack), one time-limited
+// condition and one for the target (two for a value of 4096 bytes or more), one time-limited
 // match, and on a match one expansion and one SetHeader. Exceptions other than
 // bad_expression (memory exhaustion) leave the function; the rule stays enabled then.
 uint32_t EvaluateRule(const Rule& rule, HTTP_FILTER_CONTEXT* filterContext,
@@ -43,17 +49,9 @@ uint32_t EvaluateRule(const Rule& rule, HTTP_FILTER_CONTEXT* filterContext,
 // contents mean nothing between calls.
 class EvaluationScratch {
  public:
-  // A writable area of `size` bytes at offset `at` of the subject, keeping bytes before it.
-  char* SubjectArea(size_t at, size_t size);
-  const char* Subject() const { return subject_.get(); }
-
+  // The subject: values are read straight into it, so their bytes are copied once.
+  ValueBuffer subject;
   MatchResults groups;
-
- private:
-  // Values are read straight into the subject, each into an area as large as the server's
-  // value buffer, so the bytes are copied once. Grows, never shrinks, never zero-filled.
-  std::unique_ptr<char[]> subject_;
-  size_t capacity_ = 0;
 };
 
 // EvaluateRule with buffers that outlive the call. When `record` is not null it is filled

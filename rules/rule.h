@@ -47,6 +47,7 @@ struct RuleResult {
   static constexpr uint32_t Matched = 0x20;         // a rule's pattern matched
   static constexpr uint32_t InvalidPattern = 0x40;  // a rule's pattern is not valid
   static constexpr uint32_t Timeout = 0x80;         // matching or formatting raised an error
+  static constexpr uint32_t Unreadable = 0x100;     // a value was too long to read whole
 };
 
 // What a flag letter of a rule's flag list does: the RuleFlag bits it sets, and whether it

@@ -34,6 +34,10 @@ uint32_t Pass(const SiteConfig& config, HTTP_FILTER_CONTEXT* filterContext,
       if constexpr (kTraced) tracer->PassEnded(PassEnd::TimedOut, result);
       return result;
     }
+    if ((result & RuleResult::Unreadable) != 0) {
+      if constexpr (kTraced) tracer->PassEnded(PassEnd::Unreadable, result);
+      return result;
+    }
     if ((result & RuleResult::Restart) != 0) {
       if (sweep < config.RepeatLimit()) {
         ++sweep;

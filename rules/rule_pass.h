@@ -1,7 +1,7 @@
 // Running the rules of one configuration over one request.
 //
 // RunRulePass visits the rules in file order, skipping Disabled ones, and ORs their results:
-//   - Timeout ends the pass at once;
+//   - Timeout, or Unreadable (a value too long to read), ends the pass at once;
 //   - Restart, while fewer sweeps than the configuration's repeatLimit have run, starts
 //     again at the first rule with the result reset (what the rules wrote stays written);
 //   - otherwise Stop ends the pass.

@@ -11,6 +11,7 @@ std::string ResultNames(uint32_t result) {
       {RuleResult::NoMatch, "NoMatch"},
       {RuleResult::InvalidPattern, "InvalidPattern"},
       {RuleResult::Timeout, "Timeout"},
+      {RuleResult::Unreadable, "Unreadable"},
       {RuleResult::Stop, "Stop"},
       {RuleResult::Redirect, "Redirect"},
       {RuleResult::Restart, "Restart"},

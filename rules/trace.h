@@ -34,8 +34,9 @@ struct RuleEvaluation {
   std::vector<std::string_view> values;
   // The groups of the match; null unless the pattern matched.
   const MatchResults* groups = nullptr;
-  // Whether the substitution's expansion, newValue, was sent to the server for the target,
-  // and whether the server accepted it.
+  // Whether the substitution's expansion, newValue, was to be written over the target, and
+  // whether it was accepted: not when the server refused it, nor when the filter held back a
+  // value with a control byte for a target other than the URL.
   bool wrote = false;
   std::string newValue;
   bool accepted = false;
@@ -45,9 +46,10 @@ struct RuleEvaluation {
 
 // Why a pass ended.
 enum class PassEnd {
-  Completed,  // after the last rule
-  Stopped,    // a rule's result had Stop
-  TimedOut,   // a rule's match timed out; that rule is now disabled
+  Completed,   // after the last rule
+  Stopped,     // a rule's result had Stop
+  TimedOut,    // a rule's match timed out; that rule is now disabled
+  Unreadable,  // a value a rule looks at was too long to read whole
 };
 
 class RuleTracer {
@@ -71,8 +73,8 @@ class RuleTracer {
 };
 
 // The names of the RuleResult bits in `result`, joined by "|" in the order Matched, NoMatch,
-// InvalidPattern, Timeout, Stop, Redirect, Restart, Forbidden, then any unknown bits in hex;
-// "0" when none is set.
+// InvalidPattern, Timeout, Unreadable, Stop, Redirect, Restart, Forbidden, then any unknown bits in
+// hex; "0" when none is set.
 std::string ResultNames(uint32_t result);
 
 // The flag letters of `rule` as its directive would list them ("I,R"): L R N F U O from its

@@ -11,6 +11,7 @@
 #include "filter/memory_server.h"
 #include "platform/tick.h"
 #include "rules/request_context.h"
+#include "rules/server_values.h"
 #include "store/config_cache.h"
 #include "tests/support/rule_builder.h"
 
@@ -139,15 +140,38 @@ TEST_F(RequestTest, TimeoutsAnswerWithTheirPassesError) {
   platform::SetTickSourceForTesting(previous);
 }
 
-TEST_F(RequestTest, UrlsThatDoNotFitPassUntouched) {
-  siteRules[0] = {{".*", "/all", ""}};
-  EXPECT_EQ(Request("/" + std::string(4094, 'u')), kNext);  // 4095 bytes: handled
-  EXPECT_EQ(server_.Request().url, "/all");
-  const std::string tooLong = "/" + std::string(4095, 'u');
-  EXPECT_EQ(Request(tooLong), kNext);
-  EXPECT_EQ(server_.Request().url, tooLong);
+TEST_F(RequestTest, LongUrlsAreHandledWhole) {
+  // Past the first read's 4096 bytes every rule still sees, and the request keeps, the URL
+  // whole; beyond the limit the filter answers rather than let the URL past its rules.
+  const std::string longUrl = "/" + std::string(5000, 'u') + "?q=1";
+  siteRules[0] = {{"^/(u+)\\?q=1$", "/all$1", "U"}};
+  EXPECT_EQ(Request(longUrl), kNext);
+  EXPECT_EQ(server_.Request().url, "/all" + std::string(5000, 'u'));
+  EXPECT_EQ(RewriteHeader(), longUrl);
+  HTTP_FILTER_LOG* record = server_.PrepareLogRecord();
+  OnLog(server_.Context(), record);
+  EXPECT_EQ(record->pszTarget, "/" + std::string(5000, 'u'));
+  EXPECT_STREQ(record->pszParameters, "q=1");
+
+  siteRules[0] = {{"^/x$", "/" + std::string(5000, 'r'), "R"}};  // a long Location, whole
+  TheConfigCache().Clear();
+  EXPECT_EQ(Request("/x"), kFinished);
+  EXPECT_EQ(server_.Written(),
+            std::string(kRedirectResponseStart) + "/" + std::string(5000, 'r') + "\r\n\r\n");
+
+  EXPECT_EQ(Request("/" + std::string(kValueLimit, 'u')), kFinished);
+  EXPECT_EQ(server_.Written(), kUrlTooLongResponse);
   EXPECT_EQ(RewriteHeader(), "/forged");
-  EXPECT_TRUE(server_.LogNotificationDisabled());
+}
+
+TEST_F(RequestTest, ControlBytesAreEscapedInWhatTheFilterWrites) {
+  siteRules[0] = {{"^/go/([^?]*)$", "http://example.com/$1", "O,R"}};
+  EXPECT_EQ(Request("/go/x%0d%0aSet-Cookie:%20admin=1%0d%0a%0d%0a<script>"), kFinished);
+  EXPECT_EQ(server_.Written(), std::string(kRedirectResponseStart) +
+                                   "http://example.com/x%0D%0ASet-Cookie: "
+                                   "admin=1%0D%0A%0D%0A<script>\r\n\r\n");
+  EXPECT_EQ(Request("/a\tb"), kNext);  // nor in X-Rewrite-URL
+  EXPECT_EQ(RewriteHeader(), "/a%09b");
 }
 
 TEST_F(RequestTest, MarkedRequestsKeepTheirLogEntryWithTheUrlAsSent) {
@@ -170,7 +194,7 @@ TEST_F(RequestTest, MarkedRequestsKeepTheirLogEntryWithTheUrlAsSent) {
   }
 }
 
-TEST_F(RequestTest, ServerFailuresPassTheRequestOn) {
+TEST_F(RequestTest, ServerFailuresNeverSkipTheRules) {
   siteRules[0] = {{".*", "/all", "U"}};
 
   server_.Fail(ServerOperation::AllocMem);  // no block: rules run, nothing is marked
@@ -184,27 +208,51 @@ TEST_F(RequestTest, ServerFailuresPassTheRequestOn) {
   EXPECT_EQ(record->pszParameters, before.pszParameters);
   server_.Fail(ServerOperation::AllocMem, false);
 
-  server_.Fail(ServerOperation::GetProperty);  // no site number: no rule at all
-  EXPECT_EQ(Request("/a"), kNext);
-  EXPECT_EQ(server_.Request().url, "/a");
-  EXPECT_EQ(RewriteHeader(), "/forged");
-  EXPECT_TRUE(server_.LogNotificationDisabled());
-  server_.Fail(ServerOperation::GetProperty, false);
+  // No URL or no site number: no rule could run, so the filter answers.
+  for (const ServerOperation failing : {ServerOperation::GetHeader, ServerOperation::GetProperty}) {
+    server_.Fail(failing);
+    EXPECT_EQ(Request("/a"), kFinished);
+    EXPECT_EQ(server_.Written(), kUnreadableResponse);
+    EXPECT_EQ(server_.Request().url, "/a");
+    EXPECT_EQ(RewriteHeader(), "/forged");
+    EXPECT_TRUE(server_.LogNotificationDisabled());
+    server_.Fail(failing, false);
+  }
 }
 
 BOOL SERVER_CALL ThrowingSetHeader(HTTP_FILTER_CONTEXT*, LPSTR, LPSTR) {
   throw std::runtime_error("server failure");
 }
 
-TEST_F(RequestTest, NoExceptionLeavesTheFilter) {
+// Fails every read once a rule has rewritten the URL to "/b".
+BOOL SERVER_CALL FailingReadBack(HTTP_FILTER_CONTEXT* context, LPSTR name, LPVOID buffer,
+                                 LPDWORD size) {
+  MemoryServer* server = static_cast<MemoryServer*>(context->ServerContext);
+  if (server->Request().url == "/b") return FALSE;
+  return server->PreprocHeaders()->GetHeader(context, name, buffer, size);
+}
+
+TEST_F(RequestTest, RulesThatCannotFinishAnswerTheRequest) {
+  // An exception inside the rules, or a redirect whose URL cannot be read back: the request
+  // is answered, never passed on with the rules half run.
   siteRules[0] = {{".*", "/all", "U"}};
   MemoryRequest request;
   request.url = "/a";
   server_.StartRequest(request);
   HTTP_FILTER_PREPROC_HEADERS headers = *server_.PreprocHeaders();
   headers.SetHeader = &ThrowingSetHeader;
-  EXPECT_EQ(OnPreprocHeaders(server_.Context(), &headers), kNext);
+  EXPECT_EQ(OnPreprocHeaders(server_.Context(), &headers), kFinished);
+  EXPECT_EQ(server_.Written(), kUnreadableResponse);
   EXPECT_TRUE(server_.LogNotificationDisabled());  // the rule never wrote, so no mark
+
+  siteRules[0] = {{"^/a$", "/b", "R"}};
+  TheConfigCache().Clear();
+  server_.EndConnection();
+  server_.StartRequest(request);
+  headers = *server_.PreprocHeaders();
+  headers.GetHeader = &FailingReadBack;
+  EXPECT_EQ(OnPreprocHeaders(server_.Context(), &headers), kFinished);
+  EXPECT_EQ(server_.Written(), kUnreadableResponse);
 }
 
 }  // namespace

@@ -82,7 +82,7 @@ const Case kCases[] = {
      "",
      "URL",
      0x20,
-     "\nexample.com\n/old/page.html?x=1",
+     "%0Aexample.com%0A/old/page.html?x=1",  // control bytes reach the URL escaped
      0},
     {"conditions combine by AND",
      {{"Host:", "^www\\..*"}, {"User-Agent:", ".*Googlebot.*"}},
@@ -197,13 +197,40 @@ TEST_F(EvaluationTest, UnreadableValuesAreEmpty) {
   server_.Fail(ServerOperation::GetServerVariable);
   EXPECT_EQ(Evaluate(MakeRule({{"SERVER_NAME", "^$", true}}, ".*", "/nv")), 0x20u);
   server_.Fail(ServerOperation::GetServerVariable, false);
+}
 
-  // A value that does not fit in 4096 bytes with its NUL reads as empty; 4095 bytes fit.
+TEST_F(EvaluationTest, ValuesAreReadWholeUpToTheLimit) {
+  // Values of any length up to the limit enter the subject whole; a longer one ends the
+  // evaluation unmatched and unwritten, so that the request cannot pass a rule unread.
   MemoryRequest request = SampleRequest();
-  request.headers.push_back({"X-Long", std::string(4096, 'a')});
-  request.headers.push_back({"X-Fits", std::string(4095, 'b')});
+  request.headers[1].second = std::string(5000, 'a') + "BadBot";  // the User-Agent
+  request.headers.push_back({"X-Limit", std::string(kValueLimit, 'b')});
+  request.headers.push_back({"X-Over", std::string(kValueLimit + 1, 'c')});
   server_.StartRequest(request);
-  EXPECT_EQ(Evaluate(MakeRule({{"X-Long:", "^$"}, {"X-Fits:", "^b{4095}$"}}, ".*", "/l")), 0x20u);
+  EXPECT_EQ(Evaluate(MakeRule({{"User-Agent:", ".*BadBot.*"}}, ".*", "-", "F")), 0x29u);
+  EXPECT_EQ(Evaluate(MakeRule({{"X-Limit:", "b*"}}, ".*", "/l")), 0x20u);
+  EXPECT_EQ(Evaluate(MakeRule({{"X-Over:", ".*"}}, ".*", "/o", "U")), RuleResult::Unreadable);
+  EXPECT_EQ(Evaluate(MakeRule({}, ".*", "x", "", "X-Over:")), RuleResult::Unreadable);
+  EXPECT_EQ(server_.Request().url, "/l");
+  EXPECT_EQ(block_->logMark, 0);
+}
+
+TEST_F(EvaluationTest, ControlBytesNeverReachAHeaderRaw) {
+  // CR LF from a normalised %0d%0a: escaped in the URL, and no header takes them at all.
+  MemoryRequest request = SampleRequest();
+  request.url = "/go/x%0d%0aSet-Cookie:%20a=1";
+  server_.StartRequest(request);
+  EXPECT_EQ(Evaluate(MakeRule({}, "^/go/([^?]*)$", "http://example.com/$1", "O,R")), 0x23u);
+  EXPECT_EQ(server_.Request().url, "http://example.com/x%0D%0ASet-Cookie: a=1");
+  for (const char* header : {"X-Topic:", "METHOD"}) {
+    SCOPED_TRACE(header);
+    server_.StartRequest(request);
+    EXPECT_EQ(Evaluate(MakeRule({}, ".*", "a\r\nX-Remote-User: admin", "U", header)), 0x20u);
+    EXPECT_EQ(server_.Header("X-Topic"), std::nullopt);
+    EXPECT_EQ(server_.Request().method, "GET");
+    EXPECT_EQ(server_.Calls(ServerOperation::SetHeader), 0u);
+    EXPECT_EQ(block_->logMark, 0);
+  }
 }
 
 TEST_F(EvaluationTest, NormalisedValuesEnterTheSubject) {

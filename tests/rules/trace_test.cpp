@@ -11,6 +11,7 @@
 #include "filter/memory_server.h"
 #include "platform/tick.h"
 #include "rules/rule_pass.h"
+#include "rules/server_values.h"
 #include "tests/support/rule_builder.h"
 
 namespace vortane {
@@ -45,9 +46,10 @@ struct Recorder : RuleTracer {
     events.push_back("limit " + std::to_string(sweeps));
   }
   void PassEnded(PassEnd end, uint32_t result) override {
-    const char* how = end == PassEnd::Completed ? "completed"
-                      : end == PassEnd::Stopped ? "stopped"
-                                                : "timed out";
+    const char* how = end == PassEnd::Completed  ? "completed"
+                      : end == PassEnd::Stopped  ? "stopped"
+                      : end == PassEnd::TimedOut ? "timed out"
+                                                 : "unreadable";
     events.push_back(std::string("end ") + how + " " + ResultNames(result));
   }
 };
@@ -113,18 +115,24 @@ TEST(TraceTest, PassesAsTheTracerHearsThem) {
         "limit 2", "line 3 [/a/b/c] (/a/b/c) -> /done Matched|Stop / Matched|Stop|Restart",
         "end stopped Matched|Stop|Restart"},
        ""},
-      {"conditions' values, groups that took no part, a value too long to read",
-       {At(9, MakeRule({{"Host:", "^(www\\.)?(example\\.com)$"},
-                        {"X-Long:", ".*"},
-                        {"HTTPS", "^(?:(on)|off)$", true}},
+      {"conditions' values, groups that took no part",
+       {At(9, MakeRule({{"Host:", "^(www\\.)?(example\\.com)$"}, {"HTTPS", "^(?:(on)|off)$", true}},
                        "^/p/(\\d+)$", "/p\\?id=$4&h=$2", ""))},
        32,
        "/p/7",
        false,
        {"sweep 1",
-        "line 9 [example.com||off|/p/7] (example.com\n\noff\n/p/7,-,example.com,-,7) -> "
+        "line 9 [example.com|off|/p/7] (example.com\noff\n/p/7,-,example.com,-,7) -> "
         "/p?id=7&h=example.com Matched / Matched",
         "end completed Matched"},
+       ""},
+      {"a value too long to read ends the pass",
+       {At(5, MakeRule({{"Host:", ".*"}, {"X-Over:", ".*"}}, ".*", "/x", "")),
+        At(6, MakeRule({}, ".*", "/y", ""))},
+       32,
+       "/p/7",
+       false,
+       {"sweep 1", "line 5 [example.com] Unreadable / Unreadable", "end unreadable Unreadable"},
        ""},
       {"an invalid pattern, a refused write and a refusal",
        {At(2, Rule()), At(3, MakeRule({}, "^/a$", "/b", "")), At(4, MakeRule({}, ".*", "-", "F"))},
@@ -154,8 +162,9 @@ TEST(TraceTest, PassesAsTheTracerHearsThem) {
     std::vector<Rule> rules = c.rules;
     MemoryRequest request;
     request.url = c.url;
-    // Read before the subject buffer grows for the long value, shown from where it lies after.
-    request.headers = {{"Host", "example.com"}, {"X-Long", std::string(5000, 'l')}};
+    // Host is read before the subject buffer grows for the long value, and shown from
+    // where it lies after.
+    request.headers = {{"Host", "example.com"}, {"X-Over", std::string(kValueLimit + 1, 'l')}};
     Events events = Trace(rules, c.repeatLimit, request, c.failWrites);
     if (!c.nextUrl.empty()) {
       request.url = c.nextUrl;

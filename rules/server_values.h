@@ -1,0 +1,72 @@
+// Values between the filter and the server: reading a request value whole, whatever its
+// length up to a fixed bound, and making a value safe before it is written back.
+//
+// The server's read operations (GetHeader, GetServerVariable) fill a caller's buffer and
+// fail when the value with its NUL does not fit, reporting the size it needs. ReadValue
+// grows the buffer to that size and reads again, so no value is ever cut short or read as
+// empty for being long. A value longer than kValueLimit is not read at all: the caller must
+// then refuse to go on rather than run its rules without it (fail closed).
+//
+// Nothing here keeps state between calls; a ValueBuffer belongs to one thread.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "platform/isapi.h"
+
+namespace vortane {
+
+// The longest value the filter reads, in bytes without its NUL: 64 KiB, four times the
+// 16 KiB that the web server allows a request line or a header by default.
+inline constexpr size_t kValueLimit = 65536;
+
+// The size of a first read. Almost every value fits; longer ones cost one read more.
+inline constexpr size_t kFirstReadSize = 4096;
+
+// A buffer that grows and never shrinks, never zero-filled. Reads go straight into it, so
+// each value's bytes are copied once.
+class ValueBuffer {
+ public:
+  // A writable area of `size` bytes at offset `at`, keeping the `at` bytes before it. May
+  // move the buffer: pointers from earlier calls are invalid afterwards.
+  char* Area(size_t at, size_t size);
+  const char* Data() const { return data_.get(); }
+
+ private:
+  std::unique_ptr<char[]> data_;
+  size_t capacity_ = 0;
+};
+
+// A server operation with the read contract of GetHeader and GetServerVariable: TRUE with
+// the value and its NUL in the buffer and the size used; FALSE when the value is absent, or
+// when it does not fit (then with the size it needs, larger than the size passed, in *size).
+using ServerRead = BOOL(SERVER_CALL*)(HTTP_FILTER_CONTEXT*, LPSTR, LPVOID, LPDWORD);
+
+// How a read ended.
+enum class ValueRead {
+  Read,     // the value is in the buffer, whole, followed by a NUL
+  Absent,   // the server has no such value (or failed without asking for more room)
+  TooLong,  // the value is longer than kValueLimit, or the server kept asking for more room
+};
+
+// Reads the value `name` through `read` into `buffer` at offset `at`, keeping the bytes
+// before it, and sets `length` to its length without the NUL (0 unless Read). The area
+// holds `length` + `spare` + 1 bytes at least, so a caller may append `spare` bytes after
+// the value. Costs one server call, and one more (with a larger buffer) for a value of
+// kFirstReadSize bytes or more; at most three calls against a server that keeps changing
+// its answer.
+ValueRead ReadValue(ServerRead read, HTTP_FILTER_CONTEXT* filterContext, LPSTR name,
+                    ValueBuffer& buffer, size_t at, size_t spare, size_t& length);
+
+// Whether `value` holds a control byte: one below 0x20, or 0x7F (DEL). Such a byte written
+// raw into a response or a request header could end the line and start another.
+bool HasControlByte(std::string_view value);
+
+// `value` with every control byte (see HasControlByte) written as a percent escape in upper
+// case ("%0D"); every other byte as it is.
+std::string EscapeControlBytes(std::string_view value);
+
+}  // namespace vortane
