@@ -15,6 +15,7 @@ RewriteRule ^/p/(\d+)$ /p.asp\?id=$1 [U]
 RewriteRule ^/unbalanced($ /x
 RewriteRule ^([^?]*?)//+(.*)$ $1/$2 [N]
 RepeatLimit 2
+RewriteRule ^/go/([^?]*)$ http://example.com/$1 [O,R]
 INI
 cat >"$dir/site/httpd.ini" <<'INI'
 [Vortane]
@@ -69,10 +70,17 @@ check global-report 0 'log: (notification disabled)|Bad regular expression at li
 check site 0 'Accept-Language: de (was "de-AT")|Line 3: Unrecognized string: rewriterule ^/a$ /b' \
   --site-root 1="$dir/site" --header 'Accept-Language: de-AT' "$s" /
 check no-config 0 'holds no httpd.ini' "$dir" /
+# What the filter writes never carries a control byte raw; no URL is too long to be read
+# whole up to 64 KiB, and a longer one is answered rather than passed on unread.
+check location-escaped 0 'Location: http://example.com/x%0D%0ASet-Cookie: a=1\r\n' \
+  "$s" '/go/x%0d%0aSet-Cookie:%20a=1'
+long=$(printf '%05000d' 0)
+check long-url 0 "GET /p.asp?id=$long HTTP/1.1|X-Rewrite-URL: /p/$long (added)" "$s" "/p/$long"
+check too-long 0 'HTTP/1.1 414 Request-URI Too Long\r\n' "$s" "/$(printf '%070000d' 0)"
 
 # Traces. Site 1 now has its root in the table.
 check_same trace-redirect "trace:
-  global rules: $s/httpd.ini (4 rules, repeat limit 2)
+  global rules: $s/httpd.ini (5 rules, repeat limit 2)
   sweep 1
     line 3: URL [R]
       condition (line 2) Host: \"old.example\"
