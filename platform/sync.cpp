@@ -272,22 +272,62 @@ bool Event::IsSet() {
 
 // ---- Thread ----
 
+namespace {
+
+// Tells a started thread that someone waits for it to end, so that its polling sleeps
+// stop short (SleepUnlessJoined).
+struct JoinSignal {
+  std::mutex mutex;
+  std::condition_variable joining;
+  bool joined = false;
+};
+
+// The signal of the Thread this thread runs for; null on threads that Thread did not start.
+// Valid while the body runs: the Thread joins before it destroys the signal.
+thread_local JoinSignal* tJoinSignal = nullptr;
+
+// Sleeps for `period`. True when the whole period passed; false, at once, when the calling
+// thread is being joined.
+bool SleepUnlessJoined(std::chrono::milliseconds period) {
+  JoinSignal* signal = tJoinSignal;
+  if (signal == nullptr) {
+    std::this_thread::sleep_for(period);
+    return true;
+  }
+  std::unique_lock<std::mutex> lock(signal->mutex);
+  return !signal->joining.wait_for(lock, period, [signal] { return signal->joined; });
+}
+
+}  // namespace
+
 struct Thread::State {
+  JoinSignal signal;
   std::thread thread;
 };
 
 bool Thread::Start(std::function<void()> body) {
   if (state_ != nullptr) return false;  // still holds a thread that was not joined
+  auto state = std::make_unique<State>();
+  JoinSignal* signal = &state->signal;
   try {
-    state_.reset(new State{std::thread(std::move(body))});
+    state->thread = std::thread([signal, body = std::move(body)] {
+      tJoinSignal = signal;
+      body();
+    });
   } catch (const std::system_error&) {
     return false;
   }
+  state_ = std::move(state);
   return true;
 }
 
 void Thread::Join() {
   if (state_ == nullptr) return;
+  {
+    std::lock_guard<std::mutex> lock(state_->signal.mutex);
+    state_->signal.joined = true;
+  }
+  state_->signal.joining.notify_all();
   state_->thread.join();
   state_.reset();
 }
@@ -464,7 +504,8 @@ SiteChangeSource::Wait SiteChangeSource::WaitForChange(uint32_t& siteId) {
       return Wait::Changed;
     }
     if (std::chrono::steady_clock::now() - start >= kLongestWait) return Wait::Nothing;
-    std::this_thread::sleep_for(kPollPeriod);
+    // A thread being joined is being stopped: let its caller see the stop request now.
+    if (!SleepUnlessJoined(kPollPeriod)) return Wait::Nothing;
   }
 }
 

@@ -52,7 +52,10 @@ class Thread {
   bool Start(std::function<void()> body);
   // True from a successful Start until Join, whether or not the body has returned yet.
   bool Running() const;
-  // Waits for the thread to end and releases its handle. Nothing when not started.
+  // Waits for the thread to end and releases its handle. Nothing when not started. POSIX:
+  // first wakes the thread from a SiteChangeSource::WaitForChange, which then returns at
+  // once, so that a thread told to stop before the join ends without finishing its poll.
+  // Called by the thread that started it, never by the thread itself.
   void Join();
 
  private:
@@ -118,6 +121,8 @@ class SiteChangeSource {
   // Begins watching. False ends the use of the source (no StopWatching then).
   bool StartWatching();
   // Waits for a change. Returns Nothing at least once a second while nothing changes.
+  // POSIX: reads the table about every 200 ms; on a thread whose Thread is being joined it
+  // returns Nothing after one read, without waiting.
   Wait WaitForChange(uint32_t& siteId);
   // Ends watching; called once after the last WaitForChange when StartWatching succeeded.
   void StopWatching();

@@ -54,10 +54,21 @@ class Translator {
   std::string Run() {
     if (p_.empty()) Reject("empty pattern");
     while (i_ < p_.size()) {
-      const bool rawLineFeed = p_[i_] == '\n';
+      const char c = p_[i_];
+      // Every alternative must hold something. Boost refuses some empty ones on its own
+      // but accepts others ("a||b", "(?!|a)"), so all of them are refused here.
+      if ((c == '|' && edge_ != Edge::kContent) || (c == ')' && edge_ == Edge::kBar)) {
+        Reject("empty alternative");
+      }
+      const size_t written = out_.size();
       Token();
-      afterRawLineFeed_ = rawLineFeed;
+      afterRawLineFeed_ = c == '\n';
+      // A token that writes nothing (a comment, an empty quote) leaves the edge as it was.
+      if (out_.size() != written) {
+        edge_ = c == '|' ? Edge::kBar : c == '(' ? Edge::kGroupStart : Edge::kContent;
+      }
     }
+    if (edge_ == Edge::kBar) Reject("empty alternative");
     if (!openGroups_.empty()) Reject("unmatched (");
     return std::move(out_);
   }
@@ -234,7 +245,7 @@ class Translator {
       case 'Q': {
         const size_t end = p_.find("\\E", i_ + 2);
         if (end == std::string_view::npos) Reject("\\Q without \\E");
-        out_.append(p_.substr(i_, end + 2 - i_));
+        if (end > i_ + 2) out_.append(p_.substr(i_, end + 2 - i_));  // "\Q\E" means nothing
         i_ = end + 2;
         return;
       }
@@ -291,8 +302,16 @@ class Translator {
     i_ = j;
   }
 
+  // What the pattern read so far ends with, as far as alternatives are concerned.
+  enum class Edge {
+    kGroupStart,  // the start of the pattern or of a group: no alternative begun yet
+    kBar,         // a "|": the alternative after it is still empty
+    kContent,     // something that matches or asserts
+  };
+
   std::string_view p_;
   size_t i_ = 0;
+  Edge edge_ = Edge::kGroupStart;
   std::string out_;
   std::vector<unsigned> openGroups_;  // capture number of each open group, 0 if none
   std::vector<bool> closed_;          // by capture number

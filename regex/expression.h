@@ -6,6 +6,8 @@
 // meant; TranslatePattern rewrites a dialect pattern into the Boost pattern that has
 // exactly that meaning, and rejects what the dialect rejects but Boost would accept:
 //
+//   - an empty alternative: "|" at the start or end of the pattern or of a group, or
+//     two in a row, also with only a comment or an empty "\Q\E" between them;
 //   - a "}" that closes no interval, and a "{" that opens no valid interval;
 //   - "\Q" without a following "\E", and a "(?#" comment without its ")";
 //   - any "(?" group other than "(?:", "(?=", "(?!" and "(?#" (inline modifiers,

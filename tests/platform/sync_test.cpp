@@ -381,6 +381,30 @@ TEST_F(SiteChangeSourceTest, SeesATableCreatedDuringTheWait) {
   EXPECT_EQ(site, 4u);
   EXPECT_LT(waited, 1000);
 }
+
+// Stopping a watching thread as the store does it (a stop event looked at between two
+// waits, then a join) takes no poll period, so loading and unloading the library is quick.
+TEST_F(SiteChangeSourceTest, AJoinedThreadStopsWithoutWaitingOutThePoll) {
+  Event stop;
+  std::atomic<bool> watching{false};
+  Thread watcher;
+  ASSERT_TRUE(watcher.Start([this, &stop, &watching] {
+    SiteChangeSource source(directory_.native());
+    const bool started = source.StartWatching();
+    watching = true;
+    if (!started) return;
+    uint32_t site = 0;
+    while (!stop.IsSet() && source.WaitForChange(site) != SiteChangeSource::Wait::End) {
+    }
+    source.StopWatching();
+  }));
+  while (!watching) std::this_thread::sleep_for(milliseconds(1));
+  std::this_thread::sleep_for(milliseconds(20));  // well inside the first wait
+  const auto start = Clock::now();
+  stop.Set();
+  watcher.Join();
+  EXPECT_LT(MillisecondsSince(start), 100);
+}
 #else
 // The notifier is not registered under Wine: the source is not open, ends at once, and
 // leaves COM on the thread as it found it.
