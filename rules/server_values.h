@@ -10,6 +10,7 @@
 // Nothing here keeps state between calls; a ValueBuffer belongs to one thread.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <memory>
 #include <string>
@@ -32,10 +33,14 @@ class ValueBuffer {
  public:
   // A writable area of `size` bytes at offset `at`, keeping the `at` bytes before it. May
   // move the buffer: pointers from earlier calls are invalid afterwards.
-  char* Area(size_t at, size_t size);
+  char* Area(size_t at, size_t size) {
+    return at + size <= capacity_ ? data_.get() + at : Grow(at, size);
+  }
   const char* Data() const { return data_.get(); }
 
  private:
+  char* Grow(size_t at, size_t size);
+
   std::unique_ptr<char[]> data_;
   size_t capacity_ = 0;
 };
@@ -60,6 +65,36 @@ enum class ValueRead {
 // its answer.
 ValueRead ReadValue(ServerRead read, HTTP_FILTER_CONTEXT* filterContext, LPSTR name,
                     ValueBuffer& buffer, size_t at, size_t spare, size_t& length);
+
+namespace detail {
+
+// The end of a read the server answered with TRUE: the length from its size (which counts
+// the NUL), held to the room the server had, and the NUL put back in case it lied.
+inline ValueRead ValueReadWhole(char* area, DWORD size, size_t room, size_t& length) {
+  length = size > 0 ? std::min<size_t>(size, room) - 1 : 0;
+  area[length] = '\0';
+  return ValueRead::Read;
+}
+
+// ReadValue after a first read that asked for `needed` bytes.
+ValueRead ReadLongValue(ServerRead read, HTTP_FILTER_CONTEXT* filterContext, LPSTR name,
+                        ValueBuffer& buffer, size_t at, size_t spare, size_t needed,
+                        size_t& length);
+
+}  // namespace detail
+
+// The first read is inline: it is the one almost every value needs.
+inline ValueRead ReadValue(ServerRead read, HTTP_FILTER_CONTEXT* filterContext, LPSTR name,
+                           ValueBuffer& buffer, size_t at, size_t spare, size_t& length) {
+  char* area = buffer.Area(at, kFirstReadSize + spare);
+  DWORD size = static_cast<DWORD>(kFirstReadSize);
+  if (read(filterContext, name, area, &size)) {
+    return detail::ValueReadWhole(area, size, kFirstReadSize, length);
+  }
+  length = 0;
+  if (size <= kFirstReadSize) return ValueRead::Absent;
+  return detail::ReadLongValue(read, filterContext, name, buffer, at, spare, size, length);
+}
 
 // Whether `value` holds a control byte: one below 0x20, or 0x7F (DEL). Such a byte written
 // raw into a response or a request header could end the line and start another.
