@@ -1,6 +1,7 @@
 #include "host/http_host.h"
 
 #include <algorithm>
+#include <iterator>
 #include <optional>
 #include <stdexcept>
 #include <string_view>
@@ -140,6 +141,21 @@ class Session : public std::enable_shared_from_this<Session> {
     parser_->body_limit(Limits().bodyLimit);
     reading_ = true;
     stream_.expires_after(Limits().requestTimeout);
+    // The header first: how the body is framed is checked before any of it is read.
+    http::async_read_header(stream_, buffer_, *parser_,
+                            beast::bind_front_handler(&Session::OnHeader, shared_from_this()));
+  }
+
+  void OnHeader(beast::error_code error, size_t /*bytes*/) {
+    if (closed_) return;
+    if (error) {
+      reading_ = false;
+      return RefuseUnparsed(error);
+    }
+    if (const std::optional<http::status> refusal = HeaderRefusal(parser_->get())) {
+      reading_ = false;
+      return Refuse(*refusal);
+    }
     http::async_read(stream_, buffer_, *parser_,
                      beast::bind_front_handler(&Session::OnRead, shared_from_this()));
   }
@@ -152,6 +168,22 @@ class Session : public std::enable_shared_from_this<Session> {
     if (error) return RefuseUnparsed(error);
     ++requests_;
     Serve(parser_->release());
+  }
+
+  // Why a request whose header parsed is refused before its body is read, if it is. Its
+  // framing must leave no doubt where it ends, or the bytes after it would be read as another
+  // request that a front end in between may never have seen: the only transfer coding taken
+  // is a single "chunked", never beside a Content-Length. And HTTP/1.1 requires one Host.
+  static std::optional<http::status> HeaderRefusal(const http::request_header<>& header) {
+    const auto [codingsBegin, codingsEnd] = header.equal_range(http::field::transfer_encoding);
+    const auto codings = std::distance(codingsBegin, codingsEnd);
+    if (codings > 1 || (codings == 1 && (!beast::iequals(codingsBegin->value(), "chunked") ||
+                                         header.count(http::field::content_length) != 0))) {
+      return http::status::bad_request;
+    }
+    const size_t hosts = header.count(http::field::host);
+    if (hosts > 1 || (hosts == 0 && header.version() >= 11)) return http::status::bad_request;
+    return std::nullopt;
   }
 
   // A request that could not be read whole: answered with the fitting 4xx where one
@@ -171,6 +203,13 @@ class Session : public std::enable_shared_from_this<Session> {
     } else if (error == http::error::body_limit) {
       status = http::status::payload_too_large;
     }
+    Refuse(status);
+  }
+
+  // Answers `status` to a request the filter does not see, then closes the connection.
+  void Refuse(http::status status) {
+    arrived_ = std::chrono::system_clock::now();
+    started_ = std::chrono::steady_clock::now();
     served_ = false;
     method_ = "-";
     status_ = static_cast<unsigned>(status);

@@ -271,6 +271,9 @@ TEST_F(HttpHostTest, StaticResponses) {
        false},
       {"DELETE /index.html HTTP/1.1\r\nHost: a\r\n\r\n", 405, nullptr, false},
       {"HEAD /index.html HTTP/1.1\r\nHost: a\r\n\r\n", 200, "Content-Length: 11", true},
+      {"POST / HTTP/1.1\r\nHost: a\r\nTransfer-Encoding: Chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n", 405,
+       nullptr, false},
+      {"GET /b.html HTTP/1.0\r\n\r\n", 200, nullptr, false},  // HTTP/1.0 needs no Host; last
   };
   // All on one connection: none of these ends it.
   Client client(port);
@@ -302,8 +305,17 @@ TEST_F(HttpHostTest, WhatDoesNotParseNeverReachesTheFilter) {
       {"GET /" + std::string(9000, 'a') + " HTTP/1.1\r\n\r\n", 414},
       {"GET /" + std::string(5000, 'a') + " HTTP/1.1\r\nHost: a\r\n\r\n", 414},
       {"GET / HTTP/1.1\r\nX-Big: " + std::string(9000, 'b') + "\r\n\r\n", 431},
-      {"POST / HTTP/1.1\r\nContent-Length: 99999999\r\n\r\n", 413},
+      {"POST / HTTP/1.1\r\nHost: a\r\nContent-Length: 99999999\r\n\r\n", 413},
       {"GET / HTTP/1.1\r\nHost: a\r\n", 0},  // never finished: the timeout closes it
+      // Framing other than a Content-Length or a lone "chunked" could hide a second request
+      // in what looks like a body; HTTP/1.1 needs exactly one Host.
+      {"POST / HTTP/1.1\r\nHost: a\r\nTransfer-Encoding: gzip\r\n\r\n" + Get("/smuggled"), 400},
+      {"POST / HTTP/1.1\r\nHost: a\r\nTransfer-Encoding: chunked, identity\r\n\r\n0\r\n\r\n", 400},
+      {"POST / HTTP/1.1\r\nHost: a\r\nTransfer-Encoding: gzip\r\nTransfer-Encoding: "
+       "chunked\r\n\r\n0\r\n\r\n",
+       400},
+      {"GET / HTTP/1.1\r\n\r\n", 400},
+      {"GET / HTTP/1.1\r\nHost: a\r\nHost: b\r\n\r\n", 400},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.bytes.substr(0, 40));
@@ -314,6 +326,7 @@ TEST_F(HttpHostTest, WhatDoesNotParseNeverReachesTheFilter) {
       EXPECT_EQ(answer, "");
     } else {
       EXPECT_EQ(answer.substr(0, 12), "HTTP/1.1 " + std::to_string(c.status));
+      EXPECT_EQ(answer.find("HTTP/", 1), std::string::npos) << answer;  // one answer only
     }
   }
   std::lock_guard<std::mutex> lock(recorder_.mutex);
