@@ -34,6 +34,23 @@ struct HttpHost::Shared {
   std::condition_variable allEnded;  // signalled when sessions becomes empty
   bool stopping = false;
   std::list<std::weak_ptr<Session>> sessions;  // every live connection
+  // Sites whose accepting waits for a connection to end, at the connection limit.
+  std::vector<size_t> waitingSites;
+  HttpHost* host = nullptr;  // used only while not stopping: the host stops before it ends
+
+  // Starts accepting on the waiting sites again; called without the lock held, when a
+  // connection ended before the host began stopping.
+  void ResumeAccepting(std::vector<size_t> sites) {
+    for (const size_t site : sites) {
+      asio::post(host->acceptors_[site]->get_executor(), [this, site] {
+        {
+          std::lock_guard<std::mutex> lock(mutex);
+          if (stopping) return;  // the listener is closed or about to be
+        }
+        host->Accept(site);
+      });
+    }
+  }
 };
 
 namespace {
@@ -105,10 +122,17 @@ class Session : public std::enable_shared_from_this<Session> {
   }
 
   ~Session() {
-    std::lock_guard<std::mutex> lock(shared_->mutex);
-    if (!registered_) return;
-    shared_->sessions.erase(registration_);
-    if (shared_->sessions.empty()) shared_->allEnded.notify_all();
+    std::vector<size_t> waiting;
+    {
+      std::lock_guard<std::mutex> lock(shared_->mutex);
+      if (!registered_) return;
+      shared_->sessions.erase(registration_);
+      if (shared_->sessions.empty()) shared_->allEnded.notify_all();
+      if (!shared_->stopping) waiting.swap(shared_->waitingSites);
+    }
+    // A handler posted here runs before the host's worker threads can end, so it cannot
+    // outlive the host.
+    if (!waiting.empty()) shared_->ResumeAccepting(std::move(waiting));
   }
 
   // Registers the connection and starts reading; drops it when the host is stopping.
@@ -415,6 +439,7 @@ class Session : public std::enable_shared_from_this<Session> {
 };
 
 HttpHost::HttpHost(HostSettings settings) : shared_(std::make_shared<Shared>(std::move(settings))) {
+  shared_->host = this;
   for (const SiteBinding& site : shared_->settings.sites) {
     auto acceptor = std::make_unique<tcp::acceptor>(asio::make_strand(io_));
     beast::error_code error;
@@ -468,6 +493,11 @@ void HttpHost::Accept(size_t site) {
     {
       std::lock_guard<std::mutex> lock(shared_->mutex);
       if (shared_->stopping) return;
+      if (shared_->sessions.size() >= shared_->settings.limits.maxConnections) {
+        // Further clients wait in the listen queue until a connection ends.
+        shared_->waitingSites.push_back(site);
+        return;
+      }
     }
     Accept(site);
   });

@@ -22,6 +22,17 @@
 // AllocMem blocks a connection holds (the filter takes one per request and the server frees
 // them with the connection).
 //
+// At most maxConnections connections are served at once, over all sites; clients beyond that
+// wait in the listen queue until one ends. What one connection holds at most:
+//   - its filter blocks, held until it closes: maxRequestsPerConnection times the filter's
+//     per-request block (a 4,097-byte block today, so about 400 KiB at 100 requests);
+//   - while a request is read and answered, the request itself: its request line and headers
+//     (headerLimit, 8 KiB by default) and its body (bodyLimit, 1 MiB by default), freed
+//     once the response is sent;
+//   - a few KiB of buffers and bookkeeping.
+// So with the defaults idle keep-alive connections hold at most about 400 MiB in all, and
+// connections that all send the largest request at once up to 1 GiB more.
+//
 // Thread-safety: Stop may be called from any thread; construct, Start and Join from one.
 #pragma once
 
@@ -61,6 +72,7 @@ struct HostLimits {
   uint64_t bodyLimit = 1024 * 1024;  // request body, bytes
   std::chrono::milliseconds requestTimeout{15000};  // for a whole request, or an idle keep-alive
   unsigned maxRequestsPerConnection = 100;
+  size_t maxConnections = 1024;                // served at once, over all sites; at least 1
   std::chrono::milliseconds stopGrace{10000};  // how long Join waits for requests in flight
 };
 

@@ -346,6 +346,27 @@ TEST_F(HttpHostTest, KeepAliveEndsAfterTheRequestLimit) {
   EXPECT_TRUE(client.ClosedByServer());
 }
 
+TEST_F(HttpHostTest, ClientsBeyondTheConnectionLimitWaitUntilOneEnds) {
+  HostLimits limits;
+  limits.maxConnections = 2;
+  const uint16_t port = StartHost(limits);
+  auto first = std::make_unique<Client>(port);
+  Client second(port);
+  for (Client* client : {first.get(), &second}) {
+    client->Send(Get("/"));
+    EXPECT_EQ(client->Receive().result_int(), 200);
+  }
+  Client third(port);  // connects: the listen queue holds it
+  third.Send(Get("/b.html"));
+  std::this_thread::sleep_for(300ms);
+  {
+    std::lock_guard<std::mutex> lock(recorder_.mutex);
+    EXPECT_EQ(recorder_.preprocCalls, 2);
+  }
+  first.reset();
+  EXPECT_EQ(third.Receive().body(), "<p>b</p>");
+}
+
 TEST_F(HttpHostTest, StopFinishesRequestsInFlightAndClosesIdleConnections) {
   recorder_.delay = 300ms;
   const uint16_t port = StartHost();

@@ -23,7 +23,7 @@ echo "program" >"$site/shop/tool.exe"
 printf '\nRewriteRule ^/private(?:/.*)?$ / [O,F]\n' >>"$site/shop/httpd.ini"
 
 "$serve" "$site" --site 1=127.0.0.1:0:"$site/shop" --site 2=127.0.0.1:0:"$site/docs" \
-  --access-log "$dir/access.log" >"$dir/out" 2>&1 &
+  --access-log "$dir/access.log" --max-connections 64 >"$dir/out" 2>&1 &
 pid=$!
 for _ in $(seq 100); do
   grep -q "SIGINT or SIGTERM stops" "$dir/out" && break
