@@ -161,7 +161,7 @@ class Session : public std::enable_shared_from_this<Session> {
   void ReadRequest() {
     if (stopping_ || requests_ >= Limits().maxRequestsPerConnection) return CloseAfterResponse();
     parser_.emplace();
-    parser_->header_limit(static_cast<std::uint32_t>(Limits().headerLimit));
+    parser_->header_limit(static_cast<std::uint32_t>(Limits().RequestHeadLimit()));
     parser_->body_limit(Limits().bodyLimit);
     reading_ = true;
     stream_.expires_after(Limits().requestTimeout);
@@ -170,13 +170,13 @@ class Session : public std::enable_shared_from_this<Session> {
                             beast::bind_front_handler(&Session::OnHeader, shared_from_this()));
   }
 
-  void OnHeader(beast::error_code error, size_t /*bytes*/) {
+  void OnHeader(beast::error_code error, size_t bytes) {
     if (closed_) return;
     if (error) {
       reading_ = false;
       return RefuseUnparsed(error);
     }
-    if (const std::optional<http::status> refusal = HeaderRefusal(parser_->get())) {
+    if (const std::optional<http::status> refusal = HeaderRefusal(parser_->get(), bytes)) {
       reading_ = false;
       return Refuse(*refusal);
     }
@@ -194,11 +194,20 @@ class Session : public std::enable_shared_from_this<Session> {
     Serve(parser_->release());
   }
 
-  // Why a request whose header parsed is refused before its body is read, if it is. Its
-  // framing must leave no doubt where it ends, or the bytes after it would be read as another
-  // request that a front end in between may never have seen: the only transfer coding taken
-  // is a single "chunked", never beside a Content-Length. And HTTP/1.1 requires one Host.
-  static std::optional<http::status> HeaderRefusal(const http::request_header<>& header) {
+  // Why a request whose header (`bytes` long, request line included) parsed is refused
+  // before its body is read, if it is. Beyond the limits: a URL over the URL limit, header
+  // fields over the header limit. Its framing must leave no doubt where it ends, or the bytes
+  // after it would be read as another request that a front end in between may never have
+  // seen: the only transfer coding taken is a single "chunked", never beside a
+  // Content-Length. And HTTP/1.1 requires one Host.
+  std::optional<http::status> HeaderRefusal(const http::request_header<>& header,
+                                            size_t bytes) const {
+    if (header.target().size() > Limits().urlLimit) return http::status::uri_too_long;
+    // "METHOD SP target SP HTTP/1.x CRLF"
+    const size_t requestLine = header.method_string().size() + header.target().size() + 12;
+    if (bytes > requestLine && bytes - requestLine > Limits().headerLimit) {
+      return http::status::request_header_fields_too_large;
+    }
     const auto [codingsBegin, codingsEnd] = header.equal_range(http::field::transfer_encoding);
     const auto codings = std::distance(codingsBegin, codingsEnd);
     if (codings > 1 || (codings == 1 && (!beast::iequals(codingsBegin->value(), "chunked") ||
@@ -267,12 +276,6 @@ class Session : public std::enable_shared_from_this<Session> {
 
   void Serve(Request request) {
     method_ = std::string(request.method_string());
-    served_ = false;
-    if (request.target().size() > Limits().urlLimit) {
-      status_ = 414;
-      return SendResponse(TextResponse(http::status::uri_too_long, request.version(), false, false),
-                          false);
-    }
     served_ = true;
     switch (filter_.OnRequestHeaders(ToFilterRequest(request))) {
       case FilterVerdict::Finished:

@@ -49,9 +49,10 @@ constexpr char kUsage[] =
     "  --max-connections N    connections served at once, over all sites (default 1024);\n"
     "                         more clients wait in the listen queue until one ends\n"
     "\n"
-    "A keep-alive connection serves at most 100 requests and holds the filter's block for\n"
-    "each (4,097 bytes today) until it closes: at most about 400 KiB, besides the request\n"
-    "being read (request line and headers up to 8 KiB, a body up to 1 MiB).\n"
+    "Limits: a URL over 16,384 bytes gets 414, header fields over 8 KiB 431, a body over\n"
+    "1 MiB 413. A keep-alive connection serves at most 100 requests and holds the filter's\n"
+    "block for each (4,097 bytes today) until it closes: at most about 400 KiB, besides the\n"
+    "request being read (up to about 24 KiB of request line and headers, 1 MiB of body).\n"
     "\n"
     "Prints a line per site once it listens; SIGINT or SIGTERM stops it gracefully.\n";
 

@@ -69,6 +69,10 @@ check "refused folder, encoded slash" "403" --path-as-is "http://127.0.0.1:$shop
 check "refused folder, dot and slashes" "403" --path-as-is "http://127.0.0.1:$shop/.//private/"
 check "refused program" "403" "http://127.0.0.1:$shop/tool.exe"
 check "program asked for as a folder" "404" "http://127.0.0.1:$shop/tool.exe/"
+# URLs up to 16 KiB reach the filter (and are served); one byte more gets 414.
+long=$(printf 'q%.0s' $(seq 16382))
+check "longest URL" "200|<h1>Shop</h1>" "http://127.0.0.1:$shop/?$long"
+check "URL over the limit" "414" "http://127.0.0.1:$shop/?q$long"
 
 kill -TERM "$pid"
 rc=0
