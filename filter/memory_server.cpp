@@ -129,8 +129,9 @@ bool NormalizeUrlPath(std::string& url) {
       if (segments.empty()) return false;
       segments.pop_back();
     }
-    if (segment == "." || segment == "..") {
-      if (last) segments.emplace_back();  // "/a/." and "/a/b/.." end in "/"
+    if (segment.empty() || segment == "." || segment == "..") {
+      // Runs of slashes count as one; "/a/", "/a/." and "/a/b/.." end in "/".
+      if (last) segments.emplace_back();
     } else {
       segments.push_back(segment);
     }

@@ -135,14 +135,19 @@ class MemoryServer {
   bool failing_[kServerOperationCount] = {};
 };
 
-// The server's URL normalisation, applied in place by SF_REQ_NORMALIZE_URL: percent escapes
-// decoded, backslashes turned into slashes, "." segments removed and ".." segments resolved
-// against the segment before them. Only the part before the first "?" is normalised; the
+// The server's URL normalisation, applied in place by SF_REQ_NORMALIZE_URL, and the one
+// vortane-serve maps URLs to files with (host/static_files.h), so that a rule with O sees
+// exactly the path that is served: percent escapes decoded, backslashes turned into slashes,
+// runs of slashes collapsed into one, "." segments removed and ".." segments resolved against
+// the segment before them. A path that ends in "/" (or in a "." or ".." segment) keeps one
+// trailing "/": it names a directory. Only the part before the first "?" is normalised; the
 // query string is kept as it is. Escapes are decoded once, before anything else, so an
-// encoded dot segment is resolved like a plain one. A path without a leading "/" is resolved
-// as if it hung from the root and comes back without one, so the result is never longer than
-// the input. Returns false, leaving `url` unspecified, when an escape is malformed (not two
-// hexadecimal digits) or decodes to a zero byte, or ".." would climb above the root.
+// encoded slash or dot segment is resolved like a plain one. A path without a leading "/" is
+// resolved as if it hung from the root and comes back without one. The result is never longer
+// than the input, so the server can write it back into the caller's buffer. Returns false,
+// leaving `url` unspecified, when an escape is malformed (not two hexadecimal digits) or
+// decodes to a zero byte, or ".." would climb above the root. Linear in the URL's length;
+// thread-safe (touches only `url`).
 bool NormalizeUrlPath(std::string& url);
 
 }  // namespace vortane

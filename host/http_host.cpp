@@ -1,6 +1,7 @@
 #include "host/http_host.h"
 
 #include <algorithm>
+#include <iterator>
 #include <optional>
 #include <stdexcept>
 #include <string_view>
@@ -33,6 +34,23 @@ struct HttpHost::Shared {
   std::condition_variable allEnded;  // signalled when sessions becomes empty
   bool stopping = false;
   std::list<std::weak_ptr<Session>> sessions;  // every live connection
+  // Sites whose accepting waits for a connection to end, at the connection limit.
+  std::vector<size_t> waitingSites;
+  HttpHost* host = nullptr;  // used only while not stopping: the host stops before it ends
+
+  // Starts accepting on the waiting sites again; called without the lock held, when a
+  // connection ended before the host began stopping.
+  void ResumeAccepting(std::vector<size_t> sites) {
+    for (const size_t site : sites) {
+      asio::post(host->acceptors_[site]->get_executor(), [this, site] {
+        {
+          std::lock_guard<std::mutex> lock(mutex);
+          if (stopping) return;  // the listener is closed or about to be
+        }
+        host->Accept(site);
+      });
+    }
+  }
 };
 
 namespace {
@@ -104,10 +122,17 @@ class Session : public std::enable_shared_from_this<Session> {
   }
 
   ~Session() {
-    std::lock_guard<std::mutex> lock(shared_->mutex);
-    if (!registered_) return;
-    shared_->sessions.erase(registration_);
-    if (shared_->sessions.empty()) shared_->allEnded.notify_all();
+    std::vector<size_t> waiting;
+    {
+      std::lock_guard<std::mutex> lock(shared_->mutex);
+      if (!registered_) return;
+      shared_->sessions.erase(registration_);
+      if (shared_->sessions.empty()) shared_->allEnded.notify_all();
+      if (!shared_->stopping) waiting.swap(shared_->waitingSites);
+    }
+    // A handler posted here runs before the host's worker threads can end, so it cannot
+    // outlive the host.
+    if (!waiting.empty()) shared_->ResumeAccepting(std::move(waiting));
   }
 
   // Registers the connection and starts reading; drops it when the host is stopping.
@@ -136,10 +161,25 @@ class Session : public std::enable_shared_from_this<Session> {
   void ReadRequest() {
     if (stopping_ || requests_ >= Limits().maxRequestsPerConnection) return CloseAfterResponse();
     parser_.emplace();
-    parser_->header_limit(static_cast<std::uint32_t>(Limits().headerLimit));
+    parser_->header_limit(static_cast<std::uint32_t>(Limits().RequestHeadLimit()));
     parser_->body_limit(Limits().bodyLimit);
     reading_ = true;
     stream_.expires_after(Limits().requestTimeout);
+    // The header first: how the body is framed is checked before any of it is read.
+    http::async_read_header(stream_, buffer_, *parser_,
+                            beast::bind_front_handler(&Session::OnHeader, shared_from_this()));
+  }
+
+  void OnHeader(beast::error_code error, size_t bytes) {
+    if (closed_) return;
+    if (error) {
+      reading_ = false;
+      return RefuseUnparsed(error);
+    }
+    if (const std::optional<http::status> refusal = HeaderRefusal(parser_->get(), bytes)) {
+      reading_ = false;
+      return Refuse(*refusal);
+    }
     http::async_read(stream_, buffer_, *parser_,
                      beast::bind_front_handler(&Session::OnRead, shared_from_this()));
   }
@@ -152,6 +192,31 @@ class Session : public std::enable_shared_from_this<Session> {
     if (error) return RefuseUnparsed(error);
     ++requests_;
     Serve(parser_->release());
+  }
+
+  // Why a request whose header (`bytes` long, request line included) parsed is refused
+  // before its body is read, if it is. Beyond the limits: a URL over the URL limit, header
+  // fields over the header limit. Its framing must leave no doubt where it ends, or the bytes
+  // after it would be read as another request that a front end in between may never have
+  // seen: the only transfer coding taken is a single "chunked", never beside a
+  // Content-Length. And HTTP/1.1 requires one Host.
+  std::optional<http::status> HeaderRefusal(const http::request_header<>& header,
+                                            size_t bytes) const {
+    if (header.target().size() > Limits().urlLimit) return http::status::uri_too_long;
+    // "METHOD SP target SP HTTP/1.x CRLF"
+    const size_t requestLine = header.method_string().size() + header.target().size() + 12;
+    if (bytes > requestLine && bytes - requestLine > Limits().headerLimit) {
+      return http::status::request_header_fields_too_large;
+    }
+    const auto [codingsBegin, codingsEnd] = header.equal_range(http::field::transfer_encoding);
+    const auto codings = std::distance(codingsBegin, codingsEnd);
+    if (codings > 1 || (codings == 1 && (!beast::iequals(codingsBegin->value(), "chunked") ||
+                                         header.count(http::field::content_length) != 0))) {
+      return http::status::bad_request;
+    }
+    const size_t hosts = header.count(http::field::host);
+    if (hosts > 1 || (hosts == 0 && header.version() >= 11)) return http::status::bad_request;
+    return std::nullopt;
   }
 
   // A request that could not be read whole: answered with the fitting 4xx where one
@@ -171,6 +236,13 @@ class Session : public std::enable_shared_from_this<Session> {
     } else if (error == http::error::body_limit) {
       status = http::status::payload_too_large;
     }
+    Refuse(status);
+  }
+
+  // Answers `status` to a request the filter does not see, then closes the connection.
+  void Refuse(http::status status) {
+    arrived_ = std::chrono::system_clock::now();
+    started_ = std::chrono::steady_clock::now();
     served_ = false;
     method_ = "-";
     status_ = static_cast<unsigned>(status);
@@ -204,12 +276,6 @@ class Session : public std::enable_shared_from_this<Session> {
 
   void Serve(Request request) {
     method_ = std::string(request.method_string());
-    served_ = false;
-    if (request.target().size() > Limits().urlLimit) {
-      status_ = 414;
-      return SendResponse(TextResponse(http::status::uri_too_long, request.version(), false, false),
-                          false);
-    }
     served_ = true;
     switch (filter_.OnRequestHeaders(ToFilterRequest(request))) {
       case FilterVerdict::Finished:
@@ -376,6 +442,7 @@ class Session : public std::enable_shared_from_this<Session> {
 };
 
 HttpHost::HttpHost(HostSettings settings) : shared_(std::make_shared<Shared>(std::move(settings))) {
+  shared_->host = this;
   for (const SiteBinding& site : shared_->settings.sites) {
     auto acceptor = std::make_unique<tcp::acceptor>(asio::make_strand(io_));
     beast::error_code error;
@@ -429,6 +496,11 @@ void HttpHost::Accept(size_t site) {
     {
       std::lock_guard<std::mutex> lock(shared_->mutex);
       if (shared_->stopping) return;
+      if (shared_->sessions.size() >= shared_->settings.limits.maxConnections) {
+        // Further clients wait in the listen queue until a connection ends.
+        shared_->waitingSites.push_back(site);
+        return;
+      }
     }
     Accept(site);
   });

@@ -14,13 +14,27 @@
 //      405 for other methods, 404 for nothing there; see MapUrlToFile);
 //   3. sends the log notification (unless the filter disabled it) and queues the access log
 //      line with the target and query the log record then held.
-// What does not parse never reaches the filter: a malformed request gets 400, a request
-// line over the header limit 414, other headers over it 431, a URL longer than the URL
-// limit 414, a body over the body limit 413, each followed by closing the connection; a
-// client that does not deliver a whole request within the request timeout is disconnected.
+// What does not parse never reaches the filter: a malformed request gets 400, so does one
+// framed by a transfer coding other than a lone "chunked" (or by one beside a
+// Content-Length), and an HTTP/1.1 request without exactly one Host; a URL longer than the
+// URL limit (or a request line longer than that plus kRequestLineExtra) 414, header fields
+// over the header limit 431, a body over the body limit 413, each followed by closing the
+// connection, the body unread when the header already decided. A client that does not
+// deliver a whole request within the request timeout is disconnected.
 // Keep-alive connections serve at most maxRequestsPerConnection requests, which bounds the
 // AllocMem blocks a connection holds (the filter takes one per request and the server frees
 // them with the connection).
+//
+// At most maxConnections connections are served at once, over all sites; clients beyond that
+// wait in the listen queue until one ends. What one connection holds at most:
+//   - its filter blocks, held until it closes: maxRequestsPerConnection times the filter's
+//     per-request block (a 4,097-byte block today, so about 400 KiB at 100 requests);
+//   - while a request is read and answered, the request itself: its request line and
+//     headers (RequestHeadLimit, about 24 KiB by default) and its body (bodyLimit, 1 MiB by
+//     default), freed once the response is sent;
+//   - a few KiB of buffers and bookkeeping.
+// So with the defaults idle keep-alive connections hold at most about 400 MiB in all, and
+// connections that all send the largest request at once up to 1 GiB more.
 //
 // Thread-safety: Stop may be called from any thread; construct, Start and Join from one.
 #pragma once
@@ -55,13 +69,20 @@ struct SiteBinding {
   std::filesystem::path root;  // absolute
 };
 
+// What a request line holds besides its URL: the method, two spaces, the version and CRLF.
+inline constexpr size_t kRequestLineExtra = 64;
+
 struct HostLimits {
-  size_t headerLimit = 8 * 1024;     // request line and headers, bytes
-  size_t urlLimit = 4095;            // request target, bytes (the filter's URL buffer less NUL)
-  uint64_t bodyLimit = 1024 * 1024;  // request body, bytes
+  size_t headerLimit = 8 * 1024;                    // header fields after the request line, bytes
+  size_t urlLimit = 16 * 1024;                      // request target, bytes
+  uint64_t bodyLimit = 1024 * 1024;                 // request body, bytes
   std::chrono::milliseconds requestTimeout{15000};  // for a whole request, or an idle keep-alive
   unsigned maxRequestsPerConnection = 100;
+  size_t maxConnections = 1024;                // served at once, over all sites; at least 1
   std::chrono::milliseconds stopGrace{10000};  // how long Join waits for requests in flight
+
+  // The most a request's line and header fields take together, the longest URL included.
+  size_t RequestHeadLimit() const { return urlLimit + kRequestLineExtra + headerLimit; }
 };
 
 struct HostSettings {

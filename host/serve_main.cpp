@@ -46,6 +46,13 @@ constexpr char kUsage[] =
     "  --no-filter            serve without loading the filter\n"
     "  --threads N            worker threads (default: the machine's hardware threads)\n"
     "  --access-log FILE      append a W3C extended access log to FILE\n"
+    "  --max-connections N    connections served at once, over all sites (default 1024);\n"
+    "                         more clients wait in the listen queue until one ends\n"
+    "\n"
+    "Limits: a URL over 16,384 bytes gets 414, header fields over 8 KiB 431, a body over\n"
+    "1 MiB 413. A keep-alive connection serves at most 100 requests and holds the filter's\n"
+    "block for each (4,097 bytes today) until it closes: at most about 400 KiB, besides the\n"
+    "request being read (up to about 24 KiB of request line and headers, 1 MiB of body).\n"
     "\n"
     "Prints a line per site once it listens; SIGINT or SIGTERM stops it gracefully.\n";
 
@@ -56,6 +63,7 @@ struct Options {
   bool noFilter = false;
   unsigned threads = std::max(1u, std::thread::hardware_concurrency());
   std::optional<fs::path> accessLog;
+  size_t maxConnections = vortane::host::HostLimits().maxConnections;
 };
 
 // A decimal number from 1 (or 0) to `maximum`.
@@ -127,7 +135,8 @@ Options ParseArguments(int argc, char** argv) {
       name = arg.substr(0, equals);
       value = arg.substr(equals + 1);
     }
-    if (name != "--site" && name != "--library" && name != "--threads" && name != "--access-log") {
+    if (name != "--site" && name != "--library" && name != "--threads" && name != "--access-log" &&
+        name != "--max-connections") {
       throw UsageError("unknown option " + std::string(name));
     }
     if (!value) {
@@ -140,6 +149,9 @@ Options ParseArguments(int argc, char** argv) {
       options.library = fs::absolute(fs::path(std::string(*value)));
     } else if (name == "--threads") {
       options.threads = static_cast<unsigned>(ParseNumber(*value, 1, 1024, "thread count"));
+    } else if (name == "--max-connections") {
+      options.maxConnections =
+          static_cast<size_t>(ParseNumber(*value, 1, 1000000, "connection limit"));
     } else {
       options.accessLog = fs::path(std::string(*value));
     }
@@ -204,6 +216,7 @@ int Run(const Options& options) {
   settings.filter = library ? &filter : nullptr;
   settings.accessLog = accessLog.get();
   settings.threads = options.threads;
+  settings.limits.maxConnections = options.maxConnections;
   {
     vortane::host::HttpHost host(settings);
     const std::vector<uint16_t> ports = host.Ports();
@@ -214,8 +227,8 @@ int Run(const Options& options) {
                   v6 ? "[" : "", site.address.c_str(), v6 ? "]" : "",
                   static_cast<unsigned>(ports[i]), site.root.string().c_str());
     }
-    std::printf("%s; %u threads; SIGINT or SIGTERM stops\n",
-                library ? "filter loaded" : "no filter", options.threads);
+    std::printf("%s; %u threads; at most %zu connections; SIGINT or SIGTERM stops\n",
+                library ? "filter loaded" : "no filter", options.threads, options.maxConnections);
     std::fflush(stdout);
     host.Start();
 

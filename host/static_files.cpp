@@ -3,12 +3,12 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
-#include <optional>
 #include <system_error>
 #include <utility>
-#include <vector>
 
 #include <boost/algorithm/string/predicate.hpp>
+
+#include "filter/memory_server.h"
 
 namespace fs = std::filesystem;
 
@@ -18,50 +18,24 @@ namespace {
 // The files the filter keeps in a site's root: its rules and the report about them.
 constexpr std::array<std::string_view, 2> kFilterFiles = {"httpd.ini", "httpd.parse.errors"};
 
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// The path with every %XX decoded; nothing when an escape is malformed or yields a NUL.
-std::optional<std::string> PercentDecoded(std::string_view path) {
-  std::string decoded;
-  decoded.reserve(path.size());
-  for (size_t i = 0; i < path.size(); ++i) {
-    char c = path[i];
-    if (c == '%') {
-      if (i + 2 >= path.size()) return std::nullopt;
-      const int high = HexValue(path[i + 1]);
-      const int low = HexValue(path[i + 2]);
-      if (high < 0 || low < 0) return std::nullopt;
-      c = static_cast<char>(high * 16 + low);
-      i += 2;
+// The normalised path as it may stand in a Location header: bytes other than unreserved
+// characters, sub-delimiters, ":", "@" and "/" percent-encoded.
+std::string PercentEncoded(std::string_view path) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string encoded;
+  encoded.reserve(path.size());
+  for (const char c : path) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (std::isalnum(byte) != 0 ||
+        std::string_view("-._~!$&'()*+,;=:@/").find(c) != std::string_view::npos) {
+      encoded += c;
+    } else {
+      encoded += '%';
+      encoded += kHex[byte >> 4];
+      encoded += kHex[byte & 0xF];
     }
-    if (c == '\0') return std::nullopt;
-    decoded += c;
   }
-  return decoded;
-}
-
-// The path's segments with "." and ".." resolved; nothing when ".." climbs above the root.
-std::optional<std::vector<std::string>> Segments(std::string_view decoded) {
-  std::vector<std::string> segments;
-  size_t start = 0;
-  while (start <= decoded.size()) {
-    size_t end = decoded.find_first_of("/\\", start);
-    if (end == std::string_view::npos) end = decoded.size();
-    const std::string_view segment = decoded.substr(start, end - start);
-    if (segment == "..") {
-      if (segments.empty()) return std::nullopt;
-      segments.pop_back();
-    } else if (!segment.empty() && segment != ".") {
-      segments.emplace_back(segment);
-    }
-    start = end + 1;
-  }
-  return segments;
+  return encoded;
 }
 
 bool IsFilterFile(const fs::path& file) {
@@ -92,25 +66,32 @@ FileMapping MapUrlToFile(const fs::path& root, std::string_view url) {
     mapping.kind = FileMapping::BadRequest;
     return mapping;
   }
-  const std::optional<std::string> decoded = PercentDecoded(path);
-  const auto segments = decoded ? Segments(*decoded) : std::nullopt;
-  if (!segments) {
+  // The path the filter's normalisation makes of it, and nothing else, names the file: a
+  // rule with O that refuses a path refuses every spelling of it that is served.
+  std::string normalized(path);
+  if (!NormalizeUrlPath(normalized)) {
     mapping.kind = FileMapping::BadRequest;
     return mapping;
   }
 
   fs::path file = root;
-  for (const std::string& segment : *segments) file /= segment;
+  for (size_t start = 1; start < normalized.size();) {
+    const size_t slash = std::min(normalized.find('/', start), normalized.size());
+    file /= normalized.substr(start, slash - start);
+    start = slash + 1;
+  }
+  const bool namesDirectory = normalized.back() == '/';
   std::error_code error;
   if (fs::is_directory(file, error)) {
-    const char last = decoded->back();
-    if (last != '/' && last != '\\') {
+    if (!namesDirectory) {
       mapping.kind = FileMapping::AddSlash;
-      mapping.location = std::string(path) + "/";
+      mapping.location = PercentEncoded(normalized) + "/";
       if (question != std::string_view::npos) mapping.location += url.substr(question);
       return mapping;
     }
     file /= "index.html";
+  } else if (namesDirectory) {
+    return mapping;  // NotFound: a file asked for as a directory
   }
   if (!fs::is_regular_file(file, error) || IsFilterFile(file) || !StaysUnder(root, file)) {
     return mapping;  // NotFound

@@ -1,8 +1,11 @@
 // Mapping a request's URL path to a file under a site's root, as a static file server does.
 //
-// The path is percent-decoded once; backslashes count as slashes; "." segments are dropped
-// and ".." segments go up one level, never above the root. A directory is served by its
-// index.html, and a directory named without its trailing slash is redirected to the name
+// The path must start with "/". It is normalised by NormalizeUrlPath
+// (filter/memory_server.h), the normalisation the filter's rules with O see, and the
+// normalised path alone names the file: escapes decoded once, backslashes as slashes, runs of
+// slashes as one, "." dropped and ".." going up one level, never above the root. A path
+// ending in "/" names a directory, served by its index.html; a file asked for that way is not
+// found. A directory named without its trailing slash is redirected to the normalised name
 // with it, so that relative links inside the page resolve. The filter's own files in a root
 // (httpd.ini and its parse report) are never served, and a file that a symbolic link places
 // outside the root is not served either. Thread-safe: reads the file system only.
@@ -23,10 +26,13 @@ struct FileMapping {
     BadRequest,  // malformed escape, NUL byte, no leading "/", or ".." above the root: 400
   } kind = NotFound;
   std::filesystem::path file;
-  std::string location;  // for AddSlash: the path with "/" added, then "?" and the query
+  // For AddSlash: the normalised path, percent-encoded, with "/" added, then "?" and the query
+  // as sent. Always a path on this server: it starts with one "/".
+  std::string location;
 };
 
-// Maps `url` (path, optionally "?" and a query) under `root`, which must be absolute.
+// Maps `url` (path, optionally "?" and a query) under `root`, which must be absolute. Costs
+// one normalisation (linear in the URL) and a few file-system lookups.
 FileMapping MapUrlToFile(const std::filesystem::path& root, std::string_view url);
 
 // The Content-Type for a file name, by its extension in any case; application/octet-stream

@@ -280,7 +280,12 @@ TEST(NormalizeUrlPathTest, DecodesThenResolvesDotSegments) {
       {"/a/.", "/a/"},
       {"/.", "/"},
       {"/a/..", "/"},
-      {"/a//..", "/a/"},
+      {"/a//..", "/"},
+      {"//private/index.html", "/private/index.html"},  // runs of slashes count as one
+      {"/%2fprivate/", "/private/"},
+      {"/.//private/", "/private/"},
+      {"/a\\/%2F/b//", "/a/b/"},
+      {"a//b", "a/b"},
       {"/a/%2e%2E/b", "/b"},
       {"/a/..b/.c/...", "/a/..b/.c/..."},
       {"a/../b", "b"},  // relative paths resolve as if from the root

@@ -271,11 +271,17 @@ TEST_F(HttpHostTest, StaticResponses) {
        false},
       {"DELETE /index.html HTTP/1.1\r\nHost: a\r\n\r\n", 405, nullptr, false},
       {"HEAD /index.html HTTP/1.1\r\nHost: a\r\n\r\n", 200, "Content-Length: 11", true},
+      {"POST / HTTP/1.1\r\nHost: a\r\nTransfer-Encoding: Chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n", 405,
+       nullptr, false},
+      // The longest URL and the most header bytes both reach the filter.
+      {Get("/" + std::string(16383, 'a'), "X-Big: " + std::string(8000, 'b') + "\r\n"), 404,
+       nullptr, false},
+      {"GET /b.html HTTP/1.0\r\n\r\n", 200, nullptr, false},  // HTTP/1.0 needs no Host; last
   };
   // All on one connection: none of these ends it.
   Client client(port);
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.request);
+    SCOPED_TRACE(c.request.substr(0, 60));
     client.Send(c.request);
     const auto response = client.Receive(c.head);
     EXPECT_EQ(response.result_int(), c.status);
@@ -299,11 +305,20 @@ TEST_F(HttpHostTest, WhatDoesNotParseNeverReachesTheFilter) {
       {"GARBAGE\r\n\r\n", 400},
       {"GET /index.html HTTP/9.9\r\n\r\n", 400},
       {"GET /a HTTP/1.1\r\nBad Header\r\n\r\n", 400},
-      {"GET /" + std::string(9000, 'a') + " HTTP/1.1\r\n\r\n", 414},
-      {"GET /" + std::string(5000, 'a') + " HTTP/1.1\r\nHost: a\r\n\r\n", 414},
-      {"GET / HTTP/1.1\r\nX-Big: " + std::string(9000, 'b') + "\r\n\r\n", 431},
-      {"POST / HTTP/1.1\r\nContent-Length: 99999999\r\n\r\n", 413},
+      {"GET /" + std::string(30000, 'a') + " HTTP/1.1\r\n\r\n", 414},
+      {Get("/" + std::string(16384, 'a')), 414},  // a byte over the URL limit
+      {Get("/", "X-Big: " + std::string(8200, 'b') + "\r\n"), 431},
+      {"POST / HTTP/1.1\r\nHost: a\r\nContent-Length: 99999999\r\n\r\n", 413},
       {"GET / HTTP/1.1\r\nHost: a\r\n", 0},  // never finished: the timeout closes it
+      // Framing other than a Content-Length or a lone "chunked" could hide a second request
+      // in what looks like a body; HTTP/1.1 needs exactly one Host.
+      {"POST / HTTP/1.1\r\nHost: a\r\nTransfer-Encoding: gzip\r\n\r\n" + Get("/smuggled"), 400},
+      {"POST / HTTP/1.1\r\nHost: a\r\nTransfer-Encoding: chunked, identity\r\n\r\n0\r\n\r\n", 400},
+      {"POST / HTTP/1.1\r\nHost: a\r\nTransfer-Encoding: gzip\r\nTransfer-Encoding: "
+       "chunked\r\n\r\n0\r\n\r\n",
+       400},
+      {"GET / HTTP/1.1\r\n\r\n", 400},
+      {"GET / HTTP/1.1\r\nHost: a\r\nHost: b\r\n\r\n", 400},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.bytes.substr(0, 40));
@@ -314,6 +329,7 @@ TEST_F(HttpHostTest, WhatDoesNotParseNeverReachesTheFilter) {
       EXPECT_EQ(answer, "");
     } else {
       EXPECT_EQ(answer.substr(0, 12), "HTTP/1.1 " + std::to_string(c.status));
+      EXPECT_EQ(answer.find("HTTP/", 1), std::string::npos) << answer;  // one answer only
     }
   }
   std::lock_guard<std::mutex> lock(recorder_.mutex);
@@ -331,6 +347,27 @@ TEST_F(HttpHostTest, KeepAliveEndsAfterTheRequestLimit) {
     EXPECT_EQ(response.keep_alive(), i < 2) << i;
   }
   EXPECT_TRUE(client.ClosedByServer());
+}
+
+TEST_F(HttpHostTest, ClientsBeyondTheConnectionLimitWaitUntilOneEnds) {
+  HostLimits limits;
+  limits.maxConnections = 2;
+  const uint16_t port = StartHost(limits);
+  auto first = std::make_unique<Client>(port);
+  Client second(port);
+  for (Client* client : {first.get(), &second}) {
+    client->Send(Get("/"));
+    EXPECT_EQ(client->Receive().result_int(), 200);
+  }
+  Client third(port);  // connects: the listen queue holds it
+  third.Send(Get("/b.html"));
+  std::this_thread::sleep_for(300ms);
+  {
+    std::lock_guard<std::mutex> lock(recorder_.mutex);
+    EXPECT_EQ(recorder_.preprocCalls, 2);
+  }
+  first.reset();
+  EXPECT_EQ(third.Receive().body(), "<p>b</p>");
 }
 
 TEST_F(HttpHostTest, StopFinishesRequestsInFlightAndClosesIdleConnections) {

@@ -6,6 +6,11 @@
 
 #include <filesystem>
 #include <fstream>
+#include <string>
+#include <vector>
+
+#include "filter/memory_server.h"
+#include "regex/expression.h"
 
 #include "tests/support/temp_dir.h"
 
@@ -21,8 +26,9 @@ class StaticFilesTest : public ::testing::Test {
     fs::remove_all(base_);
     root_ = base_ / "root";
     fs::create_directories(root_ / "docs" / "empty");
+    fs::create_directories(root_ / "private");
     for (const char* name : {"index.html", "a b.txt", "docs/index.html", "docs/Guide.HTML",
-                             "httpd.ini", "docs/HTTPD.PARSE.ERRORS"}) {
+                             "private/index.html", "httpd.ini", "docs/HTTPD.PARSE.ERRORS"}) {
       std::ofstream(root_ / name) << name;
     }
     std::ofstream(base_ / "secret.txt") << "outside";
@@ -51,7 +57,12 @@ TEST_F(StaticFilesTest, MapsUrls) {
       {"/inside.txt", FileMapping::File, "inside.txt"},
       {"/docs", FileMapping::AddSlash, "/docs/"},
       {"/docs?page=2", FileMapping::AddSlash, "/docs/?page=2"},
+      {"//docs//Guide.HTML", FileMapping::File, "docs/Guide.HTML"},
+      {"/%2fdocs/", FileMapping::File, "docs/index.html"},
+      {"//docs", FileMapping::AddSlash, "/docs/"},  // never "//host/" elsewhere
       {"/docs/empty/", FileMapping::NotFound, ""},
+      {"/index.html/", FileMapping::NotFound, ""},  // a file asked for as a directory
+      {"/docs/Guide.HTML/.", FileMapping::NotFound, ""},
       {"/missing.html", FileMapping::NotFound, ""},
       {"/httpd.ini", FileMapping::NotFound, ""},
       {"/docs/httpd.parse.errors", FileMapping::NotFound, ""},
@@ -75,6 +86,33 @@ TEST_F(StaticFilesTest, MapsUrls) {
     } else if (c.kind == FileMapping::AddSlash) {
       EXPECT_EQ(mapping.location, c.fileOrLocation);
     }
+  }
+}
+
+// Whatever the spelling, a file under /private/ is served only when a rule with O
+// ("^/private(?:/.*)?$") would see its normalised URL, and so could refuse it. Every URL of up
+// to four pieces after the leading "/" is tried.
+TEST_F(StaticFilesTest, ServesNothingUnderAPathTheNormalisedUrlDoesNotName) {
+  const Expression rule = CompilePattern("^/private(?:/.*)?$", false);
+  const std::vector<std::string> pieces = {"/",  "//",  "\\",      "%2f",        ".",
+                                           "..", "%2e", "private", "index.html", "?"};
+  std::vector<std::string> urls = {"/"};
+  for (size_t from = 0, length = 0; length < 4; ++length) {
+    const size_t to = urls.size();
+    for (size_t i = from; i < to; ++i) {
+      for (const std::string& piece : pieces) urls.push_back(urls[i] + piece);
+    }
+    from = to;
+  }
+  const fs::path privateFolder = root_ / "private";
+  for (const std::string& url : urls) {
+    const FileMapping mapping = MapUrlToFile(root_, url);
+    if (mapping.kind != FileMapping::File || mapping.file.parent_path() != privateFolder) {
+      continue;
+    }
+    std::string normalized = url;
+    ASSERT_TRUE(NormalizeUrlPath(normalized)) << url;
+    EXPECT_TRUE(boost::regex_search(normalized, rule)) << url << " served as " << mapping.file;
   }
 }
 

@@ -15,9 +15,15 @@ cleanup() {
 trap cleanup EXIT
 cp -r "$examples" "$dir/site"
 site=$dir/site
+# A folder that a rule with O refuses under every spelling, and a program the global rules
+# refuse.
+mkdir "$site/shop/private"
+echo "<h1>Private</h1>" >"$site/shop/private/index.html"
+echo "program" >"$site/shop/tool.exe"
+printf '\nRewriteRule ^/private(?:/.*)?$ / [O,F]\n' >>"$site/shop/httpd.ini"
 
 "$serve" "$site" --site 1=127.0.0.1:0:"$site/shop" --site 2=127.0.0.1:0:"$site/docs" \
-  --access-log "$dir/access.log" >"$dir/out" 2>&1 &
+  --access-log "$dir/access.log" --max-connections 64 >"$dir/out" 2>&1 &
 pid=$!
 for _ in $(seq 100); do
   grep -q "SIGINT or SIGTERM stops" "$dir/out" && break
@@ -58,6 +64,15 @@ check "rewritten to a missing script" "404" "http://127.0.0.1:$docs/help/shippin
 check "method not allowed" "405" -X POST "http://127.0.0.1:$shop/"
 check "other site's rules do not apply" "404" "http://127.0.0.1:$shop/guide/install"
 check "bad request" "400" "http://127.0.0.1:$shop/%zz"
+check "refused folder" "403" "http://127.0.0.1:$shop/private/index.html"
+check "refused folder, encoded slash" "403" --path-as-is "http://127.0.0.1:$shop/%2fprivate/"
+check "refused folder, dot and slashes" "403" --path-as-is "http://127.0.0.1:$shop/.//private/"
+check "refused program" "403" "http://127.0.0.1:$shop/tool.exe"
+check "program asked for as a folder" "404" "http://127.0.0.1:$shop/tool.exe/"
+# URLs up to 16 KiB reach the filter (and are served); one byte more gets 414.
+long=$(printf 'q%.0s' $(seq 16382))
+check "longest URL" "200|<h1>Shop</h1>" "http://127.0.0.1:$shop/?$long"
+check "URL over the limit" "414" "http://127.0.0.1:$shop/?q$long"
 
 kill -TERM "$pid"
 rc=0
