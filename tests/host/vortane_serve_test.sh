@@ -73,6 +73,8 @@ check "program asked for as a folder" "404" "http://127.0.0.1:$shop/tool.exe/"
 long=$(printf 'q%.0s' $(seq 16382))
 check "longest URL" "200|<h1>Shop</h1>" "http://127.0.0.1:$shop/?$long"
 check "URL over the limit" "414" "http://127.0.0.1:$shop/?q$long"
+# A long query hides nothing from the rules: the filter reads the URL whole.
+check "refused folder, long query" "403" "http://127.0.0.1:$shop/private/index.html?$(printf 'q%.0s' $(seq 5000))"
 
 kill -TERM "$pid"
 rc=0
