@@ -4,8 +4,13 @@
 #include <utility>
 
 #ifndef _WIN32
-#include <fstream>
-#include <iterator>
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <mutex>
 #endif
 
 namespace vortane::platform {
@@ -17,7 +22,8 @@ bool IsBlank(char c) {
 }
 
 // One line of the table: "<number><blanks><root>". A line without this form, or whose number
-// does not fit 32 bits, or whose root is empty, yields nothing.
+// does not fit 32 bits, or whose root is empty or holds a NUL byte, yields nothing. (A path
+// is handed to the system up to its first NUL, so such a root would name another file.)
 std::optional<std::pair<uint32_t, std::string> > ParseSiteLine(std::string_view line) {
   size_t at = 0;
   uint64_t number = 0;
@@ -30,7 +36,9 @@ std::optional<std::pair<uint32_t, std::string> > ParseSiteLine(std::string_view 
   while (at < line.size() && IsBlank(line[at])) ++at;
   size_t end = line.size();
   while (end > at && (IsBlank(line[end - 1]) || line[end - 1] == '\r')) --end;
-  if (end == at) return std::nullopt;
+  if (end == at || line.substr(at, end - at).find('\0') != std::string_view::npos) {
+    return std::nullopt;
+  }
   return std::make_pair(static_cast<uint32_t>(number), std::string(line.substr(at, end - at)));
 }
 
@@ -51,9 +59,102 @@ std::map<uint32_t, std::string> ParseSiteTable(std::string_view text) {
 }
 
 #ifndef _WIN32
+namespace {
+
+// What identifies one version of the table file: a rewrite changes its size or its change
+// time (which no program can set back), a replacement its inode.
+struct TableStamp {
+  dev_t device;
+  ino_t inode;
+  off_t size;
+  timespec modified;
+  timespec changed;
+};
+
+bool operator==(const TableStamp& a, const TableStamp& b) {
+  return a.device == b.device && a.inode == b.inode && a.size == b.size &&
+         a.modified.tv_sec == b.modified.tv_sec && a.modified.tv_nsec == b.modified.tv_nsec &&
+         a.changed.tv_sec == b.changed.tv_sec && a.changed.tv_nsec == b.changed.tv_nsec;
+}
+
+// File times advance in steps of the system's clock tick (two seconds on some file
+// systems), so a file changed again within the step of the read keeps its stamp. A text is
+// therefore reused only when its file had last changed this long before it was read.
+constexpr time_t kStampStepSeconds = 2;
+
+// The last table read, for the one process-wide table directory.
+struct TableCache {
+  std::mutex lock;
+  std::string path;
+  TableStamp stamp{};
+  bool reusable = false;
+  std::string text;
+};
+
+TableCache& Cache() {
+  static TableCache cache;
+  return cache;
+}
+
+struct FileCloser {
+  int fd;
+  ~FileCloser() { close(fd); }
+};
+
+// Reads at most kMaxSiteTableBytes + 1 bytes of `fd`; false on a read error.
+bool ReadTable(int fd, std::string& text) {
+  text.assign(kMaxSiteTableBytes + 1, '\0');
+  size_t got = 0;
+  while (got < text.size()) {
+    const ssize_t n = read(fd, &text[got], text.size() - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) break;
+    got += static_cast<size_t>(n);
+  }
+  text.resize(got);
+  if (got > kMaxSiteTableBytes) {
+    // The rest is ignored, and so is the line the limit cuts: a root cut short is another
+    // directory.
+    const size_t lastLineFeed = text.rfind('\n', kMaxSiteTableBytes - 1);
+    text.resize(lastLineFeed == std::string::npos ? 0 : lastLineFeed + 1);
+  }
+  return true;
+}
+
+}  // namespace
+
 std::string ReadSiteTableText(const PathString& tableDirectory) {
-  std::ifstream table(tableDirectory + '/' + "sites.txt", std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(table), std::istreambuf_iterator<char>());
+  const std::string path = tableDirectory + '/' + "sites.txt";
+  timespec start{};
+  clock_gettime(CLOCK_REALTIME, &start);
+  TableCache& cache = Cache();
+  std::lock_guard<std::mutex> guard(cache.lock);
+  // Without blocking, so that a FIFO under the name cannot stall the caller.
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    cache.reusable = false;
+    return {};
+  }
+  const FileCloser closer{fd};
+  struct stat info;
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    cache.reusable = false;
+    return {};
+  }
+  const TableStamp stamp{info.st_dev, info.st_ino, info.st_size, info.st_mtim, info.st_ctim};
+  if (cache.reusable && cache.path == path && cache.stamp == stamp) return cache.text;
+
+  std::string text;
+  if (!ReadTable(fd, text)) {
+    cache.reusable = false;
+    return {};
+  }
+  cache.path = path;
+  cache.stamp = stamp;
+  cache.reusable = info.st_ctim.tv_sec < start.tv_sec - kStampStepSeconds;
+  cache.text = text;
+  return text;
 }
 #endif
 
