@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -12,6 +13,15 @@
 #include <vector>
 
 #include "platform/files.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/resource.h>
+#include <unistd.h>
+#endif
 
 #include "tests/support/temp_dir.h"
 namespace vortane {
@@ -149,6 +159,95 @@ TEST_F(CacheFreshnessTest, AChangedFileIsReloadedByTheRequestAfterTheOneThatSawI
   const SiteConfigRef missing = cache_.Acquire(0);
   EXPECT_EQ(missing->fileTime, FileTime());
   EXPECT_EQ(cache_.Acquire(0).get(), missing.get());  // stays while the file is missing
+}
+
+// Holds the configuration file out of reach of the loader: on Windows an open that shares
+// nothing, on POSIX a process out of file descriptors (as under a connection flood).
+class FileOutOfReach {
+ public:
+  explicit FileOutOfReach(const fs::path& path) {
+#ifdef _WIN32
+    file_ = CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                        FILE_ATTRIBUTE_NORMAL, nullptr);
+#else
+    getrlimit(RLIMIT_NOFILE, &saved_);
+    rlimit low = saved_;
+    low.rlim_cur = std::min<rlim_t>(saved_.rlim_cur, 512);
+    setrlimit(RLIMIT_NOFILE, &low);
+    for (int fd; (fd = open(path.c_str(), O_RDONLY | O_CLOEXEC)) >= 0;) held_.push_back(fd);
+#endif
+  }
+  ~FileOutOfReach() {
+#ifdef _WIN32
+    CloseHandle(file_);
+#else
+    for (int fd : held_) close(fd);
+    setrlimit(RLIMIT_NOFILE, &saved_);
+#endif
+  }
+
+ private:
+#ifdef _WIN32
+  HANDLE file_;
+#else
+  rlimit saved_{};
+  std::vector<int> held_;
+#endif
+};
+
+TEST_F(CacheFreshnessTest, AnExistingFileThatCannotBeReadIsNotCached) {
+  Write("[Vortane]\nRewriteRule a b [F]\n", -100);
+  {
+    const FileOutOfReach unreadable(dir_ / "httpd.ini");
+    EXPECT_TRUE(cache_.Acquire(0)->rules.empty());  // this request runs without the rules
+    EXPECT_EQ(cache_.Size(), 0u);
+  }
+  EXPECT_EQ(cache_.Acquire(0)->rules.size(), 1u);  // the next one reads the file again
+  EXPECT_EQ(cache_.Size(), 1u);
+}
+
+// Replaces the file whole with `text`, as an editor's atomic save does.
+bool ReplaceFile(const fs::path& path, const std::string& text) {
+  const fs::path next = path.string() + ".next";
+  std::ofstream(next, std::ios::binary | std::ios::trunc) << text;
+#ifdef _WIN32
+  // Refused while a loader holds the file open (it shares reading only); the saver retries.
+  return MoveFileExW(next.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+#else
+  return rename(next.c_str(), path.c_str()) == 0;
+#endif
+}
+
+TEST_F(CacheFreshnessTest, AtomicReplacementNeverLeavesARequestWithoutRules) {
+  const std::string variants[] = {"[Vortane]\nRewriteRule ^/a$ /old [F]\n",
+                                  "[Vortane]\nRewriteRule ^/a$ /new [F]\n"};
+  ASSERT_TRUE(ReplaceFile(dir_ / "httpd.ini", variants[0]));
+  std::atomic<bool> done{false};
+  std::atomic<int> acquisitions{0};
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> requests;
+  for (int i = 0; i < 8; ++i) {
+    requests.emplace_back([&] {
+      while (!done) {
+        const SiteConfigRef config = cache_.Acquire(0);
+        ++acquisitions;
+        if (config->rules.size() != 1 ||
+            (config->rules[0].format != "/old" && config->rules[0].format != "/new")) {
+          ++wrong;
+        }
+      }
+    });
+  }
+  int replaced = 0;
+  for (int attempt = 0; replaced < 100 && attempt < 100000; ++attempt) {
+    if (ReplaceFile(dir_ / "httpd.ini", variants[replaced % 2])) ++replaced;
+    std::this_thread::yield();
+  }
+  done = true;
+  for (std::thread& t : requests) t.join();
+  EXPECT_EQ(replaced, 100);
+  EXPECT_GT(acquisitions, 100);
+  EXPECT_EQ(wrong, 0) << "of " << acquisitions << " acquisitions";
 }
 
 }  // namespace
