@@ -130,31 +130,36 @@ std::string ReadSiteTableText(const PathString& tableDirectory) {
   clock_gettime(CLOCK_REALTIME, &start);
   TableCache& cache = Cache();
   std::lock_guard<std::mutex> guard(cache.lock);
+  // Records the outcome of this read: the text, and whether the next call may reuse it.
+  const auto remember = [&cache, &path](std::string text, bool reusable) {
+    cache.path = path;
+    cache.text = std::move(text);
+    cache.reusable = reusable;
+    return cache.text;
+  };
+  // A passing failure (no descriptors left, a read error) keeps the sites of the last read
+  // rather than take every site's root away.
+  const auto lastRead = [&cache, &path] {
+    cache.reusable = false;
+    return cache.path == path ? cache.text : std::string();
+  };
   // Without blocking, so that a FIFO under the name cannot stall the caller.
   const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
-    cache.reusable = false;
-    return {};
+    if (errno == ENOENT || errno == ENOTDIR) return remember({}, false);  // no table, no sites
+    return lastRead();
   }
   const FileCloser closer{fd};
   struct stat info;
-  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-    cache.reusable = false;
-    return {};
-  }
+  if (fstat(fd, &info) != 0) return lastRead();
+  if (!S_ISREG(info.st_mode)) return remember({}, false);
   const TableStamp stamp{info.st_dev, info.st_ino, info.st_size, info.st_mtim, info.st_ctim};
   if (cache.reusable && cache.path == path && cache.stamp == stamp) return cache.text;
 
   std::string text;
-  if (!ReadTable(fd, text)) {
-    cache.reusable = false;
-    return {};
-  }
-  cache.path = path;
+  if (!ReadTable(fd, text)) return lastRead();
   cache.stamp = stamp;
-  cache.reusable = info.st_ctim.tv_sec < start.tv_sec - kStampStepSeconds;
-  cache.text = text;
-  return text;
+  return remember(std::move(text), info.st_ctim.tv_sec < start.tv_sec - kStampStepSeconds);
 }
 #endif
 

@@ -27,7 +27,9 @@ inline constexpr size_t kMaxSiteTableBytes = 1048576;
 
 // The bytes of `sites.txt` in `tableDirectory`: at most its first kMaxSiteTableBytes, and
 // when it is longer, without the line that limit cuts. Empty when the file is missing, is
-// not a regular file (a FIFO, a device such as /dev/zero, a directory) or cannot be read.
+// not a regular file (a FIFO, a device such as /dev/zero, a directory). When it exists but
+// cannot be opened or read (no descriptors left, ...), the text of the last read of the same
+// table, so that a passing failure does not take every site's root away.
 // The file is opened without blocking. Its text is read again only when its size, times or
 // inode changed since the last read (or it changed within two seconds of that read, when
 // the file's times could not yet tell); otherwise the text of the last read is returned.

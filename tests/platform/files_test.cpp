@@ -27,6 +27,7 @@
 #endif
 
 #include "tests/support/com_factory.h"
+#include "tests/support/file_out_of_reach.h"
 namespace vortane::platform {
 namespace {
 
@@ -223,6 +224,17 @@ TEST_F(FilesTest, SiteTableIsReadUpToOneMebibyteFromARegularFileOnly) {
   // A device read whole would never end.
   fs::remove(directory_ / "sites.txt");
   fs::create_symlink("/dev/zero", directory_ / "sites.txt");
+  EXPECT_FALSE(ReadSiteRootPath(3, directory_.native()).has_value());
+}
+
+TEST_F(FilesTest, ASiteTableThatCannotBeOpenedForAMomentKeepsItsSites) {
+  Put("sites.txt", "3 /three\n");
+  EXPECT_EQ(ReadSiteRootPath(3, directory_.native()), "/three");
+  {
+    const testing::FileOutOfReach unreadable(directory_ / "sites.txt");
+    EXPECT_EQ(ReadSiteRootPath(3, directory_.native()), "/three");
+  }
+  fs::remove(directory_ / "sites.txt");  // gone for good: no sites
   EXPECT_FALSE(ReadSiteRootPath(3, directory_.native()).has_value());
 }
 

@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -17,12 +16,10 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
-#include <fcntl.h>
 #include <stdio.h>
-#include <sys/resource.h>
-#include <unistd.h>
 #endif
 
+#include "tests/support/file_out_of_reach.h"
 #include "tests/support/temp_dir.h"
 namespace vortane {
 namespace {
@@ -161,44 +158,10 @@ TEST_F(CacheFreshnessTest, AChangedFileIsReloadedByTheRequestAfterTheOneThatSawI
   EXPECT_EQ(cache_.Acquire(0).get(), missing.get());  // stays while the file is missing
 }
 
-// Holds the configuration file out of reach of the loader: on Windows an open that shares
-// nothing, on POSIX a process out of file descriptors (as under a connection flood).
-class FileOutOfReach {
- public:
-  explicit FileOutOfReach(const fs::path& path) {
-#ifdef _WIN32
-    file_ = CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                        FILE_ATTRIBUTE_NORMAL, nullptr);
-#else
-    getrlimit(RLIMIT_NOFILE, &saved_);
-    rlimit low = saved_;
-    low.rlim_cur = std::min<rlim_t>(saved_.rlim_cur, 512);
-    setrlimit(RLIMIT_NOFILE, &low);
-    for (int fd; (fd = open(path.c_str(), O_RDONLY | O_CLOEXEC)) >= 0;) held_.push_back(fd);
-#endif
-  }
-  ~FileOutOfReach() {
-#ifdef _WIN32
-    CloseHandle(file_);
-#else
-    for (int fd : held_) close(fd);
-    setrlimit(RLIMIT_NOFILE, &saved_);
-#endif
-  }
-
- private:
-#ifdef _WIN32
-  HANDLE file_;
-#else
-  rlimit saved_{};
-  std::vector<int> held_;
-#endif
-};
-
 TEST_F(CacheFreshnessTest, AnExistingFileThatCannotBeReadIsNotCached) {
   Write("[Vortane]\nRewriteRule a b [F]\n", -100);
   {
-    const FileOutOfReach unreadable(dir_ / "httpd.ini");
+    const testing::FileOutOfReach unreadable(dir_ / "httpd.ini");
     EXPECT_TRUE(cache_.Acquire(0)->rules.empty());  // this request runs without the rules
     EXPECT_EQ(cache_.Size(), 0u);
   }
