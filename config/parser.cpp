@@ -232,10 +232,14 @@ void ParseConfigText(std::string_view text, SiteConfig& config, ParseReport& rep
 bool ParseConfigFile(SiteConfig& config) {
   const platform::FileView view(config.path, kMaxConfigBytes);
   if (!view.HasBytes()) return !view.Failed();
+  // The report is never opened over the configuration itself: the same path, or (checked
+  // by ReportFile) the same file under another name.
   const platform::PathString reportPath = PathBeside(config.path, "httpd.parse.errors");
-  if (reportPath == config.path) return true;  // never report over the configuration itself
-  platform::ReportFile file(reportPath, &view);
-  ParseReport report([&file](std::string_view bytes) { file.Write(bytes); });
+  std::optional<platform::ReportFile> file;
+  if (reportPath != config.path) file.emplace(reportPath, &view);
+  ParseReport report([&file](std::string_view bytes) {
+    if (file) file->Write(bytes);
+  });
   ParseConfigText(view.Bytes(), config, report, view.IsCut());
   return true;
 }

@@ -51,9 +51,10 @@ struct AdminBaseRelease {
 
 // A file being replaced (MoveFileEx over it, or a writer holding it for a moment) refuses
 // opens with a sharing violation or access denied for a short while; a load retries rather
-// than run without the file's rules.
-constexpr int kOpenAttempts = 10;
-constexpr DWORD kOpenRetryMs = 5;
+// than run without the file's rules: for up to this long after the first refusal, an attempt
+// every two milliseconds (a timer tick apart on Windows' default clock, 2 ms under Wine).
+constexpr ULONGLONG kOpenRetryForMs = 100;
+constexpr DWORD kOpenRetryMs = 2;
 
 bool IsTransientOpenError(DWORD error) {
   return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED ||
@@ -64,7 +65,8 @@ bool IsTransientOpenError(DWORD error) {
 
 FileView::FileView(const PathString& path, size_t maxBytes) {
   HANDLE file = INVALID_HANDLE_VALUE;
-  for (int attempt = 1;; ++attempt) {
+  ULONGLONG retryUntil = 0;
+  for (;;) {
     file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                        FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file != INVALID_HANDLE_VALUE) break;
@@ -73,7 +75,9 @@ FileView::FileView(const PathString& path, size_t maxBytes) {
     // A directory under the name is no file either; it refuses opens with access denied.
     const DWORD attributes = GetFileAttributesW(path.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) break;
-    if (!IsTransientOpenError(error) || attempt == kOpenAttempts) {
+    const ULONGLONG now = GetTickCount64();
+    if (retryUntil == 0) retryUntil = now + kOpenRetryForMs;
+    if (!IsTransientOpenError(error) || now >= retryUntil) {
       failed_ = true;
       break;
     }

@@ -2,10 +2,10 @@
 // the report file written beside it, a file's last-write time, and a web site's root
 // directory.
 //
-// Windows uses the calls the filter has always used (CreateFileW, GetFileSize,
-// CreateFileMappingA, MapViewOfFile, WriteFile, GetFileAttributesExW, and the metabase's
-// IMSAdminBase for site roots). POSIX has stand-ins with the same contracts: read() into
-// memory, an open that never follows a link, stat, and a site table file.
+// Windows uses CreateFileW, GetFileSizeEx, CreateFileMappingA, MapViewOfFile, WriteFile,
+// GetFileAttributesExW, and the metabase's IMSAdminBase for site roots. POSIX has stand-ins with
+// the same contracts: read() into memory, an open that never follows a link, stat, and a site table
+// file.
 #pragma once
 
 #include <cstddef>
@@ -29,7 +29,7 @@ class FileView {
   // Opens `path` and takes at most `maxBytes` of it from offset 0. Cost: one open and, for a
   // non-empty regular file, one read or mapping of at most `maxBytes` (+1 byte on POSIX, to
   // see whether the file goes on). On Windows an open refused by a sharing violation or by
-  // access denied (a file being replaced) is retried for about 50 ms.
+  // access denied (a file being replaced, or held by a writer) is retried for up to 100 ms.
   FileView(const PathString& path, size_t maxBytes);
   ~FileView();
   FileView(const FileView&) = delete;
