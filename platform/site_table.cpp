@@ -10,7 +10,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <mutex>
+#include <type_traits>
 #endif
 
 namespace vortane::platform {
@@ -82,19 +84,24 @@ bool operator==(const TableStamp& a, const TableStamp& b) {
 // therefore reused only when its file had last changed this long before it was read.
 constexpr time_t kStampStepSeconds = 2;
 
-// The last table read, for the one process-wide table directory.
+// The last table read, for the one process-wide table directory. Its storage is static and
+// never destroyed (constant-initialised, trivially destructible): the site-change thread may
+// still read the table while the library's other statics are destroyed at unload.
 struct TableCache {
   std::mutex lock;
-  std::string path;
+  char path[4096] = {};  // empty: nothing cached
+  size_t pathSize = 0;
   TableStamp stamp{};
   bool reusable = false;
-  std::string text;
-};
+  char text[kMaxSiteTableBytes] = {};
+  size_t textSize = 0;
 
-TableCache& Cache() {
-  static TableCache cache;
-  return cache;
-}
+  bool Holds(std::string_view tablePath) const {
+    return std::string_view(path, pathSize) == tablePath;
+  }
+};
+static_assert(std::is_trivially_destructible_v<TableCache>);
+TableCache tableCache;
 
 struct FileCloser {
   int fd;
@@ -128,20 +135,23 @@ std::string ReadSiteTableText(const PathString& tableDirectory) {
   const std::string path = tableDirectory + '/' + "sites.txt";
   timespec start{};
   clock_gettime(CLOCK_REALTIME, &start);
-  TableCache& cache = Cache();
+  TableCache& cache = tableCache;
   std::lock_guard<std::mutex> guard(cache.lock);
-  // Records the outcome of this read: the text, and whether the next call may reuse it.
-  const auto remember = [&cache, &path](std::string text, bool reusable) {
-    cache.path = path;
-    cache.text = std::move(text);
-    cache.reusable = reusable;
-    return cache.text;
+  // Records the outcome of this read: the text, and whether the next call may reuse it. A
+  // path too long for the cache is never reused.
+  const auto remember = [&](std::string text, bool reusable) {
+    cache.pathSize = std::min(path.size(), sizeof cache.path);
+    path.copy(cache.path, cache.pathSize);
+    cache.textSize = std::min(text.size(), sizeof cache.text);
+    text.copy(cache.text, cache.textSize);
+    cache.reusable = reusable && cache.Holds(path);
+    return text;
   };
   // A passing failure (no descriptors left, a read error) keeps the sites of the last read
   // rather than take every site's root away.
-  const auto lastRead = [&cache, &path] {
+  const auto lastRead = [&] {
     cache.reusable = false;
-    return cache.path == path ? cache.text : std::string();
+    return cache.Holds(path) ? std::string(cache.text, cache.textSize) : std::string();
   };
   // Without blocking, so that a FIFO under the name cannot stall the caller.
   const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -154,7 +164,9 @@ std::string ReadSiteTableText(const PathString& tableDirectory) {
   if (fstat(fd, &info) != 0) return lastRead();
   if (!S_ISREG(info.st_mode)) return remember({}, false);
   const TableStamp stamp{info.st_dev, info.st_ino, info.st_size, info.st_mtim, info.st_ctim};
-  if (cache.reusable && cache.path == path && cache.stamp == stamp) return cache.text;
+  if (cache.reusable && cache.Holds(path) && cache.stamp == stamp) {
+    return std::string(cache.text, cache.textSize);
+  }
 
   std::string text;
   if (!ReadTable(fd, text)) return lastRead();
