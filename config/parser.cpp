@@ -108,6 +108,12 @@ class BodyParser {
     report_.UnrecognizedLine(number, line);
   }
 
+  // The line `number`, cut by the read limit, is the last one: it is reported, not used.
+  void CutLine(uint32_t number) {
+    number_ = number;
+    report_.LineCutAtLimit(number);
+  }
+
   void End() {
     if (pending_) report_.ConditionsWithoutRule(groupFirstLine_, number_);
     pending_.reset();
@@ -199,7 +205,15 @@ void SetStoreHooks(const StoreHooks& hooks) {
   storeHooks = hooks;
 }
 
-void ParseConfigText(std::string_view text, SiteConfig& config, ParseReport& report) {
+void ParseConfigText(std::string_view text, SiteConfig& config, ParseReport& report,
+                     bool cutAtLimit) {
+  // A line the limit cuts could read as another directive (a rule without its flags), so
+  // it is left out; a limit right after a line feed cuts no line.
+  const bool lineCut = cutAtLimit && !text.empty() && text.back() != '\n';
+  if (lineCut) {
+    const size_t lastLineFeed = text.rfind('\n');
+    text = text.substr(0, lastLineFeed == std::string_view::npos ? 0 : lastLineFeed + 1);
+  }
   LineReader lines(text);
   std::string_view line;
   uint32_t number = 1;
@@ -211,15 +225,23 @@ void ParseConfigText(std::string_view text, SiteConfig& config, ParseReport& rep
   }
   BodyParser body(config, report);
   while (lines.Next(line)) body.Line(++number, line);
+  if (lineCut) body.CutLine(++number);
   body.End();
 }
 
-void ParseConfigFile(SiteConfig& config) {
+bool ParseConfigFile(SiteConfig& config) {
   const platform::FileView view(config.path, kMaxConfigBytes);
-  if (!view.IsMapped()) return;
-  platform::ReportFile file(PathBeside(config.path, "httpd.parse.errors"));
-  ParseReport report([&file](std::string_view bytes) { file.Write(bytes); });
-  ParseConfigText(view.Bytes(), config, report);
+  if (!view.HasBytes()) return !view.Failed();
+  // The report is never opened over the configuration itself: the same path, or (checked
+  // by ReportFile) the same file under another name.
+  const platform::PathString reportPath = PathBeside(config.path, "httpd.parse.errors");
+  std::optional<platform::ReportFile> file;
+  if (reportPath != config.path) file.emplace(reportPath, &view);
+  ParseReport report([&file](std::string_view bytes) {
+    if (file) file->Write(bytes);
+  });
+  ParseConfigText(view.Bytes(), config, report, view.IsCut());
+  return true;
 }
 
 }  // namespace vortane

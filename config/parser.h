@@ -1,8 +1,9 @@
 // The configuration parser: one httpd.ini file into the rules and settings of a SiteConfig,
 // and its report.
 //
-// The file is read through a read-only mapping of at most 2 MiB. Lines end at LF, with every
-// CR at their end removed. Lines before the section header ("[Vortane]" or "[Vortane1.0]")
+// At most the first 2 MiB of the file are read (mapped on Windows, read into memory on
+// POSIX); when the limit cuts a line, that line is reported and not used. Lines end at LF, with
+// every CR at their end removed. Lines before the section header ("[Vortane]" or "[Vortane1.0]")
 // are ignored; every body line is matched whole against the grammar (blank or comment,
 // RewriteRule, RewriteCond, RewriteHeader, CacheClockRate, RepeatLimit, in that order).
 // Conditions collect for the next rule line; a rule and its conditions compile into one
@@ -40,12 +41,18 @@ struct StoreHooks {
 void SetStoreHooks(const StoreHooks& hooks);
 
 // Parses the file at config.path into `config` (rules and repeatLimit), writing the report
-// httpd.parse.errors beside it. A file that cannot be opened, is empty or cannot be mapped
-// leaves `config` without rules and the report untouched. Only memory exhaustion outside a
-// rule's compilation leaves the function, with every file released.
-void ParseConfigFile(SiteConfig& config);
+// httpd.parse.errors beside it. A file that is missing, empty or not a regular file, or that
+// cannot be opened or read, leaves `config` without rules and the report untouched. Returns
+// false only when the file exists but could not be opened, mapped or read (a passing
+// condition such as no descriptors left or a rewrite under way): such a result must not be
+// cached. Only memory exhaustion outside a rule's compilation leaves the function, with every
+// file released. Cost: one read of at most 2 MiB, then the parse.
+bool ParseConfigFile(SiteConfig& config);
 
 // The parse itself, over the bytes of a file already in memory, with messages to `report`.
-void ParseConfigText(std::string_view text, SiteConfig& config, ParseReport& report);
+// `cutAtLimit`: the file went on past `text`; a last line without its line feed is then
+// reported as cut and not used.
+void ParseConfigText(std::string_view text, SiteConfig& config, ParseReport& report,
+                     bool cutAtLimit = false);
 
 }  // namespace vortane

@@ -50,4 +50,8 @@ void ParseReport::InvalidCacheClockRate(uint32_t line) {
               ": Invalid value in the CacheClockRate directive. Default will be used\r\n");
 }
 
+void ParseReport::LineCutAtLimit(uint32_t line) {
+  LineMessage("Line ", line, ": Line cut at the 2 MiB limit. Ignored\r\n");
+}
+
 }  // namespace vortane

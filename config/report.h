@@ -31,6 +31,8 @@ class ParseReport {
   void CacheClockRateInSiteFile(uint32_t line);
   // "Line N: Invalid value in the CacheClockRate directive. Default will be used"
   void InvalidCacheClockRate(uint32_t line);
+  // "Line N: Line cut at the 2 MiB limit. Ignored"
+  void LineCutAtLimit(uint32_t line);
 
  private:
   void LineMessage(const char* prefix, uint32_t line, std::string_view rest);

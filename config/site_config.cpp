@@ -29,7 +29,7 @@ SiteConfig::SiteConfig(uint32_t siteId, platform::PathString path)
   const std::optional<uint64_t> written = platform::ReadLastWriteTime(this->path);
   if (!written) return;
   fileTime = {static_cast<uint32_t>(*written), static_cast<uint32_t>(*written >> 32)};
-  ParseConfigFile(*this);
+  unreadable = !ParseConfigFile(*this);
 }
 
 void SiteConfig::LowerRepeatLimit(int32_t limit) {

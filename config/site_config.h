@@ -34,7 +34,8 @@ class SiteConfig {
   // other site from httpd.ini in its root directory. repeatLimit starts at the global repeat
   // limit and lastUse at now. When the file's attributes can be read, fileTime is its
   // last-write time and the file is parsed (writing its report); otherwise fileTime stays
-  // all ones and there are no rules. Only memory exhaustion escapes.
+  // all ones and there are no rules. A file that exists but cannot be opened or read sets
+  // `unreadable`. Only memory exhaustion escapes.
   explicit SiteConfig(uint32_t siteId);
   // The same, from the file at `path` (an empty path: no file, no rules, no report).
   SiteConfig(uint32_t siteId, platform::PathString path);
@@ -53,6 +54,9 @@ class SiteConfig {
   FileTime fileTime;
   // Full path of the configuration file; empty when the site's root could not be read.
   const platform::PathString path;
+  // True when the file exists but could not be opened or read this time: the configuration
+  // has no rules and the cache must not keep it, so that the next request tries again.
+  bool unreadable = false;
 
   int32_t RepeatLimit() const { return repeatLimit.load(std::memory_order_relaxed); }
   // Lowers repeatLimit to `limit` when it is higher; never raises it.

@@ -16,7 +16,6 @@
 #else
 #include <errno.h>
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -50,24 +49,61 @@ struct AdminBaseRelease {
   void operator()(IMSAdminBase* admin) const { admin->Release(); }
 };
 
+// A file being replaced (MoveFileEx over it, or a writer holding it for a moment) refuses
+// opens with a sharing violation or access denied for a short while; a load retries rather
+// than run without the file's rules: for up to this long after the first refusal, an attempt
+// every two milliseconds (a timer tick apart on Windows' default clock, 2 ms under Wine).
+constexpr ULONGLONG kOpenRetryForMs = 100;
+constexpr DWORD kOpenRetryMs = 2;
+
+bool IsTransientOpenError(DWORD error) {
+  return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED ||
+         error == ERROR_LOCK_VIOLATION;
+}
+
 }  // namespace
 
 FileView::FileView(const PathString& path, size_t maxBytes) {
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = INVALID_HANDLE_VALUE;
+  ULONGLONG retryUntil = 0;
+  for (;;) {
+    file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) break;
+    const DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) break;  // no file
+    // A directory under the name is no file either; it refuses opens with access denied.
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) break;
+    const ULONGLONG now = GetTickCount64();
+    if (retryUntil == 0) retryUntil = now + kOpenRetryForMs;
+    if (!IsTransientOpenError(error) || now >= retryUntil) {
+      failed_ = true;
+      break;
+    }
+    Sleep(kOpenRetryMs);
+  }
   file_ = file;
   if (file == INVALID_HANDLE_VALUE) return;
 
-  // Only the low 32 bits of the size count; the cap keeps the view small anyway.
-  const DWORD size = static_cast<DWORD>(
-      std::min<uint64_t>(GetFileSize(file, nullptr), static_cast<uint64_t>(maxBytes)));
+  LARGE_INTEGER fileSize;
+  if (!GetFileSizeEx(file, &fileSize)) {
+    failed_ = true;
+    return;
+  }
+  const uint64_t whole = static_cast<uint64_t>(fileSize.QuadPart);
+  cut_ = whole > maxBytes;
+  const DWORD size = static_cast<DWORD>(std::min<uint64_t>(whole, maxBytes));
   if (size == 0) return;  // an empty file cannot be mapped
 
   HANDLE mapping = CreateFileMappingA(file, nullptr, PAGE_READONLY, 0, size, nullptr);
-  if (mapping == nullptr) return;
   mapping_ = mapping;
-  const void* view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, size);
-  if (view == nullptr) return;
+  const void* view =
+      mapping != nullptr ? MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, size) : nullptr;
+  if (view == nullptr) {
+    failed_ = true;
+    return;
+  }
   data_ = static_cast<const char*>(view);
   size_ = size;
 }
@@ -78,7 +114,8 @@ FileView::~FileView() {
   if (file_ != INVALID_HANDLE_VALUE) CloseHandle(file_);
 }
 
-ReportFile::ReportFile(const PathString& path)
+// The source's share mode (read only) already keeps this open from reaching the viewed file.
+ReportFile::ReportFile(const PathString& path, const FileView* /*source*/)
     : file_(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
                         FILE_ATTRIBUTE_NORMAL, nullptr)) {}
 
@@ -155,32 +192,82 @@ namespace {
 constexpr int64_t kEpochDifference = 11644473600;
 constexpr int64_t kTicksPerSecond = 10000000;
 
+// A path that the system would read only up to an embedded NUL names another file.
+bool IsUsablePath(const PathString& path) {
+  return !path.empty() && path.find('\0') == PathString::npos;
+}
+
 }  // namespace
 
-// The view is private to this process, but a file that another process cuts short after it
-// was mapped makes reads past the new end fault (SIGBUS). Configuration files are not
-// rewritten in place that way; accepted.
 FileView::FileView(const PathString& path, size_t maxBytes) {
-  fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd_ < 0) return;
+  if (!IsUsablePath(path)) return;
+  // Without blocking: opening a FIFO for reading would otherwise wait for a writer.
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    // Gone since its time was read, or not a file that can be read at all: no file. Anything
+    // else (no descriptors left, access denied, ...) is a failure to read an existing file.
+    failed_ = errno != ENOENT && errno != ENOTDIR && errno != ENXIO && errno != ELOOP;
+    return;
+  }
   struct stat info;
-  if (fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode)) return;
-  const size_t size =
-      std::min(static_cast<uint64_t>(info.st_size), static_cast<uint64_t>(maxBytes));
-  if (size == 0) return;  // nothing to map
-  void* view = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd_, 0);
-  if (view == MAP_FAILED) return;
-  data_ = static_cast<const char*>(view);
-  size_ = size;
+  if (fstat(fd, &info) != 0) {
+    failed_ = true;
+  } else if (S_ISREG(info.st_mode) && info.st_size > 0) {
+    device_ = static_cast<uint64_t>(info.st_dev);
+    inode_ = static_cast<uint64_t>(info.st_ino);
+    // One byte past the limit tells whether the file goes on; one byte past a shorter file's
+    // size tells whether it grew. A count other than the expected one means another process
+    // is rewriting the file: its bytes would be a mix of two versions.
+    const uint64_t size = static_cast<uint64_t>(info.st_size);
+    const bool longer = size > maxBytes;
+    const size_t expected = longer ? maxBytes + 1 : static_cast<size_t>(size);
+    const size_t room = longer ? expected : expected + 1;
+    try {
+      buffer_.reset(new char[room]);
+    } catch (const std::bad_alloc&) {
+      failed_ = true;
+    }
+    size_t got = 0;
+    while (buffer_ && got < room) {
+      const ssize_t n = read(fd, buffer_.get() + got, room - got);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        failed_ = true;
+        break;
+      }
+      if (n == 0) break;
+      got += static_cast<size_t>(n);
+    }
+    if (!failed_ && got != expected) failed_ = true;
+    if (!failed_) {
+      cut_ = expected > maxBytes;
+      size_ = std::min(expected, maxBytes);
+      if (size_ > 0) data_ = buffer_.get();
+    }
+  }
+  close(fd);
+  if (data_ == nullptr) buffer_.reset();
 }
 
-FileView::~FileView() {
-  if (data_ != nullptr) munmap(const_cast<char*>(data_), size_);
-  if (fd_ >= 0) close(fd_);
-}
+FileView::~FileView() = default;
 
-ReportFile::ReportFile(const PathString& path)
-    : fd_(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)) {}
+ReportFile::ReportFile(const PathString& path, const FileView* source) {
+  if (!IsUsablePath(path)) return;
+  // Never through a link, never blocking on a FIFO, and not emptied before it is checked.
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+  if (fd < 0) return;
+  struct stat info;
+  const bool usable = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_nlink == 1 &&
+                      !(source != nullptr && source->inode_ != 0 &&
+                        static_cast<uint64_t>(info.st_dev) == source->device_ &&
+                        static_cast<uint64_t>(info.st_ino) == source->inode_) &&
+                      ftruncate(fd, 0) == 0;
+  if (!usable) {
+    close(fd);
+    return;
+  }
+  fd_ = fd;
+}
 
 ReportFile::~ReportFile() {
   if (IsOpen()) close(fd_);
@@ -201,7 +288,7 @@ void ReportFile::Write(std::string_view bytes) {
 }
 
 std::optional<uint64_t> ReadLastWriteTime(const PathString& path) {
-  if (path.empty()) return std::nullopt;
+  if (!IsUsablePath(path)) return std::nullopt;
   struct stat info;
   if (stat(path.c_str(), &info) != 0) return std::nullopt;
   // Times before 1601 or past the range of a file time have no file time.

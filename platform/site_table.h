@@ -8,6 +8,7 @@
 // skipped.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -21,8 +22,19 @@ namespace vortane::platform {
 std::map<uint32_t, std::string> ParseSiteTable(std::string_view text);
 
 #ifndef _WIN32
-// The bytes of `sites.txt` in `tableDirectory`; empty when the file is missing or cannot be
-// read.
+// Bytes of the site table that are read; the rest is ignored.
+inline constexpr size_t kMaxSiteTableBytes = 1048576;
+
+// The bytes of `sites.txt` in `tableDirectory`: at most its first kMaxSiteTableBytes, and
+// when it is longer, without the line that limit cuts. Empty when the file is missing, is
+// not a regular file (a FIFO, a device such as /dev/zero, a directory). When it exists but
+// cannot be opened or read (no descriptors left, ...), the text of the last read of the same
+// table, so that a passing failure does not take every site's root away.
+// The file is opened without blocking. Its text is read again only when its size, times or
+// inode changed since the last read (or it changed within two seconds of that read, when
+// the file's times could not yet tell); otherwise the text of the last read is returned.
+// Cost: an open and an fstat per call; a read of at most 1 MiB when the file changed.
+// Thread-safe: calls are serialised by one process-wide lock.
 std::string ReadSiteTableText(const PathString& tableDirectory);
 #endif
 

@@ -120,7 +120,10 @@ SiteConfigRef ConfigCache::Load(uint32_t siteId) {
     // nothing is cached, so the next request tries again.
   }
   std::lock_guard<std::mutex> guard(lock_);
-  if (loaded) entries_.emplace(siteId, loaded);  // never replaces an entry made meanwhile
+  // A file that exists but could not be read runs no rules for this request and is not
+  // kept, so the next request reads it again. Insertion never replaces an entry made
+  // meanwhile.
+  if (loaded && !loaded->unreadable) entries_.emplace(siteId, loaded);
   loadMutex.Release();
   return loaded;
 }

@@ -56,7 +56,8 @@ class ConfigCache {
 
   // The configuration of `siteId` for one rule pass, loading it when it is not cached. The
   // caller holds the reference for the whole pass. Empty when loading failed: the pass then
-  // runs no rules, and no entry is left behind.
+  // runs no rules, and no entry is left behind. A configuration whose file exists but could
+  // not be read (SiteConfig::unreadable) is returned, without rules, and not cached either.
   SiteConfigRef Acquire(uint32_t siteId);
   // Removes the entry of `siteId`, if any.
   void Drop(uint32_t siteId);

@@ -2,8 +2,12 @@
 // limit, and the report left beside the file.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <future>
 #include <string>
 
 #include "config/parser.h"
@@ -11,6 +15,13 @@
 #include "platform/files.h"
 
 #include "tests/support/temp_dir.h"
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 namespace vortane {
 namespace {
 
@@ -81,24 +92,52 @@ TEST_F(SiteLoadingTest, MissingOrEmptyFilesLeaveTheReportAlone) {
   EXPECT_EQ(noPath.fileTime, FileTime());
 }
 
-TEST_F(SiteLoadingTest, ReadsOnlyTheFirstTwoMebibytes) {
-  // Comment lines up to just before the limit, then a rule the limit cuts in half, then one
-  // beyond it.
+// A header and one rule, padded with comment lines to `size` bytes.
+std::string PaddedTo(size_t size) {
   std::string file = "[Vortane]\nRewriteRule ^/first$ /1\n";
   const std::string comment = "# " + std::string(1000, '-') + "\n";
-  while (file.size() + comment.size() < kMaxConfigBytes - 10) file += comment;
-  file += "#" + std::string(kMaxConfigBytes - 10 - file.size() - 2, '-') + "\n";
-  file += "RewriteRule ^/cut$ /2\nRewriteRule ^/beyond$ /3\n";
-  ASSERT_GT(file.size(), kMaxConfigBytes + 10);
-  WriteAll(dir_ / "httpd.ini", file);
+  while (file.size() + comment.size() + 10 < size) file += comment;
+  file += "#" + std::string(size - file.size() - 2, '-') + "\n";
+  return file;
+}
 
-  const SiteConfig config(1, (dir_ / "httpd.ini").native());
-  ASSERT_EQ(config.rules.size(), 1u);
-  EXPECT_EQ(config.rules[0].format, "/1");
-  // The cut line is the last one, holding what stands before the limit.
-  const std::string report = ReadAll(dir_ / "httpd.parse.errors");
-  EXPECT_NE(report.find(": Unrecognized string: RewriteRul\r\n"), std::string::npos);
-  EXPECT_EQ(report.find("beyond"), std::string::npos);
+TEST_F(SiteLoadingTest, ReadsOnlyTheFirstTwoMebibytesAndNeverACutLine) {
+  const std::string rule = "RewriteRule ^/last$ /2 [R]";
+  const std::string beyond = "RewriteRule ^/beyond$ /3\n";
+  const std::string cut = "RewriteRule ^/last$ /2";  // what the limit leaves of `rule`
+  const std::string condition = "RewriteCond Host: x\n";
+  struct Case {
+    const char* name;
+    std::string head;  // the bytes up to the limit, or the whole file when shorter
+    std::string tail;  // the bytes beyond the limit
+    size_t rules;
+    const char* report;  // with %u for the number of the line the limit cuts
+  } cases[] = {
+      {"limit before the flags", PaddedTo(kMaxConfigBytes - cut.size()) + cut, " [R]\n" + beyond, 1,
+       "Line %u: Line cut at the 2 MiB limit. Ignored\r\n"},
+      {"conditions before a cut rule",
+       PaddedTo(kMaxConfigBytes - cut.size() - condition.size()) + condition + cut, " [R]\n", 1,
+       "Line %u: Line cut at the 2 MiB limit. Ignored\r\nLines %u - %u: RewriteCond "
+       "directive(s) without matching RewriteRule or RewriteHeader\r\n"},
+      {"file of exactly the limit", PaddedTo(kMaxConfigBytes - rule.size()) + rule, "", 2, ""},
+      {"limit right after a line feed", PaddedTo(kMaxConfigBytes - rule.size() - 1) + rule + "\n",
+       beyond, 2, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_EQ(c.head.size(), kMaxConfigBytes);
+    WriteAll(dir_ / "httpd.ini", c.head + c.tail);
+    const SiteConfig config(1, (dir_ / "httpd.ini").native());
+    ASSERT_EQ(config.rules.size(), c.rules);
+    EXPECT_EQ(config.rules[0].format, "/1");
+    if (c.rules == 2) {
+      EXPECT_EQ(config.rules[1].Flags(), 0x02u);  // [R] kept
+    }
+    const auto cutLine = static_cast<unsigned>(std::count(c.head.begin(), c.head.end(), '\n') + 1);
+    char expected[256];
+    std::snprintf(expected, sizeof expected, c.report, cutLine, cutLine - 1, cutLine);
+    EXPECT_EQ(ReadAll(dir_ / "httpd.parse.errors"), expected);
+  }
 }
 
 TEST_F(SiteLoadingTest, SiteZeroIsTheGlobalFile) {
@@ -126,6 +165,56 @@ TEST_F(SiteLoadingTest, SitesResolveThroughTheSiteTableBesideTheLibrary) {
   EXPECT_TRUE(unknown.path.empty());
   EXPECT_TRUE(unknown.rules.empty());
   EXPECT_FALSE(fs::exists(dir_ / "httpd.parse.errors"));
+}
+
+TEST_F(SiteLoadingTest, ARootHoldingANulByteNeverEmptiesTheConfiguration) {
+  SetGlobalConfigPath((dir_ / "httpd.ini").native());
+  fs::create_directories(dir_ / "one");
+  const std::string rules = "[Vortane]\nRewriteRule ^/a$ /b\n";
+  WriteAll(dir_ / "one" / "httpd.ini", rules);
+  // The root would be handed to the system as ".../one/httpd.ini", and the report beside
+  // ".../one/httpd.ini<NUL>/httpd.ini" as the configuration file itself.
+  WriteAll(dir_ / "sites.txt", "1 " + (dir_ / "one" / "httpd.ini").string() + '\0' + "\n");
+  const SiteConfig one(1);
+  EXPECT_TRUE(one.rules.empty());
+  EXPECT_EQ(ReadAll(dir_ / "one" / "httpd.ini"), rules);
+}
+
+// A FIFO, directory or device under a configuration's name, or a FIFO under its report's,
+// neither blocks the load nor yields rules of its own.
+TEST_F(SiteLoadingTest, FilesThatAreNotRegularNeverBlockALoad) {
+  const fs::path ini = dir_ / "httpd.ini";
+  const fs::path report = dir_ / "httpd.parse.errors";
+  struct Case {
+    const char* name;
+    std::function<void()> make;
+    size_t rules;
+  } cases[] = {
+      {"FIFO", [&] { ASSERT_EQ(mkfifo(ini.c_str(), 0644), 0); }, 0},
+      {"directory", [&] { fs::create_directory(ini); }, 0},
+      {"device", [&] { fs::create_symlink("/dev/zero", ini); }, 0},
+      {"FIFO as the report",
+       [&] {
+         WriteAll(ini, "[Vortane]\nRewriteRule ^/a$ /b\n");
+         ASSERT_EQ(mkfifo(report.c_str(), 0644), 0);
+       },
+       1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(ini);
+    fs::remove_all(report);
+    c.make();
+    auto load =
+        std::async(std::launch::async, [&] { return SiteConfig(1, ini.native()).rules.size(); });
+    if (load.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+      ADD_FAILURE() << "the load is blocked";
+      // Release it: the other end of whichever FIFO it waits on.
+      signal(SIGPIPE, SIG_IGN);
+      for (const fs::path& fifo : {ini, report}) close(open(fifo.c_str(), O_RDWR | O_NONBLOCK));
+    }
+    EXPECT_EQ(load.get(), c.rules);
+  }
 }
 #else
 TEST_F(SiteLoadingTest, WithoutAMetabaseSitesHaveNoPath) {

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <iterator>
 #include <random>
 #include <string>
@@ -26,6 +27,7 @@
 #endif
 
 #include "tests/support/com_factory.h"
+#include "tests/support/file_out_of_reach.h"
 namespace vortane::platform {
 namespace {
 
@@ -103,10 +105,10 @@ TEST_F(FilesTest, FileViewMapsAtMostTheCappedPrefix) {
     SCOPED_TRACE(c.name);
     if (c.content) Put(c.name, *c.content);
     FileView view(Path(c.name), c.maxBytes);
-    EXPECT_EQ(view.IsMapped(), c.view.has_value());
+    EXPECT_EQ(view.HasBytes(), c.view.has_value());
     EXPECT_EQ(view.Bytes(), c.view.value_or(""));
   }
-  EXPECT_FALSE(FileView(directory_.native(), 100).IsMapped());
+  EXPECT_FALSE(FileView(directory_.native(), 100).HasBytes());
 }
 
 TEST_F(FilesTest, ReportIsEmptiedAndWrittenInOrder) {
@@ -139,7 +141,7 @@ TEST_F(FilesTest, AFileOpenForWritingCanNeitherBeViewedNorReported) {
   {
     ReportFile writer(Path("httpd.ini"));
     ASSERT_TRUE(writer.IsOpen());
-    EXPECT_FALSE(FileView(Path("httpd.ini"), 100).IsMapped());
+    EXPECT_FALSE(FileView(Path("httpd.ini"), 100).HasBytes());
     EXPECT_FALSE(ReportFile(Path("httpd.ini")).IsOpen());
     writer.Write("x");
   }
@@ -189,6 +191,7 @@ TEST_F(FilesTest, SiteRootComesFromTheFirstWellFormedLineOfTheSiteTable) {
       {"largest number", "4294967295 /max\n", 4294967295u, "/max"},
       {"overflow does not wrap", "4294967299 /wrapped\n", 3, std::nullopt},
       {"overflow far beyond", "99999999999999999999 /wrapped\n3 /ok\n", 3, "/ok"},
+      {"NUL in a root", std::string("3 /a/httpd.ini\0\n3 /b\0c\n3 /ok\n", 29), 3, "/ok"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -203,6 +206,68 @@ TEST_F(FilesTest, SiteTableIsReadAfreshAndMayBeMissing) {
   EXPECT_EQ(ReadSiteRootPath(3, directory_.native()), "/old");
   Put("sites.txt", "3 /new\n");
   EXPECT_EQ(ReadSiteRootPath(3, directory_.native()), "/new");
+}
+
+TEST_F(FilesTest, SiteTableIsReadUpToOneMebibyteFromARegularFileOnly) {
+  constexpr size_t kTableLimit = 1048576;
+  // Lines up to just before the limit, then a root the limit cuts, then one beyond it.
+  std::string table = "3 /first\n";
+  const std::string comment = "# " + std::string(1000, '-') + "\n";
+  while (table.size() + comment.size() < kTableLimit - 5) table += comment;
+  table += "#" + std::string(kTableLimit - 5 - table.size() - 2, '-') + "\n";
+  table += "4 /cut-here\n5 /beyond\n";
+  Put("sites.txt", table);
+  EXPECT_EQ(ReadSiteRootPath(3, directory_.native()), "/first");
+  EXPECT_FALSE(ReadSiteRootPath(4, directory_.native()).has_value());  // not "/cu"
+  EXPECT_FALSE(ReadSiteRootPath(5, directory_.native()).has_value());
+
+  // A device read whole would never end.
+  fs::remove(directory_ / "sites.txt");
+  fs::create_symlink("/dev/zero", directory_ / "sites.txt");
+  EXPECT_FALSE(ReadSiteRootPath(3, directory_.native()).has_value());
+}
+
+TEST_F(FilesTest, ASiteTableThatCannotBeOpenedForAMomentKeepsItsSites) {
+  Put("sites.txt", "3 /three\n");
+  EXPECT_EQ(ReadSiteRootPath(3, directory_.native()), "/three");
+  {
+    const testing::FileOutOfReach unreadable(directory_ / "sites.txt");
+    EXPECT_EQ(ReadSiteRootPath(3, directory_.native()), "/three");
+  }
+  fs::remove(directory_ / "sites.txt");  // gone for good: no sites
+  EXPECT_FALSE(ReadSiteRootPath(3, directory_.native()).has_value());
+}
+
+TEST_F(FilesTest, BytesSurviveTheFileBeingCutShortAfterTheyWereTaken) {
+  const std::string content(70000, 'x');
+  Put("httpd.ini", content);
+  const FileView view(Path("httpd.ini"), 2097152);
+  fs::resize_file(directory_ / "httpd.ini", 0);  // a mapping would now fault past the end
+  EXPECT_EQ(view.Bytes(), content);
+}
+
+TEST_F(FilesTest, AReportIsNeverWrittenThroughALinkNorOverTheViewedFile) {
+  const std::string precious = "[Vortane]\nRewriteRule ^/a$ /b\n";
+  const auto link = [this](const std::string& how) {
+    fs::remove_all(directory_ / "report");
+    if (how == "symbolic link") fs::create_symlink(directory_ / "victim", directory_ / "report");
+    if (how == "hard link") fs::create_hard_link(directory_ / "victim", directory_ / "report");
+    if (how == "directory") fs::create_directory(directory_ / "report");
+  };
+  for (const std::string how : {"symbolic link", "hard link", "directory"}) {
+    SCOPED_TRACE(how);
+    Put("victim", precious);
+    link(how);
+    ReportFile report(Path("report"));
+    EXPECT_FALSE(report.IsOpen());
+    report.Write("overwritten");
+    EXPECT_EQ(Get("victim"), precious);
+  }
+  EXPECT_TRUE(fs::is_directory(directory_ / "report"));
+
+  const FileView view(Path("victim"), 100);
+  EXPECT_FALSE(ReportFile(Path("victim"), &view).IsOpen());
+  EXPECT_EQ(Get("victim"), precious);
 }
 #else
 // Without a metabase the read fails; COM is left as the thread had it, whichever of the two

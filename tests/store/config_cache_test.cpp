@@ -13,6 +13,13 @@
 
 #include "platform/files.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <stdio.h>
+#endif
+
+#include "tests/support/file_out_of_reach.h"
 #include "tests/support/temp_dir.h"
 namespace vortane {
 namespace {
@@ -149,6 +156,64 @@ TEST_F(CacheFreshnessTest, AChangedFileIsReloadedByTheRequestAfterTheOneThatSawI
   const SiteConfigRef missing = cache_.Acquire(0);
   EXPECT_EQ(missing->fileTime, FileTime());
   EXPECT_EQ(cache_.Acquire(0).get(), missing.get());  // stays while the file is missing
+}
+
+TEST_F(CacheFreshnessTest, AnExistingFileThatCannotBeReadIsNotCached) {
+  Write("[Vortane]\nRewriteRule a b [F]\n", -100);
+  {
+    const testing::FileOutOfReach unreadable(dir_ / "httpd.ini");
+    EXPECT_TRUE(cache_.Acquire(0)->rules.empty());  // this request runs without the rules
+    EXPECT_EQ(cache_.Size(), 0u);
+  }
+  EXPECT_EQ(cache_.Acquire(0)->rules.size(), 1u);  // the next one reads the file again
+  EXPECT_EQ(cache_.Size(), 1u);
+}
+
+// Replaces the file whole with `text`, as an editor's atomic save does.
+bool ReplaceFile(const fs::path& path, const std::string& text) {
+  const fs::path next = path.string() + ".next";
+  std::ofstream(next, std::ios::binary | std::ios::trunc) << text;
+#ifdef _WIN32
+  // Refused while a loader holds the file open (it shares reading only); the saver retries.
+  return MoveFileExW(next.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+#else
+  return rename(next.c_str(), path.c_str()) == 0;
+#endif
+}
+
+TEST_F(CacheFreshnessTest, AtomicReplacementNeverLeavesARequestWithoutRules) {
+  const std::string variants[] = {"[Vortane]\nRewriteRule ^/a$ /old [F]\n",
+                                  "[Vortane]\nRewriteRule ^/a$ /new [F]\n"};
+  ASSERT_TRUE(ReplaceFile(dir_ / "httpd.ini", variants[0]));
+  std::atomic<bool> done{false};
+  std::atomic<int> acquisitions{0};
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> requests;
+  for (int i = 0; i < 8; ++i) {
+    requests.emplace_back([&] {
+      while (!done) {
+        const SiteConfigRef config = cache_.Acquire(0);
+        ++acquisitions;
+        if (config->rules.size() != 1 ||
+            (config->rules[0].format != "/old" && config->rules[0].format != "/new")) {
+          ++wrong;
+        }
+      }
+    });
+  }
+  int replaced = 0;
+  for (int attempt = 0; replaced < 100 && attempt < 20000; ++attempt) {
+    if (ReplaceFile(dir_ / "httpd.ini", variants[replaced % 2])) {
+      ++replaced;
+    } else {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));  // as a saver would
+    }
+  }
+  done = true;
+  for (std::thread& t : requests) t.join();
+  EXPECT_EQ(replaced, 100);
+  EXPECT_GT(acquisitions, 100);
+  EXPECT_EQ(wrong, 0) << "of " << acquisitions << " acquisitions";
 }
 
 }  // namespace
