@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "filter/memory_server.h"
+#include "memory_server/memory_server.h"
 #include "platform/tick.h"
 #include "rules/request_context.h"
 #include "rules/server_values.h"

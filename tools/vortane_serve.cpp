@@ -18,17 +18,17 @@
 #include <vector>
 
 #include "host/access_log.h"
-#include "host/command_line.h"
 #include "host/filter_connection.h"
-#include "host/filter_directory.h"
 #include "host/http_host.h"
 #include "platform/library.h"
+#include "tools/command_line.h"
+#include "tools/filter_directory.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-using vortane::host::UsageError;
+using vortane::tools::UsageError;
 
 constexpr char kUsage[] =
     "usage: vortane-serve [options] DIRECTORY --site N=ADDRESS:PORT:ROOT [--site ...]\n"
@@ -171,26 +171,17 @@ std::unique_ptr<vortane::platform::FilterLibrary> LoadFilter(const Options& opti
                                                              vortane::host::Filter& filter) {
   const char* fileName = vortane::platform::FilterLibraryFileName();
   const fs::path library = options.directory / fileName;
-  vortane::host::PlaceLibrary(
-      options.library ? *options.library : vortane::host::ProgramDirectory() / fileName, library);
-  std::vector<vortane::host::SiteRoot> roots;
+  vortane::tools::PlaceLibrary(
+      options.library ? *options.library : vortane::tools::ProgramDirectory() / fileName, library);
+  std::vector<vortane::tools::SiteRoot> roots;
   for (const auto& site : options.sites) roots.emplace_back(site.id, site.root);
-  vortane::host::WriteSiteTable(options.directory / "sites.txt", roots,
-                                vortane::host::SiteTableUpdate::ReplaceAll);
+  vortane::tools::WriteSiteTable(options.directory / "sites.txt", roots,
+                                 vortane::tools::SiteTableUpdate::ReplaceAll);
 
-  auto loaded = std::make_unique<vortane::platform::FilterLibrary>(library.native());
-  if (!loaded->IsLoaded()) {
-    throw std::runtime_error("cannot load " + library.string() + ": " + loaded->Error());
-  }
-  HTTP_FILTER_VERSION version{};
-  version.dwServerFilterVersion = HTTP_FILTER_REVISION;
-  if (!loaded->getFilterVersion(&version)) {
-    loaded->terminateFilter(0);
-    throw std::runtime_error("the filter refused to start (GetFilterVersion returned FALSE)");
-  }
-  filter.httpFilterProc = loaded->httpFilterProc;
-  filter.flags = version.dwFlags;
-  return loaded;
+  vortane::tools::StartedFilter started = vortane::tools::StartFilter(library);
+  filter.httpFilterProc = started.library->httpFilterProc;
+  filter.flags = started.flags;
+  return std::move(started.library);
 }
 
 // SIGINT and SIGTERM, the signals that stop the server.
@@ -258,5 +249,5 @@ int main(int argc, char** argv) {
   // A client that disconnects mid-response must not kill the server.
   signal(SIGPIPE, SIG_IGN);
 
-  return vortane::host::RunCommand("vortane-serve", kUsage, argc, argv, ParseArguments, Run);
+  return vortane::tools::RunCommand("vortane-serve", kUsage, argc, argv, ParseArguments, Run);
 }

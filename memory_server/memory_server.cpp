@@ -1,4 +1,4 @@
-#include "filter/memory_server.h"
+#include "memory_server/memory_server.h"
 
 #include <cstring>
 #include <new>
