@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Fails when a source file includes a header of a layer above its own. The product's layers,
-# lowest first: platform, regex, rules, config, store, filter. Beside them, the in-memory
+# lowest first: base, platform, regex, rules, config, store, filter. Beside them, the in-memory
 # server (memory_server/) sees only platform/, the HTTP host (host/) platform/ and the
 # in-memory server, and the tools (tools/) everything. Tests, benchmarks and fuzz targets
 # may include anything.
@@ -10,15 +10,16 @@ cd "${1:-$(dirname "$0")/..}"
 
 # What each folder may include, besides itself.
 declare -A allowed=(
-  [platform]=""
-  [regex]="platform"
-  [rules]="platform regex"
-  [config]="platform regex rules"
-  [store]="platform regex rules config"
-  [filter]="platform regex rules config store"
-  [memory_server]="platform"
-  [host]="platform memory_server"
-  [tools]="platform regex rules config store filter memory_server host"
+  [base]=""
+  [platform]="base"
+  [regex]="base platform"
+  [rules]="base platform regex"
+  [config]="base platform regex rules"
+  [store]="base platform regex rules config"
+  [filter]="base platform regex rules config store"
+  [memory_server]="base platform"
+  [host]="base platform memory_server"
+  [tools]="base platform regex rules config store filter memory_server host"
 )
 known=" ${!allowed[*]} "
 

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/text.h"
 #include "host/access_log.h"
 #include "host/filter_connection.h"
 #include "host/http_host.h"
@@ -69,17 +70,12 @@ struct Options {
 // A decimal number from 1 (or 0) to `maximum`.
 uint64_t ParseNumber(std::string_view text, uint64_t minimum, uint64_t maximum,
                      std::string_view what) {
-  uint64_t value = 0;
-  bool valid = !text.empty() && text.size() <= 10;
-  for (const char c : text) {
-    valid = valid && c >= '0' && c <= '9';
-    if (valid) value = value * 10 + static_cast<uint64_t>(c - '0');
-  }
-  if (!valid || value < minimum || value > maximum) {
+  const std::optional<uint64_t> value = vortane::ParseDecimal(text, maximum);
+  if (!value || *value < minimum) {
     throw UsageError("bad " + std::string(what) + " '" + std::string(text) + "': expected " +
                      std::to_string(minimum) + " to " + std::to_string(maximum));
   }
-  return value;
+  return *value;
 }
 
 // "N=ADDRESS:PORT:ROOT", ADDRESS possibly "[IPv6]", ROOT the rest of the text.

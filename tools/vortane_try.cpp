@@ -26,6 +26,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/text.h"
 #include "config/site_config.h"
 #include "filter/request.h"
 #include "memory_server/memory_server.h"
@@ -89,19 +90,11 @@ std::string Quoted(std::string_view text) {
 }
 
 uint32_t ParseSiteNumber(std::string_view text) {
-  uint64_t value = 0;
-  bool valid = !text.empty() && text.size() <= 10;
-  for (const char c : text) {
-    if (c < '0' || c > '9') {
-      valid = false;
-      break;
-    }
-    value = value * 10 + static_cast<uint64_t>(c - '0');
-  }
-  if (!valid || value == 0 || value > UINT32_MAX) {
+  const std::optional<uint64_t> value = vortane::ParseDecimal(text, UINT32_MAX);
+  if (!value || *value == 0) {
     throw UsageError("bad site number " + Quoted(text) + ": expected 1 to 4294967295");
   }
-  return static_cast<uint32_t>(value);
+  return static_cast<uint32_t>(*value);
 }
 
 // "NAME=VALUE" split at its first "=", with a non-empty name.
