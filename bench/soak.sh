@@ -11,7 +11,7 @@
 #
 # Files are replaced as deployment tools replace them, written beside and renamed over:
 # the filter maps a configuration file while it reads it, and one cut short in place under
-# it would fault (README: Configuration files).
+# it would fault (docs/configuration.md).
 #
 # Fails when the server dies or does not stop cleanly, when any answer is not one the rules
 # allow for its URL (bench/load/soak.lua: status, Location, page), when a variant never

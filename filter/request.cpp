@@ -99,7 +99,7 @@ DWORD AnswerFailure(HTTP_FILTER_CONTEXT* filterContext) noexcept {
 
 // Steps between reading the URL and setting X-Rewrite-URL; may throw.
 DWORD HandleRequest(HTTP_FILTER_CONTEXT* filterContext, HTTP_FILTER_PREPROC_HEADERS* preprocHeaders,
-                    RequestContext* block, RuleTracer* tracer) {
+                    RequestContext* block, RequestTracer* tracer) {
   // Every failure to read what the rules need answers the request: none may skip them.
   ValueBuffer urlBuffer;
   size_t length = 0;
@@ -142,14 +142,15 @@ DWORD HandleRequest(HTTP_FILTER_CONTEXT* filterContext, HTTP_FILTER_PREPROC_HEAD
 }  // namespace
 
 uint32_t RunSitePass(uint32_t siteId, HTTP_FILTER_CONTEXT* filterContext,
-                     HTTP_FILTER_PREPROC_HEADERS* preprocHeaders, RuleTracer* tracer) {
+                     HTTP_FILTER_PREPROC_HEADERS* preprocHeaders, RequestTracer* tracer) {
   const SiteConfigRef config = TheConfigCache().Acquire(siteId);
   if (!config) return 0;
-  return RunRulePass(*config.get(), filterContext, preprocHeaders, tracer);
+  if (tracer != nullptr) tracer->PassStarted(*config.get());
+  return RunRulePass(config->rules, config->repeatLimit, filterContext, preprocHeaders, tracer);
 }
 
 DWORD OnPreprocHeaders(HTTP_FILTER_CONTEXT* filterContext,
-                       HTTP_FILTER_PREPROC_HEADERS* preprocHeaders, RuleTracer* tracer) {
+                       HTTP_FILTER_PREPROC_HEADERS* preprocHeaders, RequestTracer* tracer) {
   // Without a block from the server the request is still handled; nothing is kept for the
   // log then, and no rule can mark it.
   auto* block = static_cast<RequestContext*>(

@@ -15,10 +15,19 @@
 #include <cstdint>
 
 #include "platform/isapi.h"
+#include "rules/trace.h"
 
 namespace vortane {
 
-class RuleTracer;
+class SiteConfig;
+
+// A tracer of a whole request: it hears each site pass begin, with the configuration it
+// runs, and then every step of that pass (rules/trace.h). Called on the request's thread.
+class RequestTracer : public RuleTracer {
+ public:
+  // A pass over `config` begins; its steps follow.
+  virtual void PassStarted(const SiteConfig& config) = 0;
+};
 
 // The responses the filter writes itself: the whole response, status line and empty line.
 inline constexpr char kGlobalTimeoutResponse[] =
@@ -42,7 +51,8 @@ inline constexpr char kRedirectResponseStart[] = "HTTP/1.1 302 Object moved\r\nL
 // the request, SF_STATUS_REQ_NEXT_NOTIFICATION when it passes it on. A `tracer`
 // hears both rule passes (rules/trace.h); the library passes none.
 DWORD OnPreprocHeaders(HTTP_FILTER_CONTEXT* filterContext,
-                       HTTP_FILTER_PREPROC_HEADERS* preprocHeaders, RuleTracer* tracer = nullptr);
+                       HTTP_FILTER_PREPROC_HEADERS* preprocHeaders,
+                       RequestTracer* tracer = nullptr);
 
 // Handles SF_NOTIFY_LOG: points the record's target and parameters at the URL as the client
 // sent it, split at its first "?". A request without a request block leaves the record as
@@ -53,6 +63,6 @@ DWORD OnLog(HTTP_FILTER_CONTEXT* filterContext, HTTP_FILTER_LOG* logRecord);
 // on it for the pass. 0 when the configuration could not be had (the tracer then hears
 // nothing).
 uint32_t RunSitePass(uint32_t siteId, HTTP_FILTER_CONTEXT* filterContext,
-                     HTTP_FILTER_PREPROC_HEADERS* preprocHeaders, RuleTracer* tracer = nullptr);
+                     HTTP_FILTER_PREPROC_HEADERS* preprocHeaders, RequestTracer* tracer = nullptr);
 
 }  // namespace vortane

@@ -10,7 +10,7 @@
 #include <string_view>
 
 #include "config/parser.h"
-#include "filter/memory_server.h"
+#include "memory_server/memory_server.h"
 #include "filter/request.h"
 #include "rules/server_values.h"
 #include "store/config_cache.h"

@@ -14,7 +14,7 @@
 
 #include <boost/algorithm/string/predicate.hpp>
 
-#include "filter/memory_server.h"
+#include "memory_server/memory_server.h"
 #include "host/static_files.h"
 #include "regex/expression.h"
 

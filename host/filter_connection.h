@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "filter/memory_server.h"
+#include "memory_server/memory_server.h"
 #include "platform/isapi.h"
 #include "platform/library.h"
 

@@ -15,6 +15,7 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 
+#include "base/text.h"
 #include "host/static_files.h"
 
 namespace vortane::host {
@@ -75,12 +76,7 @@ std::string_view HostName(std::string_view host) {
 unsigned StatusOf(std::string_view response) {
   const size_t space = response.find(' ');
   if (space == std::string_view::npos || response.size() < space + 4) return 0;
-  unsigned status = 0;
-  for (const char c : response.substr(space + 1, 3)) {
-    if (c < '0' || c > '9') return 0;
-    status = status * 10 + static_cast<unsigned>(c - '0');
-  }
-  return status;
+  return static_cast<unsigned>(ParseDecimal(response.substr(space + 1, 3)).value_or(0));
 }
 
 // A short text response: the status line's reason as the body, or no body for HEAD.

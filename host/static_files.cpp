@@ -8,7 +8,7 @@
 
 #include <boost/algorithm/string/predicate.hpp>
 
-#include "filter/memory_server.h"
+#include "memory_server/memory_server.h"
 
 namespace fs = std::filesystem;
 

@@ -7,6 +7,8 @@
 #include <utility>
 #include <vector>
 
+#include "base/text.h"
+
 namespace vortane {
 namespace {
 
@@ -32,13 +34,6 @@ constexpr uint64_t kGroupNumberCap = 0xFFFFFFFFu / 10;
 
 bool IsDigit(char c) {
   return c >= '0' && c <= '9';
-}
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
 }
 
 // "\a", "\f", "\n", "\r", "\t", "\v", "\e": the letter and the byte it stands for.
@@ -199,11 +194,11 @@ class Expander {
   // After "\x". Anything that is not a complete hexadecimal escape gives "x", and reading
   // resumes right after the "x".
   void HexEscape() {
-    if (p_ != end_ && HexValue(*p_) >= 0) {
+    if (p_ != end_ && HexDigitValue(*p_) >= 0) {
       out_ += static_cast<char>(ReadHex());
       return;
     }
-    if (p_ != end_ && *p_ == '{' && end_ - p_ >= 2 && HexValue(p_[1]) >= 0) {
+    if (p_ != end_ && *p_ == '{' && end_ - p_ >= 2 && HexDigitValue(p_[1]) >= 0) {
       const char* afterX = p_;
       ++p_;
       const unsigned value = ReadHex();
@@ -258,7 +253,7 @@ class Expander {
   unsigned ReadHex() {
     unsigned value = 0;
     while (p_ != end_ && value <= 15) {
-      const int digit = HexValue(*p_);
+      const int digit = HexDigitValue(*p_);
       if (digit < 0) break;
       value = value * 16 + static_cast<unsigned>(digit);
       ++p_;

@@ -4,12 +4,14 @@
 
 #include <cstddef>
 
+#include "rules/server_values.h"
+
 namespace vortane {
 
 struct RequestContext {
   // The "url" item as the client sent it, NUL-terminated, copied before any rule ran; when
   // it is too long for this field, its first 4095 bytes, and the whole of it in wholeUrl.
-  char requestedUrl[4096];
+  char requestedUrl[kFirstReadSize];
   // 0 when taken; set to 1 once a rule with U and without R has written its new value, so
   // that the log shows the URL the client requested. Never reset.
   unsigned char logMark;

@@ -9,17 +9,14 @@ namespace {
 // The pass, compiled twice: kTraced reports to `tracer` and has evaluations fill a record for
 // it; the other never touches either.
 template <bool kTraced>
-uint32_t Pass(const SiteConfig& config, HTTP_FILTER_CONTEXT* filterContext,
-              HTTP_FILTER_PREPROC_HEADERS* preprocHeaders, RuleTracer* tracer) {
-  const std::vector<Rule>& rules = config.rules;
+uint32_t Pass(const std::vector<Rule>& rules, const std::atomic<int32_t>& repeatLimit,
+              HTTP_FILTER_CONTEXT* filterContext, HTTP_FILTER_PREPROC_HEADERS* preprocHeaders,
+              RuleTracer* tracer) {
   EvaluationScratch scratch;
   RuleEvaluation record;
   uint32_t result = 0;
   int32_t sweep = 1;
-  if constexpr (kTraced) {
-    tracer->PassStarted(config);
-    tracer->SweepStarted(sweep);
-  }
+  if constexpr (kTraced) tracer->SweepStarted(sweep);
   for (size_t i = 0; i < rules.size();) {
     const Rule& rule = rules[i];
     if (rule.IsDisabled()) {
@@ -39,7 +36,7 @@ uint32_t Pass(const SiteConfig& config, HTTP_FILTER_CONTEXT* filterContext,
       return result;
     }
     if ((result & RuleResult::Restart) != 0) {
-      if (sweep < config.RepeatLimit()) {
+      if (sweep < repeatLimit.load(std::memory_order_relaxed)) {
         ++sweep;
         result = 0;
         i = 0;
@@ -64,10 +61,13 @@ uint32_t Pass(const SiteConfig& config, HTTP_FILTER_CONTEXT* filterContext,
 
 }  // namespace
 
-uint32_t RunRulePass(const SiteConfig& config, HTTP_FILTER_CONTEXT* filterContext,
+uint32_t RunRulePass(const std::vector<Rule>& rules, const std::atomic<int32_t>& repeatLimit,
+                     HTTP_FILTER_CONTEXT* filterContext,
                      HTTP_FILTER_PREPROC_HEADERS* preprocHeaders, RuleTracer* tracer) {
-  if (tracer != nullptr) return Pass<true>(config, filterContext, preprocHeaders, tracer);
-  return Pass<false>(config, filterContext, preprocHeaders, nullptr);
+  if (tracer != nullptr) {
+    return Pass<true>(rules, repeatLimit, filterContext, preprocHeaders, tracer);
+  }
+  return Pass<false>(rules, repeatLimit, filterContext, preprocHeaders, nullptr);
 }
 
 }  // namespace vortane

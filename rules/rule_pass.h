@@ -2,7 +2,7 @@
 //
 // RunRulePass visits the rules in file order, skipping Disabled ones, and ORs their results:
 //   - Timeout, or Unreadable (a value too long to read), ends the pass at once;
-//   - Restart, while fewer sweeps than the configuration's repeatLimit have run, starts
+//   - Restart, while fewer sweeps than the repeat limit have run, starts
 //     again at the first rule with the result reset (what the rules wrote stays written);
 //   - otherwise Stop ends the pass.
 // These tests come in exactly that order. With a repeatLimit of r the rules run in at most
@@ -10,23 +10,29 @@
 // lower it while the pass runs.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <vector>
 
-#include "config/site_config.h"
 #include "platform/isapi.h"
+#include "rules/rule.h"
 
 namespace vortane {
 
 class RuleTracer;
 
 // Returns the OR of the results of the rules evaluated since the pass last started at the
-// first rule; 0 when none was evaluated. The caller holds a reference on `config` for the
-// whole pass. Its evaluations share one set of buffers; at most max(repeatLimit, 1) × rules
-// evaluations. Exceptions from evaluation other than a timeout pass through.
+// first rule; 0 when none was evaluated. `rules` are one configuration's rules in file order
+// and `repeatLimit` its most sweeps of one pass, which another thread may lower while the
+// pass runs (it is read afresh at each restart); the pass needs nothing else of the
+// configuration, and the caller keeps both alive for the whole pass. Its evaluations share
+// one set of buffers; at most max(repeatLimit, 1) × rules evaluations. Exceptions from
+// evaluation other than a timeout pass through.
 //
 // A `tracer` (rules/trace.h) hears every step of the pass; the pass does the same with or
 // without one. Without one it costs a single test per pass and one per evaluated rule.
-uint32_t RunRulePass(const SiteConfig& config, HTTP_FILTER_CONTEXT* filterContext,
+uint32_t RunRulePass(const std::vector<Rule>& rules, const std::atomic<int32_t>& repeatLimit,
+                     HTTP_FILTER_CONTEXT* filterContext,
                      HTTP_FILTER_PREPROC_HEADERS* preprocHeaders, RuleTracer* tracer = nullptr);
 
 }  // namespace vortane

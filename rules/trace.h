@@ -7,7 +7,7 @@
 // per pass and evaluation once per rule, and is otherwise compiled without the reporting.
 //
 // A tracer is called on the thread that runs the pass, synchronously, in this order:
-// PassStarted; SweepStarted(1); for each rule RuleSkipped or RuleEvaluated, after a rule
+// SweepStarted(1); for each rule RuleSkipped or RuleEvaluated, after a rule
 // SweepStarted(n) when the rule restarted the pass or RepeatLimitReached when it asked to
 // but could not; finally PassEnded.
 #pragma once
@@ -21,8 +21,6 @@
 #include "rules/rule.h"
 
 namespace vortane {
-
-class SiteConfig;
 
 // What one evaluation of a rule read, matched and wrote. EvaluateRule fills it when asked;
 // its views and groups point into the evaluation's buffers and are valid until the next
@@ -56,8 +54,6 @@ class RuleTracer {
  public:
   virtual ~RuleTracer() = default;
 
-  // A pass over `config` begins.
-  virtual void PassStarted(const SiteConfig& config) = 0;
   // Sweep `sweep` begins at the first rule: 1 at the start, 2 and later after a restart,
   // which dropped the results so far (not what the rules wrote).
   virtual void SweepStarted(int32_t sweep) = 0;

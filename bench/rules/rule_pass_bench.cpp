@@ -12,7 +12,7 @@
 
 #include "bench/ratio_reporter.h"
 #include "config/site_config.h"
-#include "filter/memory_server.h"
+#include "memory_server/memory_server.h"
 #include "rules/rule_pass.h"
 #include "tests/support/rule_builder.h"
 
@@ -170,7 +170,8 @@ void RulePass(benchmark::State& state) {
   const vortane::SiteConfig& config = Config();
   uint32_t result = 0;
   for (auto _ : state) {
-    result = vortane::RunRulePass(config, server.Context(), server.PreprocHeaders());
+    result = vortane::RunRulePass(config.rules, config.repeatLimit, server.Context(),
+                                  server.PreprocHeaders());
     benchmark::DoNotOptimize(result);
   }
   // Five rules match, nothing stops the pass, and the request stays as it was.

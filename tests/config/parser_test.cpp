@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "filter/memory_server.h"
+#include "memory_server/memory_server.h"
 #include "rules/evaluation.h"
 
 namespace vortane {

@@ -8,7 +8,7 @@
 #include <string>
 #include <thread>
 
-#include "filter/memory_server.h"
+#include "memory_server/memory_server.h"
 #include "platform/library.h"
 
 #ifndef _WIN32

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "filter/memory_server.h"
+#include "memory_server/memory_server.h"
 #include "platform/tick.h"
 #include "rules/request_context.h"
 #include "rules/server_values.h"
@@ -116,8 +116,6 @@ TEST_F(RequestTest, WritesTheResponsesByteForByte) {
     EXPECT_EQ(server_.Written(), c.written);
     EXPECT_EQ(RewriteHeader(), "/forged");  // untouched: the filter answered itself
   }
-  EXPECT_EQ(std::string(kGlobalTimeoutResponse).size(), 114u);
-  EXPECT_EQ(std::string(kSiteTimeoutResponse).size(), 116u);
 }
 
 uint32_t JumpingClock() {
@@ -130,13 +128,17 @@ TEST_F(RequestTest, TimeoutsAnswerWithTheirPassesError) {
   const platform::TickSource previous = platform::SetTickSourceForTesting(&JumpingClock);
   siteRules[0] = {{"^/(?:a|b)*$", "-", ""}};
   EXPECT_EQ(Request(longUrl), kFinished);
-  EXPECT_EQ(server_.Written(), kGlobalTimeoutResponse);
+  EXPECT_EQ(server_.Written(),
+            "HTTP/1.1 500 Internal Server Error. Timeout while processing global rule. Please "
+            "check your configuration file\r\n\r\n");
 
   siteRules[0] = {{"^/x$", longUrl, ""}};  // rewrites, then the site times out
   siteRules[1] = {{"^/(?:a|b)*$", "-", ""}};
   TheConfigCache().Clear();
   EXPECT_EQ(Request("/x"), kFinished);
-  EXPECT_EQ(server_.Written(), kSiteTimeoutResponse);
+  EXPECT_EQ(server_.Written(),
+            "HTTP/1.1 500 Internal Server Error. Timeout while processing per-site rule. Please "
+            "check your configuration file\r\n\r\n");
   platform::SetTickSourceForTesting(previous);
 }
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "filter/memory_server.h"
+#include "memory_server/memory_server.h"
 #include "regex/expression.h"
 
 #include "tests/support/temp_dir.h"

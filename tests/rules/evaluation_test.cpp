@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "filter/memory_server.h"
+#include "memory_server/memory_server.h"
 #include "platform/tick.h"
 #include "rules/request_context.h"
 #include "tests/support/rule_builder.h"

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "filter/memory_server.h"
+#include "memory_server/memory_server.h"
 #include "platform/tick.h"
 #include "tests/support/rule_builder.h"
 
@@ -14,14 +14,16 @@ namespace vortane {
 namespace {
 
 using testing::MakeRule;
+using testing::RuleSet;
 
 class RulePassTest : public ::testing::Test {
  protected:
-  uint32_t Run(const SiteConfig& config, const std::string& url = "/a") {
+  uint32_t Run(const RuleSet& config, const std::string& url = "/a") {
     MemoryRequest request;
     request.url = url;
     server_.StartRequest(request);
-    return RunRulePass(config, server_.Context(), server_.PreprocHeaders());
+    return RunRulePass(config.rules, config.repeatLimit, server_.Context(),
+                       server_.PreprocHeaders());
   }
   const std::string& Url() const { return server_.Request().url; }
 
@@ -34,7 +36,7 @@ Rule Counting(const char* letters) {
 }
 
 TEST_F(RulePassTest, EmptyOrAllDisabledYieldsZero) {
-  SiteConfig config(0, {});
+  RuleSet config;
   EXPECT_EQ(Run(config), 0u);
   config.rules.push_back(Counting(""));
   config.rules.back().Disable();
@@ -43,7 +45,7 @@ TEST_F(RulePassTest, EmptyOrAllDisabledYieldsZero) {
 }
 
 TEST_F(RulePassTest, StopEndsThePass) {
-  SiteConfig config(0, {});
+  RuleSet config;
   config.rules.push_back(Counting(""));
   config.rules.push_back(Counting("L"));
   config.rules.push_back(Counting(""));
@@ -68,7 +70,7 @@ TEST_F(RulePassTest, RestartsStayWithinTheRepeatLimit) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.letters + std::string(" limit ") + std::to_string(c.repeatLimit));
-    SiteConfig config(0, {});
+    RuleSet config;
     config.repeatLimit = c.repeatLimit;
     config.rules.push_back(Counting(c.letters));
     config.rules.push_back(MakeRule({}, "^(.*)$", "$1y", ""));
@@ -82,7 +84,7 @@ TEST_F(RulePassTest, RestartsStayWithinTheRepeatLimit) {
 TEST_F(RulePassTest, ARestartForgetsEarlierResultsButNotEarlierWrites) {
   // Sweep 1: rule 1 does not match ("/a"), rule 2 rewrites to "/c" and restarts.
   // Sweep 2 (the last): rule 1 rewrites "/c" to "/d", rule 2 matches "/d" without restarting.
-  SiteConfig config(0, {});
+  RuleSet config;
   config.repeatLimit = 2;
   config.rules.push_back(MakeRule({}, "^/c$", "/d", ""));
   config.rules.push_back(MakeRule({}, "^/(?:a|d)$", "/c", "N"));
@@ -98,7 +100,7 @@ uint32_t JumpingClock() {
 TEST_F(RulePassTest, ATimeoutEndsThePassAndTheRuleIsSkippedAfterwards) {
   // Rule 1 restarts once with a URL long enough for rule 2's match to read the clock, which
   // jumps a second at every read: rule 2 times out in the second sweep.
-  SiteConfig config(0, {});
+  RuleSet config;
   config.rules.push_back(MakeRule({}, "^/a$", "/a" + std::string(3000, 'b'), "N"));
   config.rules.push_back(MakeRule({}, "^/a(?:b|c)*$", "$0", ""));
   config.rules.push_back(Counting(""));
@@ -115,7 +117,7 @@ TEST_F(RulePassTest, ATimeoutEndsThePassAndTheRuleIsSkippedAfterwards) {
 }
 
 TEST_F(RulePassTest, ALongWrittenValueIsReadWholeLater) {
-  SiteConfig config(0, {});
+  RuleSet config;
   config.rules.push_back(MakeRule({}, ".*", std::string(5000, 'u'), ""));
   config.rules.push_back(MakeRule({}, "^u{5000}$", "/was-whole", ""));
   EXPECT_EQ(Run(config), 0x20u);

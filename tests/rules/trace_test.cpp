@@ -7,8 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "config/site_config.h"
-#include "filter/memory_server.h"
+#include "memory_server/memory_server.h"
 #include "platform/tick.h"
 #include "rules/rule_pass.h"
 #include "rules/server_values.h"
@@ -18,13 +17,13 @@ namespace vortane {
 namespace {
 
 using testing::MakeRule;
+using testing::RuleSet;
 using Events = std::vector<std::string>;
 
 // Writes each event as a line; a rule's is "line LINE [VALUES] (GROUPS) -> NEW RESULT / PASS",
 // groups only after a match ("-": took no part), "-> NEW" only when written.
 struct Recorder : RuleTracer {
   Events events;
-  void PassStarted(const SiteConfig&) override {}
   void SweepStarted(int32_t sweep) override { events.push_back("sweep " + std::to_string(sweep)); }
   void RuleSkipped(const Rule& rule) override {
     events.push_back("skip " + std::to_string(rule.line));
@@ -63,19 +62,19 @@ Rule At(uint32_t line, Rule rule) {
 // return, write and disable the same. Leaves in `rules` what the traced pass left.
 Events Trace(std::vector<Rule>& rules, int32_t repeatLimit, const MemoryRequest& request,
              bool failWrites = false) {
-  SiteConfig traced(0, {}), untraced(0, {});
+  RuleSet traced, untraced;
   MemoryServer tracedServer(request), untracedServer(request);
-  for (SiteConfig* config : {&traced, &untraced}) {
+  for (RuleSet* config : {&traced, &untraced}) {
     config->repeatLimit = repeatLimit;
     config->rules = rules;
   }
   tracedServer.Fail(ServerOperation::SetHeader, failWrites);
   untracedServer.Fail(ServerOperation::SetHeader, failWrites);
   Recorder recorder;
-  const uint32_t result =
-      RunRulePass(traced, tracedServer.Context(), tracedServer.PreprocHeaders(), &recorder);
-  EXPECT_EQ(result,
-            RunRulePass(untraced, untracedServer.Context(), untracedServer.PreprocHeaders()));
+  const uint32_t result = RunRulePass(traced.rules, traced.repeatLimit, tracedServer.Context(),
+                                      tracedServer.PreprocHeaders(), &recorder);
+  EXPECT_EQ(result, RunRulePass(untraced.rules, untraced.repeatLimit, untracedServer.Context(),
+                                untracedServer.PreprocHeaders()));
   EXPECT_EQ(tracedServer.Request().url, untracedServer.Request().url);
   EXPECT_EQ(tracedServer.Request().headers, untracedServer.Request().headers);
   for (size_t i = 0; i < rules.size(); ++i) {

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "config/site_config.h"
-#include "filter/memory_server.h"
+#include "memory_server/memory_server.h"
 #include "filter/request.h"
 #include "platform/system.h"
 #include "store/config_cache.h"

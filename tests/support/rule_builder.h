@@ -1,6 +1,8 @@
 // Builds rules the way the configuration parser does, for tests of evaluation and passes.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -8,6 +10,12 @@
 #include "rules/rule.h"
 
 namespace vortane::testing {
+
+// What a rule pass runs over: rules and a repeat limit, as a configuration holds them.
+struct RuleSet {
+  std::vector<Rule> rules;
+  std::atomic<int32_t> repeatLimit{32};
+};
 
 struct ConditionSpec {
   std::string name;     // "Host:", "URL", or a server variable name

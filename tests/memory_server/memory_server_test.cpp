@@ -1,7 +1,7 @@
 // The in-memory server, driven through the records' function pointers as a filter drives it:
 // size contracts, items and headers, server variables, support functions, failure injection,
 // block ownership, URL normalisation and the log record.
-#include "filter/memory_server.h"
+#include "memory_server/memory_server.h"
 
 #include <gtest/gtest.h>
 

@@ -17,18 +17,19 @@
 #include <thread>
 #include <vector>
 
+#include "base/text.h"
 #include "host/access_log.h"
-#include "host/command_line.h"
 #include "host/filter_connection.h"
-#include "host/filter_directory.h"
 #include "host/http_host.h"
 #include "platform/library.h"
+#include "tools/command_line.h"
+#include "tools/filter_directory.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-using vortane::host::UsageError;
+using vortane::tools::UsageError;
 
 constexpr char kUsage[] =
     "usage: vortane-serve [options] DIRECTORY --site N=ADDRESS:PORT:ROOT [--site ...]\n"
@@ -69,17 +70,12 @@ struct Options {
 // A decimal number from 1 (or 0) to `maximum`.
 uint64_t ParseNumber(std::string_view text, uint64_t minimum, uint64_t maximum,
                      std::string_view what) {
-  uint64_t value = 0;
-  bool valid = !text.empty() && text.size() <= 10;
-  for (const char c : text) {
-    valid = valid && c >= '0' && c <= '9';
-    if (valid) value = value * 10 + static_cast<uint64_t>(c - '0');
-  }
-  if (!valid || value < minimum || value > maximum) {
+  const std::optional<uint64_t> value = vortane::ParseDecimal(text, maximum);
+  if (!value || *value < minimum) {
     throw UsageError("bad " + std::string(what) + " '" + std::string(text) + "': expected " +
                      std::to_string(minimum) + " to " + std::to_string(maximum));
   }
-  return value;
+  return *value;
 }
 
 // "N=ADDRESS:PORT:ROOT", ADDRESS possibly "[IPv6]", ROOT the rest of the text.
@@ -171,26 +167,17 @@ std::unique_ptr<vortane::platform::FilterLibrary> LoadFilter(const Options& opti
                                                              vortane::host::Filter& filter) {
   const char* fileName = vortane::platform::FilterLibraryFileName();
   const fs::path library = options.directory / fileName;
-  vortane::host::PlaceLibrary(
-      options.library ? *options.library : vortane::host::ProgramDirectory() / fileName, library);
-  std::vector<vortane::host::SiteRoot> roots;
+  vortane::tools::PlaceLibrary(
+      options.library ? *options.library : vortane::tools::ProgramDirectory() / fileName, library);
+  std::vector<vortane::tools::SiteRoot> roots;
   for (const auto& site : options.sites) roots.emplace_back(site.id, site.root);
-  vortane::host::WriteSiteTable(options.directory / "sites.txt", roots,
-                                vortane::host::SiteTableUpdate::ReplaceAll);
+  vortane::tools::WriteSiteTable(options.directory / "sites.txt", roots,
+                                 vortane::tools::SiteTableUpdate::ReplaceAll);
 
-  auto loaded = std::make_unique<vortane::platform::FilterLibrary>(library.native());
-  if (!loaded->IsLoaded()) {
-    throw std::runtime_error("cannot load " + library.string() + ": " + loaded->Error());
-  }
-  HTTP_FILTER_VERSION version{};
-  version.dwServerFilterVersion = HTTP_FILTER_REVISION;
-  if (!loaded->getFilterVersion(&version)) {
-    loaded->terminateFilter(0);
-    throw std::runtime_error("the filter refused to start (GetFilterVersion returned FALSE)");
-  }
-  filter.httpFilterProc = loaded->httpFilterProc;
-  filter.flags = version.dwFlags;
-  return loaded;
+  vortane::tools::StartedFilter started = vortane::tools::StartFilter(library);
+  filter.httpFilterProc = started.library->httpFilterProc;
+  filter.flags = started.flags;
+  return std::move(started.library);
 }
 
 // SIGINT and SIGTERM, the signals that stop the server.
@@ -258,5 +245,5 @@ int main(int argc, char** argv) {
   // A client that disconnects mid-response must not kill the server.
   signal(SIGPIPE, SIG_IGN);
 
-  return vortane::host::RunCommand("vortane-serve", kUsage, argc, argv, ParseArguments, Run);
+  return vortane::tools::RunCommand("vortane-serve", kUsage, argc, argv, ParseArguments, Run);
 }

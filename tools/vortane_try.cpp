@@ -26,22 +26,23 @@
 #include <utility>
 #include <vector>
 
+#include "base/text.h"
 #include "config/site_config.h"
-#include "filter/memory_server.h"
 #include "filter/request.h"
-#include "host/command_line.h"
-#include "host/filter_directory.h"
+#include "memory_server/memory_server.h"
 #include "platform/files.h"
 #include "platform/isapi.h"
 #include "platform/library.h"
 #include "platform/system.h"
 #include "rules/trace.h"
+#include "tools/command_line.h"
+#include "tools/filter_directory.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-using vortane::host::UsageError;
+using vortane::tools::UsageError;
 
 constexpr char kUsage[] =
     "usage: vortane-try [options] DIRECTORY URL\n"
@@ -89,19 +90,11 @@ std::string Quoted(std::string_view text) {
 }
 
 uint32_t ParseSiteNumber(std::string_view text) {
-  uint64_t value = 0;
-  bool valid = !text.empty() && text.size() <= 10;
-  for (const char c : text) {
-    if (c < '0' || c > '9') {
-      valid = false;
-      break;
-    }
-    value = value * 10 + static_cast<uint64_t>(c - '0');
-  }
-  if (!valid || value == 0 || value > UINT32_MAX) {
+  const std::optional<uint64_t> value = vortane::ParseDecimal(text, UINT32_MAX);
+  if (!value || *value == 0) {
     throw UsageError("bad site number " + Quoted(text) + ": expected 1 to 4294967295");
   }
-  return static_cast<uint32_t>(value);
+  return static_cast<uint32_t>(*value);
 }
 
 // "NAME=VALUE" split at its first "=", with a non-empty name.
@@ -237,7 +230,7 @@ std::string ShownPath(const vortane::platform::PathString& path) {
 }
 
 // Prints each step of the rule passes as the passes report them, indented under "trace:".
-class TracePrinter : public vortane::RuleTracer {
+class TracePrinter : public vortane::RequestTracer {
  public:
   void PassStarted(const vortane::SiteConfig& config) override {
     ++passes_;
@@ -362,7 +355,7 @@ void PrintReport(const Report& report) {
   std::error_code error;
   const fs::file_time_type written = fs::last_write_time(report.path, error);
   if (error || (report.writtenBefore && written == *report.writtenBefore)) return;
-  const std::string text = vortane::host::ReadWholeFile(report.path);
+  const std::string text = vortane::tools::ReadWholeFile(report.path);
   if (text.empty()) return;
   std::printf("report %s:\n", report.path.string().c_str());
   std::istringstream lines(text);
@@ -414,20 +407,12 @@ std::string LogLine(const HTTP_FILTER_LOG* record) {
 
 // Loads the library placed at `library` and sends it the request.
 Outcome RunThroughLibrary(const fs::path& library, vortane::MemoryServer& server, bool secure) {
-  vortane::platform::FilterLibrary filter(library.native());
-  if (!filter.IsLoaded()) {
-    throw Failure("cannot load " + library.string() + ": " + filter.Error());
-  }
-  HTTP_FILTER_VERSION version{};
-  version.dwServerFilterVersion = HTTP_FILTER_REVISION;
-  if (!filter.getFilterVersion(&version)) {
-    filter.terminateFilter(0);
-    throw Failure("the filter refused to start (GetFilterVersion returned FALSE)");
-  }
+  const vortane::tools::StartedFilter started = vortane::tools::StartFilter(library);
+  vortane::platform::FilterLibrary& filter = *started.library;
   // The server calls the filter only for the notifications and the kind of port it asked for.
   const DWORD port = secure ? SF_NOTIFY_SECURE_PORT : SF_NOTIFY_NONSECURE_PORT;
   const auto notified = [&](DWORD notification) {
-    return (version.dwFlags & port) != 0 && (version.dwFlags & notification) != 0;
+    return (started.flags & port) != 0 && (started.flags & notification) != 0;
   };
 
   Outcome outcome;
@@ -482,10 +467,10 @@ int Run(const Options& options) {
   const fs::path directory = fs::absolute(options.directory).lexically_normal();
   const fs::path library = directory / vortane::platform::FilterLibraryFileName();
   if (!options.trace) {
-    vortane::host::PlaceLibrary(options.library ? fs::absolute(*options.library)
-                                                : vortane::host::ProgramDirectory() /
-                                                      vortane::platform::FilterLibraryFileName(),
-                                library);
+    vortane::tools::PlaceLibrary(options.library ? fs::absolute(*options.library)
+                                                 : vortane::tools::ProgramDirectory() /
+                                                       vortane::platform::FilterLibraryFileName(),
+                                 library);
   } else if (options.library) {
     std::fprintf(stderr,
                  "vortane-try: note: --trace runs the request in this process; "
@@ -497,8 +482,8 @@ int Run(const Options& options) {
                  "vortane-try: note: on Windows site roots come from the server's metabase; "
                  "sites.txt is written but not read\n");
 #endif
-    vortane::host::WriteSiteTable(directory / "sites.txt", options.siteRoots,
-                                  vortane::host::SiteTableUpdate::ReplaceGivenSites);
+    vortane::tools::WriteSiteTable(directory / "sites.txt", options.siteRoots,
+                                   vortane::tools::SiteTableUpdate::ReplaceGivenSites);
   }
   if (!fs::exists(directory / "httpd.ini")) {
     std::fprintf(stderr, "vortane-try: note: %s holds no httpd.ini: no global rules\n",
@@ -532,5 +517,5 @@ int Run(const Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  return vortane::host::RunCommand("vortane-try", kUsage, argc, argv, ParseArguments, Run);
+  return vortane::tools::RunCommand("vortane-try", kUsage, argc, argv, ParseArguments, Run);
 }

@@ -1,4 +1,4 @@
-#include "host/filter_directory.h"
+#include "tools/filter_directory.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -14,7 +14,7 @@
 
 namespace fs = std::filesystem;
 
-namespace vortane::host {
+namespace vortane::tools {
 namespace {
 
 // The site number at the start of a site table line, if the line has the table's form.
@@ -114,4 +114,20 @@ std::string ReadWholeFile(const fs::path& path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-}  // namespace vortane::host
+StartedFilter StartFilter(const std::filesystem::path& path) {
+  StartedFilter started;
+  started.library = std::make_unique<platform::FilterLibrary>(path.native());
+  if (!started.library->IsLoaded()) {
+    throw std::runtime_error("cannot load " + path.string() + ": " + started.library->Error());
+  }
+  HTTP_FILTER_VERSION version{};
+  version.dwServerFilterVersion = HTTP_FILTER_REVISION;
+  if (!started.library->getFilterVersion(&version)) {
+    started.library->terminateFilter(0);
+    throw std::runtime_error("the filter refused to start (GetFilterVersion returned FALSE)");
+  }
+  started.flags = version.dwFlags;
+  return started;
+}
+
+}  // namespace vortane::tools

@@ -1,7 +1,9 @@
-#include "filter/memory_server.h"
+#include "memory_server/memory_server.h"
 
 #include <cstring>
 #include <new>
+
+#include "base/text.h"
 
 namespace vortane {
 namespace {
@@ -76,13 +78,6 @@ BOOL Guarded(Body body) {
   }
 }
 
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 bool PercentDecode(std::string_view text, std::string& decoded) {
   decoded.clear();
   decoded.reserve(text.size());
@@ -92,8 +87,8 @@ bool PercentDecode(std::string_view text, std::string& decoded) {
       continue;
     }
     if (i + 2 >= text.size()) return false;
-    const int high = HexValue(text[i + 1]);
-    const int low = HexValue(text[i + 2]);
+    const int high = HexDigitValue(text[i + 1]);
+    const int low = HexDigitValue(text[i + 2]);
     if (high < 0 || low < 0) return false;
     const char byte = static_cast<char>(high * 16 + low);
     if (byte == '\0') return false;  // would cut the value short in the caller's buffer

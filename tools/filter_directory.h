@@ -9,11 +9,15 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
-namespace vortane::host {
+#include "platform/isapi.h"
+#include "platform/library.h"
+
+namespace vortane::tools {
 
 // The directory of the running program, where the build puts the filter library too.
 std::filesystem::path ProgramDirectory();
@@ -38,7 +42,19 @@ enum class SiteTableUpdate {
 void WriteSiteTable(const std::filesystem::path& table, const std::vector<SiteRoot>& sites,
                     SiteTableUpdate update);
 
+// A filter library loaded and started.
+struct StartedFilter {
+  std::unique_ptr<platform::FilterLibrary> library;
+  DWORD flags = 0;  // HTTP_FILTER_VERSION::dwFlags: the notifications it asked for
+};
+
+// Loads the filter library at `path` and starts it as the web server does, with
+// GetFilterVersion. Throws std::runtime_error when it cannot be loaded ("cannot load PATH:
+// why") or refuses to start (then after TerminateFilter). The caller calls TerminateFilter
+// before it unloads the library.
+StartedFilter StartFilter(const std::filesystem::path& path);
+
 // The whole file's bytes; throws when it cannot be read.
 std::string ReadWholeFile(const std::filesystem::path& path);
 
-}  // namespace vortane::host
+}  // namespace vortane::tools

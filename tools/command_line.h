@@ -7,7 +7,7 @@
 #include <stdexcept>
 #include <string_view>
 
-namespace vortane::host {
+namespace vortane::tools {
 
 // Arguments that cannot be used: the program exits with status 2.
 struct UsageError : std::runtime_error {
@@ -38,4 +38,4 @@ int RunCommand(const char* program, const char* usage, int argc, char** argv, Pa
   }
 }
 
-}  // namespace vortane::host
+}  // namespace vortane::tools

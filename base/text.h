@@ -1,0 +1,34 @@
+// Digits and numbers in text: the one definition every layer uses.
+//
+// Pure functions on bytes, with no locale: safe from any thread, no allocation.
+#pragma once
+
+#include <charconv>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+namespace vortane {
+
+// The value of the hexadecimal digit `c` (0-9, a-f, A-F); -1 for any other byte.
+constexpr int HexDigitValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// `digits` as a decimal number, when it is one ASCII digit or more and nothing else (no
+// sign, no blank) and its value is at most `maximum`; nothing otherwise, overflow included.
+inline std::optional<uint64_t> ParseDecimal(std::string_view digits,
+                                            uint64_t maximum = UINT64_MAX) {
+  uint64_t value = 0;
+  const char* end = digits.data() + digits.size();
+  const auto [stop, error] = std::from_chars(digits.data(), end, value);
+  if (digits.empty() || error != std::errc() || stop != end || value > maximum) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+}  // namespace vortane
