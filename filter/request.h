@@ -18,6 +18,7 @@
 
 namespace vortane {
 
+class ConfigStore;
 class RuleTracer;
 
 // The responses the filter writes itself: the whole response, status line and empty line.
@@ -38,10 +39,11 @@ inline constexpr char kUnreadableResponse[] = "HTTP/1.1 500 Internal Server Erro
 // empty line.
 inline constexpr char kRedirectResponseStart[] = "HTTP/1.1 302 Object moved\r\nLocation: ";
 
-// Handles SF_NOTIFY_PREPROC_HEADERS. Returns SF_STATUS_REQ_FINISHED when the filter answered
-// the request, SF_STATUS_REQ_NEXT_NOTIFICATION when it passes it on. A `tracer`
-// hears both rule passes (rules/trace.h); the library passes none.
-DWORD OnPreprocHeaders(HTTP_FILTER_CONTEXT* filterContext,
+// Handles SF_NOTIFY_PREPROC_HEADERS with the configurations of `store`. Returns
+// SF_STATUS_REQ_FINISHED when the filter answered the request, SF_STATUS_REQ_NEXT_NOTIFICATION
+// when it passes it on. A `tracer` hears both rule passes (rules/trace.h); the library passes
+// none.
+DWORD OnPreprocHeaders(ConfigStore& store, HTTP_FILTER_CONTEXT* filterContext,
                        HTTP_FILTER_PREPROC_HEADERS* preprocHeaders, RuleTracer* tracer = nullptr);
 
 // Handles SF_NOTIFY_LOG: points the record's target and parameters at the URL as the client
@@ -49,10 +51,10 @@ DWORD OnPreprocHeaders(HTTP_FILTER_CONTEXT* filterContext,
 // it is. Returns SF_STATUS_REQ_NEXT_NOTIFICATION.
 DWORD OnLog(HTTP_FILTER_CONTEXT* filterContext, HTTP_FILTER_LOG* logRecord);
 
-// One rule pass over the configuration of `siteId` (0: the global one), holding a reference
-// on it for the pass. 0 when the configuration could not be had (the tracer then hears
-// nothing).
-uint32_t RunSitePass(uint32_t siteId, HTTP_FILTER_CONTEXT* filterContext,
+// One rule pass over the configuration of `siteId` (0: the global one) in `store`, holding a
+// reference on it for the pass. 0 when the configuration could not be had (the tracer then
+// hears nothing).
+uint32_t RunSitePass(ConfigStore& store, uint32_t siteId, HTTP_FILTER_CONTEXT* filterContext,
                      HTTP_FILTER_PREPROC_HEADERS* preprocHeaders, RuleTracer* tracer = nullptr);
 
 }  // namespace vortane
