@@ -8,8 +8,8 @@
 // serialised per site by a named mutex: concurrent first requests for one site load it once
 // and requests for other sites are not held up.
 //
-// Lock order: the load mutex before the cache's lock. The lock is held only for map
-// operations, reference copies and lastUse updates, never during file access, loading,
+// Lock order: the load mutex before the cache's lock (cacheLock_). The lock is held only for
+// map operations, reference copies and lastUse updates, never during file access, loading,
 // waits or rule passes.
 #pragma once
 
@@ -19,6 +19,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <utility>
 
 #include "config/site_config.h"
 

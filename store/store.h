@@ -73,14 +73,13 @@ class ConfigStore {
   CacheClockRate LoadCacheClockRate() const;
   const platform::PathString& GlobalConfigPath() const { return globalConfigPath_; }
 
+ private:
   // Builds the configuration of `siteId` from its file, starting from the global repeat
   // limit; for site 0 then applies the file's settings in file order: each RepeatLimit sets
   // the global limit and lowers the cached configurations above it (under the cache lock),
   // each CacheClockRate sets the rate and wakes the expiry thread. The cache's loader: runs
   // under the site's load mutex, outside the cache lock. Only memory exhaustion escapes.
   SiteConfig* Load(uint32_t siteId);
-
- private:
   void ApplyGlobalSettings(const std::vector<SettingDirective>& settings);
   void ExpiryLoop(platform::Event& event);
   void SiteChangeLoop(platform::Event& stop);
