@@ -42,7 +42,6 @@ struct Grammar {
 #undef VORTANE_FLAGS
 
 const Grammar grammar;
-StoreHooks storeHooks;
 
 // Matches a whole line against a grammar pattern. The limit never expires; a line so
 // pathological that Boost's own complexity or memory bounds stop the match is a line the
@@ -91,7 +90,8 @@ class LineReader {
 // The body of one parse: what is pending between lines.
 class BodyParser {
  public:
-  BodyParser(SiteConfig& config, ParseReport& report) : config_(config), report_(report) {}
+  BodyParser(const ParseContext& context, ParsedConfig& parsed, ParseReport& report)
+      : context_(context), parsed_(parsed), report_(report) {}
 
   void Line(uint32_t number, std::string_view line) {
     number_ = number;
@@ -158,7 +158,7 @@ class BodyParser {
       rule.pattern = CompilePattern(patternText_, ignoreCase);
       rule.format = std::string(format);
       rule.target = std::string(target);
-      config_.rules.push_back(std::move(rule));
+      parsed_.rules.push_back(std::move(rule));
     } catch (...) {
       report_.BadRegularExpression(groupFirstLine_, number_);
     }
@@ -167,30 +167,28 @@ class BodyParser {
   }
 
   void CacheClockRateLine() {
-    if (config_.siteId != 0) return report_.CacheClockRateInSiteFile(number_);
+    if (context_.siteId != 0) return report_.CacheClockRateInSiteFile(number_);
     uint32_t seconds = Decimal(Group(groups_, 1));
     if (seconds == 0) {
       report_.InvalidCacheClockRate(number_);
       seconds = kDefaultCacheClockRateMs / 1000;
     }
-    StoreCacheClockRate(std::min(seconds, kMaxCacheClockRateSeconds) * 1000u);
-    if (storeHooks.pulseCacheClock != nullptr) storeHooks.pulseCacheClock();
+    const uint32_t ms = std::min(seconds, kMaxCacheClockRateSeconds) * 1000u;
+    parsed_.settings.push_back({SettingDirective::Kind::CacheClockRate, number_, ms});
   }
 
   void RepeatLimitLine() {
-    const auto limit = static_cast<int32_t>(Decimal(Group(groups_, 1)));
-    if (config_.siteId != 0) {
-      const int32_t global = globalRepeatLimit.load(std::memory_order_relaxed);
-      if (limit > global) report_.RepeatLimitAboveGlobal(number_);
-      config_.repeatLimit = std::min(limit, global);
-      return;
+    auto limit = static_cast<int32_t>(Decimal(Group(groups_, 1)));
+    if (context_.siteId != 0 && limit > context_.globalRepeatLimit) {
+      report_.RepeatLimitAboveGlobal(number_);
+      limit = context_.globalRepeatLimit;
     }
-    globalRepeatLimit = limit;
-    config_.repeatLimit = limit;
-    if (storeHooks.lowerCachedRepeatLimits != nullptr) storeHooks.lowerCachedRepeatLimits(limit);
+    parsed_.settings.push_back(
+        {SettingDirective::Kind::RepeatLimit, number_, static_cast<uint32_t>(limit)});
   }
 
-  SiteConfig& config_;
+  const ParseContext& context_;
+  ParsedConfig& parsed_;
   ParseReport& report_;
   MatchResults groups_;
   std::optional<Rule> pending_;
@@ -201,12 +199,9 @@ class BodyParser {
 
 }  // namespace
 
-void SetStoreHooks(const StoreHooks& hooks) {
-  storeHooks = hooks;
-}
-
-void ParseConfigText(std::string_view text, SiteConfig& config, ParseReport& report,
-                     bool cutAtLimit) {
+ParsedConfig ParseConfigText(std::string_view text, const ParseContext& context,
+                             ParseReport& report, bool cutAtLimit) {
+  ParsedConfig parsed;
   // A line the limit cuts could read as another directive (a rule without its flags), so
   // it is left out; a limit right after a line feed cuts no line.
   const bool lineCut = cutAtLimit && !text.empty() && text.back() != '\n';
@@ -219,28 +214,33 @@ void ParseConfigText(std::string_view text, SiteConfig& config, ParseReport& rep
   uint32_t number = 1;
   MatchResults groups;
   for (;;) {
-    if (!lines.Next(line)) return report.SectionNotFound();
+    if (!lines.Next(line)) {
+      report.SectionNotFound();
+      return parsed;
+    }
     if (MatchLine(line, grammar.header, groups)) break;
     ++number;
   }
-  BodyParser body(config, report);
+  BodyParser body(context, parsed, report);
   while (lines.Next(line)) body.Line(++number, line);
   if (lineCut) body.CutLine(++number);
   body.End();
+  return parsed;
 }
 
-bool ParseConfigFile(SiteConfig& config) {
-  const platform::FileView view(config.path, kMaxConfigBytes);
+bool ParseConfigFile(const platform::PathString& path, const ParseContext& context,
+                     ParsedConfig& parsed) {
+  const platform::FileView view(path, kMaxConfigBytes);
   if (!view.HasBytes()) return !view.Failed();
   // The report is never opened over the configuration itself: the same path, or (checked
   // by ReportFile) the same file under another name.
-  const platform::PathString reportPath = PathBeside(config.path, "httpd.parse.errors");
+  const platform::PathString reportPath = PathBeside(path, "httpd.parse.errors");
   std::optional<platform::ReportFile> file;
-  if (reportPath != config.path) file.emplace(reportPath, &view);
+  if (reportPath != path) file.emplace(reportPath, &view);
   ParseReport report([&file](std::string_view bytes) {
     if (file) file->Write(bytes);
   });
-  ParseConfigText(view.Bytes(), config, report, view.IsCut());
+  parsed = ParseConfigText(view.Bytes(), context, report, view.IsCut());
   return true;
 }
 

@@ -1,5 +1,6 @@
-// The configuration parser: one httpd.ini file into the rules and settings of a SiteConfig,
-// and its report.
+// The configuration parser: one httpd.ini file into its rules and settings directives, and
+// its report. Parsing changes nothing but the report: what the settings do to the process is
+// up to the caller (the configuration store applies those of the global file).
 //
 // At most the first 2 MiB of the file are read (mapped on Windows, read into memory on
 // POSIX); when the limit cuts a line, that line is reported and not used. Lines end at LF, with
@@ -16,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+#include <vector>
 
 #include "config/report.h"
 #include "config/site_config.h"
@@ -30,29 +32,36 @@ inline constexpr size_t kMaxConfigBytes = 2097152;
 // than wrapping to a short period.
 inline constexpr uint32_t kMaxCacheClockRateSeconds = 4294967;
 
-// What a parse of the global file does to the configuration store: lower the repeat limit
-// of every cached configuration above a new global limit (under the cache's lock), and wake
-// the expiry thread after a new cache clock rate. The store installs these at start-up;
-// until then they do nothing.
-struct StoreHooks {
-  void (*lowerCachedRepeatLimits)(int32_t limit) = nullptr;
-  void (*pulseCacheClock)() = nullptr;
+// Which file is parsed, and the global repeat limit that caps RepeatLimit in a site file.
+struct ParseContext {
+  // 0: the global file; any other number: a site's file.
+  uint32_t siteId = 0;
+  // The global repeat limit in force when the load began.
+  int32_t globalRepeatLimit = kInitialGlobalRepeatLimit;
 };
-void SetStoreHooks(const StoreHooks& hooks);
 
-// Parses the file at config.path into `config` (rules and repeatLimit), writing the report
-// httpd.parse.errors beside it. A file that is missing, empty or not a regular file, or that
-// cannot be opened or read, leaves `config` without rules and the report untouched. Returns
-// false only when the file exists but could not be opened, mapped or read (a passing
-// condition such as no descriptors left or a rewrite under way): such a result must not be
-// cached. Only memory exhaustion outside a rule's compilation leaves the function, with every
-// file released. Cost: one read of at most 2 MiB, then the parse.
-bool ParseConfigFile(SiteConfig& config);
+// What one parse yields: the accepted rules in file order, and the settings directives that
+// take effect, in file order. A site file yields only RepeatLimit, already capped by the
+// global limit; CacheClockRate there is reported and left out.
+struct ParsedConfig {
+  std::vector<Rule> rules;
+  std::vector<SettingDirective> settings;
+};
+
+// Parses the file at `path` into `parsed`, writing the report httpd.parse.errors beside it.
+// A file that is missing, empty or not a regular file, or that cannot be opened or read,
+// yields nothing and leaves the report untouched. Returns false only when the file exists
+// but could not be opened, mapped or read (a passing condition such as no descriptors left
+// or a rewrite under way): such a result must not be cached. Only memory exhaustion outside
+// a rule's compilation leaves the function, with every file released. Cost: one read of at
+// most 2 MiB, then the parse. Touches no state but the report file: any thread.
+bool ParseConfigFile(const platform::PathString& path, const ParseContext& context,
+                     ParsedConfig& parsed);
 
 // The parse itself, over the bytes of a file already in memory, with messages to `report`.
 // `cutAtLimit`: the file went on past `text`; a last line without its line feed is then
-// reported as cut and not used.
-void ParseConfigText(std::string_view text, SiteConfig& config, ParseReport& report,
-                     bool cutAtLimit = false);
+// reported as cut and not used. Pure apart from `report`: any thread.
+ParsedConfig ParseConfigText(std::string_view text, const ParseContext& context,
+                             ParseReport& report, bool cutAtLimit = false);
 
 }  // namespace vortane

@@ -5,31 +5,23 @@
 
 namespace vortane {
 
-std::atomic<int32_t> globalRepeatLimit{32};
-
-namespace {
-// Only the milliseconds are stored; the ticks follow from them, so one atomic load gives
-// a consistent pair.
-std::atomic<uint32_t> cacheClockRateMs{kDefaultCacheClockRateMs};
-// Built on first use: the library's load handling sets it before this file's own static
-// initialisers would have run.
-platform::PathString& GlobalPath() {
-  static platform::PathString path;
-  return path;
-}
-}  // namespace
-
-SiteConfig::SiteConfig(uint32_t siteId) : SiteConfig(siteId, ResolveConfigPath(siteId)) {}
-
-SiteConfig::SiteConfig(uint32_t siteId, platform::PathString path)
-    : repeatLimit(globalRepeatLimit.load(std::memory_order_relaxed)),
+SiteConfig::SiteConfig(uint32_t siteId, platform::PathString path, int32_t globalRepeatLimit)
+    : repeatLimit(globalRepeatLimit),
       lastUse(platform::SystemFileTime()),
       siteId(siteId),
       path(std::move(path)) {
   const std::optional<uint64_t> written = platform::ReadLastWriteTime(this->path);
   if (!written) return;
   fileTime = {static_cast<uint32_t>(*written), static_cast<uint32_t>(*written >> 32)};
-  unreadable = !ParseConfigFile(*this);
+  ParsedConfig parsed;
+  unreadable = !ParseConfigFile(this->path, {siteId, globalRepeatLimit}, parsed);
+  rules = std::move(parsed.rules);
+  settings = std::move(parsed.settings);
+  for (const SettingDirective& setting : settings) {
+    if (setting.kind == SettingDirective::Kind::RepeatLimit) {
+      repeatLimit.store(static_cast<int32_t>(setting.value), std::memory_order_relaxed);
+    }
+  }
 }
 
 void SiteConfig::LowerRepeatLimit(int32_t limit) {
@@ -39,19 +31,6 @@ void SiteConfig::LowerRepeatLimit(int32_t limit) {
   }
 }
 
-CacheClockRate LoadCacheClockRate() {
-  const uint32_t ms = cacheClockRateMs.load(std::memory_order_relaxed);
-  return {ms, static_cast<uint64_t>(ms) * 10000u};
-}
-
-void StoreCacheClockRate(uint32_t rateMs) {
-  cacheClockRateMs.store(rateMs, std::memory_order_relaxed);
-}
-
-const platform::PathString& GlobalConfigPath() { return GlobalPath(); }
-
-void SetGlobalConfigPath(platform::PathString path) { GlobalPath() = std::move(path); }
-
 platform::PathString PathBeside(const platform::PathString& path, std::string_view fileName) {
   platform::PathString beside = path.substr(0, path.rfind(platform::kPathSeparator));
   beside += platform::kPathSeparator;
@@ -59,10 +38,11 @@ platform::PathString PathBeside(const platform::PathString& path, std::string_vi
   return beside;
 }
 
-platform::PathString ResolveConfigPath(uint32_t siteId) {
-  if (siteId == 0) return GlobalConfigPath();
+platform::PathString ResolveConfigPath(const platform::PathString& globalConfigPath,
+                                       uint32_t siteId) {
+  if (siteId == 0) return globalConfigPath;
   const std::optional<platform::PathString> root = platform::ReadSiteRootPath(
-      siteId, GlobalPath().substr(0, GlobalPath().rfind(platform::kPathSeparator)));
+      siteId, globalConfigPath.substr(0, globalConfigPath.rfind(platform::kPathSeparator)));
   if (!root) return {};
   platform::PathString path = *root;
   path += platform::kPathSeparator;
@@ -70,11 +50,10 @@ platform::PathString ResolveConfigPath(uint32_t siteId) {
   return path;
 }
 
-bool ComputeGlobalConfigPath(platform::ModuleHandle module) {
+std::optional<platform::PathString> ComputeGlobalConfigPath(platform::ModuleHandle module) {
   const std::optional<platform::PathString> name = platform::ModuleFileName(module);
-  if (!name) return false;
-  SetGlobalConfigPath(PathBeside(*name, "httpd.ini"));
-  return true;
+  if (!name) return std::nullopt;
+  return PathBeside(*name, "httpd.ini");
 }
 
 }  // namespace vortane

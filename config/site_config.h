@@ -1,15 +1,18 @@
-// One loaded configuration (the rules and repeat limit of one httpd.ini file), and the
-// process-wide settings that go with it.
+// One loaded configuration (the rules, repeat limit and settings directives of one httpd.ini
+// file), and the paths that lead to each site's file.
 //
 // Site 0 is the global configuration, read from the httpd.ini beside the filter library;
 // every other site number is a web site, whose httpd.ini lies in its root directory. A
 // SiteConfig is complete when constructed and then shared, without a lock, by every request
 // that holds a reference: its fields are only read, apart from lastUse (refreshed by the
 // cache) and repeatLimit (lowered, never raised, when the global file sets a smaller limit).
+// Construction reads the file and writes its report, and changes nothing else: the store
+// applies the settings of the global file (store/store.h).
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -28,22 +31,47 @@ struct FileTime {
   friend bool operator!=(const FileTime& a, const FileTime& b) { return !(a == b); }
 };
 
+// The global repeat limit of a process whose global file has set none.
+inline constexpr int32_t kInitialGlobalRepeatLimit = 32;
+// The cache clock rate of a process whose global file has set none: one hour.
+inline constexpr uint32_t kDefaultCacheClockRateMs = 3600000;
+
+// One settings directive of a file, as it takes effect.
+struct SettingDirective {
+  enum class Kind : uint8_t {
+    // `value`: the repeat limit (at most nine digits, so it fits a signed 32-bit number);
+    // in a site file already capped by the global limit.
+    RepeatLimit,
+    // `value`: the cache clock rate in milliseconds, 0 already replaced by the default and
+    // held at the largest rate whose milliseconds fit 32 bits. Global file only.
+    CacheClockRate,
+  };
+  Kind kind;
+  // The line of the directive, counted from 1 at the file's first line.
+  uint32_t line;
+  uint32_t value;
+  friend bool operator==(const SettingDirective& a, const SettingDirective& b) {
+    return a.kind == b.kind && a.line == b.line && a.value == b.value;
+  }
+};
+
 class SiteConfig {
  public:
-  // Constructs and loads the configuration of `siteId`: site 0 from the global path, any
-  // other site from httpd.ini in its root directory. repeatLimit starts at the global repeat
-  // limit and lastUse at now. When the file's attributes can be read, fileTime is its
-  // last-write time and the file is parsed (writing its report); otherwise fileTime stays
-  // all ones and there are no rules. A file that exists but cannot be opened or read sets
-  // `unreadable`. Only memory exhaustion escapes.
-  explicit SiteConfig(uint32_t siteId);
-  // The same, from the file at `path` (an empty path: no file, no rules, no report).
-  SiteConfig(uint32_t siteId, platform::PathString path);
+  // Constructs and loads the configuration of `siteId` from the file at `path` (an empty
+  // path: no file, no rules, no report). repeatLimit starts at `globalRepeatLimit`, then
+  // takes the file's last RepeatLimit, and lastUse starts at now. When the file's attributes
+  // can be read, fileTime is its last-write time and the file is parsed (writing its
+  // report); otherwise fileTime stays all ones and there are no rules. A file that exists
+  // but cannot be opened or read sets `unreadable`. Only memory exhaustion escapes.
+  SiteConfig(uint32_t siteId, platform::PathString path,
+             int32_t globalRepeatLimit = kInitialGlobalRepeatLimit);
   SiteConfig(const SiteConfig&) = delete;
   SiteConfig& operator=(const SiteConfig&) = delete;
 
   // The accepted rules in file order.
   std::vector<Rule> rules;
+  // The settings directives of the file that take effect, in file order (ParsedConfig).
+  std::vector<SettingDirective> settings;
   // The most sweeps of one rule pass. Read as one whole word while a pass runs.
   std::atomic<int32_t> repeatLimit;
   // File time of the last use; refreshed by the cache.
@@ -63,38 +91,18 @@ class SiteConfig {
   void LowerRepeatLimit(int32_t limit);
 };
 
-// The global repeat limit: set by RepeatLimit in the global file, copied into every
-// configuration at construction, and a cap on RepeatLimit in site files. Initially 32.
-extern std::atomic<int32_t> globalRepeatLimit;
-
-// The cache clock rate in milliseconds (the expiry thread's wait) and as a file-time
-// interval (the idle age at which a configuration expires), always ms × 10,000. Both are
-// published as one value so that no reader sees one without the other.
-struct CacheClockRate {
-  uint32_t cacheClockRateMs;
-  uint64_t cacheClockRateTicks;
-};
-inline constexpr uint32_t kDefaultCacheClockRateMs = 3600000;  // one hour
-CacheClockRate LoadCacheClockRate();
-void StoreCacheClockRate(uint32_t rateMs);
-
-// Full path of the global configuration file: the library's own directory plus httpd.ini.
-// Empty until ComputeGlobalConfigPath succeeds.
-const platform::PathString& GlobalConfigPath();
-
-// Sets the global configuration path as given: for hosts that know it, and for tests.
-void SetGlobalConfigPath(platform::PathString path);
-
-// Sets the global configuration path from the file name of `module`, cut at its last
-// separator. Returns false, leaving the path as it was, when that name cannot be read.
-bool ComputeGlobalConfigPath(platform::ModuleHandle module);
+// The global configuration path of the library `module`: its file name cut at its last
+// separator, plus httpd.ini. Empty when that name cannot be read.
+std::optional<platform::PathString> ComputeGlobalConfigPath(platform::ModuleHandle module);
 
 // The path of the file `fileName` in the directory of the file at `path`: `path` cut at its
 // last separator, then the separator and `fileName`.
 platform::PathString PathBeside(const platform::PathString& path, std::string_view fileName);
 
-// The configuration file of `siteId`: the global path for site 0; otherwise httpd.ini in
-// the site's root directory, or empty when that cannot be read.
-platform::PathString ResolveConfigPath(uint32_t siteId);
+// The configuration file of `siteId`: `globalConfigPath` for site 0; otherwise httpd.ini in
+// the site's root directory (looked up beside the global file), or empty when that cannot be
+// read. Cost: for a site, one read of the site table.
+platform::PathString ResolveConfigPath(const platform::PathString& globalConfigPath,
+                                       uint32_t siteId);
 
 }  // namespace vortane

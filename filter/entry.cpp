@@ -1,10 +1,17 @@
 // The library's three exports and its load and unload handling.
 //
-// Load starts the configuration store (with its expiry thread) and then the site-change
-// thread; TerminateFilter and unload stop them in the opposite order. Every start and stop
-// is idempotent, so TerminateFilter followed by unload stops everything once.
+// Load makes the configuration store and starts it (with its expiry thread) and then the
+// site-change thread; TerminateFilter and unload stop them in the opposite order, and unload
+// then destroys the store. Every start and stop is idempotent, so TerminateFilter followed by
+// unload stops everything once. The store lives from load to unload and is handed to the
+// request handling.
+#include <cstdint>
 #include <cstring>
+#include <memory>
+#include <optional>
+#include <utility>
 
+#include "config/site_config.h"
 #include "filter/request.h"
 #include "platform/isapi.h"
 #include "platform/system.h"
@@ -24,9 +31,27 @@ constexpr DWORD kNotifications = SF_NOTIFY_SECURE_PORT | SF_NOTIFY_NONSECURE_POR
                                  SF_NOTIFY_PREPROC_HEADERS | SF_NOTIFY_ORDER_HIGH;
 static_assert(kNotifications == 0x00084203, "the notifications the filter registers");
 
+// The store of this copy of the library: made by the load handling, destroyed at unload.
+std::unique_ptr<vortane::ConfigStore> store;
+
+// Makes the store over the global file beside the library. Null when the library's file name
+// cannot be read.
+std::unique_ptr<vortane::ConfigStore> MakeStore(vortane::platform::ModuleHandle module) {
+  std::optional<vortane::platform::PathString> path = vortane::ComputeGlobalConfigPath(module);
+  if (!path) return nullptr;
+  return std::make_unique<vortane::ConfigStore>(std::move(*path),
+                                                reinterpret_cast<uintptr_t>(module));
+}
+
+void Start() {
+  store->Start();
+  store->StartSiteChangeThread();
+}
+
 void Stop() {
-  vortane::StopSiteChangeThread();
-  vortane::ShutdownConfigStore();
+  if (!store) return;
+  store->StopSiteChangeThread();
+  store->Shutdown();
 }
 
 }  // namespace
@@ -47,7 +72,7 @@ VORTANE_EXPORT DWORD SERVER_CALL HttpFilterProc(HTTP_FILTER_CONTEXT* filterConte
       case SF_NOTIFY_LOG:
         return vortane::OnLog(filterContext, static_cast<HTTP_FILTER_LOG*>(notification));
       case SF_NOTIFY_PREPROC_HEADERS:
-        return vortane::OnPreprocHeaders(filterContext,
+        return vortane::OnPreprocHeaders(*store, filterContext,
                                          static_cast<HTTP_FILTER_PREPROC_HEADERS*>(notification));
       default:
         return SF_STATUS_REQ_NEXT_NOTIFICATION;
@@ -68,11 +93,13 @@ VORTANE_EXPORT BOOL SERVER_CALL TerminateFilter(DWORD /*flags*/) {
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID /*reserved*/) {
   if (reason == DLL_PROCESS_ATTACH) {
-    if (!vortane::StartConfigStore(module)) return FALSE;
-    vortane::StartSiteChangeThread();
+    store = MakeStore(module);
+    if (!store) return FALSE;
+    Start();
     DisableThreadLibraryCalls(module);
   } else if (reason == DLL_PROCESS_DETACH) {
     Stop();
+    store.reset();
   }
   return TRUE;
 }
@@ -82,15 +109,23 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID /*reserved
 namespace {
 
 // Loading and unloading the shared object stand in for process attach and detach. A load
-// cannot be refused here: without the library's own path the store does not start, and the
-// filter passes every request on without rules.
+// cannot be refused here: without the library's own path the store has no global file and
+// does not start, and the filter passes every request on without rules.
 struct LibraryLifetime {
   LibraryLifetime() {
-    if (vortane::StartConfigStore(vortane::platform::ThisModule())) {
-      vortane::StartSiteChangeThread();
+    const vortane::platform::ModuleHandle module = vortane::platform::ThisModule();
+    store = MakeStore(module);
+    if (store) {
+      Start();
+    } else {
+      store = std::make_unique<vortane::ConfigStore>(vortane::platform::PathString(),
+                                                     reinterpret_cast<uintptr_t>(module));
     }
   }
-  ~LibraryLifetime() { Stop(); }
+  ~LibraryLifetime() {
+    Stop();
+    store.reset();
+  }
 };
 
 LibraryLifetime lifetime;

@@ -9,7 +9,7 @@
 #include "rules/rule.h"
 #include "rules/rule_pass.h"
 #include "rules/server_values.h"
-#include "store/config_cache.h"
+#include "store/store.h"
 
 namespace vortane {
 namespace {
@@ -98,8 +98,9 @@ DWORD AnswerFailure(HTTP_FILTER_CONTEXT* filterContext) noexcept {
 }
 
 // Steps between reading the URL and setting X-Rewrite-URL; may throw.
-DWORD HandleRequest(HTTP_FILTER_CONTEXT* filterContext, HTTP_FILTER_PREPROC_HEADERS* preprocHeaders,
-                    RequestContext* block, RequestTracer* tracer) {
+DWORD HandleRequest(ConfigStore& store, HTTP_FILTER_CONTEXT* filterContext,
+                    HTTP_FILTER_PREPROC_HEADERS* preprocHeaders, RequestContext* block,
+                    RequestTracer* tracer) {
   // Every failure to read what the rules need answers the request: none may skip them.
   ValueBuffer urlBuffer;
   size_t length = 0;
@@ -121,10 +122,11 @@ DWORD HandleRequest(HTTP_FILTER_CONTEXT* filterContext, HTTP_FILTER_PREPROC_HEAD
   }
 
   DWORD status = SF_STATUS_REQ_NEXT_NOTIFICATION;
-  const uint32_t global = RunSitePass(0, filterContext, preprocHeaders, tracer);
+  const uint32_t global = RunSitePass(store, 0, filterContext, preprocHeaders, tracer);
   Outcome outcome = Answer(global, kGlobalTimeoutResponse, filterContext, preprocHeaders, status);
   if (outcome == Outcome::Continue) {
-    const uint32_t combined = global | RunSitePass(siteId, filterContext, preprocHeaders, tracer);
+    const uint32_t combined =
+        global | RunSitePass(store, siteId, filterContext, preprocHeaders, tracer);
     outcome = Answer(combined, kSiteTimeoutResponse, filterContext, preprocHeaders, status);
   }
   if (outcome == Outcome::Answered) return status;
@@ -141,15 +143,15 @@ DWORD HandleRequest(HTTP_FILTER_CONTEXT* filterContext, HTTP_FILTER_PREPROC_HEAD
 
 }  // namespace
 
-uint32_t RunSitePass(uint32_t siteId, HTTP_FILTER_CONTEXT* filterContext,
+uint32_t RunSitePass(ConfigStore& store, uint32_t siteId, HTTP_FILTER_CONTEXT* filterContext,
                      HTTP_FILTER_PREPROC_HEADERS* preprocHeaders, RequestTracer* tracer) {
-  const SiteConfigRef config = TheConfigCache().Acquire(siteId);
+  const SiteConfigRef config = store.Acquire(siteId);
   if (!config) return 0;
   if (tracer != nullptr) tracer->PassStarted(*config.get());
   return RunRulePass(config->rules, config->repeatLimit, filterContext, preprocHeaders, tracer);
 }
 
-DWORD OnPreprocHeaders(HTTP_FILTER_CONTEXT* filterContext,
+DWORD OnPreprocHeaders(ConfigStore& store, HTTP_FILTER_CONTEXT* filterContext,
                        HTTP_FILTER_PREPROC_HEADERS* preprocHeaders, RequestTracer* tracer) {
   // Without a block from the server the request is still handled; nothing is kept for the
   // log then, and no rule can mark it.
@@ -164,7 +166,7 @@ DWORD OnPreprocHeaders(HTTP_FILTER_CONTEXT* filterContext,
 
   DWORD status = SF_STATUS_REQ_NEXT_NOTIFICATION;
   try {
-    status = HandleRequest(filterContext, preprocHeaders, block, tracer);
+    status = HandleRequest(store, filterContext, preprocHeaders, block, tracer);
   } catch (...) {
     status = AnswerFailure(filterContext);
   }

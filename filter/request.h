@@ -19,6 +19,7 @@
 
 namespace vortane {
 
+class ConfigStore;
 class SiteConfig;
 
 // A tracer of a whole request: it hears each site pass begin, with the configuration it
@@ -47,10 +48,11 @@ inline constexpr char kUnreadableResponse[] = "HTTP/1.1 500 Internal Server Erro
 // empty line.
 inline constexpr char kRedirectResponseStart[] = "HTTP/1.1 302 Object moved\r\nLocation: ";
 
-// Handles SF_NOTIFY_PREPROC_HEADERS. Returns SF_STATUS_REQ_FINISHED when the filter answered
-// the request, SF_STATUS_REQ_NEXT_NOTIFICATION when it passes it on. A `tracer`
-// hears both rule passes (rules/trace.h); the library passes none.
-DWORD OnPreprocHeaders(HTTP_FILTER_CONTEXT* filterContext,
+// Handles SF_NOTIFY_PREPROC_HEADERS with the configurations of `store`. Returns
+// SF_STATUS_REQ_FINISHED when the filter answered the request, SF_STATUS_REQ_NEXT_NOTIFICATION
+// when it passes it on. A `tracer` hears both rule passes (rules/trace.h); the library passes
+// none.
+DWORD OnPreprocHeaders(ConfigStore& store, HTTP_FILTER_CONTEXT* filterContext,
                        HTTP_FILTER_PREPROC_HEADERS* preprocHeaders,
                        RequestTracer* tracer = nullptr);
 
@@ -59,10 +61,10 @@ DWORD OnPreprocHeaders(HTTP_FILTER_CONTEXT* filterContext,
 // it is. Returns SF_STATUS_REQ_NEXT_NOTIFICATION.
 DWORD OnLog(HTTP_FILTER_CONTEXT* filterContext, HTTP_FILTER_LOG* logRecord);
 
-// One rule pass over the configuration of `siteId` (0: the global one), holding a reference
-// on it for the pass. 0 when the configuration could not be had (the tracer then hears
-// nothing).
-uint32_t RunSitePass(uint32_t siteId, HTTP_FILTER_CONTEXT* filterContext,
+// One rule pass over the configuration of `siteId` (0: the global one) in `store`, holding a
+// reference on it for the pass. 0 when the configuration could not be had (the tracer then
+// hears nothing).
+uint32_t RunSitePass(ConfigStore& store, uint32_t siteId, HTTP_FILTER_CONTEXT* filterContext,
                      HTTP_FILTER_PREPROC_HEADERS* preprocHeaders, RequestTracer* tracer = nullptr);
 
 }  // namespace vortane

@@ -12,15 +12,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint32_t siteId = data[0] & 1;
   const std::string_view file(reinterpret_cast<const char*>(data) + 1,
                               std::min(size - 1, vortane::kMaxConfigBytes));
-  vortane::SiteConfig config(siteId, vortane::platform::PathString());
   size_t reported = 0;
   vortane::ParseReport report([&reported](std::string_view bytes) { reported += bytes.size(); });
-  vortane::ParseConfigText(file, config, report);
-  for (const vortane::Rule& rule : config.rules) {
+  const vortane::ParsedConfig parsed = vortane::ParseConfigText(file, {siteId}, report);
+  for (const vortane::Rule& rule : parsed.rules) {
     if (!rule.HasValidPattern()) __builtin_trap();
   }
-  // Global settings are process-wide: put them back so that inputs do not affect each other.
-  vortane::globalRepeatLimit = 32;
-  vortane::StoreCacheClockRate(vortane::kDefaultCacheClockRateMs);
   return 0;
 }

@@ -13,7 +13,7 @@
 #include "memory_server/memory_server.h"
 #include "filter/request.h"
 #include "rules/server_values.h"
-#include "store/config_cache.h"
+#include "store/store.h"
 
 namespace {
 
@@ -31,7 +31,7 @@ vortane::SiteConfig* Load(uint32_t siteId) {
   auto* config = new vortane::SiteConfig(siteId, vortane::platform::PathString());
   if (siteId == 0) {
     vortane::ParseReport report([](std::string_view) {});
-    vortane::ParseConfigText(kRules, *config, report);
+    config->rules = vortane::ParseConfigText(kRules, {siteId}, report).rules;
   }
   return config;
 }
@@ -58,11 +58,12 @@ void CheckResponse(const std::string& written) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static const bool loaderSet = [] {
-    vortane::TheConfigCache().SetLoader(&Load);
-    return true;
+  // One store for the whole run, as the library has: the rules are parsed once.
+  static vortane::ConfigStore& store = *[] {
+    auto* made = new vortane::ConfigStore(vortane::platform::PathString());
+    made->Cache().SetLoaderForTesting(&Load);
+    return made;
   }();
-  (void)loaderSet;
 
   const std::string_view input(reinterpret_cast<const char*>(data), size);
   const size_t split = std::min(input.find('\0'), input.size());
@@ -73,7 +74,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const vortane::MemoryRequest sent = request;
 
   vortane::MemoryServer server(request);
-  vortane::OnPreprocHeaders(server.Context(), server.PreprocHeaders());
+  vortane::OnPreprocHeaders(store, server.Context(), server.PreprocHeaders());
   CheckResponse(server.Written());
 
   const vortane::MemoryRequest& after = server.Request();

@@ -2,16 +2,13 @@
 
 #include <cwchar>
 #include <memory>
+#include <utility>
 
 #include "platform/files.h"
 #include "platform/sync.h"
 
 namespace vortane {
 namespace {
-
-SiteConfig* LoadFromFile(uint32_t siteId) {
-  return new SiteConfig(siteId);
-}
 
 FileTime CurrentFileTime(const platform::PathString& path) {
   const std::optional<uint64_t> written = platform::ReadLastWriteTime(path);
@@ -53,16 +50,8 @@ void SiteConfigRef::Release() {
   count = nullptr;
 }
 
-ConfigCache::ConfigCache() : loader_(&LoadFromFile) {}
-
-void ConfigCache::SetLoader(Loader loader) {
-  loader_ = loader != nullptr ? loader : &LoadFromFile;
-}
-
-ConfigCache& TheConfigCache() {
-  static ConfigCache cache;
-  return cache;
-}
+ConfigCache::ConfigCache(Loader loader, uint64_t moduleHandle)
+    : loader_(std::move(loader)), moduleHandle_(moduleHandle) {}
 
 std::wstring ConfigCache::LoadMutexName(uint32_t siteId) const {
   wchar_t name[80];
@@ -76,7 +65,7 @@ std::wstring ConfigCache::LoadMutexName(uint32_t siteId) const {
 SiteConfigRef ConfigCache::Acquire(uint32_t siteId) {
   SiteConfigRef found;
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    std::lock_guard<std::mutex> guard(cacheLock_);
     const auto entry = entries_.find(siteId);
     if (entry != entries_.end()) found = entry->second;
   }
@@ -87,7 +76,7 @@ SiteConfigRef ConfigCache::Acquire(uint32_t siteId) {
 
 void ConfigCache::CheckFreshness(uint32_t siteId, const SiteConfigRef& found) {
   const FileTime current = CurrentFileTime(found->path);  // outside the lock
-  std::lock_guard<std::mutex> guard(lock_);
+  std::lock_guard<std::mutex> guard(cacheLock_);
   const auto entry = entries_.find(siteId);
   if (entry == entries_.end() || entry->second.get() != found.get()) return;
   if (current == found->fileTime) {
@@ -102,7 +91,7 @@ SiteConfigRef ConfigCache::Load(uint32_t siteId) {
   if (loadMutex.IsValid() && loadMutex.AlreadyExisted()) {
     // Another thread is loading this site: wait for it and use what it loaded.
     loadMutex.Wait();
-    std::lock_guard<std::mutex> guard(lock_);
+    std::lock_guard<std::mutex> guard(cacheLock_);
     const auto entry = entries_.find(siteId);
     if (entry != entries_.end()) {
       SiteConfigRef found = entry->second;
@@ -119,7 +108,7 @@ SiteConfigRef ConfigCache::Load(uint32_t siteId) {
     // A configuration that cannot be built: this request runs no rules for the site, and
     // nothing is cached, so the next request tries again.
   }
-  std::lock_guard<std::mutex> guard(lock_);
+  std::lock_guard<std::mutex> guard(cacheLock_);
   // A file that exists but could not be read runs no rules for this request and is not
   // kept, so the next request reads it again. Insertion never replaces an entry made
   // meanwhile.
@@ -130,7 +119,7 @@ SiteConfigRef ConfigCache::Load(uint32_t siteId) {
 
 void ConfigCache::Drop(uint32_t siteId) {
   SiteConfigRef dropped;  // destroyed after the lock is left
-  std::lock_guard<std::mutex> guard(lock_);
+  std::lock_guard<std::mutex> guard(cacheLock_);
   const auto entry = entries_.find(siteId);
   if (entry == entries_.end()) return;
   dropped = entry->second;
@@ -138,7 +127,7 @@ void ConfigCache::Drop(uint32_t siteId) {
 }
 
 void ConfigCache::Sweep(uint64_t cutoff) {
-  std::lock_guard<std::mutex> guard(lock_);
+  std::lock_guard<std::mutex> guard(cacheLock_);
   for (auto entry = entries_.begin(); entry != entries_.end();) {
     const auto current = entry++;
     if (current->second->lastUse.load() <= cutoff) entries_.erase(current);
@@ -146,17 +135,17 @@ void ConfigCache::Sweep(uint64_t cutoff) {
 }
 
 void ConfigCache::Clear() {
-  std::lock_guard<std::mutex> guard(lock_);
+  std::lock_guard<std::mutex> guard(cacheLock_);
   entries_.clear();
 }
 
 void ConfigCache::LowerRepeatLimits(int32_t limit) {
-  std::lock_guard<std::mutex> guard(lock_);
+  std::lock_guard<std::mutex> guard(cacheLock_);
   for (auto& entry : entries_) entry.second->LowerRepeatLimit(limit);
 }
 
 size_t ConfigCache::Size() const {
-  std::lock_guard<std::mutex> guard(lock_);
+  std::lock_guard<std::mutex> guard(cacheLock_);
   return entries_.size();
 }
 

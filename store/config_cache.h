@@ -1,4 +1,5 @@
-// The process-wide cache of loaded configurations, one per web site (0: the global one).
+// The cache of loaded configurations, one per web site (0: the global one). The
+// configuration store (store/store.h) owns the one the filter uses.
 //
 // Requests share each SiteConfig through counted references (SiteConfigRef): the cache's
 // entry holds one, and every running rule pass holds its own, so removing an entry never
@@ -7,16 +8,18 @@
 // serialised per site by a named mutex: concurrent first requests for one site load it once
 // and requests for other sites are not held up.
 //
-// Lock order: the load mutex before the cache's lock. The lock is held only for map
-// operations, reference copies and lastUse updates, never during file access, loading,
+// Lock order: the load mutex before the cache's lock (cacheLock_). The lock is held only for
+// map operations, reference copies and lastUse updates, never during file access, loading,
 // waits or rule passes.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
+#include <utility>
 
 #include "config/site_config.h"
 
@@ -46,11 +49,14 @@ class SiteConfigRef {
 
 class ConfigCache {
  public:
-  // Builds the configuration of a site; the default loads it from its file (SiteConfig's
-  // constructor). Tests may count or fail loads.
-  using Loader = SiteConfig* (*)(uint32_t siteId);
+  // Builds the configuration of a site (the store's loads it from its file and applies the
+  // global file's settings); ownership passes to the cache. Runs outside the cache lock,
+  // under the site's load mutex, so it may take the cache lock itself (LowerRepeatLimits).
+  // May throw: the request then runs no rules for the site.
+  using Loader = std::function<SiteConfig*(uint32_t siteId)>;
 
-  ConfigCache();
+  // An empty cache whose load mutex names carry `moduleHandle` (the library's own handle).
+  explicit ConfigCache(Loader loader, uint64_t moduleHandle = 0);
   ConfigCache(const ConfigCache&) = delete;
   ConfigCache& operator=(const ConfigCache&) = delete;
 
@@ -65,14 +71,14 @@ class ConfigCache {
   void Sweep(uint64_t cutoff);
   // Removes every entry; for shutdown, when no request runs.
   void Clear();
-  // Lowers to `limit` the repeat limit of every cached configuration above it.
+  // Lowers to `limit` the repeat limit of every cached configuration above it, under the
+  // cache lock.
   void LowerRepeatLimits(int32_t limit);
 
   size_t Size() const;
-  // Replaces how configurations are built; nullptr restores loading from files.
-  void SetLoader(Loader loader);
-  // The module handle that goes into load mutex names; saved by the store's start-up.
-  void SetModuleHandle(uint64_t handle) { moduleHandle_ = handle; }
+  // Replaces how configurations are built, for tests that count, fail or make up loads.
+  // Not while a request runs.
+  void SetLoaderForTesting(Loader loader) { loader_ = std::move(loader); }
 
   // The load mutex name of `siteId` in this process and module.
   std::wstring LoadMutexName(uint32_t siteId) const;
@@ -81,13 +87,10 @@ class ConfigCache {
   SiteConfigRef Load(uint32_t siteId);
   void CheckFreshness(uint32_t siteId, const SiteConfigRef& found);
 
-  mutable std::mutex lock_;  // the cache lock
+  mutable std::mutex cacheLock_;
   std::map<uint32_t, SiteConfigRef> entries_;
   Loader loader_;
-  uint64_t moduleHandle_ = 0;
+  const uint64_t moduleHandle_;
 };
-
-// The cache of this process.
-ConfigCache& TheConfigCache();
 
 }  // namespace vortane

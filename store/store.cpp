@@ -1,127 +1,113 @@
 #include "store/store.h"
 
-#include <atomic>
-#include <memory>
-#include <mutex>
+#include <utility>
 
-#include "config/parser.h"
-#include "config/site_config.h"
 #include "platform/sync.h"
-#include "store/config_cache.h"
 
 namespace vortane {
-namespace {
 
-// The store's process-wide state. Built on first use (by the first start), so that it
-// outlives whatever stops the store when the library is unloaded.
-struct StoreState {
-  // Start and stop run on the loader's or the server's thread, one at a time; the mutex
-  // makes crossing calls safe all the same.
-  std::mutex lifecycle;
+ConfigStore::ConfigStore(platform::PathString globalConfigPath, uint64_t moduleHandle)
+    : globalConfigPath_(std::move(globalConfigPath)),
+      cache_([this](uint32_t siteId) { return Load(siteId); }, moduleHandle) {}
 
-  bool storeRunning = false;
-  // Waited on by the expiry thread: a pulse (a new cache clock rate) wakes it to sweep, a
-  // lasting signal with expiryStop set asks it to end. The flag tells the two apart, since
-  // a pulse that crosses the stop may leave the event unsignalled.
-  std::unique_ptr<platform::Event> cacheClockEvent;
-  std::atomic<bool> expiryStop{false};
-  std::unique_ptr<platform::Thread> expiryThread;
-
-  bool siteChangeRunning = false;
-  std::unique_ptr<platform::Event> siteChangeStopEvent;
-  std::unique_ptr<platform::Thread> siteChangeThread;
-};
-
-StoreState& State() {
-  static StoreState state;
-  return state;
+ConfigStore::~ConfigStore() {
+  StopSiteChangeThread();
+  Shutdown();
 }
 
-void ExpiryThread(platform::Event& event, const std::atomic<bool>& stop) {
-  for (;;) {
-    event.Wait(LoadCacheClockRate().cacheClockRateMs);
-    if (stop.load()) return;
-    const uint64_t cutoff = platform::SystemFileTime() - LoadCacheClockRate().cacheClockRateTicks;
-    TheConfigCache().Sweep(cutoff);
+CacheClockRate ConfigStore::LoadCacheClockRate() const {
+  const uint32_t ms = cacheClockRateMs_.load(std::memory_order_relaxed);
+  return {ms, static_cast<uint64_t>(ms) * 10000u};
+}
+
+SiteConfig* ConfigStore::Load(uint32_t siteId) {
+  auto config = std::make_unique<SiteConfig>(siteId, ResolveConfigPath(globalConfigPath_, siteId),
+                                             GlobalRepeatLimit());
+  if (siteId == 0) ApplyGlobalSettings(config->settings);
+  return config.release();
+}
+
+void ConfigStore::ApplyGlobalSettings(const std::vector<SettingDirective>& settings) {
+  for (const SettingDirective& setting : settings) {
+    switch (setting.kind) {
+      case SettingDirective::Kind::RepeatLimit: {
+        // The configuration being loaded is not cached yet, so only the others are lowered.
+        const auto limit = static_cast<int32_t>(setting.value);
+        globalRepeatLimit_.store(limit, std::memory_order_relaxed);
+        cache_.LowerRepeatLimits(limit);
+        break;
+      }
+      case SettingDirective::Kind::CacheClockRate:
+        cacheClockRateMs_.store(setting.value, std::memory_order_relaxed);
+        if (cacheClockEvent_) cacheClockEvent_->Pulse();
+        break;
+    }
   }
 }
 
-void SiteChangeThread(platform::Event& stop, const platform::PathString& tableDirectory) {
+void ConfigStore::ExpiryLoop(platform::Event& event) {
+  for (;;) {
+    event.Wait(LoadCacheClockRate().cacheClockRateMs);
+    if (expiryStop_.load()) return;
+    cache_.Sweep(platform::SystemFileTime() - LoadCacheClockRate().cacheClockRateTicks);
+  }
+}
+
+void ConfigStore::SiteChangeLoop(platform::Event& stop) {
+  const platform::PathString tableDirectory =
+      globalConfigPath_.substr(0, globalConfigPath_.rfind(platform::kPathSeparator));
   platform::SiteChangeSource source(tableDirectory);
   if (!source.IsOpen() || !source.StartWatching()) return;
   while (!stop.IsSet()) {
     uint32_t siteId = 0;
     const platform::SiteChangeSource::Wait outcome = source.WaitForChange(siteId);
     if (outcome == platform::SiteChangeSource::Wait::End) break;
-    if (outcome == platform::SiteChangeSource::Wait::Changed) TheConfigCache().Drop(siteId);
+    if (outcome == platform::SiteChangeSource::Wait::Changed) cache_.Drop(siteId);
   }
   source.StopWatching();
 }
 
-void PulseCacheClock() {
-  if (State().cacheClockEvent) State().cacheClockEvent->Pulse();
+void ConfigStore::Start() {
+  std::lock_guard<std::mutex> guard(lifecycle_);
+  if (running_) return;
+  cacheClockEvent_ = std::make_unique<platform::Event>();
+  expiryThread_ = std::make_unique<platform::Thread>();
+  platform::Event* event = cacheClockEvent_.get();
+  expiryStop_ = false;
+  expiryThread_->Start([this, event] { ExpiryLoop(*event); });
+  running_ = true;
 }
 
-void LowerCachedRepeatLimits(int32_t limit) {
-  TheConfigCache().LowerRepeatLimits(limit);
+void ConfigStore::Shutdown() {
+  std::lock_guard<std::mutex> guard(lifecycle_);
+  if (!running_) return;
+  expiryStop_ = true;
+  cacheClockEvent_->Set();
+  expiryThread_->Join();
+  expiryThread_.reset();
+  cacheClockEvent_.reset();
+  cache_.Clear();
+  running_ = false;
 }
 
-}  // namespace
-
-bool StartConfigStore(platform::ModuleHandle module) {
-  StoreState& state = State();
-  std::lock_guard<std::mutex> guard(state.lifecycle);
-  if (state.storeRunning) return true;
-  TheConfigCache().SetModuleHandle(reinterpret_cast<uintptr_t>(module));
-  if (!ComputeGlobalConfigPath(module)) return false;
-  state.cacheClockEvent = std::make_unique<platform::Event>();
-  SetStoreHooks({&LowerCachedRepeatLimits, &PulseCacheClock});
-  state.expiryThread = std::make_unique<platform::Thread>();
-  platform::Event* event = state.cacheClockEvent.get();
-  state.expiryStop = false;
-  state.expiryThread->Start([event, &state] { ExpiryThread(*event, state.expiryStop); });
-  state.storeRunning = true;
-  return true;
+void ConfigStore::StartSiteChangeThread() {
+  std::lock_guard<std::mutex> guard(lifecycle_);
+  if (siteChangeRunning_) return;
+  siteChangeStopEvent_ = std::make_unique<platform::Event>();
+  siteChangeThread_ = std::make_unique<platform::Thread>();
+  platform::Event* stop = siteChangeStopEvent_.get();
+  siteChangeThread_->Start([this, stop] { SiteChangeLoop(*stop); });
+  siteChangeRunning_ = true;
 }
 
-void ShutdownConfigStore() {
-  StoreState& state = State();
-  std::lock_guard<std::mutex> guard(state.lifecycle);
-  if (!state.storeRunning) return;
-  state.expiryStop = true;
-  state.cacheClockEvent->Set();
-  state.expiryThread->Join();
-  state.expiryThread.reset();
-  SetStoreHooks({});
-  state.cacheClockEvent.reset();
-  TheConfigCache().Clear();
-  state.storeRunning = false;
-}
-
-void StartSiteChangeThread() {
-  StoreState& state = State();
-  std::lock_guard<std::mutex> guard(state.lifecycle);
-  if (state.siteChangeRunning) return;
-  const platform::PathString& global = GlobalConfigPath();
-  const platform::PathString tableDirectory =
-      global.substr(0, global.rfind(platform::kPathSeparator));
-  state.siteChangeStopEvent = std::make_unique<platform::Event>();
-  state.siteChangeThread = std::make_unique<platform::Thread>();
-  platform::Event* stop = state.siteChangeStopEvent.get();
-  state.siteChangeThread->Start(
-      [stop, tableDirectory] { SiteChangeThread(*stop, tableDirectory); });
-  state.siteChangeRunning = true;
-}
-
-void StopSiteChangeThread() {
-  StoreState& state = State();
-  std::lock_guard<std::mutex> guard(state.lifecycle);
-  if (!state.siteChangeRunning) return;
-  state.siteChangeStopEvent->Set();
-  state.siteChangeThread->Join();
-  state.siteChangeThread.reset();
-  state.siteChangeStopEvent.reset();
-  state.siteChangeRunning = false;
+void ConfigStore::StopSiteChangeThread() {
+  std::lock_guard<std::mutex> guard(lifecycle_);
+  if (!siteChangeRunning_) return;
+  siteChangeStopEvent_->Set();
+  siteChangeThread_->Join();
+  siteChangeThread_.reset();
+  siteChangeStopEvent_.reset();
+  siteChangeRunning_ = false;
 }
 
 }  // namespace vortane

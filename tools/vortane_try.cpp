@@ -35,6 +35,7 @@
 #include "platform/library.h"
 #include "platform/system.h"
 #include "rules/trace.h"
+#include "store/store.h"
 #include "tools/command_line.h"
 #include "tools/filter_directory.h"
 
@@ -442,11 +443,12 @@ Outcome RunThroughLibrary(const fs::path& library, vortane::MemoryServer& server
 Outcome RunTraced(const fs::path& directory, vortane::MemoryServer& server) {
   // Site roots resolve as in the library: from the site table beside the global file
   // (DIRECTORY/sites.txt), or on Windows from the metabase.
-  vortane::SetGlobalConfigPath((directory / "httpd.ini").native());
+  vortane::ConfigStore store((directory / "httpd.ini").native());
   std::printf("trace:\n");
   TracePrinter tracer;
   Outcome outcome;
-  outcome.status = vortane::OnPreprocHeaders(server.Context(), server.PreprocHeaders(), &tracer);
+  outcome.status =
+      vortane::OnPreprocHeaders(store, server.Context(), server.PreprocHeaders(), &tracer);
   if (tracer.Passes() == 1) {
     std::printf("  no site pass: the global result answered or stopped the request\n");
   }

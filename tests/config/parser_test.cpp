@@ -12,43 +12,24 @@
 namespace vortane {
 namespace {
 
-// Records what the parser asks of the store.
-struct StoreCalls {
-  static inline std::vector<int32_t> lowered;
-  static inline int pulses = 0;
-  static void Lower(int32_t limit) { lowered.push_back(limit); }
-  static void Pulse() { ++pulses; }
-};
+using Kind = SettingDirective::Kind;
+using Settings = std::vector<SettingDirective>;
 
 class ParserTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    savedRepeatLimit_ = globalRepeatLimit;
-    savedClock_ = LoadCacheClockRate().cacheClockRateMs;
-    globalRepeatLimit = 32;
-    StoreCalls::lowered.clear();
-    StoreCalls::pulses = 0;
-    SetStoreHooks({&StoreCalls::Lower, &StoreCalls::Pulse});
-  }
-  void TearDown() override {
-    SetStoreHooks({});
-    globalRepeatLimit = savedRepeatLimit_;
-    StoreCacheClockRate(savedClock_);
-  }
-
-  // Parses `text` as the file of `siteId`; returns the report's bytes.
-  std::string Parse(const std::string& text, uint32_t siteId = 1) {
-    config_ = std::make_unique<SiteConfig>(siteId, platform::PathString());
+  // Parses `text` as the file of `siteId` under the global limit `global`; returns the
+  // report's bytes.
+  std::string Parse(const std::string& text, uint32_t siteId = 1, int32_t global = 32) {
     std::string report;
     ParseReport writer([&report](std::string_view bytes) { report.append(bytes); });
-    ParseConfigText(text, *config_, writer);
+    parsed_ = ParseConfigText(text, {siteId, global}, writer);
     return report;
   }
 
   // One line per rule: target, format, flags in hex, then each condition.
   std::vector<std::string> Rules() const {
     std::vector<std::string> out;
-    for (const Rule& rule : config_->rules) {
+    for (const Rule& rule : parsed_.rules) {
       std::string line = rule.target + " " + rule.format + " " + std::to_string(rule.Flags());
       for (const Condition& c : rule.conditions) {
         line += std::string(" ") + (c.isServerVariable ? "%" : "") + c.name +
@@ -59,9 +40,7 @@ class ParserTest : public ::testing::Test {
     return out;
   }
 
-  std::unique_ptr<SiteConfig> config_;
-  int32_t savedRepeatLimit_ = 32;
-  uint32_t savedClock_ = 0;
+  ParsedConfig parsed_;
 };
 
 using Lines = std::vector<std::string>;
@@ -205,7 +184,7 @@ TEST_F(ParserTest, RulesAndConditionsKeepTheirLineNumbers) {
       "# prologue\n[Vortane]\r\nRewriteCond Host: a\n# c\nRepeatLimit 9\nRewriteCond %HTTPS on\n"
       "RewriteHeader X-A: x y\nRewriteCond URL b\nRewriteRule ( /c\r\n\nRewriteRule ^/c$ /d\n");
   Lines lines;
-  for (const Rule& rule : config_->rules) {
+  for (const Rule& rule : parsed_.rules) {
     std::string line = std::to_string(rule.line);
     for (const Condition& c : rule.conditions) line += " " + std::to_string(c.line);
     lines.push_back(line);
@@ -214,24 +193,30 @@ TEST_F(ParserTest, RulesAndConditionsKeepTheirLineNumbers) {
 }
 
 TEST_F(ParserTest, SiteRepeatLimitIsCappedByTheGlobalOne) {
-  Parse("[Vortane]\nRepeatLimit 100\n");
-  EXPECT_EQ(config_->RepeatLimit(), 32);
-  Parse("[Vortane]\nRepeatLimit 7\n");
-  EXPECT_EQ(config_->RepeatLimit(), 7);
-  globalRepeatLimit = 5;
-  Parse("[Vortane]\nRepeatLimit 7\n");
-  EXPECT_EQ(config_->RepeatLimit(), 5);
-  EXPECT_TRUE(StoreCalls::lowered.empty());  // a site file never touches the cache
+  const std::string above =
+      "Line 3: RepeatLimit value is greater than global limit. Global setting will be used\r\n";
+  EXPECT_EQ(Parse("[Vortane]\nCacheClockRate 60\nRepeatLimit 100\n"),
+            "Line 2: CacheClockRate directive ignored. It could be used only in the global "
+            "configuration file\r\n" +
+                above);
+  EXPECT_EQ(parsed_.settings, (Settings{{Kind::RepeatLimit, 3, 32}}));  // no clock rate
+  EXPECT_EQ(Parse("[Vortane]\nRepeatLimit 7\n"), "");
+  EXPECT_EQ(parsed_.settings, (Settings{{Kind::RepeatLimit, 2, 7}}));
+  EXPECT_EQ(Parse("[Vortane]\n\nRepeatLimit 7\n", 1, 5), above);
+  EXPECT_EQ(parsed_.settings, (Settings{{Kind::RepeatLimit, 3, 5}}));
 }
 
-TEST_F(ParserTest, GlobalRepeatLimitSetsTheProcessValueAndLowersTheCache) {
-  EXPECT_EQ(Parse("[Vortane]\nRepeatLimit 5\nRepeatLimit 0\n", 0), "");
-  EXPECT_EQ(config_->RepeatLimit(), 0);
-  EXPECT_EQ(globalRepeatLimit.load(), 0);
-  EXPECT_EQ(StoreCalls::lowered, (std::vector<int32_t>{5, 0}));
+TEST_F(ParserTest, GlobalSettingsComeInFileOrderWithTheirLines) {
+  // The global limit caps nothing in the global file.
+  EXPECT_EQ(Parse("[Vortane]\nRepeatLimit 50\n# c\nCacheClockRate 30\nRepeatLimit 0\n", 0, 5), "");
+  EXPECT_EQ(parsed_.settings, (Settings{{Kind::RepeatLimit, 2, 50},
+                                        {Kind::CacheClockRate, 4, 30000},
+                                        {Kind::RepeatLimit, 5, 0}}));
+  Parse("RepeatLimit 3\n", 0);  // no section: no setting
+  EXPECT_TRUE(parsed_.settings.empty());
 }
 
-TEST_F(ParserTest, GlobalCacheClockRateSetsTheRateAndWakesTheExpiry) {
+TEST_F(ParserTest, GlobalCacheClockRateIsHeldInMilliseconds) {
   struct ClockCase {
     const char* line;
     uint32_t ms;
@@ -246,11 +231,8 @@ TEST_F(ParserTest, GlobalCacheClockRateSetsTheRateAndWakesTheExpiry) {
   };
   for (const ClockCase& c : cases) {
     SCOPED_TRACE(c.line);
-    const int pulses = StoreCalls::pulses;
     const std::string report = Parse(std::string("[Vortane]\n") + c.line + "\n", 0);
-    EXPECT_EQ(LoadCacheClockRate().cacheClockRateMs, c.ms);
-    EXPECT_EQ(LoadCacheClockRate().cacheClockRateTicks, uint64_t{c.ms} * 10000);
-    EXPECT_EQ(StoreCalls::pulses, pulses + 1);
+    EXPECT_EQ(parsed_.settings, (Settings{{Kind::CacheClockRate, 2, c.ms}}));
     EXPECT_EQ(report, c.reported ? "Line 2: Invalid value in the CacheClockRate directive. "
                                    "Default will be used\r\n"
                                  : "");
@@ -263,13 +245,13 @@ TEST_F(ParserTest, RulesWorkAsParsed) {
       "RewriteCond Host: ^ABC$\n"
       "RewriteCond %SERVER_PORT ^(\\d+)$\n"
       "RewriteRule ^/(.*)$ /port$1/$2 [I]\n");
-  ASSERT_EQ(config_->rules.size(), 1u);
+  ASSERT_EQ(parsed_.rules.size(), 1u);
   MemoryRequest request;
   request.url = "/page";
   request.headers = {{"Host", "abc"}};
   request.serverVariables = {{"SERVER_PORT", "8080"}};
   MemoryServer server(request);
-  EXPECT_EQ(EvaluateRule(config_->rules[0], server.Context(), server.PreprocHeaders()), 0x20u);
+  EXPECT_EQ(EvaluateRule(parsed_.rules[0], server.Context(), server.PreprocHeaders()), 0x20u);
   EXPECT_EQ(server.Request().url, "/port8080/page");
 }
 
@@ -285,8 +267,8 @@ TEST_F(ParserTest, HostileInputGivesAConfigurationAndAReport) {
   const std::string report = Parse(file);
   EXPECT_EQ(report.substr(0, 30), "Line 2: Unrecognized string: x");
   EXPECT_NE(report.find("Bad regular expression at lines 3 - 3\r\n"), std::string::npos);
-  ASSERT_GE(config_->rules.size(), 2u);
-  EXPECT_EQ(config_->rules.back().format, "/fine");
+  ASSERT_GE(parsed_.rules.size(), 2u);
+  EXPECT_EQ(parsed_.rules.back().format, "/fine");
 }
 
 }  // namespace

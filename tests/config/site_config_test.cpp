@@ -1,4 +1,4 @@
-// The configuration record and the process-wide settings.
+// The configuration record and the global configuration path.
 #include "config/site_config.h"
 
 #include <gtest/gtest.h>
@@ -13,10 +13,8 @@ platform::PathString Path(const std::string& text) {
 }
 
 TEST(SiteConfigTest, KeepsTheRepeatLimitItWasBuiltWith) {
-  const int32_t saved = globalRepeatLimit;
-  globalRepeatLimit = 10;
-  SiteConfig config(3, {});
-  globalRepeatLimit = 50;
+  EXPECT_EQ(SiteConfig(3, {}).RepeatLimit(), 32);
+  SiteConfig config(3, {}, 10);
   EXPECT_EQ(config.RepeatLimit(), 10);
   EXPECT_EQ(config.siteId, 3u);
   EXPECT_EQ(config.fileTime, FileTime());
@@ -26,7 +24,6 @@ TEST(SiteConfigTest, KeepsTheRepeatLimitItWasBuiltWith) {
   EXPECT_EQ(config.RepeatLimit(), 10);
   config.LowerRepeatLimit(4);
   EXPECT_EQ(config.RepeatLimit(), 4);
-  globalRepeatLimit = saved;
 }
 
 TEST(SiteConfigTest, LastUseStartsAtConstruction) {
@@ -39,23 +36,16 @@ TEST(SiteConfigTest, LastUseStartsAtConstruction) {
   EXPECT_GT(before, 132223104000000000ull);
 }
 
-TEST(CacheClockRateTest, TicksAlwaysFollowMilliseconds) {
-  const CacheClockRate initial = LoadCacheClockRate();
-  EXPECT_EQ(initial.cacheClockRateMs, 3600000u);
-  EXPECT_EQ(initial.cacheClockRateTicks, 36000000000ull);
-  StoreCacheClockRate(4294967000u);  // the largest rates overflow 32 bits as ticks
-  EXPECT_EQ(LoadCacheClockRate().cacheClockRateTicks, 42949670000000ull);
-  StoreCacheClockRate(initial.cacheClockRateMs);
-}
-
 TEST(GlobalConfigPathTest, IsTheModulesDirectoryPlusHttpdIni) {
   const platform::PathChar sep = platform::kPathSeparator;
   const platform::PathString dir = Path("base") + sep + Path("filters");
   EXPECT_EQ(PathBeside(dir + sep + Path("vortane.dll"), "httpd.ini"),
             dir + sep + Path("httpd.ini"));
 
-  ASSERT_TRUE(ComputeGlobalConfigPath(platform::ThisModule()));
-  const platform::PathString& path = GlobalConfigPath();
+  const std::optional<platform::PathString> computed =
+      ComputeGlobalConfigPath(platform::ThisModule());
+  ASSERT_TRUE(computed);
+  const platform::PathString& path = *computed;
   const platform::PathString module = *platform::ModuleFileName(platform::ThisModule());
   EXPECT_EQ(path.substr(0, path.rfind(sep)), module.substr(0, module.rfind(sep)));
   EXPECT_EQ(path.substr(path.rfind(sep) + 1), Path("httpd.ini"));

@@ -44,15 +44,15 @@ class SiteLoadingTest : public ::testing::Test {
     dir_ = testing::ScratchFolder(info->name());
     fs::remove_all(dir_);
     fs::create_directories(dir_);
-    savedGlobalPath_ = GlobalConfigPath();
   }
-  void TearDown() override {
-    SetGlobalConfigPath(savedGlobalPath_);
-    fs::remove_all(dir_);
+  void TearDown() override { fs::remove_all(dir_); }
+
+  // The configuration of `siteId` with the global file in the scratch folder.
+  SiteConfig Load(uint32_t siteId) const {
+    return SiteConfig(siteId, ResolveConfigPath((dir_ / "httpd.ini").native(), siteId));
   }
 
   fs::path dir_;
-  platform::PathString savedGlobalPath_;
 };
 
 TEST_F(SiteLoadingTest, LoadsTheFileAndRewritesItsReport) {
@@ -142,8 +142,7 @@ TEST_F(SiteLoadingTest, ReadsOnlyTheFirstTwoMebibytesAndNeverACutLine) {
 
 TEST_F(SiteLoadingTest, SiteZeroIsTheGlobalFile) {
   WriteAll(dir_ / "httpd.ini", "[Vortane]\nRewriteRule ^/g$ /global\n");
-  SetGlobalConfigPath((dir_ / "httpd.ini").native());
-  const SiteConfig global(0);
+  const SiteConfig global = Load(0);
   EXPECT_EQ(global.path, (dir_ / "httpd.ini").native());
   ASSERT_EQ(global.rules.size(), 1u);
   EXPECT_EQ(global.rules[0].format, "/global");
@@ -151,31 +150,29 @@ TEST_F(SiteLoadingTest, SiteZeroIsTheGlobalFile) {
 
 #ifndef _WIN32
 TEST_F(SiteLoadingTest, SitesResolveThroughTheSiteTableBesideTheLibrary) {
-  SetGlobalConfigPath((dir_ / "httpd.ini").native());
   fs::create_directories(dir_ / "three");
   WriteAll(dir_ / "three" / "httpd.ini", "[Vortane]\nRewriteRule ^/t$ /three\nbad\n");
   WriteAll(dir_ / "sites.txt", "# site table\n3 " + (dir_ / "three").string() + "  \r\n");
 
-  const SiteConfig three(3);
+  const SiteConfig three = Load(3);
   EXPECT_EQ(three.path, (dir_ / "three" / "httpd.ini").native());
   ASSERT_EQ(three.rules.size(), 1u);
   EXPECT_EQ(ReadAll(dir_ / "three" / "httpd.parse.errors"), "Line 3: Unrecognized string: bad\r\n");
 
-  const SiteConfig unknown(4);  // not in the table: no path, no rules, no report anywhere
+  const SiteConfig unknown = Load(4);  // not in the table: no path, no rules, no report anywhere
   EXPECT_TRUE(unknown.path.empty());
   EXPECT_TRUE(unknown.rules.empty());
   EXPECT_FALSE(fs::exists(dir_ / "httpd.parse.errors"));
 }
 
 TEST_F(SiteLoadingTest, ARootHoldingANulByteNeverEmptiesTheConfiguration) {
-  SetGlobalConfigPath((dir_ / "httpd.ini").native());
   fs::create_directories(dir_ / "one");
   const std::string rules = "[Vortane]\nRewriteRule ^/a$ /b\n";
   WriteAll(dir_ / "one" / "httpd.ini", rules);
   // The root would be handed to the system as ".../one/httpd.ini", and the report beside
   // ".../one/httpd.ini<NUL>/httpd.ini" as the configuration file itself.
   WriteAll(dir_ / "sites.txt", "1 " + (dir_ / "one" / "httpd.ini").string() + '\0' + "\n");
-  const SiteConfig one(1);
+  const SiteConfig one = Load(1);
   EXPECT_TRUE(one.rules.empty());
   EXPECT_EQ(ReadAll(dir_ / "one" / "httpd.ini"), rules);
 }
@@ -218,8 +215,7 @@ TEST_F(SiteLoadingTest, FilesThatAreNotRegularNeverBlockALoad) {
 }
 #else
 TEST_F(SiteLoadingTest, WithoutAMetabaseSitesHaveNoPath) {
-  SetGlobalConfigPath((dir_ / "httpd.ini").native());
-  const SiteConfig three(3);
+  const SiteConfig three = Load(3);
   EXPECT_TRUE(three.path.empty());
   EXPECT_TRUE(three.rules.empty());
   EXPECT_EQ(three.fileTime, FileTime());

@@ -12,7 +12,7 @@
 #include "platform/tick.h"
 #include "rules/request_context.h"
 #include "rules/server_values.h"
-#include "store/config_cache.h"
+#include "store/store.h"
 #include "tests/support/rule_builder.h"
 
 namespace vortane {
@@ -39,12 +39,7 @@ class RequestTest : public ::testing::Test {
  protected:
   void SetUp() override {
     siteRules.clear();
-    TheConfigCache().Clear();
-    TheConfigCache().SetLoader(&LoadFromTable);
-  }
-  void TearDown() override {
-    TheConfigCache().Clear();
-    TheConfigCache().SetLoader(nullptr);
+    store_.Cache().SetLoaderForTesting(&LoadFromTable);
   }
 
   DWORD Request(const std::string& url, uint32_t siteId = 1) {
@@ -54,11 +49,12 @@ class RequestTest : public ::testing::Test {
     request.headers = {{"Host", "example.com"}, {"X-Rewrite-URL", "/forged"}};
     server_.EndConnection();
     server_.StartRequest(request);
-    return OnPreprocHeaders(server_.Context(), server_.PreprocHeaders());
+    return OnPreprocHeaders(store_, server_.Context(), server_.PreprocHeaders());
   }
 
   std::optional<std::string> RewriteHeader() const { return server_.Header("X-Rewrite-URL"); }
 
+  ConfigStore store_{platform::PathString()};
   MemoryServer server_;
 };
 
@@ -111,7 +107,7 @@ TEST_F(RequestTest, WritesTheResponsesByteForByte) {
     SCOPED_TRACE(c.name);
     siteRules[0] = c.global;
     siteRules[1] = c.site;
-    TheConfigCache().Clear();
+    store_.Cache().Clear();
     EXPECT_EQ(Request("/old"), kFinished);
     EXPECT_EQ(server_.Written(), c.written);
     EXPECT_EQ(RewriteHeader(), "/forged");  // untouched: the filter answered itself
@@ -134,7 +130,7 @@ TEST_F(RequestTest, TimeoutsAnswerWithTheirPassesError) {
 
   siteRules[0] = {{"^/x$", longUrl, ""}};  // rewrites, then the site times out
   siteRules[1] = {{"^/(?:a|b)*$", "-", ""}};
-  TheConfigCache().Clear();
+  store_.Cache().Clear();
   EXPECT_EQ(Request("/x"), kFinished);
   EXPECT_EQ(server_.Written(),
             "HTTP/1.1 500 Internal Server Error. Timeout while processing per-site rule. Please "
@@ -156,7 +152,7 @@ TEST_F(RequestTest, LongUrlsAreHandledWhole) {
   EXPECT_STREQ(record->pszParameters, "q=1");
 
   siteRules[0] = {{"^/x$", "/" + std::string(5000, 'r'), "R"}};  // a long Location, whole
-  TheConfigCache().Clear();
+  store_.Cache().Clear();
   EXPECT_EQ(Request("/x"), kFinished);
   EXPECT_EQ(server_.Written(),
             std::string(kRedirectResponseStart) + "/" + std::string(5000, 'r') + "\r\n\r\n");
@@ -243,17 +239,17 @@ TEST_F(RequestTest, RulesThatCannotFinishAnswerTheRequest) {
   server_.StartRequest(request);
   HTTP_FILTER_PREPROC_HEADERS headers = *server_.PreprocHeaders();
   headers.SetHeader = &ThrowingSetHeader;
-  EXPECT_EQ(OnPreprocHeaders(server_.Context(), &headers), kFinished);
+  EXPECT_EQ(OnPreprocHeaders(store_, server_.Context(), &headers), kFinished);
   EXPECT_EQ(server_.Written(), kUnreadableResponse);
   EXPECT_TRUE(server_.LogNotificationDisabled());  // the rule never wrote, so no mark
 
   siteRules[0] = {{"^/a$", "/b", "R"}};
-  TheConfigCache().Clear();
+  store_.Cache().Clear();
   server_.EndConnection();
   server_.StartRequest(request);
   headers = *server_.PreprocHeaders();
   headers.GetHeader = &FailingReadBack;
-  EXPECT_EQ(OnPreprocHeaders(server_.Context(), &headers), kFinished);
+  EXPECT_EQ(OnPreprocHeaders(store_, server_.Context(), &headers), kFinished);
   EXPECT_EQ(server_.Written(), kUnreadableResponse);
 }
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/files.h"
+#include "store/store.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -43,9 +44,8 @@ class ConfigCacheTest : public ::testing::Test {
   void SetUp() override {
     CountingLoader::loads = 0;
     CountingLoader::fail = false;
-    cache_.SetLoader(&CountingLoader::Load);
   }
-  ConfigCache cache_;
+  ConfigCache cache_{&CountingLoader::Load};
 };
 
 TEST_F(ConfigCacheTest, LoadsOnceAndSharesTheConfiguration) {
@@ -105,37 +105,31 @@ TEST_F(ConfigCacheTest, LowersRepeatLimitsAboveANewGlobalLimit) {
 }
 
 TEST_F(ConfigCacheTest, LoadMutexNamesHoldProcessModuleAndSite) {
-  cache_.SetModuleHandle(0x1234);
-  const std::wstring name = cache_.LoadMutexName(42);
+  const ConfigCache cache(&CountingLoader::Load, 0x1234);
+  const std::wstring name = cache.LoadMutexName(42);
   const std::wstring prefix = L"{2206E720-4148-4003-9C1F-E8D23B97EC94}";
   EXPECT_EQ(name.substr(0, prefix.size()), prefix);
   EXPECT_EQ(name.substr(name.size() - 8), L"-4660-42");
   EXPECT_LE(name.size(), 70u);
 }
 
-// Freshness with real files, through the loader that reads them.
+// Freshness with real files, through the store's loader that reads them.
 class CacheFreshnessTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = testing::ScratchFolder("cache-freshness");
     fs::remove_all(dir_);
     fs::create_directories(dir_);
-    saved_ = GlobalConfigPath();
-    SetGlobalConfigPath((dir_ / "httpd.ini").native());
   }
-  void TearDown() override {
-    SetGlobalConfigPath(saved_);
-    fs::remove_all(dir_);
-  }
+  void TearDown() override { fs::remove_all(dir_); }
   void Write(const std::string& text, int secondsFromNow) {
     std::ofstream(dir_ / "httpd.ini", std::ios::binary | std::ios::trunc) << text;
     fs::last_write_time(dir_ / "httpd.ini",
                         fs::file_time_type::clock::now() + std::chrono::seconds(secondsFromNow));
   }
 
-  fs::path dir_;
-  platform::PathString saved_;
-  ConfigCache cache_;
+  const fs::path dir_ = testing::ScratchFolder("cache-freshness");
+  ConfigStore store_{(dir_ / "httpd.ini").native()};
+  ConfigCache& cache_ = store_.Cache();
 };
 
 TEST_F(CacheFreshnessTest, AChangedFileIsReloadedByTheRequestAfterTheOneThatSawIt) {

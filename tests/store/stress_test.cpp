@@ -16,7 +16,7 @@
 #include "memory_server/memory_server.h"
 #include "filter/request.h"
 #include "platform/system.h"
-#include "store/config_cache.h"
+#include "store/store.h"
 
 #include "tests/support/temp_dir.h"
 namespace vortane {
@@ -49,11 +49,12 @@ TEST(StoreStressTest, RequestsWhileFilesChangeAndEntriesGo) {
   const fs::path dir = testing::ScratchFolder("stress");
   fs::remove_all(dir);
   fs::create_directories(dir / "site1");
-  const platform::PathString savedGlobal = GlobalConfigPath();
-  SetGlobalConfigPath((dir / "httpd.ini").native());
+  // Each global load lowers the cached limits and wakes the running expiry thread.
   const std::string global[] = {
-      "[Vortane]\nRepeatLimit 4\nRewriteRule ^/g$ /global-a [L]\nRewriteRule ^/f$ - [F]\n",
-      "[Vortane]\nRepeatLimit 6\nRewriteRule ^/g$ /global-b [L]\nRewriteRule ^/f$ - [F]\n"};
+      "[Vortane]\nRepeatLimit 4\nCacheClockRate 1\nRewriteRule ^/g$ /global-a [L]\n"
+      "RewriteRule ^/f$ - [F]\n",
+      "[Vortane]\nRepeatLimit 6\nCacheClockRate 2\nRewriteRule ^/g$ /global-b [L]\n"
+      "RewriteRule ^/f$ - [F]\n"};
   const std::string site[] = {"[Vortane]\nRewriteRule ^/s(\\d+)$ /site-a$1 [N]\n",
                               "[Vortane]\nRewriteRule ^/s(\\d+)$ /site-b$1\n"};
   WriteFile(dir / "httpd.ini", global[0], 0);
@@ -61,7 +62,8 @@ TEST(StoreStressTest, RequestsWhileFilesChangeAndEntriesGo) {
 #ifndef _WIN32
   std::ofstream(dir / "sites.txt") << "1 " << (dir / "site1").string() << "\n";
 #endif
-  TheConfigCache().Clear();
+  ConfigStore store((dir / "httpd.ini").native());
+  store.Start();
 
   std::atomic<bool> done{false};
   std::atomic<int> unexpected{0};
@@ -69,8 +71,8 @@ TEST(StoreStressTest, RequestsWhileFilesChangeAndEntriesGo) {
     for (int generation = 1; !done; ++generation) {
       WriteFile(dir / "httpd.ini", global[generation % 2], generation);
       WriteFile(dir / "site1" / "httpd.ini", site[generation % 2], generation);
-      TheConfigCache().Drop(kSite);
-      TheConfigCache().Sweep(platform::SystemFileTime() - 20000);  // idle for 2 ms
+      store.Cache().Drop(kSite);
+      store.Cache().Sweep(platform::SystemFileTime() - 20000);  // idle for 2 ms
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
   });
@@ -86,7 +88,7 @@ TEST(StoreStressTest, RequestsWhileFilesChangeAndEntriesGo) {
         request.siteId = kSite;
         server.EndConnection();
         server.StartRequest(request);
-        const DWORD status = OnPreprocHeaders(server.Context(), server.PreprocHeaders());
+        const DWORD status = OnPreprocHeaders(store, server.Context(), server.PreprocHeaders());
         const std::string& url = server.Request().url;
         bool ok = false;
         if (i % 3 == 0) {
@@ -110,8 +112,7 @@ TEST(StoreStressTest, RequestsWhileFilesChangeAndEntriesGo) {
   changer.join();
 
   EXPECT_EQ(unexpected.load(), 0);
-  TheConfigCache().Clear();
-  SetGlobalConfigPath(savedGlobal);
+  store.Shutdown();
   std::error_code ignored;
   fs::remove_all(dir, ignored);
 }
