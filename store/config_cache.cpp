@@ -82,7 +82,9 @@ void ConfigCache::CheckFreshness(uint32_t siteId, const SiteConfigRef& found) {
   if (current == found->fileTime) {
     found->lastUse = platform::SystemFileTime();
   } else {
-    entries_.erase(entry);  // the next request loads the file again
+    // The next request loads the file again; until that load reads it, these rules stand in.
+    replaced_[siteId] = std::move(entry->second);
+    entries_.erase(entry);
   }
 }
 
@@ -109,39 +111,52 @@ SiteConfigRef ConfigCache::Load(uint32_t siteId) {
     // nothing is cached, so the next request tries again.
   }
   std::lock_guard<std::mutex> guard(cacheLock_);
-  // A file that exists but could not be read runs no rules for this request and is not
-  // kept, so the next request reads it again. Insertion never replaces an entry made
-  // meanwhile.
-  if (loaded && !loaded->unreadable) entries_.emplace(siteId, loaded);
+  if (loaded && loaded->unreadable) {
+    // A file that exists but could not be read is not kept, so the next request reads it
+    // again; meanwhile the rules it had before it changed go on, if there were any.
+    const auto replaced = replaced_.find(siteId);
+    if (replaced != replaced_.end()) loaded = replaced->second;
+  } else if (loaded) {
+    // Insertion never replaces an entry made meanwhile.
+    entries_.emplace(siteId, loaded);
+    replaced_.erase(siteId);
+  }
   loadMutex.Release();
   return loaded;
 }
 
 void ConfigCache::Drop(uint32_t siteId) {
-  SiteConfigRef dropped;  // destroyed after the lock is left
+  SiteConfigRef dropped, replaced;  // destroyed after the lock is left
   std::lock_guard<std::mutex> guard(cacheLock_);
-  const auto entry = entries_.find(siteId);
-  if (entry == entries_.end()) return;
-  dropped = entry->second;
-  entries_.erase(entry);
+  for (auto* map : {&entries_, &replaced_}) {
+    const auto entry = map->find(siteId);
+    if (entry == map->end()) continue;
+    (map == &entries_ ? dropped : replaced) = std::move(entry->second);
+    map->erase(entry);
+  }
 }
 
 void ConfigCache::Sweep(uint64_t cutoff) {
   std::lock_guard<std::mutex> guard(cacheLock_);
-  for (auto entry = entries_.begin(); entry != entries_.end();) {
-    const auto current = entry++;
-    if (current->second->lastUse.load() <= cutoff) entries_.erase(current);
+  for (auto* map : {&entries_, &replaced_}) {
+    for (auto entry = map->begin(); entry != map->end();) {
+      const auto current = entry++;
+      if (current->second->lastUse.load() <= cutoff) map->erase(current);
+    }
   }
 }
 
 void ConfigCache::Clear() {
   std::lock_guard<std::mutex> guard(cacheLock_);
   entries_.clear();
+  replaced_.clear();
 }
 
 void ConfigCache::LowerRepeatLimits(int32_t limit) {
   std::lock_guard<std::mutex> guard(cacheLock_);
-  for (auto& entry : entries_) entry.second->LowerRepeatLimit(limit);
+  for (auto* map : {&entries_, &replaced_}) {
+    for (auto& entry : *map) entry.second->LowerRepeatLimit(limit);
+  }
 }
 
 size_t ConfigCache::Size() const {

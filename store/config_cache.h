@@ -63,7 +63,9 @@ class ConfigCache {
   // The configuration of `siteId` for one rule pass, loading it when it is not cached. The
   // caller holds the reference for the whole pass. Empty when loading failed: the pass then
   // runs no rules, and no entry is left behind. A configuration whose file exists but could
-  // not be read (SiteConfig::unreadable) is returned, without rules, and not cached either.
+  // not be read (SiteConfig::unreadable) is not cached: the request runs the rules the file
+  // had before it changed, when a freshness check replaced a configuration of it, and no
+  // rules otherwise.
   SiteConfigRef Acquire(uint32_t siteId);
   // Removes the entry of `siteId`, if any.
   void Drop(uint32_t siteId);
@@ -89,6 +91,10 @@ class ConfigCache {
 
   mutable std::mutex cacheLock_;
   std::map<uint32_t, SiteConfigRef> entries_;
+  // Configurations a freshness check found out of date, until a load of their file has
+  // read it: while the file cannot be read (it is being replaced, or descriptors ran out),
+  // requests run these rules rather than none.
+  std::map<uint32_t, SiteConfigRef> replaced_;
   Loader loader_;
   const uint64_t moduleHandle_;
 };

@@ -152,7 +152,7 @@ TEST_F(CacheFreshnessTest, AChangedFileIsReloadedByTheRequestAfterTheOneThatSawI
   EXPECT_EQ(cache_.Acquire(0).get(), missing.get());  // stays while the file is missing
 }
 
-TEST_F(CacheFreshnessTest, AnExistingFileThatCannotBeReadIsNotCached) {
+TEST_F(CacheFreshnessTest, AnExistingFileThatCannotBeReadIsNotCachedAndKeepsItsOldRules) {
   Write("[Vortane]\nRewriteRule a b [F]\n", -100);
   {
     const testing::FileOutOfReach unreadable(dir_ / "httpd.ini");
@@ -160,6 +160,17 @@ TEST_F(CacheFreshnessTest, AnExistingFileThatCannotBeReadIsNotCached) {
     EXPECT_EQ(cache_.Size(), 0u);
   }
   EXPECT_EQ(cache_.Acquire(0)->rules.size(), 1u);  // the next one reads the file again
+  EXPECT_EQ(cache_.Size(), 1u);
+
+  // Changed, then out of reach: the rules the file had go on until it can be read again.
+  Write("[Vortane]\nRewriteRule a b [F]\nRewriteRule c d [F]\n", -50);
+  {
+    const testing::FileOutOfReach unreadable(dir_ / "httpd.ini");
+    EXPECT_EQ(cache_.Acquire(0)->rules.size(), 1u);  // the request that saw the change
+    EXPECT_EQ(cache_.Acquire(0)->rules.size(), 1u);  // its load could not read the file
+    EXPECT_EQ(cache_.Size(), 0u);
+  }
+  EXPECT_EQ(cache_.Acquire(0)->rules.size(), 2u);
   EXPECT_EQ(cache_.Size(), 1u);
 }
 
