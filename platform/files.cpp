@@ -13,6 +13,8 @@
 #include <iiscnfg.h>
 
 #include <cwchar>
+
+#include "platform/win32/com_scope.h"
 #else
 #include <errno.h>
 #include <fcntl.h>
@@ -22,10 +24,8 @@
 #include <map>
 #include <string>
 
-#include "platform/site_table.h"
+#include "platform/posix/site_table.h"
 #endif
-
-#include "platform/com_scope.h"
 
 namespace vortane::platform {
 

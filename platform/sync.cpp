@@ -7,7 +7,7 @@
 
 #include <objbase.h>
 
-#include "platform/com_scope.h"
+#include "platform/win32/com_scope.h"
 #else
 #include <unistd.h>
 
@@ -19,7 +19,7 @@
 #include <system_error>
 #include <thread>
 
-#include "platform/site_table.h"
+#include "platform/posix/site_table.h"
 #endif
 
 namespace vortane::platform {
