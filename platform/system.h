@@ -1,5 +1,5 @@
 // System facts the other layers need: the path type of each platform, the current file time,
-// and the file name of a loaded module (the filter library itself).
+// the file name of a loaded module (the filter library itself), and the process id.
 //
 // Windows: platform/win32/system.cpp; POSIX: platform/posix/system.cpp; ReadGrowing, the same
 // on both, in platform/system.cpp. Every function here is safe to call from any thread.
@@ -43,5 +43,8 @@ std::optional<PathString> ModuleFileName(ModuleHandle module);
 // or 0 on failure. Cost: one call of `read` per doubling; the buffer is allocated each time.
 std::optional<PathString> ReadGrowing(const std::function<size_t(PathChar*, size_t)>& read,
                                       size_t initialCapacity = 2048);
+
+// The identifier of the current process. Cheap.
+uint32_t CurrentProcessId();
 
 }  // namespace vortane::platform

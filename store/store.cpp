@@ -6,6 +6,7 @@
 
 #include "config/parser.h"
 #include "config/site_config.h"
+#include "platform/site_changes.h"
 #include "platform/sync.h"
 #include "store/config_cache.h"
 

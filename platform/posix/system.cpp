@@ -1,9 +1,10 @@
-// The POSIX system facts: the realtime clock, the dynamic loader's view of a module.
+// The POSIX system facts: the realtime clock, the dynamic loader's view of a module, getpid.
 #include "platform/system.h"
 
 #include <dlfcn.h>
 #include <stdlib.h>
 #include <time.h>
+#include <unistd.h>
 
 namespace vortane::platform {
 
@@ -34,6 +35,10 @@ std::optional<PathString> ModuleFileName(ModuleHandle module) {
     }
   }
   return PathString(info.dli_fname);
+}
+
+uint32_t CurrentProcessId() {
+  return static_cast<uint32_t>(getpid());
 }
 
 }  // namespace vortane::platform

@@ -1,4 +1,4 @@
-// The Windows system facts: the system time, the loader's module handles.
+// The Windows system facts: the system time, the loader's module handles, the process id.
 #include "platform/system.h"
 
 #include <windows.h>
@@ -24,6 +24,10 @@ std::optional<PathString> ModuleFileName(ModuleHandle module) {
     return GetModuleFileNameW(static_cast<HMODULE>(const_cast<void*>(module)), buffer,
                               static_cast<DWORD>(capacity));
   });
+}
+
+uint32_t CurrentProcessId() {
+  return GetCurrentProcessId();
 }
 
 }  // namespace vortane::platform
