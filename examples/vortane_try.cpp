@@ -31,9 +31,9 @@
 #include "filter/request.h"
 #include "host/command_line.h"
 #include "host/filter_directory.h"
-#include "platform/files.h"
 #include "platform/isapi.h"
 #include "platform/library.h"
+#include "platform/site_roots.h"
 #include "platform/system.h"
 #include "rules/trace.h"
 
