@@ -2,6 +2,7 @@
 
 #include "config/parser.h"
 #include "platform/files.h"
+#include "platform/site_roots.h"
 
 namespace vortane {
 

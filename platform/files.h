@@ -1,11 +1,10 @@
 // The file operations of configuration loading: a read-only view of a configuration file,
-// the report file written beside it, a file's last-write time, and a web site's root
-// directory.
+// the report file written beside it, and a file's last-write time.
 //
-// Windows uses CreateFileW, GetFileSizeEx, CreateFileMappingA, MapViewOfFile, WriteFile,
-// GetFileAttributesExW, and the metabase's IMSAdminBase for site roots. POSIX has stand-ins with
-// the same contracts: read() into memory, an open that never follows a link, stat, and a site table
-// file.
+// Windows (platform/win32/files.cpp) uses CreateFileW, GetFileSizeEx, CreateFileMappingA,
+// MapViewOfFile, WriteFile and GetFileAttributesExW. POSIX (platform/posix/files.cpp) has
+// stand-ins with the same contracts: read() into memory, an open that never follows a link,
+// and stat.
 #pragma once
 
 #include <cstddef>
@@ -35,7 +34,8 @@ class FileView {
   FileView(const FileView&) = delete;
   FileView& operator=(const FileView&) = delete;
 
-  // True when the file's bytes were taken (a non-empty regular file).
+  // True when the file's bytes were taken (a non-empty regular file). Cheap, as are the
+  // three below.
   bool HasBytes() const { return data_ != nullptr; }
   // The bytes taken; empty when there are none.
   std::string_view Bytes() const { return std::string_view(data_, size_); }
@@ -52,15 +52,10 @@ class FileView {
   size_t size_ = 0;
   bool cut_ = false;
   bool failed_ = false;
-#ifdef _WIN32
-  void* file_ = nullptr;     // HANDLE, INVALID_HANDLE_VALUE when not open
-  void* mapping_ = nullptr;  // HANDLE
-#else
-  std::unique_ptr<char[]> buffer_;
-  // The identity of the file read (device and inode), for ReportFile; 0 when none.
-  uint64_t device_ = 0;
-  uint64_t inode_ = 0;
-#endif
+  // The backend's hold on the bytes (the mapping and its file, or the buffer read into) and
+  // what ReportFile needs to tell the viewed file apart; defined in its files.cpp.
+  struct Native;
+  std::unique_ptr<Native> native_;
 };
 
 // A report file, emptied and open for writing, sharing read access only on Windows. When it
@@ -70,36 +65,28 @@ class ReportFile {
   // Creates or empties the file at `path`. It is never the file `source` views (when given).
   // POSIX: a symbolic link at `path` is not followed, and only a regular file with one link
   // is emptied (opened without truncation and without blocking, checked, then truncated); a
-  // link, FIFO, device or directory there leaves the report closed.
+  // link, FIFO, device or directory there leaves the report closed. Cost: one open (POSIX:
+  // and an fstat and an ftruncate).
   explicit ReportFile(const PathString& path, const FileView* source = nullptr);
   ~ReportFile();
   ReportFile(const ReportFile&) = delete;
   ReportFile& operator=(const ReportFile&) = delete;
 
+  // True when the report was created or emptied and can be written. Cheap.
   bool IsOpen() const;
-  // Writes the bytes at once; failures are ignored.
+  // Writes the bytes at once, in one call or (POSIX) as many as a short write takes;
+  // failures are ignored.
   void Write(std::string_view bytes);
 
  private:
-#ifdef _WIN32
-  void* file_;  // HANDLE
-#else
-  int fd_ = -1;
-#endif
+  struct Native;  // the backend's open file, defined in its files.cpp
+  std::unique_ptr<Native> native_;
 };
 
 // A file's last-write time as a file time (100-nanosecond units since 1601, UTC), or
-// nothing when its attributes cannot be read (missing file, empty path, no access).
+// nothing when its attributes cannot be read (missing file, empty path, no access; POSIX also
+// a path holding a NUL byte, or a time outside a file time's range). Cost: one stat or
+// attribute read, no open. Thread-safe.
 std::optional<uint64_t> ReadLastWriteTime(const PathString& path);
-
-// The root directory of web site `siteId` (not 0), or nothing when it cannot be read.
-// Windows: the metabase's MD_VR_PATH of "/LM/W3SVC/<id>/ROOT" through IMSAdminBase, COM
-// initialised and balanced on the calling thread. POSIX: the site table `sites.txt` in the
-// directory of the filter library (`tableDirectory`), read again whenever it changed (see
-// ReadSiteTableText): each line that is neither blank nor starts with "#" holds a decimal
-// site number, one or more blanks, and the root directory (the rest of the line, trailing
-// blanks and CR removed); the first line for a number counts and malformed lines (a root
-// holding a NUL byte among them) are skipped.
-std::optional<PathString> ReadSiteRootPath(uint32_t siteId, const PathString& tableDirectory);
 
 }  // namespace vortane::platform

@@ -1,49 +1,22 @@
+// The portable part of loading the filter library: its three exports looked up by name. Each
+// backend's library.cpp loads and unloads it.
 #include "platform/library.h"
 
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <dlfcn.h>
-#endif
+#include "platform/native.h"
 
 namespace vortane::platform {
 namespace {
 
 template <typename Function>
 Function Export(void* handle, const char* name) {
-#ifdef _WIN32
-  return reinterpret_cast<Function>(
-      reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(handle), name)));
-#else
-  return reinterpret_cast<Function>(dlsym(handle, name));
-#endif
+  return reinterpret_cast<Function>(native::LibraryExport(handle, name));
 }
 
 }  // namespace
 
-const char* FilterLibraryFileName() {
-#ifdef _WIN32
-  return "vortane.dll";
-#else
-  return "vortane.so";
-#endif
-}
-
 FilterLibrary::FilterLibrary(const PathString& path) {
-#ifdef _WIN32
-  handle_ = LoadLibraryW(path.c_str());
-  if (handle_ == nullptr) {
-    error_ = "cannot load the library (error " + std::to_string(GetLastError()) + ")";
-    return;
-  }
-#else
-  handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (handle_ == nullptr) {
-    const char* why = dlerror();
-    error_ = why != nullptr ? why : "cannot load the library";
-    return;
-  }
-#endif
+  handle_ = native::LoadLibraryAt(path, error_);
+  if (handle_ == nullptr) return;
   getFilterVersion = Export<GetFilterVersionFunction>(handle_, "GetFilterVersion");
   httpFilterProc = Export<HttpFilterProcFunction>(handle_, "HttpFilterProc");
   terminateFilter = Export<TerminateFilterFunction>(handle_, "TerminateFilter");
@@ -59,11 +32,7 @@ FilterLibrary::~FilterLibrary() {
 
 void FilterLibrary::Unload() {
   if (handle_ == nullptr) return;
-#ifdef _WIN32
-  FreeLibrary(static_cast<HMODULE>(handle_));
-#else
-  dlclose(handle_);
-#endif
+  native::UnloadLibrary(handle_);
   handle_ = nullptr;
   getFilterVersion = nullptr;
   httpFilterProc = nullptr;

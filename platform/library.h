@@ -1,5 +1,6 @@
 // Loading the filter library the way the web server does: by path, then its three exports.
-// For the command-line runner and the tests that drive the real library.
+// For the command-line runner and the tests that drive the real library. The lookup of the
+// exports is in platform/library.cpp; loading and unloading in each backend's library.cpp.
 #pragma once
 
 #include <string>
@@ -14,11 +15,13 @@ using GetFilterVersionFunction = BOOL(SERVER_CALL*)(HTTP_FILTER_VERSION*);
 using HttpFilterProcFunction = DWORD(SERVER_CALL*)(HTTP_FILTER_CONTEXT*, DWORD, VOID*);
 using TerminateFilterFunction = BOOL(SERVER_CALL*)(DWORD);
 
-// A loaded copy of the filter library (LoadLibraryW or dlopen), unloaded when destroyed.
+// A loaded copy of the filter library (LoadLibraryW or dlopen), unloaded when destroyed. Not
+// thread-safe: one thread loads, uses the exports and unloads.
 class FilterLibrary {
  public:
   // Loads the library at `path` and looks up its exports. IsLoaded is false, with Error
-  // saying why, when it cannot be loaded or lacks an export.
+  // saying why, when it cannot be loaded or lacks an export. Cost: a load, which runs the
+  // library's initialisation (not the filter's GetFilterVersion).
   explicit FilterLibrary(const PathString& path);
   ~FilterLibrary();  // unloads (FreeLibrary or dlclose)
   FilterLibrary(const FilterLibrary&) = delete;
@@ -26,7 +29,7 @@ class FilterLibrary {
 
   bool IsLoaded() const { return handle_ != nullptr && terminateFilter != nullptr; }
   const std::string& Error() const { return error_; }
-  // Unloads now; the exports are unusable afterwards.
+  // Unloads now; the exports are unusable afterwards. Nothing when not loaded.
   void Unload();
 
   GetFilterVersionFunction getFilterVersion = nullptr;
@@ -38,7 +41,7 @@ class FilterLibrary {
   std::string error_;
 };
 
-// The file name of the filter library on this platform: "vortane.dll" or "vortane.so".
+// The file name of the filter library on this platform: "vortane.dll" or "vortane.so". Cheap.
 const char* FilterLibraryFileName();
 
 }  // namespace vortane::platform

@@ -6,6 +6,7 @@
 
 #include "platform/files.h"
 #include "platform/sync.h"
+#include "platform/system.h"
 
 namespace vortane {
 namespace {

@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "platform/site_changes.h"
 #include "platform/sync.h"
 
 namespace vortane {

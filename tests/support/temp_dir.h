@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <string>
 
-#include "platform/sync.h"
+#include "platform/system.h"
 
 namespace vortane::testing {
 

@@ -1,9 +1,5 @@
-#include "platform/site_table.h"
+#include "platform/posix/site_table.h"
 
-#include <optional>
-#include <utility>
-
-#ifndef _WIN32
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,8 +8,9 @@
 
 #include <algorithm>
 #include <mutex>
+#include <optional>
 #include <type_traits>
-#endif
+#include <utility>
 
 namespace vortane::platform {
 
@@ -60,7 +57,6 @@ std::map<uint32_t, std::string> ParseSiteTable(std::string_view text) {
   return sites;
 }
 
-#ifndef _WIN32
 namespace {
 
 // What identifies one version of the table file: a rewrite changes its size or its change
@@ -173,6 +169,5 @@ std::string ReadSiteTableText(const PathString& tableDirectory) {
   cache.stamp = stamp;
   return remember(std::move(text), info.st_ctim.tv_sec < start.tv_sec - kStampStepSeconds);
 }
-#endif
 
 }  // namespace vortane::platform

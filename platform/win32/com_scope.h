@@ -1,8 +1,8 @@
-// Windows only: COM initialised on the calling thread for the life of a scope, multithreaded
-// if it can be, apartment-threaded otherwise, and balanced when the scope ends.
+// Windows only, internal to platform/: COM initialised on the calling thread for the life of
+// a scope, multithreaded if it can be, apartment-threaded otherwise, and balanced when the
+// scope ends. Used by the site roots and the site-change source.
 #pragma once
 
-#ifdef _WIN32
 #include <objbase.h>
 
 namespace vortane::platform {
@@ -27,4 +27,3 @@ class ComScope {
 };
 
 }  // namespace vortane::platform
-#endif

@@ -1,6 +1,7 @@
-// The site table of the POSIX build, `sites.txt` in the directory of the filter library: the
-// stand-in for the web server's site settings, read by the site root lookup and watched by
-// the site-change source. Internal to platform/.
+// POSIX only, internal to platform/: the site table `sites.txt` in the directory of the filter
+// library, the stand-in for the web server's site settings, read by the site root lookup
+// (platform/posix/site_roots.cpp) and watched by the site-change source
+// (platform/posix/site_changes.cpp).
 //
 // Each line that is neither blank nor starts with "#" holds a decimal site number, one or
 // more blanks, and the site's root directory (the rest of the line, trailing blanks and
@@ -18,10 +19,10 @@
 
 namespace vortane::platform {
 
-// Every site of the table text `text`, with its root directory.
+// Every site of the table text `text`, with its root directory. Cost: one pass over the text
+// and a map of its sites. Thread-safe (a pure function).
 std::map<uint32_t, std::string> ParseSiteTable(std::string_view text);
 
-#ifndef _WIN32
 // Bytes of the site table that are read; the rest is ignored.
 inline constexpr size_t kMaxSiteTableBytes = 1048576;
 
@@ -36,6 +37,5 @@ inline constexpr size_t kMaxSiteTableBytes = 1048576;
 // Cost: an open and an fstat per call; a read of at most 1 MiB when the file changed.
 // Thread-safe: calls are serialised by one process-wide lock.
 std::string ReadSiteTableText(const PathString& tableDirectory);
-#endif
 
 }  // namespace vortane::platform

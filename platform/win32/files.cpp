@@ -1,0 +1,116 @@
+// The Windows file operations: mapped views that share reading only, reports created over
+// any older one, and file attributes.
+#include "platform/files.h"
+
+#include <windows.h>
+
+#include <algorithm>
+
+namespace vortane::platform {
+
+namespace {
+
+// A file being replaced (MoveFileEx over it, or a writer holding it for a moment) refuses
+// opens with a sharing violation or access denied for a short while; a load retries rather
+// than run without the file's rules: for up to this long after the first refusal, an attempt
+// every two milliseconds (a timer tick apart on Windows' default clock, 2 ms under Wine).
+constexpr ULONGLONG kOpenRetryForMs = 100;
+constexpr DWORD kOpenRetryMs = 2;
+
+bool IsTransientOpenError(DWORD error) {
+  return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED ||
+         error == ERROR_LOCK_VIOLATION;
+}
+
+}  // namespace
+
+// The open file and its mapping; the view itself is data_.
+struct FileView::Native {
+  HANDLE file = INVALID_HANDLE_VALUE;
+  HANDLE mapping = nullptr;
+};
+
+FileView::FileView(const PathString& path, size_t maxBytes) : native_(new Native) {
+  HANDLE file = INVALID_HANDLE_VALUE;
+  ULONGLONG retryUntil = 0;
+  for (;;) {
+    file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) break;
+    const DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) break;  // no file
+    // A directory under the name is no file either; it refuses opens with access denied.
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) break;
+    const ULONGLONG now = GetTickCount64();
+    if (retryUntil == 0) retryUntil = now + kOpenRetryForMs;
+    if (!IsTransientOpenError(error) || now >= retryUntil) {
+      failed_ = true;
+      break;
+    }
+    Sleep(kOpenRetryMs);
+  }
+  native_->file = file;
+  if (file == INVALID_HANDLE_VALUE) return;
+
+  LARGE_INTEGER fileSize;
+  if (!GetFileSizeEx(file, &fileSize)) {
+    failed_ = true;
+    return;
+  }
+  const uint64_t whole = static_cast<uint64_t>(fileSize.QuadPart);
+  cut_ = whole > maxBytes;
+  const DWORD size = static_cast<DWORD>(std::min<uint64_t>(whole, maxBytes));
+  if (size == 0) return;  // an empty file cannot be mapped
+
+  HANDLE mapping = CreateFileMappingA(file, nullptr, PAGE_READONLY, 0, size, nullptr);
+  native_->mapping = mapping;
+  const void* view =
+      mapping != nullptr ? MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, size) : nullptr;
+  if (view == nullptr) {
+    failed_ = true;
+    return;
+  }
+  data_ = static_cast<const char*>(view);
+  size_ = size;
+}
+
+FileView::~FileView() {
+  if (data_ != nullptr) UnmapViewOfFile(data_);
+  if (native_->mapping != nullptr) CloseHandle(native_->mapping);
+  if (native_->file != INVALID_HANDLE_VALUE) CloseHandle(native_->file);
+}
+
+struct ReportFile::Native {
+  HANDLE file;
+};
+
+// The source's share mode (read only) already keeps this open from reaching the viewed file.
+ReportFile::ReportFile(const PathString& path, const FileView* /*source*/)
+    : native_(new Native{CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                     CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)}) {}
+
+ReportFile::~ReportFile() {
+  if (IsOpen()) CloseHandle(native_->file);
+}
+
+bool ReportFile::IsOpen() const {
+  return native_->file != INVALID_HANDLE_VALUE;
+}
+
+void ReportFile::Write(std::string_view bytes) {
+  if (!IsOpen() || bytes.empty()) return;
+  // Messages are short and an echoed line is at most the 2 MiB of a view: one call does.
+  DWORD written = 0;
+  WriteFile(native_->file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+}
+
+std::optional<uint64_t> ReadLastWriteTime(const PathString& path) {
+  if (path.empty()) return std::nullopt;
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return std::nullopt;
+  return (static_cast<uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
+         data.ftLastWriteTime.dwLowDateTime;
+}
+
+}  // namespace vortane::platform
