@@ -1,10 +1,10 @@
 #include "config/parser.h"
 
-#include <charconv>
 #include <optional>
 #include <string>
 #include <utility>
 
+#include "base/text.h"
 #include "platform/files.h"
 #include "regex/timed_match.h"
 
@@ -63,9 +63,7 @@ std::string_view Group(const MatchResults& groups, size_t n) {
 
 // A number of at most nine digits, as the grammar guarantees.
 uint32_t Decimal(std::string_view digits) {
-  uint32_t value = 0;
-  std::from_chars(digits.data(), digits.data() + digits.size(), value);
-  return value;
+  return static_cast<uint32_t>(ParseDecimal(digits, UINT32_MAX).value_or(0));
 }
 
 // Splits the view into lines: each ends at LF (or the end of the view), without the CRs at

@@ -10,25 +10,13 @@
 #include <string_view>
 #include <system_error>
 
+#include "platform/site_table.h"
 #include "platform/system.h"
 
 namespace fs = std::filesystem;
 
 namespace vortane::tools {
 namespace {
-
-// The site number at the start of a site table line, if the line has the table's form.
-std::optional<uint64_t> SiteNumberOf(std::string_view line) {
-  size_t digits = 0;
-  uint64_t number = 0;
-  while (digits < line.size() && digits < 12 && line[digits] >= '0' && line[digits] <= '9') {
-    number = number * 10 + static_cast<unsigned char>(line[digits++] - '0');
-  }
-  if (digits == 0 || digits == line.size() || (line[digits] != ' ' && line[digits] != '\t')) {
-    return std::nullopt;
-  }
-  return number;
-}
 
 // Writes `text` to a file beside `target` and renames it over `target`.
 void ReplaceFile(const fs::path& target, const std::string& text) {
@@ -90,10 +78,10 @@ void WriteSiteTable(const fs::path& table, const std::vector<SiteRoot>& sites,
   if (update == SiteTableUpdate::ReplaceGivenSites && fs::exists(table)) {
     std::istringstream old(ReadWholeFile(table));
     for (std::string line; std::getline(old, line);) {
-      const std::optional<uint64_t> site = SiteNumberOf(line);
-      const bool replaced = site && std::any_of(sites.begin(), sites.end(), [&](const auto& given) {
-                              return given.first == *site;
-                            });
+      const auto entry = platform::ParseSiteLine(line);
+      const bool replaced =
+          entry && std::any_of(sites.begin(), sites.end(),
+                               [&](const auto& given) { return given.first == entry->first; });
       if (!replaced) text += line + "\n";
     }
   }

@@ -3,10 +3,7 @@
 // (platform/posix/site_roots.cpp) and watched by the site-change source
 // (platform/posix/site_changes.cpp).
 //
-// Each line that is neither blank nor starts with "#" holds a decimal site number, one or
-// more blanks, and the site's root directory (the rest of the line, trailing blanks and
-// carriage returns removed). The first line for a number counts; malformed lines are
-// skipped.
+// The table's format: platform/site_table.h.
 #pragma once
 
 #include <cstddef>
@@ -15,13 +12,10 @@
 #include <string>
 #include <string_view>
 
+#include "platform/site_table.h"
 #include "platform/system.h"
 
 namespace vortane::platform {
-
-// Every site of the table text `text`, with its root directory. Cost: one pass over the text
-// and a map of its sites. Thread-safe (a pure function).
-std::map<uint32_t, std::string> ParseSiteTable(std::string_view text);
 
 // Bytes of the site table that are read; the rest is ignored.
 inline constexpr size_t kMaxSiteTableBytes = 1048576;
