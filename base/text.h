@@ -6,6 +6,7 @@
 #include <charconv>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace vortane {
@@ -29,6 +30,26 @@ inline std::optional<uint64_t> ParseDecimal(std::string_view digits,
     return std::nullopt;
   }
   return value;
+}
+
+// `text` with each byte for which `mustEncode(byte)` holds written as a percent escape in
+// upper case ("%0D"), every other byte as it is. Cost: one pass, one string.
+template <typename MustEncode>
+std::string PercentEncoded(std::string_view text, MustEncode mustEncode) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string encoded;
+  encoded.reserve(text.size());
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (mustEncode(byte)) {
+      encoded += '%';
+      encoded += kHex[byte >> 4];
+      encoded += kHex[byte & 0x0F];
+    } else {
+      encoded += c;
+    }
+  }
+  return encoded;
 }
 
 }  // namespace vortane

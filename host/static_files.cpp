@@ -8,6 +8,7 @@
 
 #include <boost/algorithm/string/predicate.hpp>
 
+#include "base/text.h"
 #include "memory_server/memory_server.h"
 
 namespace fs = std::filesystem;
@@ -20,22 +21,12 @@ constexpr std::array<std::string_view, 2> kFilterFiles = {"httpd.ini", "httpd.pa
 
 // The normalised path as it may stand in a Location header: bytes other than unreserved
 // characters, sub-delimiters, ":", "@" and "/" percent-encoded.
-std::string PercentEncoded(std::string_view path) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string encoded;
-  encoded.reserve(path.size());
-  for (const char c : path) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (std::isalnum(byte) != 0 ||
-        std::string_view("-._~!$&'()*+,;=:@/").find(c) != std::string_view::npos) {
-      encoded += c;
-    } else {
-      encoded += '%';
-      encoded += kHex[byte >> 4];
-      encoded += kHex[byte & 0xF];
-    }
-  }
-  return encoded;
+std::string PercentEncodedPath(std::string_view path) {
+  return PercentEncoded(path, [](unsigned char byte) {
+    return std::isalnum(byte) == 0 &&
+           std::string_view("-._~!$&'()*+,;=:@/").find(static_cast<char>(byte)) ==
+               std::string_view::npos;
+  });
 }
 
 bool IsFilterFile(const fs::path& file) {
@@ -85,7 +76,7 @@ FileMapping MapUrlToFile(const fs::path& root, std::string_view url) {
   if (fs::is_directory(file, error)) {
     if (!namesDirectory) {
       mapping.kind = FileMapping::AddSlash;
-      mapping.location = PercentEncoded(normalized) + "/";
+      mapping.location = PercentEncodedPath(normalized) + "/";
       if (question != std::string_view::npos) mapping.location += url.substr(question);
       return mapping;
     }

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base/text.h"
+
 namespace vortane {
 
 char* ValueBuffer::Grow(size_t at, size_t size) {
@@ -34,28 +36,21 @@ ValueRead ReadLongValue(ServerRead read, HTTP_FILTER_CONTEXT* filterContext, LPS
 
 }  // namespace detail
 
+namespace {
+
+bool IsControlByte(unsigned char byte) {
+  return byte < 0x20 || byte == 0x7F;
+}
+
+}  // namespace
+
 bool HasControlByte(std::string_view value) {
-  return std::any_of(value.begin(), value.end(), [](char c) {
-    const auto byte = static_cast<unsigned char>(c);
-    return byte < 0x20 || byte == 0x7F;
-  });
+  return std::any_of(value.begin(), value.end(),
+                     [](char c) { return IsControlByte(static_cast<unsigned char>(c)); });
 }
 
 std::string EscapeControlBytes(std::string_view value) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string escaped;
-  escaped.reserve(value.size());
-  for (const char c : value) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7F) {
-      escaped += '%';
-      escaped += kHex[byte >> 4];
-      escaped += kHex[byte & 0x0F];
-    } else {
-      escaped += c;
-    }
-  }
-  return escaped;
+  return PercentEncoded(value, IsControlByte);
 }
 
 }  // namespace vortane

@@ -38,5 +38,11 @@ TEST(TextTest, ParseDecimal) {
   for (const Case& c : cases) EXPECT_EQ(ParseDecimal(c.text, c.maximum), c.value) << c.text;
 }
 
+TEST(TextTest, PercentEncoded) {
+  const auto notLetter = [](unsigned char byte) { return byte < 'a' || byte > 'z'; };
+  EXPECT_EQ(PercentEncoded("ab/\r\n\x7F\xFF", notLetter), "ab%2F%0D%0A%7F%FF");
+  EXPECT_EQ(PercentEncoded("", notLetter), "");
+}
+
 }  // namespace
 }  // namespace vortane
