@@ -8,6 +8,7 @@
 #   ```ini {#NAME}                 a configuration file of the example NAME, written to
 #   ```ini {#NAME file=PATH}       PATH (default httpd.ini, the global file) in NAME's own
 #                                  scratch directory; blocks of one NAME share the directory.
+#   ```LANG {#NAME file=PATH}      any other file of the example, such as sites.txt.
 #   ```vortane-try                 runs of the latest example: each line "$ vortane-try ARGS"
 #                                  (shell words; the directory argument is ".", run inside the
 #                                  example's directory) is followed by lines that vortane-try
@@ -117,10 +118,11 @@ for doc in "$@"; do
     fi
     where="$(basename "$doc"):$start"
     case $fence in
-    ini*)
-      if [[ $fence =~ ^ini\ \{#([A-Za-z0-9_-]+)(\ file=([^ }]+))?\}$ ]]; then
-        example=${BASH_REMATCH[1]}
-        file=${BASH_REMATCH[3]:-httpd.ini}
+    *'{#'*)
+      if [[ $fence =~ ^([A-Za-z0-9._-]+)\ \{#([A-Za-z0-9_-]+)(\ file=([^ }]+))?\}$ ]] &&
+        { [ "${BASH_REMATCH[1]}" = ini ] || [ -n "${BASH_REMATCH[4]}" ]; }; then
+        example=${BASH_REMATCH[2]}
+        file=${BASH_REMATCH[4]:-httpd.ini}
         dir="$scratch/examples/$example"
         if ! safe_path "$file"; then
           fail "$where: file=$file leaves the example's directory"
@@ -130,8 +132,11 @@ for doc in "$@"; do
           [ -n "${example_runs[$example]+x}" ] || example_runs[$example]=0
         fi
       else
-        fail "$where: an ini block without {#NAME}: it would not be tested"
+        fail "$where: a malformed example tag: $fence"
       fi
+      ;;
+    ini*)
+      fail "$where: an ini block without {#NAME}: it would not be tested"
       ;;
     vortane-try)
       if [ -z "$example" ]; then
