@@ -2,7 +2,8 @@
 # Builds all three configurations and runs every test:
 #   build/      native build: unit tests, then vortane-serve under load (bench/redos.sh,
 #               bench/soak.sh, bench/rules-check.sh)
-#   build-win/  Windows x64 (mingw-w64): the same tests under Wine
+#   build-win/  Windows x64 (mingw-w64): the same tests under Wine, and the release package
+#               (vortane-<version>-win64.zip) made and its contents checked
 #   build-san/  clang with AddressSanitizer, UndefinedBehaviorSanitizer and LeakSanitizer:
 #               the same tests, then each libFuzzer target for FUZZ_SECONDS (default 30)
 set -euo pipefail
@@ -22,7 +23,7 @@ bash bench/redos.sh
 bash bench/soak.sh 10
 bash bench/rules-check.sh
 
-step "Windows build, tests under Wine"
+step "Windows build, tests under Wine, the release package"
 cmake -S . -B build-win -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake >/dev/null
 cmake --build build-win -j "$jobs"
 (cd build-win && ctest --output-on-failure)

@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# Makes the release package into a scratch folder and checks it: one top folder named like the
+# package, holding exactly the filter library, the tools, the starter httpd.ini, README.md,
+# docs/ as in the source tree, LICENSE and SHA256SUMS; the copied files equal their sources,
+# SHA256SUMS lists every other file with its right hash, and the library's interface holds.
+#   check_package.sh CPACK CPACK_CONFIG SOURCE_DIR PACKAGE_NAME OBJDUMP TOOL.exe...
+set -euo pipefail
+cpack=$1 config=$2 source=$3 name=$4 objdump=$5
+shift 5
+tools=("$@")
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+fail() { echo "release package: $*"; exit 1; }
+
+if ! "$cpack" -G ZIP --config "$config" -B "$work/out" >"$work/cpack.log" 2>&1; then
+  cat "$work/cpack.log"; fail "cpack failed"
+fi
+zip="$work/out/$name.zip"
+[ -f "$zip" ] || fail "no $name.zip; made: $(ls "$work/out")"
+(cd "$work/out" && sha256sum -c --quiet "$name.zip.sha256") || fail "the package's .sha256 is wrong"
+
+mkdir "$work/x"
+(cd "$work/x" && cmake -E tar xf "$zip")
+[ "$(ls -A "$work/x")" = "$name" ] || fail "top level is not one folder $name: $(ls -A "$work/x")"
+cd "$work/x/$name"
+
+expected=$( {
+  printf '%s\n' vortane.dll "${tools[@]}" httpd.ini README.md LICENSE SHA256SUMS
+  (cd "$source" && find docs -type f)
+} | sort)
+found=$(find . -type f -printf '%P\n' | sort)
+if [ "$found" != "$expected" ]; then
+  echo "expected:"; echo "$expected"; echo "found:"; echo "$found"; fail "the files differ"
+fi
+
+cmp httpd.ini "$source/examples/starter/httpd.ini" || fail "httpd.ini is not the starter file"
+for f in README.md LICENSE $(cd "$source" && find docs -type f); do
+  cmp "$f" "$source/$f" || fail "$f differs from the source tree"
+done
+grep -q '^\[Vortane\]$' httpd.ini || fail "httpd.ini has no section header"
+grep -q 'Apache License' LICENSE && grep -q 'Version 2.0, January 2004' LICENSE ||
+  fail "LICENSE is not the Apache License 2.0"
+
+listed=$(sed 's/^[0-9a-f]\{64\}  //' SHA256SUMS)
+[ "$listed" = "$(grep -vx SHA256SUMS <<<"$expected")" ] ||
+  fail "SHA256SUMS does not list every other file: $listed"
+sha256sum -c --strict --quiet SHA256SUMS || fail "SHA256SUMS does not match"
+
+bash "$source/tests/filter/check_library.sh" vortane.dll "$objdump"
+for tool in "${tools[@]}"; do
+  "$objdump" -f "$tool" | grep -q 'file format pei-x86-64' || fail "$tool is not a Windows x64 program"
+done
+echo "release package ok: $name.zip, $(wc -l <<<"$found") files"
