@@ -68,6 +68,7 @@ check "refused folder" "403" "http://127.0.0.1:$shop/private/index.html"
 check "refused folder, encoded slash" "403" --path-as-is "http://127.0.0.1:$shop/%2fprivate/"
 check "refused folder, dot and slashes" "403" --path-as-is "http://127.0.0.1:$shop/.//private/"
 check "refused program" "403" "http://127.0.0.1:$shop/tool.exe"
+check "refused program, escaped" "403" --path-as-is "http://127.0.0.1:$shop/tool.%65xe"
 check "program asked for as a folder" "404" "http://127.0.0.1:$shop/tool.exe/"
 # URLs up to 16 KiB reach the filter (and are served); one byte more gets 414.
 long=$(printf 'q%.0s' $(seq 16382))
