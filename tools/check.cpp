@@ -344,6 +344,7 @@ Problem ExplainLine(const LineFacts& facts) {
             "unknown-directive"};
   }
   // A comment after the directive.
+  // (Only the first word that starts one: each try parses the line again.)
   for (size_t i = 1; i < words.size(); ++i) {
     if (words[i].text[0] != '#') continue;
     if (Accepts(line.substr(0, words[i].column - 1))) {
@@ -351,6 +352,7 @@ Problem ExplainLine(const LineFacts& facts) {
               "comments stand on lines of their own: move it to the line above",
               "trailing-comment"};
     }
+    break;
   }
   const std::string_view keyword = first.text;
   if (keyword == "CacheClockRate" || keyword == "RepeatLimit") {
@@ -482,7 +484,8 @@ PatternShape ScanPattern(std::string_view pattern) {
     if (i >= pattern.size()) return 0;
     if (pattern[i] == '*' || pattern[i] == '+') return 1;
     if (pattern[i] == '{') {
-      const size_t close = pattern.find('}', i);
+      // An interval is short: looking further would make a run of "{" quadratic.
+      const size_t close = pattern.substr(0, i + 24).find('}', i);
       if (close != std::string_view::npos && pattern[close - 1] == ',') return close - i + 1;
     }
     return 0;
@@ -503,8 +506,9 @@ PatternShape ScanPattern(std::string_view pattern) {
         if (pattern[j] == '\\') {
           ++j;
         } else if (pattern.compare(j, 2, "[:") == 0) {
-          const size_t end = pattern.find(":]", j + 2);
-          if (end == std::string_view::npos) break;
+          // Class names are short; a bounded look keeps a run of "[:" linear.
+          const size_t end = pattern.substr(0, j + 16).find(":]", j + 2);
+          if (end == std::string_view::npos) continue;
           const std::string_view name = pattern.substr(j + 2, end - j - 2);
           if (name == "lower" || name == "upper") shape.caseClass = std::min(shape.caseClass, j);
           j = end + 1;
