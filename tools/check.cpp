@@ -829,7 +829,8 @@ class Checker {
         subject[0] == '%' && (subject.rfind("%HTTP_", 0) == 0 || subject == "%QUERY_STRING");
     if (!header && !variable) return;
     const std::string_view p = pattern.text;
-    const bool anchored = p.front() == '^' || p.back() == '$' || p.rfind(".*", 0) == 0 ||
+    const bool anchored = p.front() == '!' || p.front() == '^' || p.back() == '$' ||
+                          p.rfind(".*", 0) == 0 ||
                           (p.size() >= 2 && p.compare(p.size() - 2, 2, ".*") == 0);
     if (anchored) return;
     Add(Severity::Warning, number, pattern.column, "whole-value-match",
@@ -881,25 +882,26 @@ class Checker {
 
   void Format(const Word& format, uint32_t number, std::string_view letters) {
     const std::string_view f = format.text;
+    bool question = false, percent = false;  // each said once per line
     for (size_t i = 0; i < f.size(); ++i) {
       if (f[i] == '\\') {
         ++i;
-      } else if (f[i] == '?' && letters.find('F') == std::string_view::npos &&
+      } else if (f[i] == '?' && !question && letters.find('F') == std::string_view::npos &&
                  (i + 1 >= f.size() || !std::isdigit(static_cast<unsigned char>(f[i + 1])))) {
         Add(Severity::Warning, number, format.column + static_cast<uint32_t>(i),
             "unescaped-question",
             "'?' in a substitution starts a conditional: the rest of the substitution is "
             "not written as it stands",
             "write \\? for a literal question mark");
-        break;
-      } else if (f[i] == '%' && i + 1 < f.size() &&
+        question = true;
+      } else if (f[i] == '%' && !percent && i + 1 < f.size() &&
                  (std::isdigit(static_cast<unsigned char>(f[i + 1])) || f[i + 1] == '{')) {
         Add(Severity::Warning, number, format.column + static_cast<uint32_t>(i),
             "percent-reference",
             "'%' is a literal byte in a substitution: groups are written $N, numbered through "
             "the conditions and then the rule's pattern",
             "write $N");
-        break;
+        percent = true;
       }
     }
     if (f.size() > 2 && f.back() == ']') {
