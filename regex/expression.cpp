@@ -67,7 +67,10 @@ class Translator {
     }
     token_ = p_.size();
     if (edge_ == Edge::kBar) Reject("empty alternative");
-    if (!openGroups_.empty()) Reject("unmatched (");
+    if (!openGroups_.empty()) {
+      token_ = openAt_.back();  // the innermost group left open
+      Reject("unmatched (");
+    }
     return std::move(out_);
   }
 
@@ -164,6 +167,7 @@ class Translator {
       out_ += '(';
       ++i_;
       openGroups_.push_back(++groupCount_);
+      openAt_.push_back(token_);
       closed_.resize(groupCount_ + 1, false);
       return;
     }
@@ -178,12 +182,14 @@ class Translator {
     out_.append(p_.substr(i_, 3));
     i_ += 3;
     openGroups_.push_back(0);
+    openAt_.push_back(token_);
   }
 
   void CloseGroup() {
     if (openGroups_.empty()) Reject("unmatched )");
     if (openGroups_.back() != 0) closed_[openGroups_.back()] = true;
     openGroups_.pop_back();
+    openAt_.pop_back();
     out_ += ')';
     ++i_;
   }
@@ -323,6 +329,7 @@ class Translator {
   Edge edge_ = Edge::kGroupStart;
   std::string out_;
   std::vector<unsigned> openGroups_;  // capture number of each open group, 0 if none
+  std::vector<size_t> openAt_;        // where each open group starts
   std::vector<bool> closed_;          // by capture number
   unsigned groupCount_ = 0;
   bool afterRawLineFeed_ = false;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 
 namespace vortane::tools {
@@ -128,6 +129,23 @@ TEST(CheckTest, EachDiagnosticAtItsPlaceAndNotOnItsNearMiss) {
     for (const Diagnostic& d : CheckConfigText(c.nearMiss, "f.ini", context, c.cut)) {
       EXPECT_NE(d.code, c.code) << "near miss: " << c.nearMiss << "\n" << FormatText(d);
     }
+  }
+}
+
+TEST(CheckTest, UnmatchedGroupPointsAtItsParenthesis) {
+  const auto found = CheckConfigText(H "RewriteRule ^/(a(b)$ /c\n", "f.ini", {});
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(found[0].column, 15u);
+}
+
+// Hostile runs that a naive look-ahead would make quadratic (minutes for these lines).
+TEST(CheckTest, HostileLinesStayLinear) {
+  for (const char* run : {"[[:", "a{", "# "}) {
+    std::string text = H "RewriteCond Host: ";
+    for (int i = 0; i < 200000; ++i) text += run;
+    const auto start = std::chrono::steady_clock::now();
+    CheckConfigText(text, "f.ini", {});
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10)) << run;
   }
 }
 
