@@ -22,10 +22,6 @@ constexpr std::string_view kClassNames[] = {"alnum", "alpha",  "blank", "cntrl",
 // Letters that keep Boost's meaning after a backslash; any other letter stands for itself.
 constexpr std::string_view kMeaningfulLetters = "abBcCdDeEfGlLnQrsStuUvwWxXzZA";
 
-[[noreturn]] void Reject(const char* why) {
-  throw bad_expression(why);
-}
-
 bool IsDigit(char c) {
   return c >= '0' && c <= '9';
 }
@@ -61,6 +57,7 @@ class Translator {
         Reject("empty alternative");
       }
       const size_t written = out_.size();
+      token_ = i_;
       Token();
       afterRawLineFeed_ = c == '\n';
       // A token that writes nothing (a comment, an empty quote) leaves the edge as it was.
@@ -68,12 +65,23 @@ class Translator {
         edge_ = c == '|' ? Edge::kBar : c == '(' ? Edge::kGroupStart : Edge::kContent;
       }
     }
+    token_ = p_.size();
     if (edge_ == Edge::kBar) Reject("empty alternative");
-    if (!openGroups_.empty()) Reject("unmatched (");
+    if (!openGroups_.empty()) {
+      token_ = openAt_.back();  // the innermost group left open
+      Reject("unmatched (");
+    }
     return std::move(out_);
   }
 
  private:
+  // Refuses the pattern; the error's position() is where the token being read starts (the
+  // pattern's end for what only its end reveals).
+  [[noreturn]] void Reject(const char* why) const {
+    throw bad_expression(why, boost::regex_constants::error_unknown,
+                         static_cast<std::ptrdiff_t>(token_));
+  }
+
   bool At(size_t j, char c) const { return j < p_.size() && p_[j] == c; }
   bool RepeatAt(size_t j) const { return j < p_.size() && IsRepeat(p_[j]); }
 
@@ -132,7 +140,10 @@ class Translator {
       out_ += '?';
       ++i_;
     }
-    if (RepeatAt(i_)) Reject(p_[i_] == '+' ? "possessive repeat" : "repeat of a repeat");
+    if (RepeatAt(i_)) {
+      token_ = i_;  // the second repeat is the mistake
+      Reject(p_[i_] == '+' ? "possessive repeat" : "repeat of a repeat");
+    }
   }
 
   void Interval() {
@@ -156,6 +167,7 @@ class Translator {
       out_ += '(';
       ++i_;
       openGroups_.push_back(++groupCount_);
+      openAt_.push_back(token_);
       closed_.resize(groupCount_ + 1, false);
       return;
     }
@@ -170,12 +182,14 @@ class Translator {
     out_.append(p_.substr(i_, 3));
     i_ += 3;
     openGroups_.push_back(0);
+    openAt_.push_back(token_);
   }
 
   void CloseGroup() {
     if (openGroups_.empty()) Reject("unmatched )");
     if (openGroups_.back() != 0) closed_[openGroups_.back()] = true;
     openGroups_.pop_back();
+    openAt_.pop_back();
     out_ += ')';
     ++i_;
   }
@@ -218,7 +232,7 @@ class Translator {
     i_ = j + 1;
   }
 
-  static void CheckClassName(std::string_view name) {
+  void CheckClassName(std::string_view name) const {
     if (std::find(std::begin(kClassNames), std::end(kClassNames), name) == std::end(kClassNames)) {
       Reject("unknown class name");
     }
@@ -311,9 +325,11 @@ class Translator {
 
   std::string_view p_;
   size_t i_ = 0;
+  size_t token_ = 0;  // where the token being read starts
   Edge edge_ = Edge::kGroupStart;
   std::string out_;
   std::vector<unsigned> openGroups_;  // capture number of each open group, 0 if none
+  std::vector<size_t> openAt_;        // where each open group starts
   std::vector<bool> closed_;          // by capture number
   unsigned groupCount_ = 0;
   bool afterRawLineFeed_ = false;

@@ -5,11 +5,15 @@
 // filter.
 #include <signal.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <exception>
 #include <filesystem>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -21,6 +25,7 @@
 #include "host/access_log.h"
 #include "host/filter_connection.h"
 #include "host/http_host.h"
+#include "platform/files.h"
 #include "platform/library.h"
 #include "tools/command_line.h"
 #include "tools/filter_directory.h"
@@ -55,7 +60,9 @@ constexpr char kUsage[] =
     "block for each (4,097 bytes today) until it closes: at most about 400 KiB, besides the\n"
     "request being read (up to about 24 KiB of request line and headers, 1 MiB of body).\n"
     "\n"
-    "Prints a line per site once it listens; SIGINT or SIGTERM stops it gracefully.\n";
+    "Prints a line per site once it listens, and the lines of each parse error report\n"
+    "(httpd.parse.errors) as a load of a configuration writes them; SIGINT or SIGTERM stops\n"
+    "it gracefully.\n";
 
 struct Options {
   fs::path directory;
@@ -189,6 +196,84 @@ sigset_t StopSignals() {
   return signals;
 }
 
+// Prints the parse error reports as the filter writes them, so that the administrator sees
+// a mistake when the configuration is loaded: the filter writes each report beside its
+// httpd.ini on every load and has no other output. Polls the report files (the global one
+// and each site's) twice a second on a thread of its own; a report whose time or size
+// changed is printed line by line, up to its first 64 KiB. Reports written before the
+// server started are not printed.
+class ReportEcho {
+ public:
+  explicit ReportEcho(const Options& options) {
+    reports_.push_back(options.directory / "httpd.parse.errors");
+    for (const auto& site : options.sites) reports_.push_back(site.root / "httpd.parse.errors");
+    for (const fs::path& report : reports_) seen_[report] = Stamp(report);
+    thread_ = std::thread([this] { Loop(); });
+  }
+  ~ReportEcho() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+    }
+    wake_.notify_one();
+    thread_.join();
+  }
+  ReportEcho(const ReportEcho&) = delete;
+  ReportEcho& operator=(const ReportEcho&) = delete;
+
+ private:
+  using FileStamp = std::pair<fs::file_time_type, uintmax_t>;
+
+  static std::optional<FileStamp> Stamp(const fs::path& path) {
+    std::error_code error;
+    const auto time = fs::last_write_time(path, error);
+    if (error) return std::nullopt;
+    const auto size = fs::file_size(path, error);
+    if (error) return std::nullopt;
+    return FileStamp{time, size};
+  }
+
+  void Loop() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!wake_.wait_for(lock, std::chrono::milliseconds(500), [this] { return stop_; })) {
+      for (const fs::path& report : reports_) {
+        const std::optional<FileStamp> stamp = Stamp(report);
+        if (!stamp || stamp == seen_[report]) continue;
+        seen_[report] = stamp;
+        Print(report);
+      }
+    }
+  }
+
+  static void Print(const fs::path& report) {
+    constexpr size_t kShown = 65536;
+    const vortane::platform::FileView view(report.native(), kShown);
+    if (!view.HasBytes()) return;
+    std::string_view text = view.Bytes();
+    while (!text.empty()) {
+      const size_t end = text.find('\n');
+      std::string_view line = text.substr(0, end);
+      text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+      while (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+      std::string shown;
+      for (const char c : line) {
+        const auto byte = static_cast<unsigned char>(c);
+        shown += byte >= 0x20 && byte < 0x7F ? c : '?';  // no control bytes to the terminal
+      }
+      std::printf("%s: %s\n", report.string().c_str(), shown.c_str());
+    }
+    if (view.IsCut()) std::printf("%s: ... (more in the file)\n", report.string().c_str());
+    std::fflush(stdout);
+  }
+
+  std::vector<fs::path> reports_;
+  std::map<fs::path, std::optional<FileStamp>> seen_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool stop_ = false;
+  std::thread thread_;
+};
+
 int Run(const Options& options) {
   vortane::host::Filter filter;
   std::unique_ptr<vortane::platform::FilterLibrary> library;
@@ -217,6 +302,8 @@ int Run(const Options& options) {
     std::printf("%s; %u threads; at most %zu connections; SIGINT or SIGTERM stops\n",
                 library ? "filter loaded" : "no filter", options.threads, options.maxConnections);
     std::fflush(stdout);
+    std::optional<ReportEcho> reportEcho;
+    if (library) reportEcho.emplace(options);
     host.Start();
 
     const sigset_t stopSignals = StopSignals();

@@ -21,6 +21,8 @@ mkdir "$site/shop/private"
 echo "<h1>Private</h1>" >"$site/shop/private/index.html"
 echo "program" >"$site/shop/tool.exe"
 printf '\nRewriteRule ^/private(?:/.*)?$ / [O,F]\n' >>"$site/shop/httpd.ini"
+# A line the filter does not recognise: its report is printed on the console.
+printf 'rewriterule ^/x$ /y\n' >>"$site/docs/httpd.ini"
 
 "$serve" "$site" --site 1=127.0.0.1:0:"$site/shop" --site 2=127.0.0.1:0:"$site/docs" \
   --access-log "$dir/access.log" --max-connections 64 >"$dir/out" 2>&1 &
@@ -68,6 +70,7 @@ check "refused folder" "403" "http://127.0.0.1:$shop/private/index.html"
 check "refused folder, encoded slash" "403" --path-as-is "http://127.0.0.1:$shop/%2fprivate/"
 check "refused folder, dot and slashes" "403" --path-as-is "http://127.0.0.1:$shop/.//private/"
 check "refused program" "403" "http://127.0.0.1:$shop/tool.exe"
+check "refused program, escaped" "403" --path-as-is "http://127.0.0.1:$shop/tool.%65xe"
 check "program asked for as a folder" "404" "http://127.0.0.1:$shop/tool.exe/"
 # URLs up to 16 KiB reach the filter (and are served); one byte more gets 414.
 long=$(printf 'q%.0s' $(seq 16382))
@@ -75,6 +78,14 @@ check "longest URL" "200|<h1>Shop</h1>" "http://127.0.0.1:$shop/?$long"
 check "URL over the limit" "414" "http://127.0.0.1:$shop/?q$long"
 # A long query hides nothing from the rules: the filter reads the URL whole.
 check "refused folder, long query" "403" "http://127.0.0.1:$shop/private/index.html?$(printf 'q%.0s' $(seq 5000))"
+
+# The docs site's rules were loaded by the requests above: its report reaches the console.
+report="$site/docs/httpd.parse.errors: Line [0-9]+: Unrecognized string: rewriterule"
+for _ in $(seq 50); do
+  grep -qE "$report" "$dir/out" && break
+  sleep 0.1
+done
+grep -qE "$report" "$dir/out" || { echo "FAIL report not printed"; failures=$((failures + 1)); }
 
 kill -TERM "$pid"
 rc=0

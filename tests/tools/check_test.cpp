@@ -1,0 +1,170 @@
+#include "tools/check.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+
+namespace vortane::tools {
+namespace {
+
+#define H "[Vortane]\n"
+
+struct Case {
+  const char* code;
+  Severity severity;
+  uint32_t siteId;  // 0: checked as the global file
+  bool cut;         // the file goes on past the text
+  std::string text;
+  uint32_t line, column;
+  std::string nearMiss;  // a text that must not give `code`
+};
+
+// Each diagnostic with a text that gives it at a place, and a near miss that does not.
+const Case kCases[] = {
+    // What the filter's report lists, explained.
+    {"no-section", Severity::Error, 0, false, "[vortane]\nRewriteRule a b\n", 1, 1, H},
+    {"no-section", Severity::Error, 0, false, "\xEF\xBB\xBF[Vortane]\n", 1, 1,
+     "# \xEF\xBB\xBF\n" H},
+    {"no-section", Severity::Error, 0, false, std::string("\xFF\xFE[\0V\0", 6), 1, 1, H},
+    {"no-section", Severity::Error, 0, false, "[Vortane] # main\n", 1, 11, "# main\n[Vortane]\n"},
+    {"unknown-directive", Severity::Error, 0, false, H "  rewriterule ^/a$ /b\n", 2, 3,
+     H "RewriteRule ^/a$ /b\n"},
+    {"unknown-directive", Severity::Error, 0, false, H "RewriteEngine On\n", 2, 1, H "# On\n"},
+    {"bad-flags", Severity::Error, 0, false, H "RewriteRule ^/a$ /b [L,NC]\n", 2, 24,
+     H "RewriteRule ^/a$ /b [L,I]\n"},
+    {"bad-flags", Severity::Error, 0, false, H "RewriteRule ^/a$ /b [L, R]\n", 2, 25,
+     H "RewriteRule ^/a$ /b [L,R]\n"},
+    {"bad-flags", Severity::Error, 0, false, H "RewriteRule ^/a$ /b [L,L,L,L,L,L]\n", 2, 21,
+     H "RewriteRule ^/a$ /b [L,L,L,L,L]\n"},
+    {"bad-flags", Severity::Error, 0, false, H "RewriteRule ^/a$ /b [R=301]\n", 2, 22,
+     H "RewriteRule ^/a$ /b [R]\n"},
+    {"bad-flags", Severity::Error, 0, false, H "RewriteRule ^/a$ /b [r]\n", 2, 22,
+     H "RewriteRule ^/a$ /b [R]\n"},
+    {"bad-flags", Severity::Error, 0, false, H "RewriteCond Host: x [L]\nRewriteRule a b\n", 2, 22,
+     H "RewriteCond Host: x [O]\nRewriteRule a b\n"},
+    {"braced-variable", Severity::Error, 0, false, H "RewriteCond %{HTTPS} on\nRewriteRule a b\n",
+     2, 13, H "RewriteCond %HTTPS on\nRewriteRule a b\n"},
+    {"missing-colon", Severity::Error, 0, false, H "RewriteCond Host ^x$\nRewriteRule a b\n", 2, 17,
+     H "RewriteCond Host: ^x$\nRewriteRule a b\n"},
+    {"bad-subject", Severity::Error, 0, false, H "RewriteHeader url ^/a$ /b\n", 2, 15,
+     H "RewriteHeader URL ^/a$ /b\n"},
+    {"bad-arguments", Severity::Error, 0, false, H "RewriteRule ^/a$\n", 2, 13,
+     H "RewriteRule ^/a$ /b\n"},
+    {"bad-value", Severity::Error, 0, false, H "RepeatLimit 1234567890\n", 2, 13,
+     H "RepeatLimit 123456789\n"},
+    {"trailing-comment", Severity::Error, 0, false, H "RewriteRule ^/a$ /b # note\n", 2, 21,
+     H "RewriteRule ^/a$ /b#note\n"},
+    {"bad-pattern", Severity::Error, 0, false, H "RewriteRule ^/a[ /b\n", 2, 16,
+     H "RewriteRule ^/a\\[ /b\n"},
+    {"bad-pattern", Severity::Error, 0, false,
+     H "RewriteCond Host: (a\n# between\nRewriteRule b)** /c\n", 4, 16,
+     H "RewriteCond Host: (a\nRewriteRule b)+ /c\n"},
+    {"nul-byte", Severity::Error, 0, false, std::string(H "Rewrite\0Rule a b\n", 27), 2, 8,
+     H "RewriteRule a b\n"},
+    {"carriage-return", Severity::Error, 0, false, H "# a\rb\n", 2, 4, H "# ab\r\n"},
+    {"misplaced-section", Severity::Error, 0, false, H "RewriteRule a b\n[Vortane]\n", 3, 1,
+     H "RewriteRule a b\n"},
+    {"conditions-without-rule", Severity::Error, 0, false, H "RewriteCond Host: x\n# end\n", 2, 1,
+     H "RewriteCond Host: x\nRewriteHeader URL a b\n"},
+    {"repeat-limit-above-global", Severity::Error, 1, false, H "RepeatLimit 33\n", 2, 1,
+     H "RepeatLimit 32\n"},
+    {"clock-rate-in-site", Severity::Error, 1, false, H "CacheClockRate 60\n", 2, 1,
+     H "RepeatLimit 1\n"},
+    {"clock-rate-zero", Severity::Error, 0, false, H "CacheClockRate 0\n", 2, 1,
+     H "CacheClockRate 1\n"},
+    {"line-cut", Severity::Error, 0, true, H "RewriteRule ^/a$ /b", 2, 1,
+     H "RewriteRule ^/a$ /b\n"},
+    // Lines the filter uses, likely not as meant.
+    {"conditions-moved", Severity::Warning, 0, false,
+     H "RewriteCond Host: x\nRewriteRul ^/a$ / [F]\nRewriteRule ^/b$ /c\n", 4, 1,
+     H "RewriteCond Host: x\nRewriteRule ^/a$ / [F]\nRewriteRule ^/b$ /c\n"},
+    {"encoded-literal", Severity::Warning, 0, false, H "RewriteRule ^/admin.*$ / [I,F]\n", 2, 15,
+     H "RewriteRule ^/admin.*$ / [I,F,O]\n"},
+    {"unescaped-question", Severity::Warning, 0, false, H "RewriteRule ^/p$ /p.asp?id=1\n", 2, 24,
+     H "RewriteRule ^/(p)$ /p.asp\\?id=1(?1&x)\n"},
+    {"percent-reference", Severity::Warning, 0, false,
+     H "RewriteCond Host: (.*)\nRewriteRule ^/p$ /%1\n", 3, 19,
+     H "RewriteCond Host: (.*)\nRewriteRule ^/p$ /$1%\n"},
+    {"flags-in-substitution", Severity::Warning, 0, false, H "RewriteRule ^/a$ /b[L]\n", 2, 20,
+     H "RewriteRule ^/a$ /b [L]\n"},
+    {"whole-value-match", Severity::Warning, 0, false,
+     H "RewriteCond User-Agent: bot\nRewriteRule ^/a$ /b\n", 2, 25,
+     H "RewriteCond User-Agent: .*bot.*\nRewriteRule ^/a$ /b\n"},
+    {"whole-value-match", Severity::Warning, 0, false, H "RewriteHeader Referer: x /y\n", 2, 24,
+     H "RewriteCond %HTTPS on\nRewriteRule ^/a$ /b\n"},
+    {"negated-pattern", Severity::Warning, 0, false,
+     H "RewriteCond Host: !^a$\nRewriteRule ^/a$ /b\n", 2, 19,
+     H "RewriteCond Host: ^(?!a$).*\nRewriteRule ^/a$ /b\n"},
+    {"top-level-alternation", Severity::Warning, 0, false,
+     H "RewriteCond Host: ^a$|^b$\nRewriteRule ^/x$ /y\n", 2, 22,
+     H "RewriteCond Host: ^(?:a|b)$\nRewriteRule ^/x$ /y\nRewriteRule ^/x$|^/y$ /z\n"},
+    {"nested-repeat", Severity::Warning, 0, false, H "RewriteRule ^/(\\w+-?)*$ /b\n", 2, 15,
+     H "RewriteRule ^/(\\w+-)?(a{2})+$ /b\n"},
+    {"unreachable-rule", Severity::Warning, 0, false,
+     H "RewriteRule ^(.*)$ /x [L]\nRewriteRule ^/a$ /b\n", 3, 1,
+     H "RewriteRule ^/a$ /b\nRewriteRule ^(.*)$ /x [L]\n"},
+    {"high-repeat-limit", Severity::Warning, 0, false,
+     H "RepeatLimit 5000\nRewriteRule ^(.*)//(.*)$ $1/$2 [N]\n", 2, 13,
+     H "RepeatLimit 5000\nRewriteRule ^(.*)//(.*)$ $1/$2 [L]\n"},
+    {"case-class-under-i", Severity::Warning, 0, false, H "RewriteRule ^/[[:lower:]]+$ /b [I]\n", 2,
+     16, H "RewriteRule ^/[[:lower:]]+$ /b\n"},
+};
+
+TEST(CheckTest, EachDiagnosticAtItsPlaceAndNotOnItsNearMiss) {
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(std::string(c.code) + " on: " + c.text);
+    ParseContext context;
+    context.siteId = c.siteId;
+    const auto found = CheckConfigText(c.text, "f.ini", context, c.cut);
+    bool hit = false;
+    for (const Diagnostic& d : found) {
+      if (d.code != c.code) continue;
+      hit = true;
+      EXPECT_EQ(d.line, c.line) << d.message;
+      EXPECT_EQ(d.column, c.column) << d.message;
+      EXPECT_EQ(d.severity, c.severity);
+    }
+    EXPECT_TRUE(hit);
+    for (const Diagnostic& d : CheckConfigText(c.nearMiss, "f.ini", context, c.cut)) {
+      EXPECT_NE(d.code, c.code) << "near miss: " << c.nearMiss << "\n" << FormatText(d);
+    }
+  }
+}
+
+TEST(CheckTest, UnmatchedGroupPointsAtItsParenthesis) {
+  const auto found = CheckConfigText(H "RewriteRule ^/(a(b)$ /c\n", "f.ini", {});
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(found[0].column, 15u);
+}
+
+// Hostile runs that a naive look-ahead would make quadratic (minutes for these lines).
+TEST(CheckTest, HostileLinesStayLinear) {
+  for (const char* run : {"[[:", "a{", "# "}) {
+    std::string text = H "RewriteCond Host: ";
+    for (int i = 0; i < 200000; ++i) text += run;
+    const auto start = std::chrono::steady_clock::now();
+    CheckConfigText(text, "f.ini", {});
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10)) << run;
+  }
+}
+
+TEST(CheckTest, FormatsTextAndJson) {
+  const auto found = CheckConfigText(H "\tRewriteRule ^/a$ /b [l]\n", "f.ini", {});
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(FormatText(found[0]),
+            "f.ini:2:23: error: flag letters are upper case [bad-flags]\n"
+            "  \tRewriteRule ^/a$ /b [l]\n"
+            "  \t                     ^\n"
+            "  hint: write L\n");
+  Diagnostic odd;
+  odd.file = "a\"b\\";
+  odd.message = std::string("x\0\xff", 3);
+  EXPECT_EQ(FormatJson({odd}),
+            "[\n  {\"file\": \"a\\\"b\\\\\", \"line\": 0, \"column\": 0, \"severity\": "
+            "\"error\", \"message\": \"x\\u0000\\u00ff\", \"code\": \"\", \"hint\": \"\"}\n]\n");
+  EXPECT_EQ(FormatJson({}), "[]\n");
+}
+
+}  // namespace
+}  // namespace vortane::tools

@@ -1,0 +1,65 @@
+#!/bin/sh
+# Runs vortane-check on the shipped examples and on scratch files, and checks its exit
+# statuses and its text format.
+# usage: vortane_check_test.sh PATH-OF-VORTANE-CHECK EXAMPLES-DIRECTORY
+set -eu
+check=$1
+examples=$2
+dir=$(mktemp -d)
+trap 'rm -rf "$dir"' EXIT
+failures=0
+
+# expect NAME STATUS EXPECTED-OUTPUT ARGUMENT...: prints exactly that and exits with STATUS.
+expect() {
+  name=$1 status=$2 expected=$3
+  shift 3
+  rc=0
+  out=$("$check" "$@" 2>&1) || rc=$?
+  if [ "$rc" -ne "$status" ] || [ "$out" != "$expected" ]; then
+    printf 'FAIL %s: exit %s (expected %s); printed, then expected:\n%s\n---\n%s\n' \
+      "$name" "$rc" "$status" "$out" "$expected"
+    failures=$((failures + 1))
+  fi
+}
+
+# The examples as the filter loads them: the global file and every site of a sites.txt.
+mkdir "$dir/server"
+cp "$examples/httpd.ini" "$dir/server/"
+printf '1 %s\n2 %s\n' "$examples/shop" "$examples/docs" >"$dir/server/sites.txt"
+expect "examples" 0 "" --strict "$dir/server"
+
+printf '[Vortane]\nRewriteRule ^/a$ /b [l]\n' >"$dir/error.ini"
+printf '[Vortane]\nRewriteRule ^/a$ /b[L]\n' >"$dir/warning.ini"
+expect "error" 1 "$dir/error.ini:2:22: error: flag letters are upper case [bad-flags]
+  RewriteRule ^/a\$ /b [l]
+                       ^
+  hint: write L
+1 error(s), 0 warning(s)" "$dir/error.ini"
+expect "warning" 0 "$dir/warning.ini:2:20: warning: '[L]' is part of the substitution, not a flag list [flags-in-substitution]
+  RewriteRule ^/a\$ /b[L]
+                     ^
+  hint: put a blank before the flag list
+0 error(s), 1 warning(s)" "$dir/warning.ini"
+rc=0
+"$check" --strict "$dir/warning.ini" >/dev/null || rc=$?
+[ "$rc" -eq 1 ] || { echo "FAIL strict: exit $rc"; failures=$((failures + 1)); }
+rc=0
+out=$("$check" --format=json "$dir/error.ini") || rc=$?
+case $out in
+*'"line": 2, "column": 22, "severity": "error"'*'"code": "bad-flags"'*) ;;
+*) echo "FAIL json: $out"; failures=$((failures + 1)) ;;
+esac
+
+# Nothing is written beside the checked file.
+[ ! -e "$dir/httpd.parse.errors" ] || { echo "FAIL wrote a report"; failures=$((failures + 1)); }
+
+# Unusable arguments.
+for args in "$dir/missing.ini" "--format=xml $dir/error.ini" "--strict"; do
+  rc=0
+  # shellcheck disable=SC2086
+  "$check" $args >/dev/null 2>&1 || rc=$?
+  [ "$rc" -eq 2 ] || { echo "FAIL arguments '$args': exit $rc"; failures=$((failures + 1)); }
+done
+
+[ "$failures" -eq 0 ] || exit 1
+echo "vortane-check: all checks passed"

@@ -1,0 +1,62 @@
+// The configuration checker behind vortane-check: explains, line by line and column by column,
+// what the filter does not use in an httpd.ini file (errors) and what it uses in a way its
+// author likely did not mean (warnings).
+//
+// The errors are exactly the lines of the filter's own report: the file is parsed by the
+// filter's parser (ParseConfigText) with the report collected in memory, and each message is
+// then explained from the line it names. Nothing is written beside the checked file. Pure
+// functions over their arguments apart from CheckPath's reads: any thread.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "config/parser.h"
+
+namespace vortane::tools {
+
+enum class Severity { Error, Warning };
+
+// One problem at one place of one file.
+struct Diagnostic {
+  std::string file;
+  uint32_t line = 0;    // from 1; 0 when the problem is the whole file's
+  uint32_t column = 0;  // byte column from 1; 0 when there is no one place
+  Severity severity = Severity::Error;
+  std::string code;  // a short stable name, e.g. "unknown-directive"
+  std::string message;
+  std::string hint;    // how to fix it; may be empty
+  std::string source;  // the line's bytes as they are in the file
+};
+
+// Checks the bytes of one configuration file (`cutAtLimit`: the file goes on beyond `text`,
+// as the filter reads it). `file` names it in the diagnostics. `repeatLimitAfter`, when
+// given, receives the repeat limit in force once the file is parsed (the global file's sets
+// the limit its sites are checked against). Diagnostics come in line order. Cost: one parse
+// by the filter's parser, plus a few more of single lines and a recompilation of each rule
+// the parser refused.
+std::vector<Diagnostic> CheckConfigText(std::string_view text, const std::string& file,
+                                        const ParseContext& context, bool cutAtLimit = false,
+                                        int32_t* repeatLimitAfter = nullptr);
+
+// Checks what `path` names: an httpd.ini file (checked as the global file), or a directory the
+// filter is loaded from: its httpd.ini, then the httpd.ini of each site its sites.txt lists,
+// in site-number order. Files are read as the filter reads them (regular files only, at most
+// 2 MiB). A missing site file is skipped, as the filter runs such a site without rules.
+// Throws std::runtime_error when `path` names neither a file nor a directory.
+std::vector<Diagnostic> CheckPath(const std::filesystem::path& path);
+
+// The diagnostic compiler style: "FILE:LINE:COLUMN: error: MESSAGE [CODE]", the line (control
+// and non-ASCII bytes shown as "?") with a caret under the column, then "  hint: ..." when
+// there is a hint. Each line ends with "\n".
+std::string FormatText(const Diagnostic& diagnostic);
+
+// All diagnostics as one JSON array of objects with the members file, line, column,
+// severity ("error" or "warning"), message, code and hint. Bytes outside printable ASCII are
+// escaped as \u00XX, so the output is valid JSON whatever the file holds.
+std::string FormatJson(const std::vector<Diagnostic>& diagnostics);
+
+}  // namespace vortane::tools
