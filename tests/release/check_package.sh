@@ -51,4 +51,17 @@ bash "$source/tests/filter/check_library.sh" vortane.dll "$objdump"
 for tool in "${tools[@]}"; do
   "$objdump" -f "$tool" | grep -q 'file format pei-x86-64' || fail "$tool is not a Windows x64 program"
 done
+# The packaged checker runs on the Windows build's own machine (under Wine here): the starter
+# file checks clean, and a mistake is explained.
+if [[ " ${tools[*]} " == *" vortane-check.exe "* ]]; then
+  export WINEDEBUG=-all
+  wine ./vortane-check.exe --strict httpd.ini >"$work/clean.txt" 2>&1 ||
+    { cat "$work/clean.txt"; fail "vortane-check.exe finds fault with the starter httpd.ini"; }
+  printf '[Vortane]\r\nRewriteRule ^/a$ /b [NC]\r\n' >"$work/bad.ini"
+  status=0
+  wine ./vortane-check.exe "$(winepath -w "$work/bad.ini" 2>/dev/null)" >"$work/bad.txt" 2>&1 ||
+    status=$?
+  [ "$status" -eq 1 ] && grep -q "error: 'NC' is no flag here \[bad-flags\]" "$work/bad.txt" ||
+    { cat "$work/bad.txt"; fail "vortane-check.exe did not explain a bad flag (exit $status)"; }
+fi
 echo "release package ok: $name.zip, $(wc -l <<<"$found") files"
