@@ -28,6 +28,11 @@ size_t Saturated(size_t n) {
   return std::min(n, kLengthCap);
 }
 
+// a × b, both at most kLengthCap, without overflow on any width of size_t.
+size_t SaturatedProduct(size_t a, size_t b) {
+  return b != 0 && a > kLengthCap / b ? kLengthCap : a * b;
+}
+
 // One step of a sequence, as far as the facts are concerned.
 struct Item {
   size_t minLength = 0;    // least bytes it consumes
@@ -83,7 +88,7 @@ class Reader {
       bool repeated = false;
       if (!Repeat(least, repeated)) return false;
       if (repeated) {
-        item.minLength = Saturated(item.minLength * least);
+        item.minLength = SaturatedProduct(item.minLength, least);
         item.literal = -1;
         items.push_back(item);
       } else if (inlineable) {
@@ -108,7 +113,7 @@ class Reader {
       size_t n = 0;
       const size_t digits = j;
       while (j < s_.size() && IsDigit(s_[j]))
-        n = Saturated(n * 10 + static_cast<size_t>(s_[j++] - '0'));
+        n = Saturated(SaturatedProduct(n, 10) + static_cast<size_t>(s_[j++] - '0'));
       if (j == digits) return false;
       if (j < s_.size() && s_[j] == ',') {
         ++j;
