@@ -52,6 +52,10 @@ constexpr const char* kShapes[] = {
     "^(?!/a)/",
     "/a\\Z",
     "\\A/a.?",
+    "^(?:PUT|GET)$",
+    "(?:ab|c)+d",
+    "^/(?:x|(?:y|z)w)",
+    "^/(?:a|(?=b)b|^c)?d",
 };
 // Beginnings of URLs and header values that the shapes match, or nearly match.
 constexpr const char* kStems[] = {

@@ -38,7 +38,19 @@ struct Item {
   size_t minLength = 0;    // least bytes it consumes
   int literal = -1;        // the byte, when it is one printable ASCII byte, not repeated
   bool zeroWidth = false;  // consumes nothing, ever (anchors, look-arounds)
+  ByteSet first;           // if any: the bytes its first byte may be (a group's alternatives)
 };
+
+// The set of bytes the first byte a sequence consumes may be, when every way through it
+// starts with a literal byte; empty otherwise.
+ByteSet FirstBytes(const std::vector<Item>& sequence) {
+  for (const Item& item : sequence) {
+    if (item.zeroWidth) continue;
+    if (item.literal >= 0) return ByteSet().set(static_cast<size_t>(item.literal));
+    return item.first;
+  }
+  return ByteSet();
+}
 
 // A recursive-descent reading of Boost's Perl syntax, limited to what TranslatePattern
 // writes. Every reader returns false for anything it does not fully know, and the
@@ -47,10 +59,10 @@ class Reader {
  public:
   explicit Reader(std::string_view text) : s_(text) {}
 
-  // The whole text: its least length, and the items of its only alternative (`single`
-  // false when it has several).
-  bool Whole(size_t& minLength, std::vector<Item>& items, bool& single) {
-    if (!Alternation(0, minLength, items, single)) return false;
+  // The whole text: its least length, the items of its only alternative (`single` false
+  // when it has several) and the bytes its first byte may be.
+  bool Whole(size_t& minLength, std::vector<Item>& items, bool& single, ByteSet& first) {
+    if (!Alternation(0, minLength, items, single, first)) return false;
     return i_ == s_.size();
   }
 
@@ -58,16 +70,22 @@ class Reader {
   bool At(char c) const { return i_ < s_.size() && s_[i_] == c; }
 
   // Alternatives up to the end or an unmatched ")", which is left unread.
-  bool Alternation(int depth, size_t& minLength, std::vector<Item>& items, bool& single) {
+  bool Alternation(int depth, size_t& minLength, std::vector<Item>& items, bool& single,
+                   ByteSet& first) {
     if (depth > kMaxDepth) return false;
     single = true;
     minLength = std::numeric_limits<size_t>::max();
+    bool firstKnown = true;
+    first.reset();
     for (;;) {
       std::vector<Item> sequence;
       if (!Sequence(depth, sequence)) return false;
       size_t length = 0;
       for (const Item& item : sequence) length = Saturated(length + item.minLength);
       minLength = std::min(minLength, length);
+      const ByteSet firstOfSequence = FirstBytes(sequence);
+      firstKnown = firstKnown && firstOfSequence.any();
+      first = firstKnown ? first | firstOfSequence : ByteSet();
       if (!At('|')) {
         if (single) items = std::move(sequence);
         return true;
@@ -90,6 +108,7 @@ class Reader {
       if (repeated) {
         item.minLength = SaturatedProduct(item.minLength, least);
         item.literal = -1;
+        item.first.reset();  // it may be repeated no times
         items.push_back(item);
       } else if (inlineable) {
         items.insert(items.end(), inner.begin(), inner.end());
@@ -272,11 +291,12 @@ class Reader {
     }
     size_t minLength = 0;
     bool single = false;
-    if (!Alternation(depth + 1, minLength, inner, single)) return false;
+    if (!Alternation(depth + 1, minLength, inner, single, item.first)) return false;
     if (!At(')')) return false;
     ++i_;
     if (lookAround) {
       item.zeroWidth = true;
+      item.first.reset();
       inner.clear();
       return true;
     }
@@ -298,6 +318,15 @@ bool MayEqual(char pattern, char subject, bool ignoreCase) {
   return IsAsciiLetter(static_cast<unsigned char>(pattern)) && (pattern | 0x20) == (subject | 0x20);
 }
 
+// `bytes` with both cases of each letter in it when `ignoreCase`.
+ByteSet FoldedIfIgnoringCase(ByteSet bytes, bool ignoreCase) {
+  if (!ignoreCase) return bytes;
+  for (size_t c = 'A'; c <= 'Z'; ++c) {
+    if (bytes.test(c) || bytes.test(c | 0x20)) bytes.set(c).set(c | 0x20);
+  }
+  return bytes;
+}
+
 }  // namespace
 
 bool Prefilter::Starts(const char* at, const std::string& literal) const {
@@ -308,6 +337,13 @@ bool Prefilter::Starts(const char* at, const std::string& literal) const {
   return true;
 }
 
+bool Prefilter::NextAdmits(const char* first, size_t length) const {
+  if (length <= prefix.size()) return false;
+  const auto byte = static_cast<unsigned char>(first[prefix.size()]);
+  if (byte >= 0x80) return ignoreCase;  // a locale may fold it onto an ASCII byte
+  return next.test(byte);
+}
+
 Prefilter DerivePrefilter(const Expression& expression) {
   Prefilter facts;
   if (!IsValid(expression)) return facts;
@@ -315,14 +351,21 @@ Prefilter DerivePrefilter(const Expression& expression) {
   size_t minLength = 0;
   std::vector<Item> items;
   bool single = false;
-  if (!Reader(text).Whole(minLength, items, single)) return facts;
+  ByteSet first;
+  if (!Reader(text).Whole(minLength, items, single, first)) return facts;
   facts.minLength = minLength;
   facts.ignoreCase = (expression.flags() & boost::regex::icase) != 0;
-  if (!single) return facts;
+  if (!single) {
+    facts.next = FoldedIfIgnoringCase(first, facts.ignoreCase);
+    return facts;
+  }
   // Zero-width items consume nothing, so the literals around them are consumed back to back.
   for (const Item& item : items) {
     if (item.zeroWidth) continue;
-    if (item.literal < 0) break;
+    if (item.literal < 0) {
+      facts.next = FoldedIfIgnoringCase(item.first, facts.ignoreCase);
+      break;
+    }
     facts.prefix += static_cast<char>(item.literal);
   }
   for (auto it = items.rbegin(); it != items.rend(); ++it) {

@@ -15,13 +15,17 @@
 //     repeated, at the start (end) of a pattern without "|" outside groups, looking
 //     through "^" and "\A" (through "$" and "\z") and into groups that hold no "|" and
 //     are not repeated;
+//   - the next byte is the set of bytes that begin the alternatives of the group right
+//     after the prefix (or of the whole pattern), when each of them begins with a literal
+//     byte and the group is not repeated;
 //   - any construct the derivation does not know ("\Q", "\x{...}", collating elements,
 //     any "(?" group but look-arounds and "(?:") makes it derive nothing at all.
-// Under case-insensitive matching an ASCII letter of the prefix or suffix admits both its
-// cases, and any subject byte of 0x80 or above admits every pattern byte: a locale may
-// fold such a byte onto an ASCII one, and this never rejects what the matcher would accept.
+// Under case-insensitive matching an ASCII letter of the prefix, suffix or next byte admits both
+// its cases, and any subject byte of 0x80 or above admits every pattern byte: a locale may fold
+// such a byte onto an ASCII one, and this never rejects what the matcher would accept.
 #pragma once
 
+#include <bitset>
 #include <cstddef>
 #include <string>
 
@@ -29,12 +33,16 @@
 
 namespace vortane {
 
+// A set of ASCII bytes.
+using ByteSet = std::bitset<128>;
+
 // What every whole-subject match of one expression satisfies. A default Prefilter
 // admits every subject. A value type; safe to share read-only between threads.
 struct Prefilter {
   size_t minLength = 0;     // no matching subject is shorter
   std::string prefix;       // every matching subject starts with it (ASCII, 0x20..0x7E)
   std::string suffix;       // every matching subject ends with it (ASCII, 0x20..0x7E)
+  ByteSet next;             // if any: the byte after the prefix is one of these (ASCII)
   bool ignoreCase = false;  // compare letters of prefix and suffix in either case
 
   // False when no subject [first, first + length) can be matched whole by the expression
@@ -42,11 +50,13 @@ struct Prefilter {
   // no allocation.
   bool Admits(const char* first, size_t length) const {
     if (length < minLength) return false;
+    if (next.any() && !NextAdmits(first, length)) return false;
     return Starts(first, prefix) && Starts(first + length - suffix.size(), suffix);
   }
 
  private:
   bool Starts(const char* at, const std::string& literal) const;
+  bool NextAdmits(const char* first, size_t length) const;
 };
 
 // The facts `expression` implies (a Prefilter that admits everything for an expression in

@@ -14,7 +14,16 @@ struct DerivationCase {
   size_t minLength;
   std::string prefix;
   std::string suffix;
+  std::string next = "";  // the bytes the one after the prefix may be, in order
 };
+
+std::string Bytes(const ByteSet& set) {
+  std::string bytes;
+  for (size_t c = 0; c < set.size(); ++c) {
+    if (set.test(c)) bytes += static_cast<char>(c);
+  }
+  return bytes;
+}
 
 TEST(PrefilterTest, DerivesOnlyWhatEveryMatchImplies) {
   const DerivationCase cases[] = {
@@ -23,7 +32,11 @@ TEST(PrefilterTest, DerivesOnlyWhatEveryMatchImplies) {
       {".*\\.php$", true, 4, "", ".php"},
       {"^/index\\.php\\?page=(\\w+)$", false, 17, "/index.php?page=", ""},
       {"^(/products/.*)$", false, 10, "/products/", ""},
-      {"^/(?:en|de)/(.*)$", false, 4, "/", ""},
+      {"^/(?:en|de)/(.*)$", false, 4, "/", "", "de"},
+      {"^/(?:Ab|(x)y|(?=c)c)+", true, 2, "/", "", ""},  // repeated: maybe no times
+      {"^(?:Ab|(x)y|(?=c)c)", true, 1, "", "", "ACXacx"},
+      {"^/a|(?:^/b|[c])", false, 1, "", "", ""},
+      {"(?:GET|PUT)x|DELETE", false, 4, "", "", "DGP"},
       {"^/feeds?/x$", false, 7, "/feed", "/x"},
       {"^/a{3}b{2,}c", false, 7, "/", "c"},
       {"^/\\d+x\\b$", false, 3, "/", "x"},
@@ -32,8 +45,8 @@ TEST(PrefilterTest, DerivesOnlyWhatEveryMatchImplies) {
       {"^GET$\n^/x", false, 6, "GET", "/x"},  // LF is no printable byte: the prefix stops
       {"host\n(?=/)/(\\d)\\1", false, 7, "host", ""},
       // Alternatives outside any group: lengths only.
-      {"^/a|^/bc", false, 2, "", ""},
-      {"a\n^/x|b", false, 1, "", ""},
+      {"^/a|^/bc", false, 2, "", "", "/"},
+      {"a\n^/x|b", false, 1, "", "", "ab"},
       // Constructs the derivation does not know, or that are no plain bytes: nothing.
       {"^/\\Qa.b\\E", false, 0, "", ""},
       {"^[[.a.]]", false, 0, "", ""},
@@ -47,6 +60,7 @@ TEST(PrefilterTest, DerivesOnlyWhatEveryMatchImplies) {
     EXPECT_EQ(facts.minLength, c.minLength) << c.pattern;
     EXPECT_EQ(facts.prefix, c.prefix) << c.pattern;
     EXPECT_EQ(facts.suffix, c.suffix) << c.pattern;
+    EXPECT_EQ(Bytes(facts.next), c.next) << c.pattern;
     EXPECT_EQ(facts.ignoreCase, c.ignoreCase) << c.pattern;
   }
   EXPECT_EQ(DerivePrefilter(Expression()).minLength, 0u);
@@ -66,7 +80,9 @@ TEST(PrefilterTest, RefusesOnlySubjectsThatBreakAFact) {
       {"^/old/(.*)$", true, "\\old/x", false},   // only letters fold
       {"^/old/(.*)$", true, "/ol\xC4/x", true}, {".*\\.php$", true, "/a.PHP", true},
       {".*\\.php$", true, "/a.phq", false},     {".*\\.php$", false, ".php", true},
-      {".*\\.php$", false, "php", false},
+      {".*\\.php$", false, "php", false},       {"^/(?:en|de)/", false, "/fr/", false},
+      {"^/(?:en|de)/", false, "/de/", true},    {"^/(?:en|de)/", true, "/DE/", true},
+      {"^/(?:en|de)/", true, "/\xC9N/", true},  {"^/(?:en|de)/", false, "/\xC9N/", false},
   };
   for (const Case& c : cases) {
     const Prefilter facts = DerivePrefilter(CompilePattern(c.pattern, c.ignoreCase));
