@@ -59,8 +59,9 @@ constexpr const char* kShapes[] = {
 };
 // Beginnings of URLs and header values that the shapes match, or nearly match.
 constexpr const char* kStems[] = {
-    "",    "/old/", "/a",  "/A",  "/feed/x",    "/feeds/x", "/ad", "/abcd",  "/aab",   "/x.php",
-    "/p/", "/Ab",   "/ab", "GET", "www.ex.com", "/aaa",     "/x",  "/e\xC9", "/e\xE9", "/a.b?c=1",
+    "",    "/old/", "/a",  "/A",  "/feed/x",    "/feeds/x", "/ad",  "/abcd",  "/aab",   "/x.php",
+    "/p/", "/Ab",   "/ab", "GET", "www.ex.com", "/aaa",     "/x",   "/e\xC9", "/e\xE9", "/a.b?c=1",
+    "/d",  "/bd",   "/cd", "/yw", "PUT",        "d",        "abcd", "cd",
 };
 constexpr const char* kConditionNames[] = {"Host:", "X-Data:", "URL", "METHOD"};
 constexpr const char* kTargets[] = {"URL", "X-Data:", "METHOD", "Host:"};
@@ -158,7 +159,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   vortane::MemoryRequest request;
   request.method = input.ConsumeBool() ? "GET" : input.ConsumeRandomLengthString(6);
-  request.url = input.PickValueInArray(kStems) + input.ConsumeRandomLengthString(40);
+  request.url = input.PickValueInArray(kStems);
+  if (input.ConsumeBool()) request.url += input.ConsumeRandomLengthString(40);
   request.headers = {{"Host", input.PickValueInArray(kStems) + input.ConsumeRandomLengthString(16)},
                      {"X-Data", input.ConsumeRemainingBytesAsString()}};
 
