@@ -124,6 +124,9 @@ uint32_t Evaluate(const Rule& rule, HTTP_FILTER_CONTEXT* filterContext,
   }
   if (!complete) return RuleResult::Unreadable;
   const char* subject = scratch.subject.Data();
+  // A subject the pattern cannot match is refused before the matcher is set up, with the
+  // result the matcher would have given.
+  if (!rule.pattern.prefilter().Admits(subject, length)) return RuleResult::NoMatch;
 
   std::string newValue;
   uint32_t result;

@@ -13,6 +13,8 @@
 //   - Values are read afresh on every call: a rule sees what earlier rules wrote back.
 //   - A matching timeout (or Boost's own complexity error) disables the rule for as long
 //     as its configuration stays loaded and yields Timeout; nothing is written back then.
+//   - A subject the pattern's prefilter (regex/prefilter.h) refuses yields NoMatch without
+//     running the matcher, so a rule never times out on a subject it cannot match.
 //   - A new value with a control byte (below 0x20, or DEL) is never written raw: for the
 //     URL each such byte is percent-encoded ("%0D"); any other target is not written, as
 //     if the server had refused it.

@@ -16,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-#include "regex/expression.h"
+#include "regex/prefilter.h"
 
 namespace vortane {
 
@@ -79,7 +79,9 @@ class Rule {
   Rule(const Rule& other);
   Rule& operator=(const Rule& other);
 
-  Expression pattern;                 // conditions' patterns + LF each, then the rule's
+  // Conditions' patterns + LF each, then the rule's; with the facts every subject it
+  // matches satisfies, derived when it is assigned.
+  PrefilteredExpression pattern;
   std::string format;                 // the substitution, as written
   std::string target;                 // "URL", "METHOD", "VERSION" or "Name:"
   std::vector<Condition> conditions;  // in file order

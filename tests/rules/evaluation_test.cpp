@@ -266,5 +266,19 @@ TEST_F(EvaluationTest, TimeoutDisablesTheRuleAndWritesNothing) {
   EXPECT_EQ(Evaluate(rule), 0x20u);
 }
 
+TEST_F(EvaluationTest, ASubjectThePatternCannotMatchNeverTimesOut) {
+  MemoryRequest request = SampleRequest();
+  request.url = "/" + std::string(3000, 'a');
+  server_.StartRequest(request);
+  const platform::TickSource previous = platform::SetTickSourceForTesting(&JumpingClock);
+  // Each would run long enough to time out, but the URL lacks the ending or is too short.
+  for (const char* pattern : {"^/(?:a|b)*\\.html$", "^/(?:a|b)*/.{3000}"}) {
+    const Rule rule = MakeRule({}, pattern, "/never");
+    EXPECT_EQ(Evaluate(rule), RuleResult::NoMatch) << pattern;
+    EXPECT_FALSE(rule.IsDisabled()) << pattern;
+  }
+  platform::SetTickSourceForTesting(previous);
+}
+
 }  // namespace
 }  // namespace vortane

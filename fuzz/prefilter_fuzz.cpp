@@ -1,0 +1,178 @@
+// Fuzzes the rules' prefilters against the matcher: a small rule set built from the input
+// (common shapes and arbitrary pattern bytes, with conditions, flags and header targets)
+// runs over a request built from the input twice, once with each rule's prefilter and once
+// with every prefilter dropped. The two passes must agree on the result, the request they
+// leave behind, the log mark and which rules were disabled, unless the pass without
+// prefilters timed out (a rule that cannot match a subject never times out on it).
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "memory_server/memory_server.h"
+#include "rules/request_context.h"
+#include "rules/rule_pass.h"
+
+namespace {
+
+constexpr const char* kShapes[] = {
+    "^/old/(.*)$",
+    "^/a",
+    ".*\\.php$",
+    "^/a\\.b\\?c=(\\d+)$",
+    "^[a-z]+/x",
+    "^/(?:en|de)/(.*)$",
+    "(x+x+)+y",
+    "^/x|^/y",
+    "^(/p/.*)$",
+    "^/Ab",
+    "^GET$",
+    "^.*$",
+    "^/\\w+\\b$",
+    "^/a{2,3}b",
+    "^www\\.ex\\.com$",
+    "\\/\\-\\?\\{",
+    "^/\\x41b$",
+    "(?=/)/q",
+    "^/e\xC9",
+    "^(a)\\1$",
+    "^$",
+    "^/feeds?/x$",
+    "^/a(?:bc)?d",
+    "^/a*b",
+    "^/(a|bc)d$",
+    "^/a{0,2}x$",
+    "^/(?:ab)+$",
+    "x$\n^/",
+    "^/a\\B",
+    "^(?!/a)/",
+    "/a\\Z",
+    "\\A/a.?",
+    "^(?:PUT|GET)$",
+    "(?:ab|c)+d",
+    "^/(?:x|(?:y|z)w)",
+    "^/(?:a|(?=b)b|^c)?d",
+};
+// Beginnings of URLs and header values that the shapes match, or nearly match.
+constexpr const char* kStems[] = {
+    "",    "/old/", "/a",  "/A",  "/feed/x",    "/feeds/x", "/ad",  "/abcd",  "/aab",   "/x.php",
+    "/p/", "/Ab",   "/ab", "GET", "www.ex.com", "/aaa",     "/x",   "/e\xC9", "/e\xE9", "/a.b?c=1",
+    "/d",  "/bd",   "/cd", "/yw", "PUT",        "d",        "abcd", "cd",
+};
+constexpr const char* kConditionNames[] = {"Host:", "X-Data:", "URL", "METHOD"};
+constexpr const char* kTargets[] = {"URL", "X-Data:", "METHOD", "Host:"};
+constexpr const char* kFormats[] = {"$0", "/new/$1", "$1x", "/p/$0"};
+constexpr char kLetters[] = "LNFURIO";
+
+void Check(bool holds) {
+  if (!holds) __builtin_trap();
+}
+
+// A shape, arbitrary bytes, or a shape with arbitrary bytes after it.
+std::string Pattern(FuzzedDataProvider& input) {
+  const std::string shape = input.PickValueInArray(kShapes);
+  switch (input.ConsumeIntegralInRange(0, 2)) {
+    case 0:
+      return shape;
+    case 1:
+      return input.ConsumeRandomLengthString(12);
+    default:
+      return shape + input.ConsumeRandomLengthString(6);
+  }
+}
+
+std::vector<vortane::Rule> RulesFrom(FuzzedDataProvider& input) {
+  std::vector<vortane::Rule> rules;
+  const int count = input.ConsumeIntegralInRange(1, 4);
+  for (int r = 0; r < count; ++r) {
+    vortane::Rule rule;
+    std::vector<std::string> patterns;
+    std::vector<std::string_view> conditionPatterns;
+    const int conditions = input.ConsumeIntegralInRange(0, 2);
+    for (int c = 0; c < conditions; ++c) {
+      vortane::Condition condition;
+      condition.name = input.PickValueInArray(kConditionNames);
+      condition.flags = input.ConsumeBool() ? vortane::ConditionFlag::Normalize : 0;
+      rule.AppendCondition(condition);
+      patterns.push_back(Pattern(input));
+    }
+    for (const std::string& p : patterns) conditionPatterns.push_back(p);
+    const std::string own = Pattern(input);
+    uint32_t flags = 0;
+    bool ignoreCase = false;
+    const auto letterBits = input.ConsumeIntegral<uint8_t>();
+    for (size_t i = 0; i < sizeof kLetters - 1; ++i) {
+      vortane::FlagLetter meaning{};
+      if ((letterBits >> i) & 1 && vortane::LookUpFlagLetter(kLetters[i], meaning)) {
+        flags |= meaning.bits;
+        ignoreCase = ignoreCase || meaning.ignoreCase;
+      }
+    }
+    try {
+      rule.pattern =
+          vortane::CompilePattern(vortane::CombinePatternText(conditionPatterns, own), ignoreCase);
+    } catch (const vortane::bad_expression&) {
+      continue;  // the parser drops such a rule
+    }
+    rule.SetFlags(flags);
+    rule.format = input.PickValueInArray(kFormats);
+    rule.target = input.PickValueInArray(kTargets);
+    rules.push_back(rule);
+  }
+  return rules;
+}
+
+struct Outcome {
+  uint32_t result;
+  vortane::MemoryRequest request;
+  unsigned char logMark;
+  std::vector<bool> disabled;
+};
+
+Outcome Run(const std::vector<vortane::Rule>& rules, const vortane::MemoryRequest& request) {
+  static const std::atomic<int32_t> repeatLimit{3};
+  vortane::MemoryServer server(request);
+  auto* block = static_cast<vortane::RequestContext*>(
+      server.Context()->AllocMem(server.Context(), sizeof(vortane::RequestContext), 0));
+  std::memset(block, 0, sizeof(vortane::RequestContext));
+  server.Context()->pFilterContext = block;
+  Outcome outcome;
+  outcome.result =
+      vortane::RunRulePass(rules, repeatLimit, server.Context(), server.PreprocHeaders());
+  outcome.request = server.Request();
+  outcome.logMark = block->logMark;
+  for (const vortane::Rule& rule : rules) outcome.disabled.push_back(rule.IsDisabled());
+  return outcome;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  FuzzedDataProvider input(data, size);
+  const std::vector<vortane::Rule> filtered = RulesFrom(input);
+  std::vector<vortane::Rule> unfiltered = filtered;
+  for (vortane::Rule& rule : unfiltered) rule.pattern.DropPrefilterForTesting();
+
+  vortane::MemoryRequest request;
+  request.method = input.ConsumeBool() ? "GET" : input.ConsumeRandomLengthString(6);
+  request.url = input.PickValueInArray(kStems);
+  if (input.ConsumeBool()) request.url += input.ConsumeRandomLengthString(40);
+  request.headers = {{"Host", input.PickValueInArray(kStems) + input.ConsumeRandomLengthString(16)},
+                     {"X-Data", input.ConsumeRemainingBytesAsString()}};
+
+  const Outcome without = Run(unfiltered, request);
+  if ((without.result & vortane::RuleResult::Timeout) != 0) return 0;
+  const Outcome with = Run(filtered, request);
+  Check(with.result == without.result);
+  Check(with.request.url == without.request.url);
+  Check(with.request.method == without.request.method);
+  Check(with.request.version == without.request.version);
+  Check(with.request.headers == without.request.headers);
+  Check(with.logMark == without.logMark);
+  Check(with.disabled == without.disabled);
+  return 0;
+}

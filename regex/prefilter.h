@@ -1,0 +1,88 @@
+// Cheap facts about every subject a compiled expression can match as a whole.
+//
+// Most rules fail to match most requests, and a failed match still costs the matcher's
+// set-up and run. A Prefilter, derived once from the compiled expression, states what every
+// subject the expression matches whole must satisfy: a shortest length, and ASCII bytes it
+// must start and end with. A subject that breaks one of them cannot match, so the match
+// need not run; one that satisfies them all may or may not match.
+//
+// Derivation reads the Boost pattern text of the expression (what TranslatePattern wrote)
+// and derives a fact only where the pattern certainly implies it:
+//   - the shortest length counts the bytes every way through the pattern consumes:
+//     one per literal byte, escape and set, none for anchors and look-arounds, the least
+//     of the alternatives of a group, times the least count of a repeat;
+//   - the prefix (suffix) is the run of printable ASCII literal bytes, none of them
+//     repeated, at the start (end) of a pattern without "|" outside groups, looking
+//     through "^" and "\A" (through "$" and "\z") and into groups that hold no "|" and
+//     are not repeated;
+//   - the next byte is the set of bytes that begin the alternatives of the group right
+//     after the prefix (or of the whole pattern), when each of them begins with a literal
+//     byte and the group is not repeated;
+//   - any construct the derivation does not know ("\Q", "\x{...}", collating elements,
+//     any "(?" group but look-arounds and "(?:") makes it derive nothing at all.
+// Under case-insensitive matching an ASCII letter of the prefix, suffix or next byte admits both
+// its cases, and any subject byte of 0x80 or above admits every pattern byte: a locale may fold
+// such a byte onto an ASCII one, and this never rejects what the matcher would accept.
+#pragma once
+
+#include <bitset>
+#include <cstddef>
+#include <string>
+
+#include "regex/expression.h"
+
+namespace vortane {
+
+// A set of ASCII bytes.
+using ByteSet = std::bitset<128>;
+
+// What every whole-subject match of one expression satisfies. A default Prefilter
+// admits every subject. A value type; safe to share read-only between threads.
+struct Prefilter {
+  size_t minLength = 0;     // no matching subject is shorter
+  std::string prefix;       // every matching subject starts with it (ASCII, 0x20..0x7E)
+  std::string suffix;       // every matching subject ends with it (ASCII, 0x20..0x7E)
+  ByteSet next;             // if any: the byte after the prefix is one of these (ASCII)
+  bool ignoreCase = false;  // compare letters of prefix and suffix in either case
+
+  // False when no subject [first, first + length) can be matched whole by the expression
+  // this was derived from. A few comparisons (at most prefix.size() + suffix.size() bytes);
+  // no allocation.
+  bool Admits(const char* first, size_t length) const {
+    if (length < minLength) return false;
+    if (next.any() && !NextAdmits(first, length)) return false;
+    return Starts(first, prefix) && Starts(first + length - suffix.size(), suffix);
+  }
+
+ private:
+  bool Starts(const char* at, const std::string& literal) const;
+  bool NextAdmits(const char* first, size_t length) const;
+};
+
+// The facts `expression` implies (a Prefilter that admits everything for an expression in
+// an error state, or one whose text holds a construct the derivation does not know).
+// Linear in the length of the pattern text, bar nesting; allocates. Thread-safe.
+Prefilter DerivePrefilter(const Expression& expression);
+
+// An Expression with the Prefilter derived from it when it was assigned. Everything
+// Expression offers is inherited; only assignment from an Expression derives anew, so
+// nothing may change the expression through Expression's own assign().
+class PrefilteredExpression : public Expression {
+ public:
+  PrefilteredExpression() = default;
+  PrefilteredExpression& operator=(const Expression& expression) {
+    Expression::operator=(expression);
+    prefilter_ = DerivePrefilter(*this);
+    return *this;
+  }
+
+  const Prefilter& prefilter() const { return prefilter_; }
+  // Leaves a prefilter that admits every subject. For tests that compare evaluation with
+  // and without the prefilter.
+  void DropPrefilterForTesting() { prefilter_ = Prefilter(); }
+
+ private:
+  Prefilter prefilter_;
+};
+
+}  // namespace vortane
