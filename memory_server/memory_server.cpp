@@ -37,10 +37,6 @@ bool IsSpelledAs(std::string_view headerName, std::string_view spelled) {
   return true;
 }
 
-bool IsUrlItem(std::string_view name) {
-  return name == "url" || name == "URL";
-}
-
 // "Name:" names a request header; the name without its colon, or nothing for anything else.
 std::optional<std::string_view> HeaderNameOf(std::string_view name) {
   if (name.size() < 2 || name.back() != ':') return std::nullopt;

@@ -19,3 +19,15 @@
 #else
 #define SERVER_CALL
 #endif
+
+#include <string_view>
+
+namespace vortane {
+
+// Whether `name` is the server's name for the request URL item ("url" or "URL"), which
+// GetHeader and SetHeader treat apart from the headers.
+inline bool IsUrlItem(std::string_view name) {
+  return name == "url" || name == "URL";
+}
+
+}  // namespace vortane

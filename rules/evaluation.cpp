@@ -20,11 +20,6 @@ LPSTR ServerName(const std::string& name) {
   return const_cast<LPSTR>(name.c_str());
 }
 
-bool IsUrlItem(const std::string& target) {
-  return target.size() == 3 && (target[0] | 0x20) == 'u' && (target[1] | 0x20) == 'r' &&
-         (target[2] | 0x20) == 'l';
-}
-
 // Reads one value into the subject at `at`, with room for `spare` bytes after it, and sets
 // `length`. An absent value, or one whose normalisation (O) the server refuses, reads as
 // empty. False when the value is too long to read.
