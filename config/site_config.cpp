@@ -45,7 +45,11 @@ platform::PathString ResolveConfigPath(const platform::PathString& globalConfigP
   const std::optional<platform::PathString> root = platform::ReadSiteRootPath(
       siteId, globalConfigPath.substr(0, globalConfigPath.rfind(platform::kPathSeparator)));
   if (!root) return {};
-  platform::PathString path = *root;
+  return SiteConfigPath(*root);
+}
+
+platform::PathString SiteConfigPath(const platform::PathString& root) {
+  platform::PathString path = root;
   path += platform::kPathSeparator;
   path += {'h', 't', 't', 'p', 'd', '.', 'i', 'n', 'i'};
   return path;

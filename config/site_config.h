@@ -99,6 +99,9 @@ std::optional<platform::PathString> ComputeGlobalConfigPath(platform::ModuleHand
 // last separator, then the separator and `fileName`.
 platform::PathString PathBeside(const platform::PathString& path, std::string_view fileName);
 
+// The configuration file of a site whose root directory is `root`: httpd.ini there.
+platform::PathString SiteConfigPath(const platform::PathString& root);
+
 // The configuration file of `siteId`: `globalConfigPath` for site 0; otherwise httpd.ini in
 // the site's root directory (looked up beside the global file), or empty when that cannot be
 // read. Cost: for a site, one read of the site table.

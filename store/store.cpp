@@ -22,8 +22,13 @@ CacheClockRate ConfigStore::LoadCacheClockRate() const {
 }
 
 SiteConfig* ConfigStore::Load(uint32_t siteId) {
-  auto config = std::make_unique<SiteConfig>(siteId, ResolveConfigPath(globalConfigPath_, siteId),
-                                             GlobalRepeatLimit());
+  platform::PathString path;
+  if (siteId == 0 || !siteRoots_) {
+    path = ResolveConfigPath(globalConfigPath_, siteId);
+  } else if (const std::optional<platform::PathString> root = siteRoots_(siteId)) {
+    path = SiteConfigPath(*root);
+  }
+  auto config = std::make_unique<SiteConfig>(siteId, std::move(path), GlobalRepeatLimit());
   if (siteId == 0) ApplyGlobalSettings(config->settings);
   return config.release();
 }

@@ -19,8 +19,10 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "config/site_config.h"
@@ -73,6 +75,13 @@ class ConfigStore {
   CacheClockRate LoadCacheClockRate() const;
   const platform::PathString& GlobalConfigPath() const { return globalConfigPath_; }
 
+  // Where a site's root directory comes from: nothing for a site without one.
+  using SiteRootSource = std::function<std::optional<platform::PathString>(uint32_t siteId)>;
+  // Makes later loads of a site (not 0) take its root from `source` instead of the server's
+  // own (ResolveConfigPath: the metabase on Windows, the site table elsewhere), so that a
+  // tool can serve the sites of a table on every system. Not while a request runs.
+  void SetSiteRootSource(SiteRootSource source) { siteRoots_ = std::move(source); }
+
  private:
   // Builds the configuration of `siteId` from its file, starting from the global repeat
   // limit; for site 0 then applies the file's settings in file order: each RepeatLimit sets
@@ -85,6 +94,7 @@ class ConfigStore {
   void SiteChangeLoop(platform::Event& stop);
 
   const platform::PathString globalConfigPath_;
+  SiteRootSource siteRoots_;  // empty: the server's own
   std::atomic<int32_t> globalRepeatLimit_{kInitialGlobalRepeatLimit};
   // Only the milliseconds are stored; the ticks follow from them, so one atomic load gives
   // a consistent pair.

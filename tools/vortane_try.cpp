@@ -38,11 +38,13 @@
 #include "store/store.h"
 #include "tools/command_line.h"
 #include "tools/filter_directory.h"
+#include "tools/in_process.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
+using vortane::tools::Escaped;
 using vortane::tools::UsageError;
 
 constexpr char kUsage[] =
@@ -187,155 +189,9 @@ Options ParseArguments(int argc, char** argv) {
   return options;
 }
 
-// Bytes as one printable line: CR, LF and tab as \r, \n and \t, other control bytes and bytes
-// outside ASCII as \xHH.
-std::string Escaped(std::string_view bytes) {
-  std::string out;
-  for (const char c : bytes) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte == '\r') {
-      out += "\\r";
-    } else if (byte == '\n') {
-      out += "\\n";
-    } else if (byte == '\t') {
-      out += "\\t";
-    } else if (byte < 0x20 || byte >= 0x7F) {
-      char hex[5];
-      std::snprintf(hex, sizeof hex, "\\x%02x", byte);
-      out += hex;
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
-
 std::string_view TextOf(const char* text) {
   return text != nullptr ? std::string_view(text) : std::string_view("(null)");
 }
-
-// "value" as one printable line in quotes.
-std::string Shown(std::string_view bytes) {
-  return "\"" + Escaped(bytes) + "\"";
-}
-
-// A configuration file's path for the trace: relative to the current directory when the
-// file lies below it, as it was probably given; absolute otherwise.
-std::string ShownPath(const vortane::platform::PathString& path) {
-  std::error_code error;
-  const fs::path current = fs::current_path(error);
-  const fs::path relative = fs::path(path).lexically_proximate(current);
-  const bool below =
-      !error && !relative.empty() && relative.is_relative() && *relative.begin() != fs::path("..");
-  return Escaped((below ? relative : fs::path(path)).u8string());
-}
-
-// Prints each step of the rule passes as the passes report them, indented under "trace:".
-class TracePrinter : public vortane::RequestTracer {
- public:
-  void PassStarted(const vortane::SiteConfig& config) override {
-    ++passes_;
-    repeatLimit_ = config.RepeatLimit();
-    const std::string who =
-        config.siteId == 0 ? "global rules" : "site " + std::to_string(config.siteId) + " rules";
-    if (config.path.empty()) {
-      std::printf("  %s: no configuration file (the site has no root)\n", who.c_str());
-    } else if (config.fileTime == vortane::FileTime()) {
-      std::printf("  %s: %s not found: no rules\n", who.c_str(), ShownPath(config.path).c_str());
-    } else {
-      std::printf("  %s: %s (%zu rule%s, repeat limit %d)\n", who.c_str(),
-                  ShownPath(config.path).c_str(), config.rules.size(),
-                  config.rules.size() == 1 ? "" : "s", static_cast<int>(repeatLimit_));
-    }
-  }
-
-  void SweepStarted(int32_t sweep) override {
-    if (sweep == 1) {
-      std::printf("  sweep 1\n");
-    } else {
-      std::printf("  restart: sweep %d of at most %d\n", static_cast<int>(sweep),
-                  static_cast<int>(repeatLimit_));
-    }
-  }
-
-  void RuleSkipped(const vortane::Rule& rule) override {
-    PrintRuleLine(rule);
-    std::printf("      disabled after a timeout: skipped\n");
-  }
-
-  void RuleEvaluated(const vortane::RuleEvaluation& evaluation, uint32_t passResult) override {
-    const vortane::Rule& rule = *evaluation.rule;
-    PrintRuleLine(rule);
-    // The values: one per condition, then the target's.
-    for (size_t i = 0; i < evaluation.values.size(); ++i) {
-      if (i < rule.conditions.size()) {
-        const vortane::Condition& condition = rule.conditions[i];
-        std::printf("      condition (line %u) %s%s %s\n", static_cast<unsigned>(condition.line),
-                    condition.isServerVariable ? "%" : "", Escaped(condition.name).c_str(),
-                    Shown(evaluation.values[i]).c_str());
-      } else {
-        std::printf("      target %s %s\n", Escaped(rule.target).c_str(),
-                    Shown(evaluation.values[i]).c_str());
-      }
-    }
-    const uint32_t result = evaluation.result;
-    const std::string results =
-        "result " + vortane::ResultNames(result) + "; pass " + vortane::ResultNames(passResult);
-    if ((result & vortane::RuleResult::InvalidPattern) != 0) {
-      std::printf("      invalid pattern: %s\n", results.c_str());
-    } else if ((result & vortane::RuleResult::Timeout) != 0) {
-      std::printf("      the match timed out, the rule is disabled: %s\n", results.c_str());
-    } else if (evaluation.groups == nullptr) {
-      std::printf("      no match: %s\n", results.c_str());
-    } else {
-      std::string groups;
-      for (size_t i = 0; i < evaluation.groups->size(); ++i) {
-        const auto& group = (*evaluation.groups)[i];
-        groups += (i == 0 ? " $" : ", $") + std::to_string(i) + " ";
-        groups += group.matched
-                      ? Shown(std::string_view(
-                            group.first.base(),
-                            static_cast<size_t>(group.second.base() - group.first.base())))
-                      : "(unmatched)";
-      }
-      std::printf("      matched:%s\n", groups.c_str());
-      if (evaluation.wrote) {
-        std::printf("      wrote %s %s (%s)\n", Escaped(rule.target).c_str(),
-                    Shown(evaluation.newValue).c_str(),
-                    evaluation.accepted ? "accepted" : "refused by the server");
-      } else {
-        std::printf("      nothing written (refusal)\n");
-      }
-      std::printf("      %s\n", results.c_str());
-    }
-  }
-
-  void RepeatLimitReached(int32_t sweeps) override {
-    std::printf("  no restart: %d sweeps, the repeat limit, have run\n", static_cast<int>(sweeps));
-  }
-
-  void PassEnded(vortane::PassEnd end, uint32_t result) override {
-    const char* how = end == vortane::PassEnd::Completed  ? "after the last rule"
-                      : end == vortane::PassEnd::Stopped  ? "stopped"
-                      : end == vortane::PassEnd::TimedOut ? "timed out"
-                                                          : "a value too long to read";
-    std::printf("  end (%s): %s\n", how, vortane::ResultNames(result).c_str());
-  }
-
-  // How many passes were reported.
-  int Passes() const { return passes_; }
-
- private:
-  static void PrintRuleLine(const vortane::Rule& rule) {
-    const std::string letters = vortane::FlagLetters(rule);
-    const std::string shownLetters = letters.empty() ? "" : " [" + letters + "]";
-    std::printf("    line %u: %s%s\n", static_cast<unsigned>(rule.line),
-                Escaped(rule.target).c_str(), shownLetters.c_str());
-  }
-
-  int passes_ = 0;
-  int32_t repeatLimit_ = 0;
-};
 
 // A parse report that the run may write, with its state before the run.
 struct Report {
@@ -398,6 +254,8 @@ void PrintPassedOn(const vortane::MemoryRequest& sent, const vortane::MemoryRequ
 // the log line.
 struct Outcome {
   DWORD status = SF_STATUS_REQ_NEXT_NOTIFICATION;
+  std::string written;            // the response the filter wrote
+  vortane::MemoryRequest passed;  // the request as it stands after the filter
   std::string logLine;
 };
 
@@ -407,7 +265,9 @@ std::string LogLine(const HTTP_FILTER_LOG* record) {
 }
 
 // Loads the library placed at `library` and sends it the request.
-Outcome RunThroughLibrary(const fs::path& library, vortane::MemoryServer& server, bool secure) {
+Outcome RunThroughLibrary(const fs::path& library, const vortane::MemoryRequest& sent) {
+  vortane::MemoryServer server(sent);
+  const bool secure = sent.secure;
   const vortane::tools::StartedFilter started = vortane::tools::StartFilter(library);
   vortane::platform::FilterLibrary& filter = *started.library;
   // The server calls the filter only for the notifications and the kind of port it asked for.
@@ -433,31 +293,29 @@ Outcome RunThroughLibrary(const fs::path& library, vortane::MemoryServer& server
   }
   filter.terminateFilter(0);
   filter.Unload();
+  outcome.written = server.Written();
+  outcome.passed = server.Request();
   return outcome;
 }
 
 // Sends the request through the library's own request handling in this process, with a
-// tracer printing the passes. The library asks for both notifications on both kinds of port,
-// so both are sent as the server would send them to it. The configuration store's threads
-// are not started: a single request needs neither expiry nor site-change notifications.
-Outcome RunTraced(const fs::path& directory, vortane::MemoryServer& server) {
-  // Site roots resolve as in the library: from the site table beside the global file
-  // (DIRECTORY/sites.txt), or on Windows from the metabase.
-  vortane::ConfigStore store((directory / "httpd.ini").native());
-  std::printf("trace:\n");
-  TracePrinter tracer;
+// tracer printing the passes; site roots are found as the library finds them. The
+// configuration store's threads are not started: a single request needs neither expiry nor
+// site-change notifications.
+Outcome RunTraced(const fs::path& directory, const vortane::MemoryRequest& sent) {
+  vortane::tools::InProcessFilter filter(directory,
+                                         vortane::tools::InProcessFilter::SiteRoots::Server);
+  const vortane::tools::RequestOutcome ran = filter.Run(sent, true);
+  std::fputs(ran.trace.c_str(), stdout);
   Outcome outcome;
-  outcome.status =
-      vortane::OnPreprocHeaders(store, server.Context(), server.PreprocHeaders(), &tracer);
-  if (tracer.Passes() == 1) {
-    std::printf("  no site pass: the global result answered or stopped the request\n");
-  }
-  if (server.LogNotificationDisabled()) {
+  outcome.status = ran.filterStatus;
+  outcome.written = ran.response;
+  outcome.passed = ran.kind == vortane::tools::RequestOutcome::Kind::PassedOn ? ran.passedOn : sent;
+  if (ran.logDisabled) {
     outcome.logLine = "log: (notification disabled)";
   } else {
-    HTTP_FILTER_LOG* record = server.PrepareLogRecord();
-    vortane::OnLog(server.Context(), record);
-    outcome.logLine = LogLine(record);
+    outcome.logLine =
+        "log: target=" + Escaped(ran.logTarget) + " parameters=" + Escaped(ran.logParameters);
   }
   return outcome;
 }
@@ -498,15 +356,14 @@ int Run(const Options& options) {
     reports.push_back(WatchReport(fs::path(*root)));
   }
 
-  vortane::MemoryServer server(sent);
-  const Outcome outcome = options.trace ? RunTraced(directory, server)
-                                        : RunThroughLibrary(library, server, sent.secure);
+  const Outcome outcome =
+      options.trace ? RunTraced(directory, sent) : RunThroughLibrary(library, sent);
   const DWORD status = outcome.status;
   if (status == SF_STATUS_REQ_FINISHED || status == SF_STATUS_REQ_FINISHED_KEEP_CONN) {
-    PrintResponse(server.Written());
+    PrintResponse(outcome.written);
   } else if (status == SF_STATUS_REQ_NEXT_NOTIFICATION ||
              status == SF_STATUS_REQ_HANDLED_NOTIFICATION) {
-    PrintPassedOn(sent, server.Request());
+    PrintPassedOn(sent, outcome.passed);
   } else {
     std::printf("request failed: the filter returned status 0x%08lx\n",
                 static_cast<unsigned long>(status));

@@ -1,0 +1,93 @@
+#include "tools/in_process.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "tests/support/directory_test.h"
+
+namespace vortane::tools {
+namespace {
+
+class InProcessTest : public testing::DirectoryTest {
+ protected:
+  void SetUp() override {
+    DirectoryTest::SetUp();
+    Put("httpd.ini",
+        "[Vortane]\n"
+        "RewriteCond Host: ^www\\.example\\.com$\n"
+        "RewriteRule ^(/.*)$ http://example.com$1 [R]\n"           // line 3
+        "RewriteRule ^/admin.*$ / [F]\n"                           // line 4
+        "RewriteRule ^/help/(\\w+)$ /help.asp\\?topic=$1 [U]\n");  // line 5
+    std::filesystem::create_directory(directory_ / "site");
+    Put("site/httpd.ini", "[Vortane]\nRewriteRule ^/old$ /new\n");  // line 2
+    Put("sites.txt", "1 " + (directory_ / "site").u8string() + "\n");
+  }
+
+  std::string Global() const { return (directory_ / "httpd.ini").u8string(); }
+  std::string Site() const { return (directory_ / "site" / "httpd.ini").u8string(); }
+};
+
+TEST_F(InProcessTest, ReportsWhatTheFilterDidAndWhichRuleDecided) {
+  struct Case {
+    std::string url, host;
+    uint32_t siteId;
+    RequestOutcome::Kind kind;
+    int status;
+    std::string location, passedUrl;
+    std::optional<RuleRef> decidedBy;
+  };
+  const Case cases[] = {
+      {"/a?b=1", "www.example.com", 1, RequestOutcome::Kind::Answered, 302,
+       "http://example.com/a?b=1", "", RuleRef{Global(), 3}},
+      {"/admin/x", "example.com", 1, RequestOutcome::Kind::Answered, 403, "", "",
+       RuleRef{Global(), 4}},
+      {"/help/faq", "example.com", 1, RequestOutcome::Kind::PassedOn, 0, "", "/help.asp?topic=faq",
+       RuleRef{Global(), 5}},
+      // The site's rules come from the site table beside the global file.
+      {"/old", "example.com", 1, RequestOutcome::Kind::PassedOn, 0, "", "/new", RuleRef{Site(), 2}},
+      {"/old", "example.com", 2, RequestOutcome::Kind::PassedOn, 0, "", "/old", std::nullopt},
+  };
+  InProcessFilter filter(directory_);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.url + " site " + std::to_string(c.siteId));
+    MemoryRequest request;
+    request.url = c.url;
+    request.siteId = c.siteId;
+    request.headers = {{"Host", c.host}};
+    const RequestOutcome outcome = filter.Run(request, false);
+    EXPECT_EQ(outcome.kind, c.kind);
+    EXPECT_EQ(outcome.status, c.status);
+    EXPECT_EQ(outcome.location, c.location);
+    if (c.kind == RequestOutcome::Kind::PassedOn) {
+      EXPECT_EQ(outcome.passedOn.url, c.passedUrl);
+    }
+    EXPECT_EQ(outcome.decidedBy, c.decidedBy);
+    EXPECT_TRUE(outcome.trace.empty());
+  }
+  // Global rules first, then the site's, each in file order.
+  const std::vector<RuleRef> loaded = {{Global(), 3}, {Global(), 4}, {Global(), 5}, {Site(), 2}};
+  EXPECT_EQ(filter.LoadedRules(), loaded);
+}
+
+TEST_F(InProcessTest, RecordsEveryMatchTheLogAndTheTrace) {
+  InProcessFilter filter(directory_);
+  MemoryRequest request;
+  request.url = "/help/faq";
+  const RequestOutcome outcome = filter.Run(request, true);
+  const std::vector<RuleRef> matched = {RuleRef{Global(), 5}};
+  EXPECT_EQ(outcome.matched, matched);
+  EXPECT_FALSE(outcome.logDisabled);
+  EXPECT_EQ(outcome.logTarget, "/help/faq");
+  EXPECT_NE(outcome.trace.find("    line 5: URL [U]\n      target URL \"/help/faq\"\n"
+                               "      matched: $0 \"/help/faq\", $1 \"faq\"\n"),
+            std::string::npos)
+      << outcome.trace;
+  request.url = "/other";
+  EXPECT_TRUE(filter.Run(request, false).logDisabled);
+}
+
+}  // namespace
+}  // namespace vortane::tools

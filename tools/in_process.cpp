@@ -1,0 +1,296 @@
+#include "tools/in_process.h"
+
+#include <cstdio>
+#include <system_error>
+#include <tuple>
+#include <utility>
+
+#include "config/site_config.h"
+#include "platform/files.h"
+#include "platform/site_table.h"
+#include "store/store.h"
+
+namespace fs = std::filesystem;
+
+namespace vortane::tools {
+
+namespace {
+
+// The most of sites.txt that is read, as the library's own reader takes.
+constexpr size_t kSiteTableLimit = size_t{1} << 20;
+
+std::string_view TextOf(const char* text) {
+  return text != nullptr ? std::string_view(text) : std::string_view();
+}
+
+// "value" as one printable line in quotes.
+std::string Shown(std::string_view bytes) {
+  return "\"" + Escaped(bytes) + "\"";
+}
+
+// A configuration file's path for the trace: relative to the current directory when the
+// file lies below it, as it was probably given; absolute otherwise.
+std::string ShownPath(const platform::PathString& path) {
+  std::error_code error;
+  const fs::path current = fs::current_path(error);
+  const fs::path relative = fs::path(path).lexically_proximate(current);
+  const bool below =
+      !error && !relative.empty() && relative.is_relative() && *relative.begin() != fs::path("..");
+  return Escaped((below ? relative : fs::path(path)).u8string());
+}
+
+RuleRef RefOf(const SiteConfig& config, const Rule& rule) {
+  return RuleRef{fs::path(config.path).u8string(), rule.line};
+}
+
+// Follows a request's passes for its outcome: which rules matched, which configurations
+// ran; and hands every step on to a trace printer when one is asked for.
+class OutcomeRecorder : public RequestTracer {
+ public:
+  OutcomeRecorder(RequestOutcome& outcome, std::map<uint32_t, std::vector<RuleRef>>& loaded,
+                  TracePrinter* printer)
+      : outcome_(outcome), loaded_(loaded), printer_(printer) {}
+
+  void PassStarted(const SiteConfig& config) override {
+    config_ = &config;
+    std::vector<RuleRef>& rules = loaded_[config.siteId];
+    rules.clear();
+    for (const Rule& rule : config.rules) rules.push_back(RefOf(config, rule));
+    if (printer_ != nullptr) printer_->PassStarted(config);
+  }
+  void SweepStarted(int32_t sweep) override {
+    if (printer_ != nullptr) printer_->SweepStarted(sweep);
+  }
+  void RuleSkipped(const Rule& rule) override {
+    if (printer_ != nullptr) printer_->RuleSkipped(rule);
+  }
+  void RuleEvaluated(const RuleEvaluation& evaluation, uint32_t passResult) override {
+    if (evaluation.groups != nullptr && config_ != nullptr) {
+      outcome_.matched.push_back(RefOf(*config_, *evaluation.rule));
+      outcome_.decidedBy = outcome_.matched.back();
+    }
+    if (printer_ != nullptr) printer_->RuleEvaluated(evaluation, passResult);
+  }
+  void RepeatLimitReached(int32_t sweeps) override {
+    if (printer_ != nullptr) printer_->RepeatLimitReached(sweeps);
+  }
+  void PassEnded(PassEnd end, uint32_t result) override {
+    if (printer_ != nullptr) printer_->PassEnded(end, result);
+  }
+
+ private:
+  RequestOutcome& outcome_;
+  std::map<uint32_t, std::vector<RuleRef>>& loaded_;
+  TracePrinter* printer_;
+  const SiteConfig* config_ = nullptr;
+};
+
+// The status code of a response "HTTP/1.1 NNN ...": 0 when it has none.
+int StatusOf(std::string_view response) {
+  const size_t space = response.find(' ');
+  if (space == std::string_view::npos || response.size() < space + 4) return 0;
+  int status = 0;
+  for (size_t i = space + 1; i < space + 4; ++i) {
+    const char c = response[i];
+    if (c < '0' || c > '9') return 0;
+    status = status * 10 + (c - '0');
+  }
+  return status;
+}
+
+// The value of the response's Location header, if it has one.
+std::string LocationOf(std::string_view response) {
+  constexpr std::string_view kName = "\r\nLocation: ";
+  const size_t start = response.find(kName);
+  if (start == std::string_view::npos) return {};
+  const size_t from = start + kName.size();
+  const size_t end = response.find("\r\n", from);
+  return std::string(response.substr(from, end == std::string_view::npos ? end : end - from));
+}
+
+}  // namespace
+
+std::string Escaped(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size());
+  for (const char c : bytes) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte == '\r') {
+      out += "\\r";
+    } else if (byte == '\n') {
+      out += "\\n";
+    } else if (byte == '\t') {
+      out += "\\t";
+    } else if (byte < 0x20 || byte >= 0x7F) {
+      char hex[5];
+      std::snprintf(hex, sizeof hex, "\\x%02x", byte);
+      out += hex;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+bool RuleRef::operator<(const RuleRef& other) const {
+  return std::tie(file, line) < std::tie(other.file, other.line);
+}
+
+bool RuleRef::operator==(const RuleRef& other) const {
+  return line == other.line && file == other.file;
+}
+
+InProcessFilter::InProcessFilter(const fs::path& directory, SiteRoots siteRoots)
+    : directory_(fs::absolute(directory).lexically_normal()),
+      store_(std::make_unique<ConfigStore>((directory_ / "httpd.ini").native())) {
+  if (siteRoots == SiteRoots::Server) return;
+  const platform::PathString table = (directory_ / "sites.txt").native();
+  store_->SetSiteRootSource([table](uint32_t siteId) -> std::optional<platform::PathString> {
+    const platform::FileView view(table, kSiteTableLimit);
+    const std::map<uint32_t, std::string> sites = platform::ParseSiteTable(view.Bytes());
+    const auto found = sites.find(siteId);
+    if (found == sites.end()) return std::nullopt;
+    return fs::u8path(found->second).native();
+  });
+}
+
+InProcessFilter::~InProcessFilter() = default;
+
+RequestOutcome InProcessFilter::Run(const MemoryRequest& request, bool trace) {
+  RequestOutcome outcome;
+  MemoryServer server(request);
+  std::optional<TracePrinter> printer;
+  if (trace) printer.emplace();
+  OutcomeRecorder recorder(outcome, loadedRules_, printer ? &*printer : nullptr);
+  outcome.filterStatus =
+      OnPreprocHeaders(*store_, server.Context(), server.PreprocHeaders(), &recorder);
+  if (printer) {
+    outcome.trace = "trace:\n" + printer->Text();
+    if (printer->Passes() == 1) {
+      outcome.trace += "  no site pass: the global result answered or stopped the request\n";
+    }
+  }
+  const DWORD status = outcome.filterStatus;
+  if (status == SF_STATUS_REQ_FINISHED || status == SF_STATUS_REQ_FINISHED_KEEP_CONN) {
+    outcome.kind = RequestOutcome::Kind::Answered;
+    outcome.response = server.Written();
+    outcome.status = StatusOf(outcome.response);
+    outcome.location = LocationOf(outcome.response);
+  } else if (status == SF_STATUS_REQ_NEXT_NOTIFICATION ||
+             status == SF_STATUS_REQ_HANDLED_NOTIFICATION) {
+    outcome.kind = RequestOutcome::Kind::PassedOn;
+    outcome.passedOn = server.Request();
+  } else {
+    outcome.kind = RequestOutcome::Kind::Failed;
+  }
+  outcome.logDisabled = server.LogNotificationDisabled();
+  if (!outcome.logDisabled) {
+    // The server logs a request the filter answered too.
+    HTTP_FILTER_LOG* record = server.PrepareLogRecord();
+    OnLog(server.Context(), record);
+    outcome.logTarget = std::string(TextOf(record->pszTarget));
+    outcome.logParameters = std::string(TextOf(record->pszParameters));
+  }
+  return outcome;
+}
+
+std::vector<RuleRef> InProcessFilter::LoadedRules() const {
+  std::vector<RuleRef> rules;
+  for (const auto& [siteId, siteRules] : loadedRules_) {
+    rules.insert(rules.end(), siteRules.begin(), siteRules.end());
+  }
+  return rules;
+}
+
+void TracePrinter::PassStarted(const SiteConfig& config) {
+  ++passes_;
+  repeatLimit_ = config.RepeatLimit();
+  const std::string who =
+      config.siteId == 0 ? "global rules" : "site " + std::to_string(config.siteId) + " rules";
+  if (config.path.empty()) {
+    text_ += "  " + who + ": no configuration file (the site has no root)\n";
+  } else if (config.fileTime == FileTime()) {
+    text_ += "  " + who + ": " + ShownPath(config.path) + " not found: no rules\n";
+  } else {
+    text_ += "  " + who + ": " + ShownPath(config.path) + " (" +
+             std::to_string(config.rules.size()) + " rule" + (config.rules.size() == 1 ? "" : "s") +
+             ", repeat limit " + std::to_string(repeatLimit_) + ")\n";
+  }
+}
+
+void TracePrinter::SweepStarted(int32_t sweep) {
+  if (sweep == 1) {
+    text_ += "  sweep 1\n";
+  } else {
+    text_ += "  restart: sweep " + std::to_string(sweep) + " of at most " +
+             std::to_string(repeatLimit_) + "\n";
+  }
+}
+
+void TracePrinter::RuleSkipped(const Rule& rule) {
+  RuleLine(rule);
+  text_ += "      disabled after a timeout: skipped\n";
+}
+
+void TracePrinter::RuleEvaluated(const RuleEvaluation& evaluation, uint32_t passResult) {
+  const Rule& rule = *evaluation.rule;
+  RuleLine(rule);
+  // The values: one per condition, then the target's.
+  for (size_t i = 0; i < evaluation.values.size(); ++i) {
+    if (i < rule.conditions.size()) {
+      const Condition& condition = rule.conditions[i];
+      text_ += "      condition (line " + std::to_string(condition.line) + ") " +
+               (condition.isServerVariable ? "%" : "") + Escaped(condition.name) + " " +
+               Shown(evaluation.values[i]) + "\n";
+    } else {
+      text_ += "      target " + Escaped(rule.target) + " " + Shown(evaluation.values[i]) + "\n";
+    }
+  }
+  const uint32_t result = evaluation.result;
+  const std::string results = "result " + ResultNames(result) + "; pass " + ResultNames(passResult);
+  if ((result & RuleResult::InvalidPattern) != 0) {
+    text_ += "      invalid pattern: " + results + "\n";
+  } else if ((result & RuleResult::Timeout) != 0) {
+    text_ += "      the match timed out, the rule is disabled: " + results + "\n";
+  } else if (evaluation.groups == nullptr) {
+    text_ += "      no match: " + results + "\n";
+  } else {
+    std::string groups;
+    for (size_t i = 0; i < evaluation.groups->size(); ++i) {
+      const auto& group = (*evaluation.groups)[i];
+      groups += (i == 0 ? " $" : ", $") + std::to_string(i) + " ";
+      groups += group.matched ? Shown(std::string_view(
+                                    group.first.base(),
+                                    static_cast<size_t>(group.second.base() - group.first.base())))
+                              : "(unmatched)";
+    }
+    text_ += "      matched:" + groups + "\n";
+    if (evaluation.wrote) {
+      text_ += "      wrote " + Escaped(rule.target) + " " + Shown(evaluation.newValue) + " (" +
+               (evaluation.accepted ? "accepted" : "refused by the server") + ")\n";
+    } else {
+      text_ += "      nothing written (refusal)\n";
+    }
+    text_ += "      " + results + "\n";
+  }
+}
+
+void TracePrinter::RepeatLimitReached(int32_t sweeps) {
+  text_ += "  no restart: " + std::to_string(sweeps) + " sweeps, the repeat limit, have run\n";
+}
+
+void TracePrinter::PassEnded(PassEnd end, uint32_t result) {
+  const char* how = end == PassEnd::Completed  ? "after the last rule"
+                    : end == PassEnd::Stopped  ? "stopped"
+                    : end == PassEnd::TimedOut ? "timed out"
+                                               : "a value too long to read";
+  text_ += std::string("  end (") + how + "): " + ResultNames(result) + "\n";
+}
+
+void TracePrinter::RuleLine(const Rule& rule) {
+  const std::string letters = FlagLetters(rule);
+  text_ += "    line " + std::to_string(rule.line) + ": " + Escaped(rule.target) +
+           (letters.empty() ? "" : " [" + letters + "]") + "\n";
+}
+
+}  // namespace vortane::tools
