@@ -1,0 +1,286 @@
+#include "tools/compare.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <system_error>
+
+#include "base/text.h"
+#include "tools/command_line.h"
+#include "tools/request_log.h"
+
+namespace fs = std::filesystem;
+
+namespace vortane::tools {
+namespace {
+
+std::string Quoted(std::string_view bytes) {
+  return "\"" + Escaped(bytes) + "\"";
+}
+
+// The request as the client sent it, one line per header under the request line.
+std::string DescribeRequest(const MemoryRequest& request) {
+  std::string text = Escaped(request.method) + " " + Quoted(request.url) + " " +
+                     Escaped(request.version) + ", site " + std::to_string(request.siteId) +
+                     (request.secure ? ", secure" : "") + "\n";
+  for (const auto& [name, value] : request.headers) {
+    text += "    " + Escaped(name) + ": " + Quoted(value) + "\n";
+  }
+  return text;
+}
+
+// `lines` under the request: the first after "LABEL: ", the rest lined up under it.
+std::string Labelled(std::string_view label, const std::string& lines) {
+  std::string out;
+  size_t start = 0;
+  while (start < lines.size()) {
+    const size_t end = lines.find('\n', start) + 1;
+    out += (start == 0 ? "    " + std::string(label) + ": " : std::string(9, ' ')) +
+           lines.substr(start, end - start);
+    start = end;
+  }
+  return out;
+}
+
+// The position of `rule` in `rules`; rules.size() for none or an unknown one, so that "no
+// rule" sorts last.
+size_t Place(const std::optional<RuleRef>& rule, const std::vector<RuleRef>& rules) {
+  if (!rule) return rules.size() + 1;
+  const auto found = std::find(rules.begin(), rules.end(), *rule);
+  return static_cast<size_t>(found - rules.begin());
+}
+
+uint32_t ParseSite(std::string_view text) {
+  const std::optional<uint64_t> value = ParseDecimal(text, UINT32_MAX);
+  if (!value || *value == 0) {
+    throw UsageError("bad site number '" + std::string(text) + "': expected 1 to 4294967295");
+  }
+  return static_cast<uint32_t>(*value);
+}
+
+// The first bytes of the requests file, to tell its format.
+std::string FileStart(std::istream& input) {
+  std::string start(256, '\0');
+  input.read(start.data(), static_cast<std::streamsize>(start.size()));
+  start.resize(static_cast<size_t>(input.gcount()));
+  input.clear();
+  input.seekg(0);
+  return start;
+}
+
+}  // namespace
+
+std::vector<std::string_view> OutcomeDifferences(const RequestOutcome& before,
+                                                 const RequestOutcome& after) {
+  std::vector<std::string_view> differences;
+  if (before.kind != after.kind) {
+    differences.push_back("kind");
+  } else if (before.kind == RequestOutcome::Kind::Answered) {
+    if (before.status != after.status) differences.push_back("status");
+    if (before.location != after.location) differences.push_back("Location");
+    if (differences.empty() && before.response != after.response) {
+      differences.push_back("response");
+    }
+  } else if (before.kind == RequestOutcome::Kind::PassedOn) {
+    const MemoryRequest& old = before.passedOn;
+    const MemoryRequest& now = after.passedOn;
+    if (old.method != now.method) differences.push_back("method");
+    if (old.url != now.url) differences.push_back("URL");
+    if (old.version != now.version) differences.push_back("version");
+    if (old.headers != now.headers) differences.push_back("headers");
+  } else if (before.filterStatus != after.filterStatus) {
+    differences.push_back("status");
+  }
+  if (before.logDisabled != after.logDisabled ||
+      (!before.logDisabled &&
+       (before.logTarget != after.logTarget || before.logParameters != after.logParameters))) {
+    differences.push_back("log");
+  }
+  return differences;
+}
+
+std::string DescribeOutcome(const RequestOutcome& outcome) {
+  std::string text;
+  switch (outcome.kind) {
+    case RequestOutcome::Kind::Answered:
+      text += "answered " + std::to_string(outcome.status) + ": " + Quoted(outcome.response) + "\n";
+      break;
+    case RequestOutcome::Kind::PassedOn: {
+      const MemoryRequest& request = outcome.passedOn;
+      text += "passed on: " + Escaped(request.method) + " " + Quoted(request.url) + " " +
+              Escaped(request.version) + "\n";
+      for (const auto& [name, value] : request.headers) {
+        text += "  " + Escaped(name) + ": " + Quoted(value) + "\n";
+      }
+      break;
+    }
+    case RequestOutcome::Kind::Failed: {
+      char status[16];
+      std::snprintf(status, sizeof status, "0x%08lx",
+                    static_cast<unsigned long>(outcome.filterStatus));
+      text += std::string("failed (status ") + status + ")\n";
+      break;
+    }
+  }
+  text += outcome.logDisabled ? "log: off\n"
+                              : "log: target " + Quoted(outcome.logTarget) + " parameters " +
+                                    Quoted(outcome.logParameters) + "\n";
+  return text;
+}
+
+std::string DescribeRule(const std::optional<RuleRef>& rule, const fs::path& directory) {
+  if (!rule) return "no rule";
+  const fs::path file = fs::u8path(rule->file);
+  const fs::path relative = file.lexically_proximate(directory);
+  const bool below =
+      !relative.empty() && relative.is_relative() && *relative.begin() != fs::path("..");
+  return Escaped((below ? relative : file).generic_u8string()) + ":" + std::to_string(rule->line);
+}
+
+bool Comparison::Add(const MemoryRequest& request, size_t line, const RequestOutcome& before,
+                     const RequestOutcome& after) {
+  ++replayed_;
+  const std::vector<std::string_view> differences = OutcomeDifferences(before, after);
+  if (differences.empty()) return false;
+  ++differing_;
+  std::string text = DescribeRequest(request) + Labelled("old", DescribeOutcome(before)) +
+                     Labelled("new", DescribeOutcome(after));
+  text += "    differs in:";
+  for (size_t i = 0; i < differences.size(); ++i) {
+    text += (i == 0 ? " " : ", ") + std::string(differences[i]);
+  }
+  text += "\n";
+
+  Group& group = groups_[GroupKey(after.decidedBy, before.decidedBy)];
+  ++group.count;
+  const auto known = group.index.find(text);
+  if (known == group.index.end() && group.entries.size() >= kShownPerGroup) {
+    ++group.unshown;
+    return true;
+  }
+  if (known == group.index.end()) {
+    group.index.emplace(text, group.entries.size());
+    group.entries.push_back(Entry{std::move(text), {}, 0});
+  }
+  Entry& entry =
+      group.entries[known == group.index.end() ? group.entries.size() - 1 : known->second];
+  ++entry.count;
+  if (entry.lines.size() < kLinesPerEntry) entry.lines.push_back(line);
+  return true;
+}
+
+std::string Comparison::Format(const fs::path& oldDirectory, const fs::path& newDirectory,
+                               const std::vector<RuleRef>& oldRules,
+                               const std::vector<RuleRef>& newRules) const {
+  std::vector<const std::pair<const GroupKey, Group>*> order;
+  for (const auto& group : groups_) order.push_back(&group);
+  std::stable_sort(order.begin(), order.end(), [&](const auto* a, const auto* b) {
+    return std::make_pair(Place(a->first.first, newRules), Place(a->first.second, oldRules)) <
+           std::make_pair(Place(b->first.first, newRules), Place(b->first.second, oldRules));
+  });
+  std::string report;
+  for (const auto* item : order) {
+    const auto& [key, group] = *item;
+    report += DescribeRule(key.first, newDirectory) + " (new) / " +
+              DescribeRule(key.second, oldDirectory) + " (old): " + std::to_string(group.count) +
+              (group.count == 1 ? " request\n" : " requests\n");
+    for (const Entry& entry : group.entries) {
+      std::string lines = entry.lines.size() == 1 ? "  line " : "  lines ";
+      for (size_t i = 0; i < entry.lines.size(); ++i) {
+        lines += (i == 0 ? "" : ", ") + std::to_string(entry.lines[i]);
+      }
+      if (entry.count > entry.lines.size()) {
+        lines += " and " + std::to_string(entry.count - entry.lines.size()) + " more";
+      }
+      report += lines + ": " + entry.text;
+    }
+    if (group.unshown > 0) {
+      report += "  ... and " + std::to_string(group.unshown) +
+                " more requests not shown (at most " + std::to_string(kShownPerGroup) +
+                " different ones per group)\n";
+    }
+    report += "\n";
+  }
+  report += std::to_string(replayed_) + (replayed_ == 1 ? " request" : " requests") +
+            " replayed, " + std::to_string(differing_) + " differ\n";
+  return report;
+}
+
+CompareOptions ParseCompareArguments(const std::vector<std::string_view>& arguments) {
+  CompareOptions options;
+  std::vector<std::string_view> positional;
+  bool compare = false;
+  bool optionsEnded = false;
+  for (size_t i = 0; i < arguments.size(); ++i) {
+    const std::string_view arg = arguments[i];
+    if (optionsEnded || arg.size() < 2 || arg.substr(0, 2) != "--") {
+      positional.push_back(arg);
+    } else if (arg == "--") {
+      optionsEnded = true;
+    } else if (arg == "--compare") {
+      compare = true;
+    } else if (arg == "--coverage") {
+      options.coverage = true;
+    } else if (arg == "--site") {
+      if (i + 1 >= arguments.size()) throw UsageError("option --site needs a value");
+      options.site = ParseSite(arguments[++i]);
+    } else if (arg.substr(0, 7) == "--site=") {
+      options.site = ParseSite(arg.substr(7));
+    } else {
+      throw UsageError("unknown option with --compare: " + std::string(arg));
+    }
+  }
+  if (!compare) throw UsageError("expected --compare");
+  if (positional.size() != 3) {
+    throw UsageError("--compare takes OLD_DIRECTORY NEW_DIRECTORY REQUESTS");
+  }
+  options.oldDirectory = fs::u8path(positional[0]);
+  options.newDirectory = fs::u8path(positional[1]);
+  options.requests = fs::u8path(positional[2]);
+  return options;
+}
+
+int RunCompare(const CompareOptions& options) {
+  for (const fs::path& directory : {options.oldDirectory, options.newDirectory}) {
+    if (!fs::is_directory(directory)) {
+      throw UsageError("no such directory: " + directory.u8string());
+    }
+  }
+  std::error_code error;
+  if (!fs::is_regular_file(options.requests, error)) {
+    throw UsageError("not a regular file: " + options.requests.u8string());
+  }
+  std::ifstream input(options.requests, std::ios::binary);
+  if (!input) throw UsageError("cannot read " + options.requests.u8string());
+
+  InProcessFilter oldFilter(options.oldDirectory);
+  InProcessFilter newFilter(options.newDirectory);
+  Comparison comparison;
+  const RequestSink replay = [&](SourcedRequest&& sourced) {
+    const RequestOutcome before = oldFilter.Run(sourced.request, false);
+    const RequestOutcome after = newFilter.Run(sourced.request, false);
+    comparison.Add(sourced.request, sourced.line, before, after);
+  };
+  const ReadSummary summary = DetectRequestFormat(FileStart(input)) == RequestFormat::AccessLog
+                                  ? ReadAccessLog(input, options.site, replay)
+                                  : ReadUrlList(input, options.site, replay);
+
+  const fs::path oldDirectory = fs::absolute(options.oldDirectory).lexically_normal();
+  const fs::path newDirectory = fs::absolute(options.newDirectory).lexically_normal();
+  std::fputs(
+      comparison
+          .Format(oldDirectory, newDirectory, oldFilter.LoadedRules(), newFilter.LoadedRules())
+          .c_str(),
+      stdout);
+  if (summary.skipped > 0) {
+    std::printf("%zu line%s of %s skipped:\n", summary.skipped, summary.skipped == 1 ? "" : "s",
+                Escaped(options.requests.u8string()).c_str());
+    for (const std::string& example : summary.skipExamples) {
+      std::printf("  %s\n", Escaped(example).c_str());
+    }
+    if (summary.skipped > summary.skipExamples.size()) std::printf("  ...\n");
+  }
+  return comparison.Differing() == 0 ? kCompareSame : kCompareDiffer;
+}
+
+}  // namespace vortane::tools
