@@ -42,8 +42,8 @@ std::string Labelled(std::string_view label, const std::string& lines) {
   return out;
 }
 
-// The position of `rule` in `rules`; rules.size() for none or an unknown one, so that "no
-// rule" sorts last.
+// The position of `rule` in `rules`: after all of them for a rule not among them, and after
+// that for no rule, so that "no rule" sorts last.
 size_t Place(const std::optional<RuleRef>& rule, const std::vector<RuleRef>& rules) {
   if (!rule) return rules.size() + 1;
   const auto found = std::find(rules.begin(), rules.end(), *rule);
@@ -273,8 +273,8 @@ int RunCompare(const CompareOptions& options) {
           .c_str(),
       stdout);
   if (summary.skipped > 0) {
-    std::printf("%zu line%s of %s skipped:\n", summary.skipped, summary.skipped == 1 ? "" : "s",
-                Escaped(options.requests.u8string()).c_str());
+    std::printf("%s line%s of %s skipped:\n", std::to_string(summary.skipped).c_str(),
+                summary.skipped == 1 ? "" : "s", Escaped(options.requests.u8string()).c_str());
     for (const std::string& example : summary.skipExamples) {
       std::printf("  %s\n", Escaped(example).c_str());
     }
