@@ -7,6 +7,7 @@
 
 #include "config/site_config.h"
 #include "platform/files.h"
+#include "platform/site_roots.h"
 #include "platform/site_table.h"
 #include "store/store.h"
 
@@ -26,17 +27,6 @@ std::string_view TextOf(const char* text) {
 // "value" as one printable line in quotes.
 std::string Shown(std::string_view bytes) {
   return "\"" + Escaped(bytes) + "\"";
-}
-
-// A configuration file's path for the trace: relative to the current directory when the
-// file lies below it, as it was probably given; absolute otherwise.
-std::string ShownPath(const platform::PathString& path) {
-  std::error_code error;
-  const fs::path current = fs::current_path(error);
-  const fs::path relative = fs::path(path).lexically_proximate(current);
-  const bool below =
-      !error && !relative.empty() && relative.is_relative() && *relative.begin() != fs::path("..");
-  return Escaped((below ? relative : fs::path(path)).u8string());
 }
 
 RuleRef RefOf(const SiteConfig& config, const Rule& rule) {
@@ -132,6 +122,15 @@ std::string Escaped(std::string_view bytes) {
   return out;
 }
 
+std::string ShownPath(const fs::path& path) {
+  std::error_code error;
+  const fs::path current = fs::current_path(error);
+  const fs::path relative = fs::path(path).lexically_proximate(current);
+  const bool below =
+      !error && !relative.empty() && relative.is_relative() && *relative.begin() != fs::path("..");
+  return Escaped((below ? relative : fs::path(path)).u8string());
+}
+
 bool RuleRef::operator<(const RuleRef& other) const {
   return std::tie(file, line) < std::tie(other.file, other.line);
 }
@@ -143,15 +142,26 @@ bool RuleRef::operator==(const RuleRef& other) const {
 InProcessFilter::InProcessFilter(const fs::path& directory, SiteRoots siteRoots)
     : directory_(fs::absolute(directory).lexically_normal()),
       store_(std::make_unique<ConfigStore>((directory_ / "httpd.ini").native())) {
-  if (siteRoots == SiteRoots::Server) return;
-  const platform::PathString table = (directory_ / "sites.txt").native();
-  store_->SetSiteRootSource([table](uint32_t siteId) -> std::optional<platform::PathString> {
-    const platform::FileView view(table, kSiteTableLimit);
-    const std::map<uint32_t, std::string> sites = platform::ParseSiteTable(view.Bytes());
-    const auto found = sites.find(siteId);
-    if (found == sites.end()) return std::nullopt;
-    return fs::u8path(found->second).native();
-  });
+  store_->SetSiteRootSource(
+      [this, siteRoots](uint32_t siteId) -> std::optional<platform::PathString> {
+        if (const auto given = givenRoots_.find(siteId); given != givenRoots_.end()) {
+          return given->second;
+        }
+        if (siteRoots == SiteRoots::Server) {
+          return platform::ReadSiteRootPath(siteId, directory_.native());
+        }
+        const platform::FileView view((directory_ / "sites.txt").native(), kSiteTableLimit);
+        const std::map<uint32_t, std::string> sites = platform::ParseSiteTable(view.Bytes());
+        const auto found = sites.find(siteId);
+        if (found == sites.end()) return std::nullopt;
+        return fs::u8path(found->second).native();
+      });
+}
+
+void InProcessFilter::SetSiteRoot(uint32_t siteId, const fs::path& root) {
+  fs::path path = fs::absolute(root).lexically_normal();
+  if (!path.has_filename()) path = path.parent_path();  // "shop/": no empty last part
+  givenRoots_[siteId] = path.native();
 }
 
 InProcessFilter::~InProcessFilter() = default;

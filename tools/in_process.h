@@ -30,6 +30,10 @@ namespace vortane::tools {
 // outside ASCII as \xHH. Linear; thread-safe.
 std::string Escaped(std::string_view bytes);
 
+// A file's path as the tools show it: relative to the current directory when the file lies
+// below it (as it was probably given), absolute otherwise; Escaped. Thread-safe.
+std::string ShownPath(const std::filesystem::path& path);
+
 // A rule in a loaded configuration: the file it came from and its RewriteRule/RewriteHeader line.
 struct RuleRef {
   std::string file;  // the configuration file's path as the store holds it, UTF-8
@@ -94,12 +98,18 @@ class InProcessFilter {
   // plus loading a configuration the first time it is needed or after its file changed.
   RequestOutcome Run(const MemoryRequest& request, bool trace);
 
+  // Makes site `siteId` take its root from `root` (made absolute) before the site table or
+  // the server, for the runs after; nothing is written. Call before the first Run that
+  // needs the site.
+  void SetSiteRoot(uint32_t siteId, const std::filesystem::path& root);
+
   // Every rule of every configuration the runs so far loaded (global first, then sites by
   // number), in file order: for each site the configuration its latest pass ran.
   std::vector<RuleRef> LoadedRules() const;
 
  private:
   std::filesystem::path directory_;
+  std::map<uint32_t, platform::PathString> givenRoots_;
   std::unique_ptr<ConfigStore> store_;
   std::map<uint32_t, std::vector<RuleRef>> loadedRules_;
 };

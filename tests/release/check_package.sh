@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Makes the release package into a scratch folder and checks it: one top folder named like the
-# package, holding exactly the filter library, the tools, the starter httpd.ini, README.md,
+# package, holding exactly the filter library, the tools, the starter httpd.ini and its
+# httpd.tests, README.md,
 # docs/ as in the source tree, LICENSE and SHA256SUMS; the copied files equal their sources,
 # SHA256SUMS lists every other file with its right hash, and the library's interface holds.
 #   check_package.sh CPACK CPACK_CONFIG SOURCE_DIR PACKAGE_NAME OBJDUMP TOOL.exe...
@@ -26,7 +27,7 @@ mkdir "$work/x"
 cd "$work/x/$name"
 
 expected=$( {
-  printf '%s\n' vortane.dll "${tools[@]}" httpd.ini README.md LICENSE SHA256SUMS
+  printf '%s\n' vortane.dll "${tools[@]}" httpd.ini httpd.tests README.md LICENSE SHA256SUMS
   (cd "$source" && find docs -type f)
 } | sort)
 found=$(find . -type f -printf '%P\n' | sort)
@@ -35,6 +36,7 @@ if [ "$found" != "$expected" ]; then
 fi
 
 cmp httpd.ini "$source/examples/starter/httpd.ini" || fail "httpd.ini is not the starter file"
+cmp httpd.tests "$source/examples/starter/httpd.tests" || fail "httpd.tests is not the starter's"
 for f in README.md LICENSE $(cd "$source" && find docs -type f); do
   cmp "$f" "$source/$f" || fail "$f differs from the source tree"
 done
@@ -63,5 +65,14 @@ if [[ " ${tools[*]} " == *" vortane-check.exe "* ]]; then
     status=$?
   [ "$status" -eq 1 ] && grep -q "error: 'NC' is no flag here \[bad-flags\]" "$work/bad.txt" ||
     { cat "$work/bad.txt"; fail "vortane-check.exe did not explain a bad flag (exit $status)"; }
+fi
+# The packaged test runner passes the starter's tests in the package folder, as an
+# administrator runs them.
+if [[ " ${tools[*]} " == *" vortane-test.exe "* ]]; then
+  export WINEDEBUG=-all
+  wine ./vortane-test.exe . httpd.tests >"$work/tests.txt" 2>&1 || true
+  grep -q '^[0-9]* tests, 0 failed' "$work/tests.txt" ||
+    { cat "$work/tests.txt"; fail "vortane-test.exe did not pass the starter's tests"; }
+  rm -f httpd.parse.errors
 fi
 echo "release package ok: $name.zip, $(wc -l <<<"$found") files"

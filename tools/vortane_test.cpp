@@ -1,0 +1,245 @@
+// vortane-test: runs the requests of test files through the filter's request handling in this
+// process, against the configuration of a server directory, and compares what the filter made
+// of each with the outcome the test expects. Run without arguments for the options; the test
+// file format is described in tools/test_file.h.
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "base/text.h"
+#include "tools/command_line.h"
+#include "tools/coverage.h"
+#include "tools/in_process.h"
+#include "tools/test_file.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using vortane::tools::UsageError;
+
+constexpr char kUsage[] =
+    "usage: vortane-test [options] DIRECTORY TESTFILE...\n"
+    "\n"
+    "Runs the requests of each TESTFILE through the filter's request handling in this process,\n"
+    "with DIRECTORY as the directory the server loads it from: the global httpd.ini is\n"
+    "DIRECTORY/httpd.ini, and the site table DIRECTORY/sites.txt gives each site's root, where\n"
+    "its own httpd.ini lies. Each test is one line: a request, \"=>\", and what the filter\n"
+    "should make of it:\n"
+    "\n"
+    "  # comments and blank lines are skipped\n"
+    "  GET /a?b=1 Host: www.example.com => redirect http://example.com/a?b=1\n"
+    "  /wp-login.php => forbidden\n"
+    "  /help/install => /help.asp?topic=install log /help/install\n"
+    "  /x site 2 Accept-Language: en-GB => passed /x with Accept-Language: en\n"
+    "\n"
+    "options:\n"
+    "  --trace-failures       print the trace of each failing request (as vortane-try --trace)\n"
+    "  --junit FILE           also write a JUnit XML report to FILE\n"
+    "  --coverage             print how many requests matched each rule, and the rules none\n"
+    "                         reached\n"
+    "  --site-root N=PATH     site N's root directory, before DIRECTORY/sites.txt (repeatable;\n"
+    "                         nothing is written)\n"
+    "\n"
+    "Prints one line per failing test and a summary. Exit status: 0 when every test passed, 1\n"
+    "when one failed, 2 when the arguments or a test file cannot be used.\n";
+
+struct Options {
+  fs::path directory;
+  std::vector<fs::path> testFiles;
+  std::vector<std::pair<uint32_t, fs::path>> siteRoots;
+  std::optional<fs::path> junit;
+  bool traceFailures = false;
+  bool coverage = false;
+};
+
+Options ParseArguments(int argc, char** argv) {
+  Options options;
+  std::vector<std::string_view> positional;
+  bool optionsEnded = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (optionsEnded || arg.size() < 2 || arg.substr(0, 2) != "--") {
+      positional.push_back(arg);
+    } else if (arg == "--") {
+      optionsEnded = true;
+    } else if (arg == "--trace-failures") {
+      options.traceFailures = true;
+    } else if (arg == "--coverage") {
+      options.coverage = true;
+    } else if (arg == "--junit" || arg == "--site-root") {
+      if (i + 1 >= argc) throw UsageError("option " + std::string(arg) + " needs a value");
+      const std::string_view value = argv[++i];
+      if (arg == "--junit") {
+        options.junit = fs::path(std::string(value));
+        continue;
+      }
+      const size_t equals = value.find('=');
+      const std::optional<uint64_t> site =
+          equals == std::string_view::npos
+              ? std::nullopt
+              : vortane::ParseDecimal(value.substr(0, equals), UINT32_MAX);
+      if (!site || *site == 0 || equals + 1 == value.size()) {
+        throw UsageError("--site-root needs N=PATH with N from 1, not '" + std::string(value) +
+                         "'");
+      }
+      options.siteRoots.emplace_back(static_cast<uint32_t>(*site),
+                                     fs::path(std::string(value.substr(equals + 1))));
+    } else {
+      throw UsageError("unknown option " + std::string(arg));
+    }
+  }
+  if (positional.size() < 2) throw UsageError("expected DIRECTORY and at least one TESTFILE");
+  options.directory = fs::path(std::string(positional[0]));
+  for (size_t i = 1; i < positional.size(); ++i) {
+    options.testFiles.emplace_back(std::string(positional[i]));
+  }
+  return options;
+}
+
+// Text for an XML attribute or element: the five special characters as entities. The text
+// is already free of control bytes and bytes outside ASCII (Escaped), which XML cannot carry
+// or would read as another encoding.
+std::string Xml(std::string_view text) {
+  std::string out;
+  for (const char c : vortane::tools::Escaped(text)) {
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&apos;";
+        break;
+      default:
+        out += c;
+    }
+  }
+  return out;
+}
+
+// The same for a multi-line text: each line escaped, the line breaks kept.
+std::string XmlLines(std::string_view text) {
+  std::string out;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string_view::npos) end = text.size();
+    out += Xml(text.substr(start, end - start)) + "\n";
+    start = end + 1;
+  }
+  return out;
+}
+
+// One test as it ran.
+struct Result {
+  const vortane::tools::Test* test = nullptr;
+  bool passed = true;
+  std::string failure;  // "REQUEST => expected E; got A"
+  std::string trace;
+};
+
+void WriteJunit(const fs::path& path, const std::vector<std::vector<Result>>& files,
+                const std::vector<fs::path>& names, size_t failed) {
+  size_t total = 0;
+  for (const auto& results : files) total += results.size();
+  std::string xml =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites name=\"vortane-test\" tests=\"" +
+      std::to_string(total) + "\" failures=\"" + std::to_string(failed) + "\">\n";
+  for (size_t f = 0; f < files.size(); ++f) {
+    size_t fileFailures = 0;
+    for (const Result& result : files[f]) fileFailures += result.passed ? 0 : 1;
+    const std::string suite = Xml(names[f].u8string());
+    xml += "  <testsuite name=\"" + suite + "\" tests=\"" + std::to_string(files[f].size()) +
+           "\" failures=\"" + std::to_string(fileFailures) + "\">\n";
+    for (const Result& result : files[f]) {
+      const vortane::tools::Test& test = *result.test;
+      xml += "    <testcase classname=\"" + suite + "\" name=\"" +
+             std::to_string(test.request.line) + ": " +
+             Xml(vortane::tools::DescribeRequest(test.request.request)) + "\"";
+      if (result.passed) {
+        xml += "/>\n";
+        continue;
+      }
+      xml += ">\n      <failure message=\"" + Xml(result.failure) + "\">" + XmlLines(result.trace) +
+             "</failure>\n    </testcase>\n";
+    }
+    xml += "  </testsuite>\n";
+  }
+  xml += "</testsuites>\n";
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << xml;
+  out.close();
+  if (!out) throw UsageError("cannot write the JUnit report " + path.u8string());
+}
+
+int Run(const Options& options) {
+  if (!fs::is_directory(options.directory)) {
+    throw UsageError("no such directory: " + options.directory.u8string());
+  }
+  // Every file is read before any test runs: a mistake in one stops the run.
+  std::vector<std::vector<vortane::tools::Test>> tests;
+  bool unusable = false;
+  for (const fs::path& file : options.testFiles) {
+    try {
+      tests.push_back(vortane::tools::ReadTests(file));
+    } catch (const vortane::tools::TestFileError& error) {
+      std::fprintf(stderr, "vortane-test: %s\n", vortane::tools::Escaped(error.what()).c_str());
+      unusable = true;
+    }
+  }
+  if (unusable) return 2;
+
+  vortane::tools::InProcessFilter filter(options.directory);
+  for (const auto& [site, root] : options.siteRoots) filter.SetSiteRoot(site, root);
+  vortane::tools::Coverage coverage;
+  std::vector<std::vector<Result>> results(tests.size());
+  size_t total = 0, failed = 0;
+  for (size_t f = 0; f < tests.size(); ++f) {
+    for (const vortane::tools::Test& test : tests[f]) {
+      ++total;
+      // Traced from the start when a trace may be shown: a second run could differ (a rule
+      // whose match timed out is disabled for later runs).
+      const bool trace = options.traceFailures || options.junit.has_value();
+      vortane::tools::RequestOutcome outcome = filter.Run(test.request.request, trace);
+      coverage.Add(outcome);
+      Result result;
+      result.test = &test;
+      std::string actual;
+      if (!vortane::tools::Meets(outcome, test.expected, actual)) {
+        ++failed;
+        result.passed = false;
+        result.failure = vortane::tools::DescribeRequest(test.request.request) + " => expected " +
+                         vortane::tools::DescribeExpectation(test.expected) + "; got " + actual;
+        std::printf("%s:%u: %s\n", vortane::tools::Escaped(test.request.file).c_str(),
+                    static_cast<unsigned>(test.request.line), result.failure.c_str());
+        result.trace = std::move(outcome.trace);
+        if (options.traceFailures) std::fputs(result.trace.c_str(), stdout);
+      }
+      results[f].push_back(std::move(result));
+    }
+  }
+  if (options.coverage) std::fputs(coverage.Report(filter.LoadedRules()).c_str(), stdout);
+  std::printf("%zu test%s, %zu failed\n", total, total == 1 ? "" : "s", failed);
+  if (options.junit) WriteJunit(*options.junit, results, options.testFiles, failed);
+  return failed == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  return vortane::tools::RunCommand("vortane-test", kUsage, argc, argv, ParseArguments, Run);
+}
