@@ -7,7 +7,9 @@
 
 #include "base/text.h"
 #include "tools/command_line.h"
+#include "tools/coverage.h"
 #include "tools/request_log.h"
+#include "tools/test_file.h"
 
 namespace fs = std::filesystem;
 
@@ -16,17 +18,6 @@ namespace {
 
 std::string Quoted(std::string_view bytes) {
   return "\"" + Escaped(bytes) + "\"";
-}
-
-// The request as the client sent it, one line per header under the request line.
-std::string DescribeRequest(const MemoryRequest& request) {
-  std::string text = Escaped(request.method) + " " + Quoted(request.url) + " " +
-                     Escaped(request.version) + ", site " + std::to_string(request.siteId) +
-                     (request.secure ? ", secure" : "") + "\n";
-  for (const auto& [name, value] : request.headers) {
-    text += "    " + Escaped(name) + ": " + Quoted(value) + "\n";
-  }
-  return text;
 }
 
 // `lines` under the request: the first after "LABEL: ", the rest lined up under it.
@@ -60,12 +51,31 @@ uint32_t ParseSite(std::string_view text) {
 
 // The first bytes of the requests file, to tell its format.
 std::string FileStart(std::istream& input) {
-  std::string start(256, '\0');
+  std::string start(4096, '\0');
   input.read(start.data(), static_cast<std::streamsize>(start.size()));
   start.resize(static_cast<size_t>(input.gcount()));
   input.clear();
   input.seekg(0);
   return start;
+}
+
+// A test file: its first line that is neither blank nor a comment holds "=>" as a word. Only
+// `start`, the file's first bytes, is looked at.
+bool LooksLikeTestFile(std::string_view start) {
+  size_t at = 0;
+  while (at < start.size()) {
+    size_t end = start.find('\n', at);
+    if (end == std::string_view::npos) end = start.size();
+    const std::string_view line = start.substr(at, end - at);
+    at = end + 1;
+    const size_t first = line.find_first_not_of(" \t\r");
+    if (first == std::string_view::npos || line[first] == '#') continue;
+    const size_t arrow = line.find("=>");
+    return arrow != std::string_view::npos &&
+           (arrow == 0 || line[arrow - 1] == ' ' || line[arrow - 1] == '\t') &&
+           (arrow + 2 == line.size() || line[arrow + 2] == ' ' || line[arrow + 2] == '\t');
+  }
+  return false;
 }
 
 }  // namespace
@@ -143,7 +153,12 @@ bool Comparison::Add(const MemoryRequest& request, size_t line, const RequestOut
   const std::vector<std::string_view> differences = OutcomeDifferences(before, after);
   if (differences.empty()) return false;
   ++differing_;
-  std::string text = DescribeRequest(request) + Labelled("old", DescribeOutcome(before)) +
+  // The request in the form a test file writes it, so that it can be pasted into one. Server
+  // variables (a logged client address) are left out: requests that differ only there are
+  // shown once.
+  MemoryRequest shown = request;
+  shown.serverVariables.clear();
+  std::string text = DescribeRequest(shown) + "\n" + Labelled("old", DescribeOutcome(before)) +
                      Labelled("new", DescribeOutcome(after));
   text += "    differs in:";
   for (size_t i = 0; i < differences.size(); ++i) {
@@ -206,13 +221,22 @@ std::string Comparison::Format(const fs::path& oldDirectory, const fs::path& new
   return report;
 }
 
-CompareOptions ParseCompareArguments(const std::vector<std::string_view>& arguments) {
+bool IsCompareMode(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (arg == "--") return false;
+    if (arg == "--compare") return true;
+  }
+  return false;
+}
+
+CompareOptions ParseCompareArguments(int argc, char** argv) {
   CompareOptions options;
   std::vector<std::string_view> positional;
   bool compare = false;
   bool optionsEnded = false;
-  for (size_t i = 0; i < arguments.size(); ++i) {
-    const std::string_view arg = arguments[i];
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
     if (optionsEnded || arg.size() < 2 || arg.substr(0, 2) != "--") {
       positional.push_back(arg);
     } else if (arg == "--") {
@@ -222,10 +246,8 @@ CompareOptions ParseCompareArguments(const std::vector<std::string_view>& argume
     } else if (arg == "--coverage") {
       options.coverage = true;
     } else if (arg == "--site") {
-      if (i + 1 >= arguments.size()) throw UsageError("option --site needs a value");
-      options.site = ParseSite(arguments[++i]);
-    } else if (arg.substr(0, 7) == "--site=") {
-      options.site = ParseSite(arg.substr(7));
+      if (i + 1 >= argc) throw UsageError("option --site needs a value");
+      options.site = ParseSite(argv[++i]);
     } else {
       throw UsageError("unknown option with --compare: " + std::string(arg));
     }
@@ -240,30 +262,57 @@ CompareOptions ParseCompareArguments(const std::vector<std::string_view>& argume
   return options;
 }
 
-int RunCompare(const CompareOptions& options) {
+namespace {
+
+// Replays the requests of options.requests into `replay`, in the file's own format.
+ReadSummary ReadRequests(const CompareOptions& options, const RequestSink& replay) {
+  std::ifstream input(options.requests, std::ios::binary);
+  if (!input) throw UsageError("cannot read " + options.requests.u8string());
+  const std::string start = FileStart(input);
+  if (DetectRequestFormat(start) == RequestFormat::AccessLog) {
+    return ReadAccessLog(input, options.site, replay);
+  }
+  if (options.requests.extension() == ".tests" || LooksLikeTestFile(start)) {
+    input.close();
+    ReadSummary summary;
+    for (TestRequest& test : ReadTestRequests(options.requests)) {
+      ++summary.requests;
+      replay(SourcedRequest{std::move(test.request), test.line});
+    }
+    return summary;
+  }
+  return ReadUrlList(input, options.site, replay);
+}
+
+void PrintSkipped(const ReadSummary& summary, const fs::path& requests) {
+  if (summary.skipped == 0) return;
+  std::printf("%s line%s of %s skipped:\n", std::to_string(summary.skipped).c_str(),
+              summary.skipped == 1 ? "" : "s", Escaped(requests.u8string()).c_str());
+  for (const std::string& example : summary.skipExamples) {
+    std::printf("  %s\n", Escaped(example).c_str());
+  }
+  if (summary.skipped > summary.skipExamples.size()) std::printf("  ...\n");
+}
+
+int Compare(const CompareOptions& options) {
   for (const fs::path& directory : {options.oldDirectory, options.newDirectory}) {
     if (!fs::is_directory(directory)) {
       throw UsageError("no such directory: " + directory.u8string());
     }
   }
-  std::error_code error;
-  if (!fs::is_regular_file(options.requests, error)) {
+  if (!fs::is_regular_file(options.requests)) {
     throw UsageError("not a regular file: " + options.requests.u8string());
   }
-  std::ifstream input(options.requests, std::ios::binary);
-  if (!input) throw UsageError("cannot read " + options.requests.u8string());
-
   InProcessFilter oldFilter(options.oldDirectory);
   InProcessFilter newFilter(options.newDirectory);
   Comparison comparison;
-  const RequestSink replay = [&](SourcedRequest&& sourced) {
+  Coverage coverage;
+  const ReadSummary summary = ReadRequests(options, [&](SourcedRequest&& sourced) {
     const RequestOutcome before = oldFilter.Run(sourced.request, false);
     const RequestOutcome after = newFilter.Run(sourced.request, false);
     comparison.Add(sourced.request, sourced.line, before, after);
-  };
-  const ReadSummary summary = DetectRequestFormat(FileStart(input)) == RequestFormat::AccessLog
-                                  ? ReadAccessLog(input, options.site, replay)
-                                  : ReadUrlList(input, options.site, replay);
+    coverage.Add(after);
+  });
 
   const fs::path oldDirectory = fs::absolute(options.oldDirectory).lexically_normal();
   const fs::path newDirectory = fs::absolute(options.newDirectory).lexically_normal();
@@ -272,15 +321,25 @@ int RunCompare(const CompareOptions& options) {
           .Format(oldDirectory, newDirectory, oldFilter.LoadedRules(), newFilter.LoadedRules())
           .c_str(),
       stdout);
-  if (summary.skipped > 0) {
-    std::printf("%s line%s of %s skipped:\n", std::to_string(summary.skipped).c_str(),
-                summary.skipped == 1 ? "" : "s", Escaped(options.requests.u8string()).c_str());
-    for (const std::string& example : summary.skipExamples) {
-      std::printf("  %s\n", Escaped(example).c_str());
-    }
-    if (summary.skipped > summary.skipExamples.size()) std::printf("  ...\n");
+  PrintSkipped(summary, options.requests);
+  if (options.coverage) {
+    std::printf("\nnew configuration, ");
+    std::fputs(coverage.Report(newFilter.LoadedRules()).c_str(), stdout);
   }
   return comparison.Differing() == 0 ? kCompareSame : kCompareDiffer;
+}
+
+}  // namespace
+
+int RunCompare(const CompareOptions& options) {
+  // Status 1 means "some differ": whatever stops the run is reported with status 2.
+  try {
+    return Compare(options);
+  } catch (const UsageError&) {
+    throw;
+  } catch (const std::exception& error) {
+    throw UsageError(error.what());
+  }
 }
 
 }  // namespace vortane::tools

@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "memory_server/memory_server.h"
 #include "tools/in_process.h"
 
 namespace vortane::tools {
@@ -97,13 +98,23 @@ struct CompareOptions {
   uint32_t site = 1;  // the site of requests whose source names none
 };
 
-// Parses the compare mode's arguments (the program name excluded): "--compare", OLD, NEW,
-// REQUESTS, and the options --coverage and --site N in any place. Throws UsageError.
-CompareOptions ParseCompareArguments(const std::vector<std::string_view>& arguments);
+// Whether the arguments ask for the compare mode: "--compare" before any "--".
+bool IsCompareMode(int argc, char** argv);
 
-// Runs the comparison and prints its report to stdout (a note per unreadable line range to
-// stderr). Returns kCompareSame or kCompareDiffer; throws UsageError when a directory or the
-// requests file cannot be used. Cost: two in-process filter runs per request.
+// Parses the compare mode's arguments (argv[0] is the program): "--compare", OLD, NEW,
+// REQUESTS, and the options --coverage and --site N, in any order. Throws UsageError.
+CompareOptions ParseCompareArguments(int argc, char** argv);
+
+// Replays the requests of options.requests through both directories' configurations and
+// prints the report to stdout: the groups of differing requests, the summary, the lines of
+// the requests file that were skipped, and with options.coverage the new configuration's
+// coverage. The requests file is an access log, a test file (named *.tests, or whose first
+// test line holds "=>") or a URL list (tools/request_log.h, tools/test_file.h). Returns
+// kCompareSame or kCompareDiffer; throws UsageError for whatever stops the run (a directory
+// or the requests file that cannot be used, a mistake in a test file), so that status 1
+// always means "some differ". Cost: two in-process filter runs per request; memory bounded
+// by Comparison's limits, whatever the log's size (a test file is read whole, 16 MiB at
+// most). Not thread-safe (the parse reports it writes).
 int RunCompare(const CompareOptions& options);
 
 }  // namespace vortane::tools

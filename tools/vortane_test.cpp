@@ -13,6 +13,7 @@
 
 #include "base/text.h"
 #include "tools/command_line.h"
+#include "tools/compare.h"
 #include "tools/coverage.h"
 #include "tools/in_process.h"
 #include "tools/test_file.h"
@@ -25,6 +26,7 @@ using vortane::tools::UsageError;
 
 constexpr char kUsage[] =
     "usage: vortane-test [options] DIRECTORY TESTFILE...\n"
+    "       vortane-test --compare OLD_DIRECTORY NEW_DIRECTORY REQUESTS [--site N] [--coverage]\n"
     "\n"
     "Runs the requests of each TESTFILE through the filter's request handling in this process,\n"
     "with DIRECTORY as the directory the server loads it from: the global httpd.ini is\n"
@@ -47,7 +49,14 @@ constexpr char kUsage[] =
     "                         nothing is written)\n"
     "\n"
     "Prints one line per failing test and a summary. Exit status: 0 when every test passed, 1\n"
-    "when one failed, 2 when the arguments or a test file cannot be used.\n";
+    "when one failed, 2 when the arguments or a test file cannot be used.\n"
+    "\n"
+    "--compare replays the requests of REQUESTS (an access log in the W3C extended format, a\n"
+    "test file, or a list of URLs, one \"[METHOD] URL\" a line) through the configurations of\n"
+    "both directories, each with its own sites.txt, and lists every request whose outcome\n"
+    "differs, grouped by the rule that decided it in each. --site N: the site of requests\n"
+    "whose source names none (default 1). Exit status: 0 when none differ, 1 when some do, 2\n"
+    "when the arguments or REQUESTS cannot be used.\n";
 
 struct Options {
   fs::path directory;
@@ -241,5 +250,10 @@ int Run(const Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (vortane::tools::IsCompareMode(argc, argv)) {
+    return vortane::tools::RunCommand("vortane-test", kUsage, argc, argv,
+                                      vortane::tools::ParseCompareArguments,
+                                      vortane::tools::RunCompare);
+  }
   return vortane::tools::RunCommand("vortane-test", kUsage, argc, argv, ParseArguments, Run);
 }

@@ -64,11 +64,22 @@ run 1 --compare old new urls.txt
 case $out in *"2 requests replayed, 2 differ"*) ;; *) fail "URL list: $out" ;; esac
 run 0 --compare --site 2 old new urls.txt
 
-# Arguments that cannot be used.
+# The example server's own test file, as requests: one of them meets the changed rule.
+run 1 --compare old new old/httpd.tests
+case $out in *"1 differ"*) ;; *) fail "test file: $out" ;; esac
+case $out in *"  line "*": /catalogue/mugs"*) ;; *) fail "test file's line: $out" ;; esac
+
+# Coverage of the new configuration over the log.
+run 1 --compare --coverage old new access.log
+case $out in *"new/shop/httpd.ini:6  5 requests"*) ;; *) fail "coverage: $out" ;; esac
+
+# Arguments that cannot be used, and a test file with a mistake.
+printf '/a =>\n' >bad.tests
 run 2 --compare old new
 run 2 --compare old missing access.log
 run 2 --compare old new missing.log
 run 2 --compare old new .
+run 2 --compare old new bad.tests
 run 2 --compare --site 0 old new access.log
 
 [ "$failures" -eq 0 ] || exit 1
