@@ -25,7 +25,8 @@ std::string Labelled(std::string_view label, const std::string& lines) {
   std::string out;
   size_t start = 0;
   while (start < lines.size()) {
-    const size_t end = lines.find('\n', start) + 1;
+    const size_t newline = lines.find('\n', start);
+    const size_t end = newline == std::string::npos ? lines.size() : newline + 1;
     out += (start == 0 ? "    " + std::string(label) + ": " : std::string(9, ' ')) +
            lines.substr(start, end - start);
     start = end;
