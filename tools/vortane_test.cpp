@@ -146,7 +146,7 @@ std::string XmlLines(std::string_view text) {
 
 // One test as it ran.
 struct Result {
-  const vortane::tools::Test* test = nullptr;
+  const vortane::tools::FileTest* test = nullptr;
   bool passed = true;
   std::string failure;  // "REQUEST => expected E; got A"
   std::string trace;
@@ -166,7 +166,7 @@ void WriteJunit(const fs::path& path, const std::vector<std::vector<Result>>& fi
     xml += "  <testsuite name=\"" + suite + "\" tests=\"" + std::to_string(files[f].size()) +
            "\" failures=\"" + std::to_string(fileFailures) + "\">\n";
     for (const Result& result : files[f]) {
-      const vortane::tools::Test& test = *result.test;
+      const vortane::tools::FileTest& test = *result.test;
       xml += "    <testcase classname=\"" + suite + "\" name=\"" +
              std::to_string(test.request.line) + ": " +
              Xml(vortane::tools::DescribeRequest(test.request.request)) + "\"";
@@ -191,7 +191,7 @@ int Run(const Options& options) {
     throw UsageError("no such directory: " + options.directory.u8string());
   }
   // Every file is read before any test runs: a mistake in one stops the run.
-  std::vector<std::vector<vortane::tools::Test>> tests;
+  std::vector<std::vector<vortane::tools::FileTest>> tests;
   bool unusable = false;
   for (const fs::path& file : options.testFiles) {
     try {
@@ -209,7 +209,7 @@ int Run(const Options& options) {
   std::vector<std::vector<Result>> results(tests.size());
   size_t total = 0, failed = 0;
   for (size_t f = 0; f < tests.size(); ++f) {
-    for (const vortane::tools::Test& test : tests[f]) {
+    for (const vortane::tools::FileTest& test : tests[f]) {
       ++total;
       // Traced from the start when a trace may be shown: a second run could differ (a rule
       // whose match timed out is disabled for later runs).
