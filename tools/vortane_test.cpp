@@ -180,10 +180,30 @@ void WriteJunit(const fs::path& path, const std::vector<std::vector<Result>>& fi
     xml += "  </testsuite>\n";
   }
   xml += "</testsuites>\n";
+  // The report replaces a file, never what a link points to.
+  std::error_code error;
+  if (fs::is_symlink(path, error)) {
+    throw UsageError("the JUnit report " + path.u8string() + " is a link: not written");
+  }
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << xml;
   out.close();
   if (!out) throw UsageError("cannot write the JUnit report " + path.u8string());
+}
+
+// Notes on stderr each parse report beside a loaded configuration that lists lines the filter
+// could not use: their rules were not tested.
+void NoteReports(const std::vector<fs::path>& files) {
+  for (const fs::path& file : files) {
+    const fs::path report = file.parent_path() / "httpd.parse.errors";
+    std::error_code error;
+    if (!fs::is_regular_file(report, error) || fs::file_size(report, error) == 0 || error) {
+      continue;
+    }
+    std::fprintf(stderr, "vortane-test: note: %s lists lines of %s the filter could not use\n",
+                 vortane::tools::ShownPath(report).c_str(),
+                 vortane::tools::ShownPath(file).c_str());
+  }
 }
 
 int Run(const Options& options) {
@@ -232,6 +252,7 @@ int Run(const Options& options) {
       results[f].push_back(std::move(result));
     }
   }
+  NoteReports(filter.LoadedFiles());
   if (options.coverage) std::fputs(coverage.Report(filter.LoadedRules()).c_str(), stdout);
   std::printf("%zu test%s, %zu failed\n", total, total == 1 ? "" : "s", failed);
   if (options.junit) WriteJunit(*options.junit, results, options.testFiles, failed);
