@@ -38,11 +38,16 @@ RuleRef RefOf(const SiteConfig& config, const Rule& rule) {
 class OutcomeRecorder : public RequestTracer {
  public:
   OutcomeRecorder(RequestOutcome& outcome, std::map<uint32_t, std::vector<RuleRef>>& loaded,
-                  TracePrinter* printer)
-      : outcome_(outcome), loaded_(loaded), printer_(printer) {}
+                  std::map<uint32_t, platform::PathString>& files, TracePrinter* printer)
+      : outcome_(outcome), loaded_(loaded), files_(files), printer_(printer) {}
 
   void PassStarted(const SiteConfig& config) override {
     config_ = &config;
+    if (!config.path.empty() && config.fileTime != FileTime()) {
+      files_[config.siteId] = config.path;
+    } else {
+      files_.erase(config.siteId);
+    }
     std::vector<RuleRef>& rules = loaded_[config.siteId];
     rules.clear();
     for (const Rule& rule : config.rules) rules.push_back(RefOf(config, rule));
@@ -71,6 +76,7 @@ class OutcomeRecorder : public RequestTracer {
  private:
   RequestOutcome& outcome_;
   std::map<uint32_t, std::vector<RuleRef>>& loaded_;
+  std::map<uint32_t, platform::PathString>& files_;
   TracePrinter* printer_;
   const SiteConfig* config_ = nullptr;
 };
@@ -171,7 +177,7 @@ RequestOutcome InProcessFilter::Run(const MemoryRequest& request, bool trace) {
   MemoryServer server(request);
   std::optional<TracePrinter> printer;
   if (trace) printer.emplace();
-  OutcomeRecorder recorder(outcome, loadedRules_, printer ? &*printer : nullptr);
+  OutcomeRecorder recorder(outcome, loadedRules_, loadedFiles_, printer ? &*printer : nullptr);
   outcome.filterStatus =
       OnPreprocHeaders(*store_, server.Context(), server.PreprocHeaders(), &recorder);
   if (printer) {
@@ -210,6 +216,12 @@ std::vector<RuleRef> InProcessFilter::LoadedRules() const {
     rules.insert(rules.end(), siteRules.begin(), siteRules.end());
   }
   return rules;
+}
+
+std::vector<fs::path> InProcessFilter::LoadedFiles() const {
+  std::vector<fs::path> files;
+  for (const auto& [siteId, path] : loadedFiles_) files.emplace_back(path);
+  return files;
 }
 
 void TracePrinter::PassStarted(const SiteConfig& config) {

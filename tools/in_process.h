@@ -107,11 +107,16 @@ class InProcessFilter {
   // number), in file order: for each site the configuration its latest pass ran.
   std::vector<RuleRef> LoadedRules() const;
 
+  // The configuration files the runs so far loaded (global first, then sites by number): each
+  // that exists, with its parse report httpd.parse.errors beside it.
+  std::vector<std::filesystem::path> LoadedFiles() const;
+
  private:
   std::filesystem::path directory_;
   std::map<uint32_t, platform::PathString> givenRoots_;
   std::unique_ptr<ConfigStore> store_;
   std::map<uint32_t, std::vector<RuleRef>> loadedRules_;
+  std::map<uint32_t, platform::PathString> loadedFiles_;
 };
 
 // Writes what each step of the rule passes reports as vortane-try --trace shows it, one

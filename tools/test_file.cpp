@@ -53,8 +53,8 @@ class Parser {
  public:
   Parser(std::string_view text, const std::string& file) : text_(text), file_(file) {}
 
-  std::vector<Test> Tests() {
-    std::vector<Test> tests;
+  std::vector<FileTest> Tests() {
+    std::vector<FileTest> tests;
     std::vector<Word> words;  // the test being read, over its lines
     uint32_t lineNumber = 0;
     size_t start = 0;
@@ -151,8 +151,8 @@ class Parser {
     return !word.quoted && word.text.size() > 1 && word.text.back() == ':';
   }
 
-  Test TestOf(const std::vector<Word>& words) const {
-    Test test;
+  FileTest TestOf(const std::vector<Word>& words) const {
+    FileTest test;
     test.request.file = file_;
     test.request.line = words.front().line;
     size_t arrow = 0;
@@ -357,11 +357,11 @@ std::optional<std::string> HeaderIn(const MemoryRequest& request, std::string_vi
 
 }  // namespace
 
-std::vector<Test> ParseTests(std::string_view text, const std::string& file) {
+std::vector<FileTest> ParseTests(std::string_view text, const std::string& file) {
   return Parser(text, file).Tests();
 }
 
-std::vector<Test> ReadTests(const std::filesystem::path& path) {
+std::vector<FileTest> ReadTests(const std::filesystem::path& path) {
   const std::string name = path.u8string();
   std::error_code error;
   if (!std::filesystem::is_regular_file(path, error)) {
@@ -375,7 +375,7 @@ std::vector<Test> ReadTests(const std::filesystem::path& path) {
 
 std::vector<TestRequest> ReadTestRequests(const std::filesystem::path& path) {
   std::vector<TestRequest> requests;
-  for (Test& test : ReadTests(path)) requests.push_back(std::move(test.request));
+  for (FileTest& test : ReadTests(path)) requests.push_back(std::move(test.request));
   return requests;
 }
 
@@ -387,12 +387,12 @@ std::string DescribeRequest(const MemoryRequest& request) {
   const std::string url = WordOf(request.url);
   text += url == request.url && (LooksLikeMethod(url) || LooksLikeVersion(url)) ? "\"" + url + "\""
                                                                                 : url;
-  if (request.method != "GET" && !bareMethod) text += " method " + WordOf(request.method);
   if (request.version != "HTTP/1.1") {
     text += LooksLikeVersion(request.version) && WordOf(request.version) == request.version
                 ? " " + request.version
                 : " version " + WordOf(request.version);
   }
+  if (request.method != "GET" && !bareMethod) text += " method " + WordOf(request.method);
   for (const auto& [name, value] : request.headers) text += " " + HeaderOf(name, value);
   if (request.siteId != 1) text += " site " + std::to_string(request.siteId);
   if (request.secure) text += " secure";

@@ -59,7 +59,7 @@ struct Expectation {
   std::string logText;  // Log::Shows: target, then "?" and parameters when there are any
 };
 
-struct Test {
+struct FileTest {
   TestRequest request;
   Expectation expected;
 };
@@ -71,12 +71,12 @@ struct TestFileError : std::runtime_error {
 
 // The tests of the test file text `text`, named `file` in messages. Throws TestFileError at
 // the first mistake. Linear in the text's length; thread-safe (a pure function).
-std::vector<Test> ParseTests(std::string_view text, const std::string& file);
+std::vector<FileTest> ParseTests(std::string_view text, const std::string& file);
 
 // The tests of the test file at `path` (at most 16 MiB of a regular file). Throws
 // TestFileError for a mistake, a file that cannot be read or is longer. Cost: one read and
 // the parse.
-std::vector<Test> ReadTests(const std::filesystem::path& path);
+std::vector<FileTest> ReadTests(const std::filesystem::path& path);
 
 // The requests of the test file at `path`, without their expectations: for running the same
 // requests some other way. Throws as ReadTests.

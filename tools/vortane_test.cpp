@@ -155,7 +155,7 @@ std::string XmlLines(std::string_view text) {
 
 // One test as it ran.
 struct Result {
-  const vortane::tools::Test* test = nullptr;
+  const vortane::tools::FileTest* test = nullptr;
   bool passed = true;
   std::string failure;  // "REQUEST => expected E; got A"
   std::string trace;
@@ -175,7 +175,7 @@ void WriteJunit(const fs::path& path, const std::vector<std::vector<Result>>& fi
     xml += "  <testsuite name=\"" + suite + "\" tests=\"" + std::to_string(files[f].size()) +
            "\" failures=\"" + std::to_string(fileFailures) + "\">\n";
     for (const Result& result : files[f]) {
-      const vortane::tools::Test& test = *result.test;
+      const vortane::tools::FileTest& test = *result.test;
       xml += "    <testcase classname=\"" + suite + "\" name=\"" +
              std::to_string(test.request.line) + ": " +
              Xml(vortane::tools::DescribeRequest(test.request.request)) + "\"";
@@ -189,10 +189,30 @@ void WriteJunit(const fs::path& path, const std::vector<std::vector<Result>>& fi
     xml += "  </testsuite>\n";
   }
   xml += "</testsuites>\n";
+  // The report replaces a file, never what a link points to.
+  std::error_code error;
+  if (fs::is_symlink(path, error)) {
+    throw UsageError("the JUnit report " + path.u8string() + " is a link: not written");
+  }
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << xml;
   out.close();
   if (!out) throw UsageError("cannot write the JUnit report " + path.u8string());
+}
+
+// Notes on stderr each parse report beside a loaded configuration that lists lines the filter
+// could not use: their rules were not tested.
+void NoteReports(const std::vector<fs::path>& files) {
+  for (const fs::path& file : files) {
+    const fs::path report = file.parent_path() / "httpd.parse.errors";
+    std::error_code error;
+    if (!fs::is_regular_file(report, error) || fs::file_size(report, error) == 0 || error) {
+      continue;
+    }
+    std::fprintf(stderr, "vortane-test: note: %s lists lines of %s the filter could not use\n",
+                 vortane::tools::ShownPath(report).c_str(),
+                 vortane::tools::ShownPath(file).c_str());
+  }
 }
 
 int Run(const Options& options) {
@@ -200,7 +220,7 @@ int Run(const Options& options) {
     throw UsageError("no such directory: " + options.directory.u8string());
   }
   // Every file is read before any test runs: a mistake in one stops the run.
-  std::vector<std::vector<vortane::tools::Test>> tests;
+  std::vector<std::vector<vortane::tools::FileTest>> tests;
   bool unusable = false;
   for (const fs::path& file : options.testFiles) {
     try {
@@ -218,7 +238,7 @@ int Run(const Options& options) {
   std::vector<std::vector<Result>> results(tests.size());
   size_t total = 0, failed = 0;
   for (size_t f = 0; f < tests.size(); ++f) {
-    for (const vortane::tools::Test& test : tests[f]) {
+    for (const vortane::tools::FileTest& test : tests[f]) {
       ++total;
       // Traced from the start when a trace may be shown: a second run could differ (a rule
       // whose match timed out is disabled for later runs).
@@ -241,6 +261,7 @@ int Run(const Options& options) {
       results[f].push_back(std::move(result));
     }
   }
+  NoteReports(filter.LoadedFiles());
   if (options.coverage) std::fputs(coverage.Report(filter.LoadedRules()).c_str(), stdout);
   std::printf("%zu test%s, %zu failed\n", total, total == 1 ? "" : "s", failed);
   if (options.junit) WriteJunit(*options.junit, results, options.testFiles, failed);

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs every example of the administrator's documents against the built filter, so that the
 # documents cannot drift from the program.
-# usage: docs_examples_test.sh PATH-OF-VORTANE-TRY DOCUMENT.md...
+# usage: docs_examples_test.sh PATH-OF-VORTANE-TRY [--test PATH-OF-VORTANE-TEST] DOCUMENT.md...
 #
 # The documents mark their examples with fenced code blocks, read in document order:
 #
@@ -14,6 +14,7 @@
 #                                  example's directory) is followed by lines that vortane-try
 #                                  must print, in that order, others may come between them.
 #                                  The scratch directory's path prints as ".".
+#   ```vortane-test                the same for runs of vortane-test: "$ vortane-test ARGS".
 #   ```httpd.parse.errors          the whole report that the latest example's last run left
 #   ```httpd.parse.errors {file=PATH}   (default httpd.parse.errors): every line ends in CR LF
 #                                  there; an empty block is an empty report.
@@ -27,6 +28,11 @@ set -uo pipefail
 
 try=$(realpath "$1")
 shift
+tester=
+if [ "${1:-}" = --test ]; then
+  tester=$(realpath "$2")
+  shift 2
+fi
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 failures=0
@@ -47,9 +53,11 @@ safe_path() {
   [ "${1#/}" = "$1" ]
 }
 
-# run_try WHERE DIR BLOCK-FILE: the runs of one vortane-try block.
+# run_try WHERE DIR BLOCK-FILE [TOOL PATH]: the runs of one block of the tool (default
+# vortane-try).
 run_try() {
-  local where=$1 dir=$2 block=$3 cmd= expected="$scratch/expected" output="$scratch/output"
+  local where=$1 dir=$2 block=$3 tool=${4:-vortane-try} program=${5:-$try}
+  local cmd= expected="$scratch/expected" output="$scratch/output"
   local absolute
   absolute=$(cd "$dir" && pwd -P)
   flush() {
@@ -57,27 +65,27 @@ run_try() {
     local -a args
     eval "args=($cmd)"
     local out
-    out=$(cd "$dir" && "$try" "${args[@]}" 2>&1)
+    out=$(cd "$dir" && "$program" "${args[@]}" 2>&1)
     printf '%s\n' "${out//"$absolute"/.}" >"$output"
     local missing
     if ! missing=$(awk 'NR == FNR { want[++n] = $0; next }
                         i < n && $0 == want[i + 1] { i++ }
                         END { if (i < n) { print want[i + 1]; exit 1 } }' "$expected" "$output"); then
-      fail "$where: vortane-try $cmd: missing (in order) the line: $missing"
+      fail "$where: $tool $cmd: missing (in order) the line: $missing"
       sed 's/^/  | /' "$output"
     fi
     cmd=
   }
   : >"$expected"
   while IFS= read -r line; do
-    if [ "${line#'$ vortane-try '}" != "$line" ]; then
+    if [ "${line#"\$ $tool "}" != "$line" ]; then
       flush
-      cmd=${line#'$ vortane-try '}
+      cmd=${line#"\$ $tool "}
       : >"$expected"
     elif [ -n "$cmd" ]; then
       printf '%s\n' "$line" >>"$expected"
     elif [ -n "$line" ]; then
-      fail "$where: a line before the first \"\$ vortane-try\": $line"
+      fail "$where: a line before the first \"\$ $tool\": $line"
     fi
   done <"$block"
   flush
@@ -143,6 +151,14 @@ for doc in "$@"; do
         fail "$where: vortane-try before any example"
       else
         run_try "$where" "$dir" "$scratch/block"
+        example_runs[$example]=$((example_runs[$example] + 1))
+      fi
+      ;;
+    vortane-test)
+      if [ -z "$example" ] || [ -z "$tester" ]; then
+        fail "$where: vortane-test before any example, or without --test"
+      else
+        run_try "$where" "$dir" "$scratch/block" vortane-test "$tester"
         example_runs[$example]=$((example_runs[$example] + 1))
       fi
       ;;

@@ -32,6 +32,7 @@ cat >"$dir/server/httpd.ini" <<'INI'
 RewriteRule ^/help/(\w+)$ /help.asp\?topic=$1 [U]
 RewriteRule ^/admin.*$ / [F]
 RewriteRule ^/never$ /x
+RewriteRule ^/unbalanced($ /x
 INI
 cat >"$dir/good.tests" <<'TESTS'
 /help/faq => /help.asp?topic=faq log /help/faq
@@ -42,7 +43,7 @@ cat >"$dir/wrong.tests" <<'TESTS'
 /help/faq => /help.asp?topic=install
 TESTS
 
-expect pass 0 '2 tests, 0 failed' -- "$dir/server" "$dir/good.tests"
+expect pass 0 '2 tests, 0 failed' 'httpd.parse.errors lists lines of' -- "$dir/server" "$dir/good.tests"
 expect wrong 1 'wrong.tests:2: /help/faq => expected passed /help.asp?topic=install; got passed /help.asp?topic=faq' \
   '3 tests, 1 failed' -- "$dir/server" "$dir/good.tests" "$dir/wrong.tests"
 grep -q 'matched: \$0' "$dir/out" && fail "trace printed without --trace-failures"
