@@ -2,12 +2,12 @@
 # vortane-test --compare end to end: two versions of the example server, one rule changed,
 # replayed over a small access log in vortane-serve's format. The command and its whole
 # output are the example of the administrator's document, so the two cannot drift apart.
-# usage: vortane_test_compare_test.sh VORTANE-TEST EXAMPLE-SITE-DIR ACCESS-LOG DOCUMENT...
-# The first DOCUMENT that exists and holds the line "<!-- compare-example -->" gives the
-# example: the fenced block after that line, "$ vortane-test ARGS" and then the output.
+# usage: vortane_test_compare_test.sh VORTANE-TEST EXAMPLE-SITE-DIR ACCESS-LOG DOCUMENT
+# DOCUMENT holds the line "<!-- compare-example -->", and the fenced block after it is the
+# example: "$ vortane-test ARGS" and then the output.
 set -eu
 program=$(realpath "$1") site=$(realpath "$2") log=$(realpath "$3")
-shift 3
+document=$4
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
 failures=0
@@ -16,15 +16,10 @@ fail() {
   failures=$((failures + 1))
 }
 
-example=
-for document in "$@"; do
-  [ -f "$document" ] || continue
-  example=$(awk '/^<!-- compare-example -->$/ { marked = 1; next }
-                 marked && /^```/ { if (inside) exit; inside = 1; next }
-                 inside' "$document")
-  [ -n "$example" ] && break
-done
-[ -n "$example" ] || fail "no document holds the compare example"
+example=$(awk '/^<!-- compare-example -->$/ { marked = 1; next }
+               marked && /^```/ { if (inside) exit; inside = 1; next }
+               inside' "$document")
+[ -n "$example" ] || fail "$document holds no compare example"
 command=$(printf '%s\n' "$example" | sed -n '1s/^\$ vortane-test //p')
 expected=$(printf '%s\n' "$example" | sed 1d)
 
