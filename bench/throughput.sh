@@ -59,7 +59,8 @@ machine=$(lscpu | grep -E '^(Model name|CPU\(s\)|Thread\(s\) per core|Core\(s\) 
 printf '%s\n' "$machine"
 load_start=$(uptime | sed 's/.*load average: //')
 printf 'load at start: %s\n' "$(uptime)"
-versions="$("$apache_bin" -v | head -n 1); $(wrk --version 2>&1 | head -n 1 | cut -d' ' -f1-2)"
+# wrk --version exits with 1.
+versions="$("$apache_bin" -v | head -n 1); $(wrk --version 2>&1 | head -n 1 | cut -d' ' -f1-2 || true)"
 printf '%s\n' "$versions"
 printf '%s rounds of %s s per configuration, %s connections, %s server threads, access log %s\n' \
   "$rounds" "$duration" "$connections" "$threads" "$([ "$access_log" = 1 ] && echo on || echo off)"

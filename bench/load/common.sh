@@ -65,7 +65,8 @@ start_serve() {
   serve_pid=$!
   started_pids+=("$serve_pid")
   local _
-  for _ in $(seq 1 100); do
+  # Up to 30 s: on a machine busy with other work, starting can take several seconds.
+  for _ in $(seq 1 300); do
     if [ "$(grep -c 'listening on' "$log")" -ge "$sites" ]; then break; fi
     kill -0 "$serve_pid" 2>/dev/null || { cat "$log" >&2; fail "vortane-serve did not start"; }
     sleep 0.1
