@@ -2,8 +2,11 @@
 # Checks that the benchmark's rule sets do the same work on both servers: for 20 and for 50
 # rules, vortane-serve with bench/load/rules/vortane-N.ini and Apache httpd with
 # bench/load/rules/apache-N.conf each answer every request of bench/load/probes.txt as that
-# file says (status, and Location for redirects). Also fails when the filter reports a line
-# of a rule file it could not use. bench/throughput.sh runs it before measuring.
+# file says (status, and Location for redirects). For 1,000 rules (the 50 and 950 legacy
+# redirects, rule_file in load/common.sh) each answers the probes as with 50 rules, and
+# retired addresses from the first, a middle and the last redirect as redirects to their new
+# ones. Also fails when the filter reports a line of a rule file it could not use.
+# bench/throughput.sh runs it before measuring.
 #
 #   bench/rules-check.sh        (needs build/vortane-serve; VORTANE_BUILD_DIR to use another)
 set -euo pipefail
@@ -44,18 +47,33 @@ probe() {
   printf '%s%s' "${status:-none}" "${location:+ $location}"
 }
 
+# legacy_probes: probes.txt lines for the legacy redirects of the 1,000-rule files: the
+# retired address of the first, a middle and the last one, as sent, with a query, in capitals;
+# and one that no redirect names.
+legacy_probes() {
+  local n
+  for n in 1 475 950; do
+    legacy_redirect "$n"
+    printf 'GET %s | | 302 %s\n' "$legacy_old" "$legacy_new"
+    printf 'GET %s?from=mail | | 302 %s?from=mail\n' "$legacy_old" "$legacy_new"
+    printf 'GET %s | | 302 %s\n' "${legacy_old^^}" "$legacy_new"
+  done
+  printf 'GET /catalog/item-951.aspx | | 404\n'
+}
+
 passed=0
 failed=0
-for rules in 20 50; do
+for rules in 20 50 1000; do
   column=$((rules == 20 ? 1 : 2))
   mkdir -p "$work/vortane-$rules" "$work/apache-$rules"
-  cp "$bench_dir/load/rules/vortane-$rules.ini" "$work/vortane-$rules/httpd.ini"
+  rule_file "$rules" vortane >"$work/vortane-$rules/httpd.ini"
+  rule_file "$rules" apache >"$work/apache-$rules/rules.conf"
   start_serve "$work/vortane-$rules.log" 1 "" "$work/vortane-$rules" \
     --site "1=127.0.0.1:0:$work/www" --threads 2
   vortane_pid=$serve_pid
   declare -A ports=([vortane]=${serve_ports[0]} [apache]=$(free_port))
   write_apache_conf "$work/apache-$rules" "${ports[apache]}" "$work/www" 4 \
-    "$bench_dir/load/rules/apache-$rules.conf"
+    "$work/apache-$rules/rules.conf"
   start_apache "$work/apache-$rules" "${ports[apache]}"
 
   while IFS= read -r line; do
@@ -75,7 +93,7 @@ for rules in 20 50; do
           "$method" "$url" "${headers[*]:+ (${headers[*]})}" "$expected" "$got"
       fi
     done
-  done <"$bench_dir/load/probes.txt"
+  done < <(cat "$bench_dir/load/probes.txt"; [ "$rules" -gt 50 ] && legacy_probes)
 
   # The filter loads the file at the first request; every line of it must have been used.
   report="$work/vortane-$rules/httpd.parse.errors"

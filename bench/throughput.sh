@@ -3,9 +3,11 @@
 # on loopback, and what the rules cost per request on each:
 #
 #   vortane-serve: no filter (--no-filter), the filter with an empty configuration, with the
-#                  20 rules of bench/load/rules/vortane-20.ini, with the 50 of vortane-50.ini
-#   Apache httpd:  without mod_rewrite, mod_rewrite on with no rules, with the same 20 and 50
-#                  rules (apache-20.conf, apache-50.conf)
+#                  20 rules of bench/load/rules/vortane-20.ini, with the 50 of vortane-50.ini,
+#                  and with 1,000: those 50 and 950 redirects of retired addresses
+#                  (rule_file in bench/load/common.sh)
+#   Apache httpd:  without mod_rewrite, mod_rewrite on with no rules, with the same 20, 50
+#                  and 1,000 rules (apache-20.conf, apache-50.conf, rule_file)
 #
 # The server runs on CPU 0 and wrk on CPU 1; both servers get the same number of worker
 # threads (one event-MPM process for Apache) and neither keeps an access log, unless
@@ -19,8 +21,13 @@
 # throughput, but not the CPU time each request takes.
 # Before measuring, bench/rules-check.sh shows that both servers' rules act alike.
 #
+# The CPU cost per request of 0 (an empty configuration; mod_rewrite on with no rules), 20, 50
+# and 1,000 rules against each server without its rewriting (no filter; no mod_rewrite) goes
+# to DATA, with the machine and the load in comments, for bench/plot.sh to draw.
+#
 #   bench/throughput.sh
-#   ROUNDS=7 DURATION=5 CONNECTIONS=4 THREADS=8 ACCESS_LOG=0 bench/throughput.sh   (defaults)
+#   ROUNDS=7 DURATION=5 CONNECTIONS=4 THREADS=8 ACCESS_LOG=0 DATA=bench/throughput.dat \
+#     bench/throughput.sh   (defaults)
 set -euo pipefail
 source "$(dirname "$0")/load/common.sh"
 
@@ -32,6 +39,7 @@ connections=${CONNECTIONS:-4}
 # gets the same number of threads.
 threads=${THREADS:-8}
 access_log=${ACCESS_LOG:-0}
+data=${DATA:-$(dirname "$0")/throughput.dat}
 server_cpu=0
 client_cpu=1
 
@@ -46,9 +54,14 @@ chmod 755 "$work"  # Apache's workers (nobody) read the site under it
 trap 'cleanup_servers; rm -rf "$work"' EXIT
 
 printf '=== machine\n'
-lscpu | grep -E '^(Model name|CPU\(s\)|Thread\(s\) per core|Core\(s\) per socket):' || true
+machine=$(lscpu | grep -E '^(Model name|CPU\(s\)|Thread\(s\) per core|Core\(s\) per socket):' |
+  sed 's/:  */: /' | paste -sd';' || true)
+printf '%s\n' "$machine"
+load_start=$(uptime | sed 's/.*load average: //')
 printf 'load at start: %s\n' "$(uptime)"
-printf '%s; %s\n' "$("$apache_bin" -v | head -n 1)" "$(wrk --version 2>&1 | head -n 1 | cut -d' ' -f1-2)"
+# wrk --version exits with 1.
+versions="$("$apache_bin" -v | head -n 1); $(wrk --version 2>&1 | head -n 1 | cut -d' ' -f1-2 || true)"
+printf '%s\n' "$versions"
 printf '%s rounds of %s s per configuration, %s connections, %s server threads, access log %s\n' \
   "$rounds" "$duration" "$connections" "$threads" "$([ "$access_log" = 1 ] && echo on || echo off)"
 
@@ -70,31 +83,37 @@ request_headers=(
 header_args=()
 for header in "${request_headers[@]}"; do header_args+=(-H "$header"); done
 
-# The order of a round: the servers alternate, and each rule set runs close to its baseline.
-configs=(v-empty a-none v-50 a-50 v-20 a-20 v-none a-off)
+# The order of a round: the servers alternate, and each configuration runs close to its
+# baseline.
+configs=(v-none v-empty a-off a-none v-50 a-50 v-20 a-20 v-1000 a-1000)
 # The order of the table.
-rows=(v-none v-empty v-20 v-50 a-off a-none a-20 a-50)
+rows=(v-none v-empty v-20 v-50 v-1000 a-off a-none a-20 a-50 a-1000)
 declare -A label=(
   [v-none]="vortane-serve  no filter"
   [v-empty]="vortane-serve  filter, empty configuration"
   [v-20]="vortane-serve  filter, 20 rules"
   [v-50]="vortane-serve  filter, 50 rules"
+  [v-1000]="vortane-serve  filter, 1000 rules"
   [a-off]="Apache httpd   without mod_rewrite"
   [a-none]="Apache httpd   mod_rewrite, no rules"
   [a-20]="Apache httpd   mod_rewrite, 20 rules"
   [a-50]="Apache httpd   mod_rewrite, 50 rules"
+  [a-1000]="Apache httpd   mod_rewrite, 1000 rules"
 )
 declare -A short=([v-none]="no filter" [v-empty]="empty configuration"
   [a-off]="without mod_rewrite" [a-none]="no rules")
 declare -A rps=() cpu=()
 clock_ticks=$(getconf CLK_TCK)
 
-# Each configuration's own directory: the filter's (global httpd.ini) or Apache's.
+# Each configuration's own directory: the filter's (global httpd.ini) or Apache's, with its
+# rules (rules.conf).
 for config in "${configs[@]}"; do
   mkdir -p "$work/$config"
   case $config in
     v-none | v-empty) printf '[Vortane]\n' >"$work/$config/httpd.ini" ;;
-    v-*) cp "$bench_dir/load/rules/vortane-${config#v-}.ini" "$work/$config/httpd.ini" ;;
+    v-*) rule_file "${config#v-}" vortane >"$work/$config/httpd.ini" ;;
+    a-off | a-none) ;;
+    a-*) rule_file "${config#a-}" apache >"$work/$config/rules.conf" ;;
   esac
 done
 
@@ -115,7 +134,7 @@ start_config() {
       case $config in
         a-off) rules=off ;;
         a-none) rules=none ;;
-        *) rules="$bench_dir/load/rules/apache-${config#a-}.conf" ;;
+        *) rules="$work/$config/rules.conf" ;;
       esac
       port=$(free_port)
       local log=()
@@ -211,9 +230,10 @@ rps_cost() {
   awk -v with="${med[$1]}" -v without="${med[$(base_of "$1")]}" \
     'BEGIN { printf "%+.2f", (1 / with - 1 / without) * 1e6 }'
 }
+#   CONFIG [BASELINE]: against BASELINE when one is given.
 cpu_cost() {
   paste -d' ' <(tr ' ' '\n' <<<"${cpu[$1]}" | grep .) \
-    <(tr ' ' '\n' <<<"${cpu[$(base_of "$1")]}" | grep .) |
+    <(tr ' ' '\n' <<<"${cpu[${2:-$(base_of "$1")}]}" | grep .) |
     awk '{ print $1 - $2 }' | tr '\n' ' ' | median | awk '{ printf "%+.2f", $1 }'
 }
 
@@ -233,10 +253,37 @@ for config in "${rows[@]}"; do
 done
 printf 'load at end: %s\n' "$(uptime)"
 
-verdict() { awk -v v="$1" -v a="$2" 'BEGIN { print (v <= a) ? "met" : "NOT met" }'; }
-v=$(rps_cost v-50) a=$(rps_cost a-50)
-printf '\n50 rules, cost per request from 1/rps: the filter %s µs, mod_rewrite %s µs: target %s\n' \
-  "$v" "$a" "$(verdict "$v" "$a")"
-v=$(cpu_cost v-50) a=$(cpu_cost a-50)
-printf '50 rules, cost per request in CPU time: the filter %s µs, mod_rewrite %s µs: target %s\n' \
-  "$v" "$a" "$(verdict "$v" "$a")"
+# at_most VALUE LIMIT: "met" when VALUE <= LIMIT.
+at_most() { awk -v v="$1" -v limit="$2" 'BEGIN { print (v <= limit) ? "met" : "NOT met" }'; }
+# ratio V A: V / A, or "-" when A is not above 0.
+ratio() { awk -v v="$1" -v a="$2" 'BEGIN { if (a > 0) printf "%.2fx", v / a; else print "-" }'; }
+for measure in rps_cost cpu_cost; do
+  how="from 1/rps"
+  [ $measure = cpu_cost ] && how="in CPU time"
+  v=$($measure v-50) a=$($measure a-50)
+  half=$(awk -v a="$a" 'BEGIN { printf "%.2f", a / 2 }')
+  printf '\n50 rules, cost per request %s: the filter %s µs, mod_rewrite %s µs (%s); ' \
+    "$how" "$v" "$a" "$(ratio "$v" "$a")"
+  printf 'target, at most half of mod_rewrite'"'"'s (%s µs): %s' "$half" "$(at_most "$v" "$half")"
+done
+printf '\n'
+v=$(cpu_cost v-1000) a=$(cpu_cost a-1000)
+printf '1000 rules, cost per request in CPU time: the filter %s µs, mod_rewrite %s µs\n' "$v" "$a"
+v=$(cpu_cost v-empty)
+printf 'empty configuration, cost per request in CPU time: %s µs over no filter: ' "$v"
+printf 'at most 3 µs: %s\n' "$(at_most "$v" 3)"
+
+# The figures bench/plot.sh draws: each server's CPU cost per request against itself without
+# its rewriting, for each number of rules.
+{
+  printf '# bench/throughput.sh, %s; %s\n' "$(date -u '+%Y-%m-%d %H:%M UTC')" "$machine"
+  printf '# %s; %s rounds of %s s; load average at start %s, at end %s\n' "$versions" \
+    "$rounds" "$duration" "$load_start" "$(uptime | sed 's/.*load average: //')"
+  printf '# CPU µs per request over the server without its rewriting (medians of the rounds)\n'
+  printf '# rules  vortane-serve  apache\n'
+  printf '%s %s %s\n' 0 "$(cpu_cost v-empty v-none)" "$(cpu_cost a-none a-off)"
+  for rules in 20 50 1000; do
+    printf '%s %s %s\n' "$rules" "$(cpu_cost "v-$rules" v-none)" "$(cpu_cost "a-$rules" a-off)"
+  done
+} >"$data"
+printf 'figures for bench/plot.sh written to %s\n' "$data"

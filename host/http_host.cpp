@@ -304,7 +304,7 @@ class Session : public std::enable_shared_from_this<Session> {
       response.prepare_payload();
       return response;
     }
-    const FileMapping mapping = MapUrlToFile(site_.root, now.url);
+    FileMapping mapping = MapUrlToFile(site_.root, now.url);
     if (mapping.kind == FileMapping::AddSlash) {
       status_ = 301;
       http::response<http::empty_body> response{http::status::moved_permanently, version};
@@ -317,7 +317,10 @@ class Session : public std::enable_shared_from_this<Session> {
     http::file_body::value_type body;
     beast::error_code error;
     if (mapping.kind == FileMapping::File) {
-      body.open(mapping.file.c_str(), beast::file_mode::scan, error);
+      // The file the mapping opened, not its name again: the name may lead elsewhere by now.
+      beast::file file;
+      file.native_handle(mapping.handle.Release());
+      body.reset(std::move(file), error);
     }
     if (mapping.kind != FileMapping::File || error) {
       const http::status status = mapping.kind == FileMapping::BadRequest

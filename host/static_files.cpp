@@ -5,6 +5,7 @@
 #include <cctype>
 #include <system_error>
 #include <utility>
+#include <vector>
 
 #include <boost/algorithm/string/predicate.hpp>
 
@@ -29,22 +30,34 @@ std::string PercentEncodedPath(std::string_view path) {
   });
 }
 
-bool IsFilterFile(const fs::path& file) {
-  const std::string name = file.filename().string();
+bool IsFilterFile(std::string_view name) {
   return std::any_of(kFilterFiles.begin(), kFilterFiles.end(),
                      [&](std::string_view filterFile) { return boost::iequals(name, filterFile); });
 }
 
-// True when `file`, with every link resolved, still lies under `root` (also resolved).
-bool StaysUnder(const fs::path& root, const fs::path& file) {
+// The walk again for a path with a symbolic link on it: the path with every link resolved,
+// when it still lies under the root (also resolved), walked from `tree` along the resolved
+// names. A link met on that walk (one swapped in meanwhile) finds nothing.
+platform::TreeEntry OpenThroughLinks(const fs::path& root, const platform::FileHandle& tree,
+                                     const std::vector<std::string_view>& names) {
+  platform::TreeEntry entry;
   std::error_code error;
   const fs::path realRoot = fs::canonical(root, error);
-  if (error) return false;
+  if (error) return entry;
+  fs::path file = root;
+  for (const std::string_view name : names) file /= name;
   const fs::path realFile = fs::canonical(file, error);
-  if (error) return false;
+  if (error) return entry;
   const auto [rootEnd, fileAt] =
       std::mismatch(realRoot.begin(), realRoot.end(), realFile.begin(), realFile.end());
-  return rootEnd == realRoot.end();
+  if (rootEnd != realRoot.end()) return entry;  // outside the root
+  std::vector<std::string> realNames;
+  for (auto name = fileAt; name != realFile.end(); ++name) realNames.push_back(name->string());
+  if (!realNames.empty() && IsFilterFile(realNames.back())) return entry;
+  entry =
+      platform::OpenInTree(tree, std::vector<std::string_view>(realNames.begin(), realNames.end()));
+  if (entry.kind == platform::TreeEntry::Link) entry = platform::TreeEntry();
+  return entry;
 }
 
 }  // namespace
@@ -65,30 +78,35 @@ FileMapping MapUrlToFile(const fs::path& root, std::string_view url) {
     return mapping;
   }
 
-  fs::path file = root;
-  for (size_t start = 1; start < normalized.size();) {
-    const size_t slash = std::min(normalized.find('/', start), normalized.size());
-    file /= normalized.substr(start, slash - start);
+  // The names of the normalised path, which has no empty ones but the one after a final "/":
+  // a directory asked for that way is served by its index.html.
+  std::vector<std::string_view> names;
+  const std::string_view rest = std::string_view(normalized).substr(1);
+  for (size_t start = 0; start < rest.size();) {
+    const size_t slash = std::min(rest.find('/', start), rest.size());
+    names.push_back(rest.substr(start, slash - start));
     start = slash + 1;
   }
   const bool namesDirectory = normalized.back() == '/';
-  std::error_code error;
-  if (fs::is_directory(file, error)) {
-    if (!namesDirectory) {
-      mapping.kind = FileMapping::AddSlash;
-      mapping.location = PercentEncodedPath(normalized) + "/";
-      if (question != std::string_view::npos) mapping.location += url.substr(question);
-      return mapping;
-    }
-    file /= "index.html";
-  } else if (namesDirectory) {
-    return mapping;  // NotFound: a file asked for as a directory
+  if (namesDirectory) names.push_back("index.html");
+
+  const platform::FileHandle tree = platform::OpenTree(root.string());
+  platform::TreeEntry entry = platform::OpenInTree(tree, names);
+  if (entry.kind == platform::TreeEntry::Link) entry = OpenThroughLinks(root, tree, names);
+  if (entry.kind == platform::TreeEntry::Directory && !namesDirectory) {
+    mapping.kind = FileMapping::AddSlash;
+    mapping.location = PercentEncodedPath(normalized) + "/";
+    if (question != std::string_view::npos) mapping.location += url.substr(question);
+    return mapping;
   }
-  if (!fs::is_regular_file(file, error) || IsFilterFile(file) || !StaysUnder(root, file)) {
+  if (entry.kind != platform::TreeEntry::RegularFile || IsFilterFile(names.back())) {
     return mapping;  // NotFound
   }
   mapping.kind = FileMapping::File;
-  mapping.file = std::move(file);
+  mapping.file = root;
+  for (const std::string_view name : names) mapping.file /= name;
+  mapping.handle = std::move(entry.handle);
+  mapping.size = entry.size;
   return mapping;
 }
 

@@ -7,32 +7,41 @@
 // ending in "/" names a directory, served by its index.html; a file asked for that way is not
 // found. A directory named without its trailing slash is redirected to the normalised name
 // with it, so that relative links inside the page resolve. The filter's own files in a root
-// (httpd.ini and its parse report) are never served, and a file that a symbolic link places
-// outside the root is not served either. Thread-safe: reads the file system only.
+// (httpd.ini and its parse report) are never served, under their own name or a link's, and a
+// file that a symbolic link places outside the root is not served either. The file is opened
+// while the path is walked, one name at a time from the root without following links
+// (platform/tree_files.h); only a path with a link on it is resolved whole, then walked again
+// along the resolved names. Thread-safe: reads the file system only.
 #pragma once
 
 #include <filesystem>
 #include <string>
 #include <string_view>
 
+#include "platform/tree_files.h"
+
 namespace vortane::host {
 
 // What a URL path maps to.
 struct FileMapping {
   enum Kind {
-    File,        // `file` is a regular file under the root
+    File,        // `handle` is open on a regular file under the root, named `file`
     AddSlash,    // a directory named without "/": redirect to `location`
     NotFound,    // nothing to serve: 404
     BadRequest,  // malformed escape, NUL byte, no leading "/", or ".." above the root: 400
   } kind = NotFound;
-  std::filesystem::path file;
+  std::filesystem::path file;   // for File: the root joined with the normalised path's names
+  platform::FileHandle handle;  // for File: the file, open for reading
+  uint64_t size = 0;            // for File: its size in bytes
   // For AddSlash: the normalised path, percent-encoded, with "/" added, then "?" and the query
   // as sent. Always a path on this server: it starts with one "/".
   std::string location;
 };
 
 // Maps `url` (path, optionally "?" and a query) under `root`, which must be absolute. Costs
-// one normalisation (linear in the URL) and a few file-system lookups.
+// one normalisation (linear in the URL), an open of the root and one open per name of the
+// path (platform/tree_files.h); a path through a symbolic link also costs resolving the root
+// and the path (a readlink per component) and a second walk.
 FileMapping MapUrlToFile(const std::filesystem::path& root, std::string_view url);
 
 // The Content-Type for a file name, by its extension in any case; application/octet-stream

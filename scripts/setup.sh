@@ -14,6 +14,7 @@ packages=(
   wrk                                    # load tests of vortane-serve (bench/*.sh)
   apache2-bin                            # Apache httpd, compared with in bench/throughput.sh;
                                          # the binary and modules only, no service to start
+  gnuplot-nox                            # bench/plot.sh draws docs/performance.svg
 )
 
 missing=()

@@ -65,7 +65,8 @@ start_serve() {
   serve_pid=$!
   started_pids+=("$serve_pid")
   local _
-  for _ in $(seq 1 100); do
+  # Up to 30 s: on a machine busy with other work, starting can take several seconds.
+  for _ in $(seq 1 300); do
     if [ "$(grep -c 'listening on' "$log")" -ge "$sites" ]; then break; fi
     kill -0 "$serve_pid" 2>/dev/null || { cat "$log" >&2; fail "vortane-serve did not start"; }
     sleep 0.1
@@ -225,4 +226,55 @@ cpu_ticks() {
     fi
   done
   echo "$total"
+}
+
+# The words legacy_redirects names its addresses with.
+legacy_words=(shoes boots sandals jackets coats scarves gloves hats belts bags wallets watches
+  socks shirts trousers skirts dresses suits ties sweaters hoodies jeans shorts sneakers)
+
+# legacy_redirect N: sets legacy_old and legacy_new, the old address (a path) and the new one
+# of the Nth legacy redirect. The shapes of a shop's retired addresses: ASP.NET catalogue
+# pages, dated news stories, numbered help pages, ColdFusion categories, store departments.
+legacy_redirect() {
+  local n=$1 count=${#legacy_words[@]}
+  local a=${legacy_words[$((n % count))]} b=${legacy_words[$((n * 7 / count % count))]}
+  case $((n % 5)) in
+    0) legacy_old=/catalog/item-$n.aspx legacy_new=/products/$a-$b-$n ;;
+    1)
+      printf -v legacy_old '/news/%d/%02d/story-%d.html' $((2005 + n % 15)) $((1 + n % 12)) "$n"
+      legacy_new=/articles/$a-$b-$n
+      ;;
+    2) legacy_old=/help/faq$n.htm legacy_new=/help/questions/$n ;;
+    3) legacy_old=/category.cfm/$a-$n legacy_new=/c/$a/$b-$n ;;
+    4) legacy_old=/Store/Departments/$a$n/Default.aspx legacy_new=/shop/$a/$b$n/ ;;
+  esac
+}
+
+# legacy_redirects COUNT DIALECT: COUNT one-to-one redirects of retired addresses (302, the
+# query kept, any case), as vortane rules (DIALECT vortane) or mod_rewrite rules (apache).
+# The benchmark's request matches none of them.
+legacy_redirects() {
+  local count=$1 dialect=$2 n
+  printf '\n# --- %d redirects of retired addresses (bench/load/common.sh, legacy_redirects)\n' "$count"
+  for ((n = 1; n <= count; n++)); do
+    legacy_redirect "$n"
+    if [ "$dialect" = vortane ]; then
+      printf 'RewriteRule ^%s(\\?.*)?$ %s$1 [I,R]\n' "${legacy_old//./\\.}" "$legacy_new"
+    else
+      printf 'RewriteRule ^%s$ %s [NC,R=302,L]\n' "${legacy_old//./\\.}" "$legacy_new"
+    fi
+  done
+}
+
+# rule_file RULES DIALECT: the rule file of a configuration with RULES rules: the 20 or 50 of
+# bench/load/rules, or for more the 50 followed by RULES - 50 legacy redirects.
+rule_file() {
+  local rules=$1 dialect=$2 extension=conf
+  [ "$dialect" = vortane ] && extension=ini
+  if [ "$rules" -le 50 ]; then
+    cat "$bench_dir/load/rules/$dialect-$rules.$extension"
+  else
+    cat "$bench_dir/load/rules/$dialect-50.$extension"
+    legacy_redirects $((rules - 50)) "$dialect"
+  fi
 }

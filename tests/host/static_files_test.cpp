@@ -3,9 +3,12 @@
 #include "host/static_files.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -31,9 +34,16 @@ class StaticFilesTest : public ::testing::Test {
                              "private/index.html", "httpd.ini", "docs/HTTPD.PARSE.ERRORS"}) {
       std::ofstream(root_ / name) << name;
     }
+    fs::create_directories(base_ / "elsewhere");
     std::ofstream(base_ / "secret.txt") << "outside";
+    std::ofstream(base_ / "elsewhere" / "index.html") << "outside";
+    // Links to files and to folders, leading inside the root and out of it.
     fs::create_symlink(base_ / "secret.txt", root_ / "escape.txt");
     fs::create_symlink(root_ / "a b.txt", root_ / "inside.txt");
+    fs::create_symlink("../httpd.ini", root_ / "docs" / "rules.txt");
+    fs::create_directory_symlink(base_ / "elsewhere", root_ / "away");
+    fs::create_directory_symlink("docs", root_ / "manual");
+    fs::create_directory_symlink(".", root_ / "here");
   }
   void TearDown() override { fs::remove_all(base_); }
 
@@ -67,6 +77,16 @@ TEST_F(StaticFilesTest, MapsUrls) {
       {"/httpd.ini", FileMapping::NotFound, ""},
       {"/docs/httpd.parse.errors", FileMapping::NotFound, ""},
       {"/escape.txt", FileMapping::NotFound, ""},
+      {"/docs/rules.txt", FileMapping::NotFound, ""},  // a link to the filter's file
+      {"/away/index.html", FileMapping::NotFound, ""},
+      {"/away/", FileMapping::NotFound, ""},
+      {"/away", FileMapping::NotFound, ""},
+      {"/manual/Guide.HTML", FileMapping::File, "manual/Guide.HTML"},
+      {"/manual/", FileMapping::File, "manual/index.html"},
+      {"/manual", FileMapping::AddSlash, "/manual/"},
+      {"/here", FileMapping::AddSlash, "/here/"},
+      {"/here/here/a%20b.txt", FileMapping::File, "here/here/a b.txt"},
+      {"/here/away/index.html", FileMapping::NotFound, ""},
       {"/..", FileMapping::BadRequest, ""},
       {"/docs/../../secret.txt", FileMapping::BadRequest, ""},
       {"/%2e%2e/secret.txt", FileMapping::BadRequest, ""},
@@ -83,6 +103,14 @@ TEST_F(StaticFilesTest, MapsUrls) {
     EXPECT_EQ(mapping.kind, c.kind);
     if (c.kind == FileMapping::File) {
       EXPECT_EQ(mapping.file, root_ / c.fileOrLocation);
+      // The file opened is the one the name leads to.
+      std::ifstream named(root_ / c.fileOrLocation);
+      const std::string expected((std::istreambuf_iterator<char>(named)), {});
+      std::string opened(expected.size() + 1, '\0');
+      opened.resize(static_cast<size_t>(
+          std::max<ssize_t>(0, read(mapping.handle.Get(), opened.data(), opened.size()))));
+      EXPECT_EQ(opened, expected);
+      EXPECT_EQ(mapping.size, expected.size());
     } else if (c.kind == FileMapping::AddSlash) {
       EXPECT_EQ(mapping.location, c.fileOrLocation);
     }

@@ -1,0 +1,111 @@
+// The POSIX walk through a directory tree: openat with O_NOFOLLOW, one name at a time.
+#include "platform/tree_files.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <utility>
+
+namespace vortane::platform {
+
+namespace {
+
+// A name that openat resolves as itself, inside the directory it is given.
+bool IsPlainName(std::string_view name) {
+  return !name.empty() && name != "." && name != ".." &&
+         name.find_first_of(std::string_view("/\0", 2)) == std::string_view::npos;
+}
+
+// Opens the directory `name` inside `directory`, or tells why not.
+TreeEntry::Kind OpenDirectoryIn(int directory, const char* name, FileHandle& opened) {
+  const int descriptor = openat(directory, name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (descriptor >= 0) {
+    opened = FileHandle(descriptor);
+    return TreeEntry::Directory;
+  }
+  // A link (to anything) fails as "not a directory" under O_NOFOLLOW, as a file does.
+  struct stat info;
+  if (errno == ENOTDIR && fstatat(directory, name, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+      S_ISLNK(info.st_mode)) {
+    return TreeEntry::Link;
+  }
+  return TreeEntry::Missing;
+}
+
+}  // namespace
+
+FileHandle::~FileHandle() {
+  if (descriptor_ >= 0) close(descriptor_);
+}
+
+FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
+  if (this != &other) {
+    if (descriptor_ >= 0) close(descriptor_);
+    descriptor_ = other.Release();
+  }
+  return *this;
+}
+
+FileHandle OpenTree(const std::string& path) {
+  if (path.empty() || path.find('\0') != std::string::npos) return FileHandle();
+  return FileHandle(open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+}
+
+TreeEntry OpenInTree(const FileHandle& tree, const std::vector<std::string_view>& names) {
+  TreeEntry entry;
+  if (!tree.IsOpen()) return entry;
+  if (names.empty()) {
+    entry.kind = TreeEntry::Directory;
+    entry.handle = FileHandle(fcntl(tree.Get(), F_DUPFD_CLOEXEC, 0));
+    if (!entry.handle.IsOpen()) entry.kind = TreeEntry::Missing;
+    return entry;
+  }
+  FileHandle current;  // the directory the next name is opened in; `tree` at first
+  std::string name;    // NUL-terminated for the system
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (!IsPlainName(names[i])) return entry;  // Missing
+    name.assign(names[i]);
+    const int directory = current.IsOpen() ? current.Get() : tree.Get();
+    if (i + 1 < names.size()) {
+      FileHandle next;
+      entry.kind = OpenDirectoryIn(directory, name.c_str(), next);
+      if (entry.kind != TreeEntry::Directory) return entry;
+      current = std::move(next);
+      continue;
+    }
+    // The last name: its kind first, so that a device or FIFO is never opened.
+    struct stat info;
+    if (fstatat(directory, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+      entry.kind = TreeEntry::Missing;
+    } else if (S_ISLNK(info.st_mode)) {
+      entry.kind = TreeEntry::Link;
+    } else if (S_ISDIR(info.st_mode)) {
+      entry.kind = OpenDirectoryIn(directory, name.c_str(), entry.handle);
+    } else if (!S_ISREG(info.st_mode)) {
+      entry.kind = TreeEntry::Other;
+    } else {
+      // Replaced since the stat: O_NOFOLLOW refuses a link, O_NONBLOCK keeps a FIFO from
+      // blocking, and the fstat of what was opened decides.
+      const int descriptor =
+          openat(directory, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+      if (descriptor < 0) {
+        entry.kind = errno == ELOOP ? TreeEntry::Link : TreeEntry::Missing;
+        return entry;
+      }
+      entry.handle = FileHandle(descriptor);
+      if (fstat(descriptor, &info) != 0 || !S_ISREG(info.st_mode)) {
+        entry.handle = FileHandle();
+        entry.kind = TreeEntry::Other;
+        return entry;
+      }
+      entry.kind = TreeEntry::RegularFile;
+      entry.size = static_cast<uint64_t>(info.st_size);
+    }
+    return entry;
+  }
+  return entry;
+}
+
+}  // namespace vortane::platform
