@@ -90,8 +90,8 @@ bool AnyEnabled(const std::vector<Rule>& rules, size_t first, size_t last) {
 // The untraced pass, visiting only the rules `index` leaves in for the URL. It gives what
 // Pass gives: every rule it leaves out is an enabled rule whose prefilter refuses the URL,
 // which would have added NoMatch and nothing else, or a disabled one, which would have been
-// passed over. The URL is looked up again after every match, since a rule may have written
-// it, which also covers every restart.
+// passed over. The URL is looked up again after every match that does not end the pass,
+// since the rule may have written it, and at every restart.
 uint32_t IndexedPass(const std::vector<Rule>& rules, const RuleIndex& index,
                      const std::atomic<int32_t>& repeatLimit, HTTP_FILTER_CONTEXT* filterContext,
                      HTTP_FILTER_PREPROC_HEADERS* preprocHeaders) {
@@ -112,17 +112,18 @@ uint32_t IndexedPass(const std::vector<Rule>& rules, const RuleIndex& index,
     const uint32_t ruleResult = EvaluateRule(rule, filterContext, preprocHeaders, scratch);
     result |= ruleResult;
     if ((result & (RuleResult::Timeout | RuleResult::Unreadable)) != 0) return result;
-    if ((ruleResult & RuleResult::Matched) != 0) {
-      LookUpUrl(visitor, filterContext, preprocHeaders, scratch);
-    }
     if ((result & RuleResult::Restart) != 0 &&
         sweep < repeatLimit.load(std::memory_order_relaxed)) {
       ++sweep;
       result = 0;
       from = 0;
+      LookUpUrl(visitor, filterContext, preprocHeaders, scratch);
       continue;
     }
     if ((result & RuleResult::Stop) != 0) return result;
+    if ((ruleResult & RuleResult::Matched) != 0) {
+      LookUpUrl(visitor, filterContext, preprocHeaders, scratch);
+    }
   }
 }
 
