@@ -14,7 +14,7 @@ constexpr uint64_t kHashBasis = 14695981039346656037ull;  // FNV-1a, 64 bits
 constexpr uint64_t kHashPrime = 1099511628211ull;
 
 unsigned char Folded(unsigned char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c + ('a' - 'A')) : c;
+  return static_cast<unsigned char>(c + (static_cast<unsigned>(c - 'A') < 26u ? 'a' - 'A' : 0));
 }
 
 uint64_t HashStep(uint64_t hash, unsigned char folded) {
@@ -51,7 +51,6 @@ RuleIndex::RuleIndex(const std::vector<Rule>& rules) : ruleCount_(rules.size()) 
   // By key, then by position: each key's rules end up together and in file order.
   std::sort(entries.begin(), entries.end());
   members_.reserve(entries.size());
-  size_t longest = 0;
   for (size_t e = 0; e < entries.size(); ++e) {
     const std::string& text = entries[e].first;
     if (e == 0 || text != entries[e - 1].first) {
@@ -61,7 +60,6 @@ RuleIndex::RuleIndex(const std::vector<Rule>& rules) : ruleCount_(rules.size()) 
                        static_cast<uint32_t>(text.size()), static_cast<uint32_t>(members_.size()),
                        0});
       texts_ += text;
-      longest = std::max(longest, text.size());
     }
     members_.push_back(entries[e].second);
     ++keys_.back().count;
@@ -70,13 +68,14 @@ RuleIndex::RuleIndex(const std::vector<Rule>& rules) : ruleCount_(rules.size()) 
   size_t slots = 4;
   while (slots < keys_.size() * 2) slots *= 2;
   slots_.assign(slots, 0);
-  lengths_.assign(longest + 1, false);
   for (uint32_t k = 0; k < keys_.size(); ++k) {
     size_t slot = keys_[k].hash & (slots - 1);
     while (slots_[slot] != 0) slot = (slot + 1) & (slots - 1);
     slots_[slot] = k + 1;
-    lengths_[keys_[k].length] = true;
+    lengths_.push_back(keys_[k].length);
   }
+  std::sort(lengths_.begin(), lengths_.end());
+  lengths_.erase(std::unique(lengths_.begin(), lengths_.end()), lengths_.end());
 }
 
 const RuleIndex::Key* RuleIndex::Find(uint64_t hash, const char* url, size_t length) const {
@@ -102,14 +101,20 @@ void RuleVisitor::LookUp(std::string_view url) {
   const std::vector<uint32_t>& always = index_.always_;
   list_[lists_++] = {always.data(), always.data(), always.data() + always.size()};
   if (!index_.Indexes()) return;
-  const size_t reach = std::min(url.size(), index_.lengths_.size() - 1);
+  // A byte a case-insensitive key might fold onto a letter of: the folded hash cannot see it.
+  unsigned char high = 0;
+  for (size_t n = 0; n < std::min(url.size(), index_.longestFoldedKey_); ++n) {
+    high |= static_cast<unsigned char>(url[n]);
+  }
+  if ((high & 0x80) != 0) return;
   uint64_t hash = kHashBasis;
-  for (size_t n = 0; n < reach; ++n) {
-    const auto byte = static_cast<unsigned char>(url[n]);
-    if (byte >= 0x80 && n < index_.longestFoldedKey_) return;
-    hash = HashStep(hash, Folded(byte));
-    if (!index_.lengths_[n + 1]) continue;
-    const RuleIndex::Key* key = index_.Find(hash, url.data(), n + 1);
+  size_t hashed = 0;
+  for (const uint32_t length : index_.lengths_) {
+    if (length > url.size()) break;
+    for (; hashed < length; ++hashed) {
+      hash = HashStep(hash, Folded(static_cast<unsigned char>(url[hashed])));
+    }
+    const RuleIndex::Key* key = index_.Find(hash, url.data(), length);
     if (key == nullptr) continue;
     if (lists_ == kMaxLists) return;
     const uint32_t* first = index_.members_.data() + key->first;

@@ -12,8 +12,8 @@
 // case-sensitive rule is then a candidate for a URL that differs from its prefix only in
 // case, and its prefilter rejects it as before. Rules with the same key share one list.
 // A lookup hashes the folded URL one byte at a time and probes the table only at the lengths
-// some key has, so it costs one step per URL byte up to the longest key, plus one probe per
-// distinct key length, whatever the number of rules.
+// some key has, so it costs one step per URL byte up to the longest key it reaches, plus one
+// probe per distinct key length, whatever the number of rules.
 //
 // Built once from a configuration's complete rules and then only read: safe to share between
 // threads without a lock.
@@ -68,8 +68,8 @@ class RuleIndex {
   std::vector<uint32_t> members_;
   // Open addressing: key position + 1, 0 for an empty slot; a power of two in size.
   std::vector<uint32_t> slots_;
-  // lengths_[n] is true when some key is n bytes long; its size is the longest key + 1.
-  std::vector<bool> lengths_;
+  // The lengths of the keys, each once, ascending.
+  std::vector<uint32_t> lengths_;
   // The longest key of a case-insensitive rule: a URL byte of 0x80 or above before this
   // position may fold onto a letter of such a key (regex/prefilter.h), which the folded
   // lookup cannot see.
@@ -110,8 +110,8 @@ class RuleVisitor {
   bool all_ = true;
   bool seek_ = false;
   size_t lists_ = 0;
-  size_t last_ = 0;  // the `from` of the last call of Next
-  std::array<List, kMaxLists> list_{};
+  size_t last_ = 0;                   // the `from` of the last call of Next
+  std::array<List, kMaxLists> list_;  // the first lists_ are in use
 };
 
 }  // namespace vortane

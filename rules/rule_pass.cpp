@@ -65,7 +65,8 @@ uint32_t Pass(const std::vector<Rule>& rules, const std::atomic<int32_t>& repeat
 // when the URL is too long to read (its rules then end the pass as Unreadable).
 void LookUpUrl(RuleVisitor& visitor, HTTP_FILTER_CONTEXT* filterContext,
                HTTP_FILTER_PREPROC_HEADERS* preprocHeaders, EvaluationScratch& scratch) {
-  static char urlItem[] = "URL";
+  // The server's operations take names as non-const strings; they never write to them.
+  const LPSTR urlItem = const_cast<LPSTR>("URL");
   size_t length = 0;
   switch (
       ReadValue(preprocHeaders->GetHeader, filterContext, urlItem, scratch.subject, 0, 0, length)) {
@@ -90,8 +91,9 @@ bool AnyEnabled(const std::vector<Rule>& rules, size_t first, size_t last) {
 // The untraced pass, visiting only the rules `index` leaves in for the URL. It gives what
 // Pass gives: every rule it leaves out is an enabled rule whose prefilter refuses the URL,
 // which would have added NoMatch and nothing else, or a disabled one, which would have been
-// passed over. The URL is looked up again after every match that does not end the pass,
-// since the rule may have written it, and at every restart.
+// passed over. The URL is looked up again after every rule on the URL item that matched
+// (it may have written the URL), unless the pass ends there; a restart moves the visitor
+// back to the first rule.
 uint32_t IndexedPass(const std::vector<Rule>& rules, const RuleIndex& index,
                      const std::atomic<int32_t>& repeatLimit, HTTP_FILTER_CONTEXT* filterContext,
                      HTTP_FILTER_PREPROC_HEADERS* preprocHeaders) {
@@ -112,18 +114,19 @@ uint32_t IndexedPass(const std::vector<Rule>& rules, const RuleIndex& index,
     const uint32_t ruleResult = EvaluateRule(rule, filterContext, preprocHeaders, scratch);
     result |= ruleResult;
     if ((result & (RuleResult::Timeout | RuleResult::Unreadable)) != 0) return result;
+    // Only a rule on the URL item writes the URL; the visitor holds the candidates for the
+    // URL as it was before any other rule.
+    const bool wroteUrl = (ruleResult & RuleResult::Matched) != 0 && IsUrlItem(rule.target);
     if ((result & RuleResult::Restart) != 0 &&
         sweep < repeatLimit.load(std::memory_order_relaxed)) {
       ++sweep;
       result = 0;
       from = 0;
-      LookUpUrl(visitor, filterContext, preprocHeaders, scratch);
+      if (wroteUrl) LookUpUrl(visitor, filterContext, preprocHeaders, scratch);
       continue;
     }
     if ((result & RuleResult::Stop) != 0) return result;
-    if ((ruleResult & RuleResult::Matched) != 0) {
-      LookUpUrl(visitor, filterContext, preprocHeaders, scratch);
-    }
+    if (wroteUrl) LookUpUrl(visitor, filterContext, preprocHeaders, scratch);
   }
 }
 
