@@ -18,6 +18,7 @@ SiteConfig::SiteConfig(uint32_t siteId, platform::PathString path, int32_t globa
   unreadable = !ParseConfigFile(this->path, {siteId, globalRepeatLimit}, parsed);
   rules = std::move(parsed.rules);
   settings = std::move(parsed.settings);
+  IndexRules();
   for (const SettingDirective& setting : settings) {
     if (setting.kind == SettingDirective::Kind::RepeatLimit) {
       repeatLimit.store(static_cast<int32_t>(setting.value), std::memory_order_relaxed);

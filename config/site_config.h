@@ -18,6 +18,7 @@
 
 #include "platform/system.h"
 #include "rules/rule.h"
+#include "rules/rule_index.h"
 
 namespace vortane {
 
@@ -70,6 +71,9 @@ class SiteConfig {
 
   // The accepted rules in file order.
   std::vector<Rule> rules;
+  // The rules indexed by the literal the URL must start with, built once they are complete
+  // (rules/rule_index.h). A caller that fills `rules` itself builds it again with IndexRules.
+  RuleIndex ruleIndex;
   // The settings directives of the file that take effect, in file order (ParsedConfig).
   std::vector<SettingDirective> settings;
   // The most sweeps of one rule pass. Read as one whole word while a pass runs.
@@ -86,6 +90,8 @@ class SiteConfig {
   // has no rules and the cache must not keep it, so that the next request tries again.
   bool unreadable = false;
 
+  // Builds ruleIndex from rules as they are now. Before the configuration is shared only.
+  void IndexRules() { ruleIndex = RuleIndex(rules); }
   int32_t RepeatLimit() const { return repeatLimit.load(std::memory_order_relaxed); }
   // Lowers repeatLimit to `limit` when it is higher; never raises it.
   void LowerRepeatLimit(int32_t limit);

@@ -148,7 +148,8 @@ uint32_t RunSitePass(ConfigStore& store, uint32_t siteId, HTTP_FILTER_CONTEXT* f
   const SiteConfigRef config = store.Acquire(siteId);
   if (!config) return 0;
   if (tracer != nullptr) tracer->PassStarted(*config.get());
-  return RunRulePass(config->rules, config->repeatLimit, filterContext, preprocHeaders, tracer);
+  return RunRulePass(config->rules, config->ruleIndex, config->repeatLimit, filterContext,
+                     preprocHeaders, tracer);
 }
 
 DWORD OnPreprocHeaders(ConfigStore& store, HTTP_FILTER_CONTEXT* filterContext,

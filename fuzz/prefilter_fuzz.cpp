@@ -1,9 +1,10 @@
-// Fuzzes the rules' prefilters against the matcher: a small rule set built from the input
-// (common shapes and arbitrary pattern bytes, with conditions, flags and header targets)
-// runs over a request built from the input twice, once with each rule's prefilter and once
-// with every prefilter dropped. The two passes must agree on the result, the request they
-// leave behind, the log mark and which rules were disabled, unless the pass without
-// prefilters timed out (a rule that cannot match a subject never times out on it).
+// Fuzzes the rules' prefilters and the rule index against the matcher: a small rule set built
+// from the input (common shapes, legacy redirects among them, and arbitrary pattern bytes,
+// with conditions, flags and header targets) runs over a request built from the input three
+// times: with each rule's prefilter, with every prefilter dropped, and with the prefilters
+// and the index of the rules by their URL prefix. The passes must agree on the result, the
+// request they leave behind, the log mark and which rules were disabled, unless the pass
+// without prefilters timed out (a rule that cannot match a subject never times out on it).
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <atomic>
@@ -15,6 +16,7 @@
 
 #include "memory_server/memory_server.h"
 #include "rules/request_context.h"
+#include "rules/rule_index.h"
 #include "rules/rule_pass.h"
 
 namespace {
@@ -56,6 +58,12 @@ constexpr const char* kShapes[] = {
     "(?:ab|c)+d",
     "^/(?:x|(?:y|z)w)",
     "^/(?:a|(?=b)b|^c)?d",
+    "^/old/page\\.html$",
+    "^/blog/2019/(.*)$",
+    "^/Old/(.*)$",
+    "^/blog/",
+    "^/new/(.*)$",
+    "^/old/page",
 };
 // Beginnings of URLs and header values that the shapes match, or nearly match.
 constexpr const char* kStems[] = {
@@ -63,9 +71,13 @@ constexpr const char* kStems[] = {
     "/p/", "/Ab",   "/ab", "GET", "www.ex.com", "/aaa",     "/x",   "/e\xC9", "/e\xE9", "/a.b?c=1",
     "/d",  "/bd",   "/cd", "/yw", "PUT",        "d",        "abcd", "cd",
 };
+// URLs of legacy redirects, for the index.
+constexpr const char* kLegacyStems[] = {"/old/page.html", "/OLD/Page.html", "/blog/2019/x",
+                                        "/Blog/2019/",    "/new/x",         "/old/pa\xC9"};
 constexpr const char* kConditionNames[] = {"Host:", "X-Data:", "URL", "METHOD"};
 constexpr const char* kTargets[] = {"URL", "X-Data:", "METHOD", "Host:"};
-constexpr const char* kFormats[] = {"$0", "/new/$1", "$1x", "/p/$0"};
+constexpr const char* kFormats[] = {
+    "$0", "/new/$1", "$1x", "/p/$0", "/old/page.html", "/blog/2019/$1", "/Old/$1"};
 constexpr char kLetters[] = "LNFURIO";
 
 void Check(bool holds) {
@@ -87,7 +99,7 @@ std::string Pattern(FuzzedDataProvider& input) {
 
 std::vector<vortane::Rule> RulesFrom(FuzzedDataProvider& input) {
   std::vector<vortane::Rule> rules;
-  const int count = input.ConsumeIntegralInRange(1, 4);
+  const int count = input.ConsumeIntegralInRange(1, 8);
   for (int r = 0; r < count; ++r) {
     vortane::Rule rule;
     std::vector<std::string> patterns;
@@ -133,7 +145,9 @@ struct Outcome {
   std::vector<bool> disabled;
 };
 
-Outcome Run(const std::vector<vortane::Rule>& rules, const vortane::MemoryRequest& request) {
+// A pass over `rules`, through `index` when there is one.
+Outcome Run(const std::vector<vortane::Rule>& rules, const vortane::MemoryRequest& request,
+            const vortane::RuleIndex* index = nullptr) {
   static const std::atomic<int32_t> repeatLimit{3};
   vortane::MemoryServer server(request);
   auto* block = static_cast<vortane::RequestContext*>(
@@ -142,7 +156,10 @@ Outcome Run(const std::vector<vortane::Rule>& rules, const vortane::MemoryReques
   server.Context()->pFilterContext = block;
   Outcome outcome;
   outcome.result =
-      vortane::RunRulePass(rules, repeatLimit, server.Context(), server.PreprocHeaders());
+      index != nullptr
+          ? vortane::RunRulePass(rules, *index, repeatLimit, server.Context(),
+                                 server.PreprocHeaders())
+          : vortane::RunRulePass(rules, repeatLimit, server.Context(), server.PreprocHeaders());
   outcome.request = server.Request();
   outcome.logMark = block->logMark;
   for (const vortane::Rule& rule : rules) outcome.disabled.push_back(rule.IsDisabled());
@@ -156,10 +173,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::vector<vortane::Rule> filtered = RulesFrom(input);
   std::vector<vortane::Rule> unfiltered = filtered;
   for (vortane::Rule& rule : unfiltered) rule.pattern.DropPrefilterForTesting();
+  const std::vector<vortane::Rule> indexed = filtered;
+  const vortane::RuleIndex index(indexed);
 
   vortane::MemoryRequest request;
   request.method = input.ConsumeBool() ? "GET" : input.ConsumeRandomLengthString(6);
-  request.url = input.PickValueInArray(kStems);
+  request.url =
+      input.ConsumeBool() ? input.PickValueInArray(kStems) : input.PickValueInArray(kLegacyStems);
   if (input.ConsumeBool()) request.url += input.ConsumeRandomLengthString(40);
   request.headers = {{"Host", input.PickValueInArray(kStems) + input.ConsumeRandomLengthString(16)},
                      {"X-Data", input.ConsumeRemainingBytesAsString()}};
@@ -174,5 +194,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Check(with.request.headers == without.request.headers);
   Check(with.logMark == without.logMark);
   Check(with.disabled == without.disabled);
+  const Outcome through = Run(indexed, request, &index);
+  Check(through.result == without.result);
+  Check(through.request.url == without.request.url);
+  Check(through.request.method == without.request.method);
+  Check(through.request.version == without.request.version);
+  Check(through.request.headers == without.request.headers);
+  Check(through.logMark == without.logMark);
+  Check(through.disabled == without.disabled);
   return 0;
 }

@@ -5,6 +5,9 @@
 // OnPreprocHeaders, which pass it down); everything else passes none. The pass then reports
 // to it from the same code that runs without one: the untraced pass tests for a tracer once
 // per pass and evaluation once per rule, and is otherwise compiled without the reporting.
+// A traced pass visits every rule, also those the configuration's rule index would leave out
+// for the URL (rules/rule_index.h): the trace shows what each rule read and did, and the
+// result is the one the indexed pass gives.
 //
 // A tracer is called on the thread that runs the pass, synchronously, in this order:
 // SweepStarted(1); for each rule RuleSkipped or RuleEvaluated, after a rule

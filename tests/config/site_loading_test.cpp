@@ -61,6 +61,9 @@ TEST_F(SiteLoadingTest, LoadsTheFileAndRewritesItsReport) {
   WriteAll(dir_ / "httpd.parse.errors", "an old report that is much longer than the new one\r\n");
   const SiteConfig config(1, ini.native());
   EXPECT_EQ(config.rules.size(), 1u);
+  // Its rules are indexed once they are all read.
+  EXPECT_EQ(config.ruleIndex.RuleCount(), 1u);
+  EXPECT_TRUE(config.ruleIndex.Indexes());
   EXPECT_EQ(ReadAll(dir_ / "httpd.parse.errors"), "Line 3: Unrecognized string: nonsense\r\n");
   const uint64_t written = *platform::ReadLastWriteTime(ini.native());
   EXPECT_EQ(config.fileTime.low, static_cast<uint32_t>(written));
