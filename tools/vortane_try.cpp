@@ -266,16 +266,17 @@ class TracePrinter : public vortane::RequestTracer {
   void RuleEvaluated(const vortane::RuleEvaluation& evaluation, uint32_t passResult) override {
     const vortane::Rule& rule = *evaluation.rule;
     PrintRuleLine(rule);
-    // The values: one per condition, then the target's.
+    // The values: one per condition, then the target's; those the evaluation did not read
+    // (the rule could no longer match, or an earlier value was too long) are marked so.
     for (size_t i = 0; i < evaluation.values.size(); ++i) {
+      const std::string shown = evaluation.read[i] ? Shown(evaluation.values[i]) : "(not read)";
       if (i < rule.conditions.size()) {
         const vortane::Condition& condition = rule.conditions[i];
         std::printf("      condition (line %u) %s%s %s\n", static_cast<unsigned>(condition.line),
                     condition.isServerVariable ? "%" : "", Escaped(condition.name).c_str(),
-                    Shown(evaluation.values[i]).c_str());
+                    shown.c_str());
       } else {
-        std::printf("      target %s %s\n", Escaped(rule.target).c_str(),
-                    Shown(evaluation.values[i]).c_str());
+        std::printf("      target %s %s\n", Escaped(rule.target).c_str(), shown.c_str());
       }
     }
     const uint32_t result = evaluation.result;
