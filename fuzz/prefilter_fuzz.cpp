@@ -56,12 +56,31 @@ constexpr const char* kShapes[] = {
     "(?:ab|c)+d",
     "^/(?:x|(?:y|z)w)",
     "^/(?:a|(?=b)b|^c)?d",
+    // Needles, and parts that may or may not take an LF.
+    ".*sqlmap.*",
+    "^.*(?:wp-admin|xmlrpc).*$",
+    ".*\\.(?:exe|dll)(?:\\?.*)?$",
+    "^/(.*)/index\\.html?$",
+    ".*(?:ab)+.*",
+    "[^z]*b",
+    "a\\s*b",
+    "(?:a\nb)*",
+    "\\n",
+    "^x\\x0a?",
+    "[a\\n]+",
+    "^(\\w*)\\1$",
+    "[[:space:]]b",
+    ".*(?:Ab|c).*",
 };
 // Beginnings of URLs and header values that the shapes match, or nearly match.
 constexpr const char* kStems[] = {
-    "",    "/old/", "/a",  "/A",  "/feed/x",    "/feeds/x", "/ad",  "/abcd",  "/aab",   "/x.php",
-    "/p/", "/Ab",   "/ab", "GET", "www.ex.com", "/aaa",     "/x",   "/e\xC9", "/e\xE9", "/a.b?c=1",
-    "/d",  "/bd",   "/cd", "/yw", "PUT",        "d",        "abcd", "cd",
+    "",        "/old/",    "/a",           "/A",     "/feed/x",   "/feeds/x",
+    "/ad",     "/abcd",    "/aab",         "/x.php", "/p/",       "/Ab",
+    "/ab",     "GET",      "www.ex.com",   "/aaa",   "/x",        "/e\xC9",
+    "/e\xE9",  "/a.b?c=1", "/d",           "/bd",    "/cd",       "/yw",
+    "PUT",     "d",        "abcd",         "cd",     "/x?sqlmap", "/wp-admin/",
+    "/xmlrpc", "/a.EXE",   "/d/index.htm", "/abab",  "a\nb",      "b\nb",
+    "x\n",     "\nb",      "aa",           "c\nab",
 };
 constexpr const char* kConditionNames[] = {"Host:", "X-Data:", "URL", "METHOD"};
 constexpr const char* kTargets[] = {"URL", "X-Data:", "METHOD", "Host:"};

@@ -425,8 +425,7 @@ ByteSet FoldedIfIgnoringCase(ByteSet bytes, bool ignoreCase) {
 
 }  // namespace
 
-bool PartFacts::Starts(const char* at, const std::string& literal) const {
-  if (!ignoreCase) return std::memcmp(at, literal.data(), literal.size()) == 0;
+bool PartFacts::StartsFolded(const char* at, const std::string& literal) const {
   for (size_t k = 0; k < literal.size(); ++k) {
     if (!MayEqual(literal[k], at[k], true)) return false;
   }

@@ -43,6 +43,7 @@
 
 #include <bitset>
 #include <cstddef>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -77,7 +78,14 @@ struct PartFacts {
   }
 
  private:
-  bool Starts(const char* at, const std::string& literal) const;
+  // Whether the subject at `at` starts with `literal` (of which it has room for). Inline for
+  // the usual case, a first byte that already differs.
+  bool Starts(const char* at, const std::string& literal) const {
+    if (literal.empty()) return true;
+    if (ignoreCase) return StartsFolded(at, literal);
+    return at[0] == literal[0] && std::memcmp(at, literal.data(), literal.size()) == 0;
+  }
+  bool StartsFolded(const char* at, const std::string& literal) const;
   bool NextAdmits(const char* first, size_t length) const;
   bool HasNeedle(const char* first, size_t length) const;
 };
