@@ -191,6 +191,16 @@ TEST_F(EvaluationTest, ReadsOnlyTheValuesARuleCanStillMatch) {
   }
 }
 
+TEST_F(EvaluationTest, AValueHoldingALineFeedIsCheckedOnlyAsAWhole) {
+  // A part that takes no LF must not be held to a value that holds one: the part after it
+  // may take the rest of that value.
+  MemoryRequest request = SampleRequest();
+  request.headers.push_back({"X-Data", "a\nq"});
+  server_.StartRequest(request);
+  EXPECT_EQ(Evaluate(MakeRule({{"X-Data:", "a"}}, "[^z]*", "-", "F")), 0x29u);
+  EXPECT_EQ(Evaluate(MakeRule({{"Host:", "[^z]*"}}, "q", "-", "F", "X-Data:")), 0x29u);
+}
+
 TEST_F(EvaluationTest, InvalidPatternTouchesNothing) {
   Rule rule;
   rule.target = "URL";
