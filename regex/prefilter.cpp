@@ -134,9 +134,15 @@ class Reader {
       firstKnown = firstKnown && firstOfSequence.any();
       out.first = firstKnown ? out.first | firstOfSequence : ByteSet();
       std::vector<std::string> needles = BestNeedles(sequence.begin(), sequence.end(), false);
-      needlesKnown = needlesKnown && !needles.empty();
-      if (needlesKnown) out.needles.insert(out.needles.end(), needles.begin(), needles.end());
-      if (!needlesKnown || out.needles.size() > kMaxNeedles) out.needles.clear();
+      // Once one alternative has no needle, or there are too many, none is kept: a later
+      // alternative's needles alone would not cover the earlier ones.
+      needlesKnown =
+          needlesKnown && !needles.empty() && out.needles.size() + needles.size() <= kMaxNeedles;
+      if (needlesKnown) {
+        out.needles.insert(out.needles.end(), needles.begin(), needles.end());
+      } else {
+        out.needles.clear();
+      }
       if (!At('|')) {
         if (out.single) out.items = std::move(sequence);
         return true;
