@@ -71,6 +71,7 @@ constexpr const char* kShapes[] = {
     "^(\\w*)\\1$",
     "[[:space:]]b",
     ".*(?:Ab|c).*",
+    ".*(?:a|b|c|d|e|f|g|h|i|jj).*",
 };
 // Beginnings of URLs and header values that the shapes match, or nearly match.
 constexpr const char* kStems[] = {
