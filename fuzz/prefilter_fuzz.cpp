@@ -64,12 +64,32 @@ constexpr const char* kShapes[] = {
     "^/blog/",
     "^/new/(.*)$",
     "^/old/page",
+    // Needles, and parts that may or may not take an LF.
+    ".*sqlmap.*",
+    "^.*(?:wp-admin|xmlrpc).*$",
+    ".*\\.(?:exe|dll)(?:\\?.*)?$",
+    "^/(.*)/index\\.html?$",
+    ".*(?:ab)+.*",
+    "[^z]*b",
+    "a\\s*b",
+    "(?:a\nb)*",
+    "\\n",
+    "^x\\x0a?",
+    "[a\\n]+",
+    "^(\\w*)\\1$",
+    "[[:space:]]b",
+    ".*(?:Ab|c).*",
+    ".*(?:a|b|c|d|e|f|g|h|i|jj).*",
 };
 // Beginnings of URLs and header values that the shapes match, or nearly match.
 constexpr const char* kStems[] = {
-    "",    "/old/", "/a",  "/A",  "/feed/x",    "/feeds/x", "/ad",  "/abcd",  "/aab",   "/x.php",
-    "/p/", "/Ab",   "/ab", "GET", "www.ex.com", "/aaa",     "/x",   "/e\xC9", "/e\xE9", "/a.b?c=1",
-    "/d",  "/bd",   "/cd", "/yw", "PUT",        "d",        "abcd", "cd",
+    "",        "/old/",    "/a",           "/A",     "/feed/x",   "/feeds/x",
+    "/ad",     "/abcd",    "/aab",         "/x.php", "/p/",       "/Ab",
+    "/ab",     "GET",      "www.ex.com",   "/aaa",   "/x",        "/e\xC9",
+    "/e\xE9",  "/a.b?c=1", "/d",           "/bd",    "/cd",       "/yw",
+    "PUT",     "d",        "abcd",         "cd",     "/x?sqlmap", "/wp-admin/",
+    "/xmlrpc", "/a.EXE",   "/d/index.htm", "/abab",  "a\nb",      "b\nb",
+    "x\n",     "\nb",      "aa",           "c\nab",
 };
 // URLs of legacy redirects, for the index.
 constexpr const char* kLegacyStems[] = {"/old/page.html", "/OLD/Page.html", "/blog/2019/x",

@@ -13,6 +13,8 @@ namespace {
 constexpr int kMaxDepth = 64;
 // Lengths saturate here, far above any subject evaluation reads.
 constexpr size_t kLengthCap = size_t{1} << 30;
+// A choice of more literals than this is no needle worth searching for.
+constexpr size_t kMaxNeedles = 8;
 
 bool IsAsciiLetter(unsigned char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
@@ -35,11 +37,58 @@ size_t SaturatedProduct(size_t a, size_t b) {
 
 // One step of a sequence, as far as the facts are concerned.
 struct Item {
-  size_t minLength = 0;    // least bytes it consumes
-  int literal = -1;        // the byte, when it is one printable ASCII byte, not repeated
-  bool zeroWidth = false;  // consumes nothing, ever (anchors, look-arounds)
-  ByteSet first;           // if any: the bytes its first byte may be (a group's alternatives)
+  size_t minLength = 0;             // least bytes it consumes
+  int literal = -1;                 // the byte, when it is one printable ASCII byte, not repeated
+  bool zeroWidth = false;           // consumes nothing, ever (anchors, look-arounds)
+  bool lineFeed = false;            // a raw LF byte, not repeated: it separates parts
+  bool mayConsumeLineFeed = false;  // whether what it consumes may hold an LF
+  ByteSet first;  // if any: the bytes its first byte may be (a group's alternatives)
+  std::vector<std::string> needles;  // if any: what it consumes contains one of them
 };
+
+// What a run of alternatives implies, as a group or as the whole pattern.
+struct Alternatives {
+  size_t minLength = 0;
+  std::vector<Item> items;  // the items of its only alternative, when `single`
+  bool single = true;
+  ByteSet first;                     // if any: the bytes every alternative may begin with
+  std::vector<std::string> needles;  // if any: every alternative consumes one of them
+  bool mayConsumeLineFeed = false;
+};
+
+// The least length of the shortest needle; 0 for none.
+size_t Shortest(const std::vector<std::string>& needles) {
+  size_t shortest = needles.empty() ? 0 : kLengthCap;
+  for (const std::string& n : needles) shortest = std::min(shortest, n.size());
+  return shortest;
+}
+
+// The best needles of items [begin, end): the longest run of printable literal bytes (zero-
+// width items between them do not break a run), or the needles of one item, whichever has
+// the longer shortest string. With `awayFromEdges`, runs at the start or the end are left
+// out: the prefix and suffix check them already.
+std::vector<std::string> BestNeedles(std::vector<Item>::const_iterator begin,
+                                     std::vector<Item>::const_iterator end, bool awayFromEdges) {
+  std::vector<std::string> best;
+  std::string run;
+  bool runAtStart = true;
+  const auto consider = [&](std::vector<std::string> candidate) {
+    if (Shortest(candidate) > Shortest(best)) best = std::move(candidate);
+  };
+  for (auto it = begin; it != end; ++it) {
+    if (it->zeroWidth) continue;
+    if (it->literal >= 0) {
+      run += static_cast<char>(it->literal);
+      continue;
+    }
+    if (!run.empty() && !(awayFromEdges && runAtStart)) consider({run});
+    run.clear();
+    runAtStart = false;
+    if (!it->needles.empty()) consider(it->needles);
+  }
+  if (!run.empty() && !awayFromEdges) consider({run});
+  return best;
+}
 
 // The set of bytes the first byte a sequence consumes may be, when every way through it
 // starts with a literal byte; empty otherwise.
@@ -59,39 +108,47 @@ class Reader {
  public:
   explicit Reader(std::string_view text) : s_(text) {}
 
-  // The whole text: its least length, the items of its only alternative (`single` false
-  // when it has several) and the bytes its first byte may be.
-  bool Whole(size_t& minLength, std::vector<Item>& items, bool& single, ByteSet& first) {
-    if (!Alternation(0, minLength, items, single, first)) return false;
-    return i_ == s_.size();
-  }
+  // The whole text.
+  bool Whole(Alternatives& whole) { return Alternation(0, whole) && i_ == s_.size(); }
 
  private:
   bool At(char c) const { return i_ < s_.size() && s_[i_] == c; }
 
   // Alternatives up to the end or an unmatched ")", which is left unread.
-  bool Alternation(int depth, size_t& minLength, std::vector<Item>& items, bool& single,
-                   ByteSet& first) {
+  bool Alternation(int depth, Alternatives& out) {
     if (depth > kMaxDepth) return false;
-    single = true;
-    minLength = std::numeric_limits<size_t>::max();
+    out = Alternatives();
+    out.minLength = std::numeric_limits<size_t>::max();
     bool firstKnown = true;
-    first.reset();
+    bool needlesKnown = true;
     for (;;) {
       std::vector<Item> sequence;
       if (!Sequence(depth, sequence)) return false;
       size_t length = 0;
-      for (const Item& item : sequence) length = Saturated(length + item.minLength);
-      minLength = std::min(minLength, length);
+      for (const Item& item : sequence) {
+        length = Saturated(length + item.minLength);
+        out.mayConsumeLineFeed = out.mayConsumeLineFeed || item.mayConsumeLineFeed;
+      }
+      out.minLength = std::min(out.minLength, length);
       const ByteSet firstOfSequence = FirstBytes(sequence);
       firstKnown = firstKnown && firstOfSequence.any();
-      first = firstKnown ? first | firstOfSequence : ByteSet();
+      out.first = firstKnown ? out.first | firstOfSequence : ByteSet();
+      std::vector<std::string> needles = BestNeedles(sequence.begin(), sequence.end(), false);
+      // Once one alternative has no needle, or there are too many, none is kept: a later
+      // alternative's needles alone would not cover the earlier ones.
+      needlesKnown =
+          needlesKnown && !needles.empty() && out.needles.size() + needles.size() <= kMaxNeedles;
+      if (needlesKnown) {
+        out.needles.insert(out.needles.end(), needles.begin(), needles.end());
+      } else {
+        out.needles.clear();
+      }
       if (!At('|')) {
-        if (single) items = std::move(sequence);
+        if (out.single) out.items = std::move(sequence);
         return true;
       }
-      single = false;
-      items.clear();
+      out.single = false;
+      out.items.clear();
       ++i_;
     }
   }
@@ -108,7 +165,9 @@ class Reader {
       if (repeated) {
         item.minLength = SaturatedProduct(item.minLength, least);
         item.literal = -1;
-        item.first.reset();  // it may be repeated no times
+        item.lineFeed = false;
+        item.first.reset();                    // it may be repeated no times
+        if (least == 0) item.needles.clear();  // nor need it occur at all
         items.push_back(item);
       } else if (inlineable) {
         items.insert(items.end(), inner.begin(), inner.end());
@@ -159,7 +218,7 @@ class Reader {
         return Escape(item);
       case '[':
         item.minLength = 1;
-        return Set();
+        return Set(item.mayConsumeLineFeed);
       case '(':
         return Group(depth, item, inner, inlineable);
       case '^':
@@ -168,7 +227,10 @@ class Reader {
         ++i_;
         return true;
       case '.':
+        // TranslatePattern writes no bare "."; whatever flags it would match under, it may
+        // match an LF for all this knows.
         item.minLength = 1;
+        item.mayConsumeLineFeed = true;
         ++i_;
         return true;
       case '*':
@@ -181,6 +243,7 @@ class Reader {
       default:
         item.minLength = 1;
         if (c >= 0x20 && c <= 0x7E) item.literal = c;
+        item.lineFeed = item.mayConsumeLineFeed = c == '\n';
         ++i_;
         return true;
     }
@@ -201,21 +264,24 @@ class Reader {
     switch (e) {
       case 'a':
       case 'd':
-      case 'D':
       case 'e':
       case 'f':
       case 'l':
-      case 'L':
-      case 'n':
       case 'r':
-      case 's':
       case 'S':
       case 't':
       case 'u':
-      case 'U':
       case 'w':
+        item.minLength = 1;  // one byte of a class without LF, or one control byte but LF
+        return true;
+      case 'D':
+      case 'L':
+      case 'n':
+      case 's':
+      case 'U':
       case 'W':
-        item.minLength = 1;  // one byte of a class, or one control byte
+        item.minLength = 1;  // one byte of a class that holds LF (or may), or LF itself
+        item.mayConsumeLineFeed = true;
         return true;
       case 'b':
       case 'B':
@@ -229,14 +295,17 @@ class Reader {
         const size_t start = i_;
         while (i_ < s_.size() && i_ < start + 2 && IsHexDigit(s_[i_])) ++i_;
         item.minLength = 1;
+        const std::string digits(s_.substr(start, i_ - start));
+        item.mayConsumeLineFeed = !digits.empty() && std::stoul(digits, nullptr, 16) == '\n';
         return i_ > start;
       }
       case 'g': {
-        // A back-reference "\g{N}" may match nothing.
+        // A back-reference "\g{N}" may match nothing, or what its group took, LF and all.
         if (!At('{')) return false;
         const size_t close = s_.find('}', i_);
         if (close == std::string_view::npos) return false;
         i_ = close + 1;
+        item.mayConsumeLineFeed = true;
         return true;
       }
       default:
@@ -244,16 +313,26 @@ class Reader {
     }
   }
 
-  // "[...]": one byte, unless it names a collating element, which may be longer.
-  bool Set() {
+  // "[...]": one byte, unless it names a collating element, which may be longer. Sets
+  // `mayConsumeLineFeed` unless the set certainly leaves LF out: a negated set that lists
+  // "\n" or a raw LF, or a plain one whose escapes, classes and bytes all leave it out.
+  bool Set(bool& mayConsumeLineFeed) {
     size_t j = i_ + 1;
-    if (j < s_.size() && s_[j] == '^') ++j;
+    const bool negated = j < s_.size() && s_[j] == '^';
+    if (negated) ++j;
     if (j < s_.size() && s_[j] == ']') ++j;
+    bool listsLineFeed = false;  // certainly holds LF
+    bool mayHoldLineFeed = false;
     for (;;) {
       if (j >= s_.size()) return false;
-      const char c = s_[j];
+      const auto c = static_cast<unsigned char>(s_[j]);
       if (c == ']') break;
       if (c == '\\') {
+        if (j + 1 < s_.size()) {
+          const auto e = static_cast<unsigned char>(s_[j + 1]);
+          listsLineFeed = listsLineFeed || e == 'n';
+          mayHoldLineFeed = mayHoldLineFeed || !EscapeInSetLeavesOutLineFeed(e);
+        }
         j += 2;
         continue;
       }
@@ -263,15 +342,37 @@ class Reader {
         if (kind == ':') {
           const size_t close = s_.find(":]", j + 2);
           if (close != std::string_view::npos) {
+            mayHoldLineFeed =
+                mayHoldLineFeed || !ClassLeavesOutLineFeed(s_.substr(j + 2, close - j - 2));
             j = close + 2;
             continue;
           }
         }
       }
+      listsLineFeed = listsLineFeed || c == '\n';
+      // LF, a range from below it, or one from a byte a signed char puts below it.
+      mayHoldLineFeed = mayHoldLineFeed || c < 0x20 || c >= 0x80;
       ++j;
     }
     i_ = j + 1;
+    mayConsumeLineFeed = negated ? !listsLineFeed : mayHoldLineFeed || listsLineFeed;
     return true;
+  }
+
+  // Whether "\e" inside a set certainly stands for bytes other than LF.
+  static bool EscapeInSetLeavesOutLineFeed(unsigned char e) {
+    const bool punctuation = (e >= 0x20 && e <= 0x2F) || (e >= 0x3A && e <= 0x40) ||
+                             (e >= 0x5B && e <= 0x60) || (e >= 0x7B && e <= 0x7E);
+    return punctuation || (e != 0 && std::strchr("adeflrStuw", e) != nullptr);
+  }
+
+  // Whether the class "[:name:]" certainly leaves LF out.
+  static bool ClassLeavesOutLineFeed(std::string_view name) {
+    for (std::string_view known : {"alnum", "alpha", "digit", "graph", "lower", "print", "punct",
+                                   "upper", "word", "xdigit", "blank"}) {
+      if (name == known) return true;
+    }
+    return false;
   }
 
   bool Group(int depth, Item& item, std::vector<Item>& inner, bool& inlineable) {
@@ -289,19 +390,20 @@ class Reader {
     } else {
       return false;
     }
-    size_t minLength = 0;
-    bool single = false;
-    if (!Alternation(depth + 1, minLength, inner, single, item.first)) return false;
+    Alternatives group;
+    if (!Alternation(depth + 1, group)) return false;
     if (!At(')')) return false;
     ++i_;
     if (lookAround) {
-      item.zeroWidth = true;
-      item.first.reset();
-      inner.clear();
+      item.zeroWidth = true;  // consumes nothing: none of its facts hold for the subject
       return true;
     }
-    item.minLength = minLength;
-    inlineable = single;
+    item.minLength = group.minLength;
+    item.first = group.first;
+    item.needles = std::move(group.needles);
+    item.mayConsumeLineFeed = group.mayConsumeLineFeed;
+    inlineable = group.single;
+    inner = std::move(group.items);
     return true;
   }
 
@@ -329,51 +431,93 @@ ByteSet FoldedIfIgnoringCase(ByteSet bytes, bool ignoreCase) {
 
 }  // namespace
 
-bool Prefilter::Starts(const char* at, const std::string& literal) const {
-  if (!ignoreCase) return std::memcmp(at, literal.data(), literal.size()) == 0;
+bool PartFacts::StartsFolded(const char* at, const std::string& literal) const {
   for (size_t k = 0; k < literal.size(); ++k) {
     if (!MayEqual(literal[k], at[k], true)) return false;
   }
   return true;
 }
 
-bool Prefilter::NextAdmits(const char* first, size_t length) const {
+bool PartFacts::NextAdmits(const char* first, size_t length) const {
   if (length <= prefix.size()) return false;
   const auto byte = static_cast<unsigned char>(first[prefix.size()]);
   if (byte >= 0x80) return ignoreCase;  // a locale may fold it onto an ASCII byte
   return next.test(byte);
 }
 
-Prefilter DerivePrefilter(const Expression& expression) {
-  Prefilter facts;
-  if (!IsValid(expression)) return facts;
-  const std::string text = expression.str();
-  size_t minLength = 0;
-  std::vector<Item> items;
-  bool single = false;
-  ByteSet first;
-  if (!Reader(text).Whole(minLength, items, single, first)) return facts;
-  facts.minLength = minLength;
-  facts.ignoreCase = (expression.flags() & boost::regex::icase) != 0;
-  if (!single) {
-    facts.next = FoldedIfIgnoringCase(first, facts.ignoreCase);
-    return facts;
+bool PartFacts::HasNeedle(const char* first, size_t length) const {
+  const std::string_view subject(first, length);
+  for (const std::string& needle : needles) {
+    if (!ignoreCase) {
+      if (subject.find(needle) != std::string_view::npos) return true;
+      continue;
+    }
+    for (size_t at = 0; at + needle.size() <= length; ++at) {
+      size_t k = 0;
+      while (k < needle.size() && MayEqual(needle[k], first[at + k], true)) ++k;
+      if (k == needle.size()) return true;
+    }
+  }
+  return false;
+}
+
+namespace {
+
+// The facts of items [begin, end), a part or the whole single-alternative pattern.
+PartFacts FactsOf(std::vector<Item>::const_iterator begin, std::vector<Item>::const_iterator end,
+                  bool ignoreCase) {
+  PartFacts facts;
+  facts.ignoreCase = ignoreCase;
+  facts.mayConsumeLineFeed = false;
+  for (auto it = begin; it != end; ++it) {
+    facts.minLength = Saturated(facts.minLength + it->minLength);
+    facts.mayConsumeLineFeed = facts.mayConsumeLineFeed || it->mayConsumeLineFeed;
   }
   // Zero-width items consume nothing, so the literals around them are consumed back to back.
-  for (const Item& item : items) {
-    if (item.zeroWidth) continue;
-    if (item.literal < 0) {
-      facts.next = FoldedIfIgnoringCase(item.first, facts.ignoreCase);
+  for (auto it = begin; it != end; ++it) {
+    if (it->zeroWidth) continue;
+    if (it->literal < 0) {
+      facts.next = FoldedIfIgnoringCase(it->first, ignoreCase);
       break;
     }
-    facts.prefix += static_cast<char>(item.literal);
+    facts.prefix += static_cast<char>(it->literal);
   }
-  for (auto it = items.rbegin(); it != items.rend(); ++it) {
+  for (auto it = end; it != begin;) {
+    --it;
     if (it->zeroWidth) continue;
     if (it->literal < 0) break;
     facts.suffix += static_cast<char>(it->literal);
   }
   std::reverse(facts.suffix.begin(), facts.suffix.end());
+  facts.needles = BestNeedles(begin, end, true);
+  return facts;
+}
+
+}  // namespace
+
+Prefilter DerivePrefilter(const Expression& expression) {
+  Prefilter facts;
+  if (!IsValid(expression)) return facts;
+  const std::string text = expression.str();
+  Alternatives whole;
+  if (!Reader(text).Whole(whole)) return facts;
+  const bool ignoreCase = (expression.flags() & boost::regex::icase) != 0;
+  if (!whole.single) {
+    facts.minLength = whole.minLength;
+    facts.ignoreCase = ignoreCase;
+    facts.next = FoldedIfIgnoringCase(whole.first, ignoreCase);
+    facts.needles = std::move(whole.needles);
+    return facts;
+  }
+  const std::vector<Item>& items = whole.items;
+  static_cast<PartFacts&>(facts) = FactsOf(items.begin(), items.end(), ignoreCase);
+  auto partBegin = items.begin();
+  for (auto it = items.begin(); it != items.end(); ++it) {
+    if (!it->lineFeed) continue;
+    facts.parts.push_back(FactsOf(partBegin, it, ignoreCase));
+    partBegin = it + 1;
+  }
+  if (!facts.parts.empty()) facts.parts.push_back(FactsOf(partBegin, items.end(), ignoreCase));
   return facts;
 }
 

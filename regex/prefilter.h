@@ -2,9 +2,10 @@
 //
 // Most rules fail to match most requests, and a failed match still costs the matcher's
 // set-up and run. A Prefilter, derived once from the compiled expression, states what every
-// subject the expression matches whole must satisfy: a shortest length, and ASCII bytes it
-// must start and end with. A subject that breaks one of them cannot match, so the match
-// need not run; one that satisfies them all may or may not match.
+// subject the expression matches whole must satisfy: a shortest length, ASCII bytes it must
+// start and end with, and literal strings it must contain somewhere. A subject that breaks
+// one of them cannot match, so the match need not run; one that satisfies them all may or
+// may not match.
 //
 // Derivation reads the Boost pattern text of the expression (what TranslatePattern wrote)
 // and derives a fact only where the pattern certainly implies it:
@@ -18,16 +19,33 @@
 //   - the next byte is the set of bytes that begin the alternatives of the group right
 //     after the prefix (or of the whole pattern), when each of them begins with a literal
 //     byte and the group is not repeated;
+//   - the needles: one run of printable literal bytes that every match consumes, away from
+//     the prefix and suffix ("sqlmap" in ".*sqlmap.*"), or the literals of a group's
+//     alternatives, one of which every match consumes ("wp-admin" or "xmlrpc" in
+//     ".*(?:wp-admin|xmlrpc).*"); the longest such fact is kept;
 //   - any construct the derivation does not know ("\Q", "\x{...}", collating elements,
 //     any "(?" group but look-arounds and "(?:") makes it derive nothing at all.
-// Under case-insensitive matching an ASCII letter of the prefix, suffix or next byte admits both
-// its cases, and any subject byte of 0x80 or above admits every pattern byte: a locale may fold
-// such a byte onto an ASCII one, and this never rejects what the matcher would accept.
+// Under case-insensitive matching an ASCII letter of these facts admits both its cases,
+// and any subject byte of 0x80 or above admits every pattern byte: a locale may fold such a
+// byte onto an ASCII one, and this never rejects what the matcher would accept. (No locale
+// folds any byte onto LF or LF onto another byte; the parts below rely on it.)
+//
+// Parts. A rule's combined pattern joins its conditions' patterns and its own with LF, and
+// its subject joins the values the same way (rules/rule.h). Where the pattern is one
+// sequence whose LF bytes are neither repeated nor inside an alternative, each piece
+// between them is a part with facts of its own, and a part also records whether it could
+// consume an LF (a negated set such as "[^/]" or "\s" may; "." as TranslatePattern writes
+// it, "[^\n\r]", may not). When the first k parts cannot consume an LF and the first k
+// values hold none, every match pairs those parts with those values, so each value can be
+// checked against its part as soon as it is read; the same holds for the last part and the
+// last value. See Prefilter::parts.
 #pragma once
 
 #include <bitset>
 #include <cstddef>
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "regex/expression.h"
 
@@ -36,27 +54,49 @@ namespace vortane {
 // A set of ASCII bytes.
 using ByteSet = std::bitset<128>;
 
-// What every whole-subject match of one expression satisfies. A default Prefilter
-// admits every subject. A value type; safe to share read-only between threads.
-struct Prefilter {
-  size_t minLength = 0;     // no matching subject is shorter
-  std::string prefix;       // every matching subject starts with it (ASCII, 0x20..0x7E)
-  std::string suffix;       // every matching subject ends with it (ASCII, 0x20..0x7E)
-  ByteSet next;             // if any: the byte after the prefix is one of these (ASCII)
-  bool ignoreCase = false;  // compare letters of prefix and suffix in either case
+// What every whole-subject match of one expression (or of one part of it) satisfies. A
+// default PartFacts admits every subject. A value type; safe to share read-only between
+// threads.
+struct PartFacts {
+  size_t minLength = 0;              // no matching subject is shorter
+  std::string prefix;                // every matching subject starts with it (ASCII, 0x20..0x7E)
+  std::string suffix;                // every matching subject ends with it (ASCII, 0x20..0x7E)
+  ByteSet next;                      // if any: the byte after the prefix is one of these (ASCII)
+  std::vector<std::string> needles;  // if any: every matching subject contains one of them
+  bool ignoreCase = false;           // compare letters in either case
+  bool mayConsumeLineFeed = true;    // whether a match of it may consume an LF byte
 
   // False when no subject [first, first + length) can be matched whole by the expression
-  // this was derived from. A few comparisons (at most prefix.size() + suffix.size() bytes);
-  // no allocation.
+  // (or part) this was derived from. A few comparisons (at most prefix.size() +
+  // suffix.size() bytes) and, with needles, one search per needle over the subject: at
+  // most length × total needle bytes comparisons, far fewer in practice. No allocation.
   bool Admits(const char* first, size_t length) const {
     if (length < minLength) return false;
     if (next.any() && !NextAdmits(first, length)) return false;
-    return Starts(first, prefix) && Starts(first + length - suffix.size(), suffix);
+    if (!Starts(first, prefix) || !Starts(first + length - suffix.size(), suffix)) return false;
+    return needles.empty() || HasNeedle(first, length);
   }
 
  private:
-  bool Starts(const char* at, const std::string& literal) const;
+  // Whether the subject at `at` starts with `literal` (of which it has room for). Inline for
+  // the usual case, a first byte that already differs.
+  bool Starts(const char* at, const std::string& literal) const {
+    if (literal.empty()) return true;
+    if (ignoreCase) return StartsFolded(at, literal);
+    return at[0] == literal[0] && std::memcmp(at, literal.data(), literal.size()) == 0;
+  }
+  bool StartsFolded(const char* at, const std::string& literal) const;
   bool NextAdmits(const char* first, size_t length) const;
+  bool HasNeedle(const char* first, size_t length) const;
+};
+
+// The facts of a whole expression, and of each of its parts where it has them.
+struct Prefilter : PartFacts {
+  // One per part, in order, when the pattern has at least one LF that separates parts (see
+  // the file comment); empty otherwise. Part i's facts apply to the i-th LF-separated piece
+  // of a subject only under the conditions stated there: a caller must check them (no part
+  // that could consume an LF before it, no LF in the values it pairs).
+  std::vector<PartFacts> parts;
 };
 
 // The facts `expression` implies (a Prefilter that admits everything for an expression in

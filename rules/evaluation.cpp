@@ -20,13 +20,13 @@ LPSTR ServerName(const std::string& name) {
   return const_cast<LPSTR>(name.c_str());
 }
 
-// Reads one value into the subject at `at`, with room for `spare` bytes after it, and sets
+// Reads one value into `buffer` at `at`, with room for `spare` bytes after it, and sets
 // `length`. An absent value, or one whose normalisation (O) the server refuses, reads as
 // empty. False when the value is too long to read.
 bool ReadValueInto(ServerRead read, const std::string& name, bool normalize,
-                   HTTP_FILTER_CONTEXT* filterContext, EvaluationScratch& scratch, size_t at,
-                   size_t spare, size_t& length) {
-  switch (ReadValue(read, filterContext, ServerName(name), scratch.subject, at, spare, length)) {
+                   HTTP_FILTER_CONTEXT* filterContext, ValueBuffer& buffer, size_t at, size_t spare,
+                   size_t& length) {
+  switch (ReadValue(read, filterContext, ServerName(name), buffer, at, spare, length)) {
     case ValueRead::TooLong:
       return false;
     case ValueRead::Absent:
@@ -35,7 +35,7 @@ bool ReadValueInto(ServerRead read, const std::string& name, bool normalize,
       break;
   }
   if (normalize) {
-    char* area = scratch.subject.Area(at, length + 1);
+    char* area = buffer.Area(at, length + 1);
     if (!filterContext->ServerSupportFunction(filterContext, SF_REQ_NORMALIZE_URL, area, 0, 0)) {
       length = 0;
     } else {
@@ -47,35 +47,18 @@ bool ReadValueInto(ServerRead read, const std::string& name, bool normalize,
   return true;
 }
 
-// Reads the subject into the scratch: each condition's value and LF, then the target's
-// value. Sets its length; false when a value was too long to read. Tells `onValue` where
-// each value lies (offset and length) once it is read; the untraced evaluation passes a
-// callable that does nothing.
-template <class OnValue>
-bool ReadSubject(const Rule& rule, uint32_t flags, HTTP_FILTER_CONTEXT* filterContext,
-                 HTTP_FILTER_PREPROC_HEADERS* preprocHeaders, EvaluationScratch& scratch,
-                 size_t& length, OnValue&& onValue) {
-  length = 0;
-  size_t valueLength = 0;
-  for (const Condition& condition : rule.conditions) {
-    const ServerRead read =
-        condition.isServerVariable ? filterContext->GetServerVariable : preprocHeaders->GetHeader;
-    if (!ReadValueInto(read, condition.name, (condition.flags & ConditionFlag::Normalize) != 0,
-                       filterContext, scratch, length, 1, valueLength)) {
-      return false;
-    }
-    scratch.subject.Area(length, valueLength + 1)[valueLength] = '\n';
-    onValue(length, valueLength);
-    length += valueLength + 1;
-  }
-  if (!ReadValueInto(preprocHeaders->GetHeader, rule.target, (flags & RuleFlag::Normalize) != 0,
-                     filterContext, scratch, length, 0, valueLength)) {
-    return false;
-  }
-  onValue(length, valueLength);
-  length += valueLength;
-  return true;
+bool HasLineFeed(const char* value, size_t length) {
+  return length > 0 && std::memchr(value, '\n', length) != nullptr;
 }
+
+// Where a value the evaluation read lies, for the record: in the subject, or in the buffer
+// the target is read into first.
+struct ValueSpan {
+  bool read = false;
+  bool inTarget = false;
+  size_t at = 0;
+  size_t size = 0;
+};
 
 // The result bits of a match: Matched, plus N, R and F copied across, plus Stop for L, R, F.
 uint32_t MatchResult(uint32_t flags) {
@@ -95,33 +78,77 @@ uint32_t EvaluateRule(const Rule& rule, HTTP_FILTER_CONTEXT* filterContext,
 
 namespace {
 
-// The evaluation, compiled twice: kRecorded also fills `record`, which the other ignores.
+// The evaluation, compiled twice: kRecorded also notes in `spans` (one per condition, then
+// the target) where each value it read lies, which the other ignores.
+//
+// Values are read, and checked against the prefilter, in the order that lets a rule that
+// cannot match stop soonest: where the pattern has parts (regex/prefilter.h) and its own
+// part cannot consume an LF, the target first, then the conditions in order, each checked
+// against its part as soon as it is read while every part and value before it is free of
+// LF. A rule refused that way reads nothing more.
 template <bool kRecorded>
 uint32_t Evaluate(const Rule& rule, HTTP_FILTER_CONTEXT* filterContext,
                   HTTP_FILTER_PREPROC_HEADERS* preprocHeaders, EvaluationScratch& scratch,
-                  RuleEvaluation* record) {
+                  RuleEvaluation* record, std::vector<ValueSpan>& spans) {
   if (!rule.HasValidPattern()) return RuleResult::InvalidPattern;
   const uint32_t flags = rule.Flags();
+  const Prefilter& facts = rule.pattern.prefilter();
+  const size_t conditions = rule.conditions.size();
+  if constexpr (kRecorded) spans.assign(conditions + 1, ValueSpan());
 
-  size_t length = 0;
-  bool complete;
-  if constexpr (kRecorded) {
-    // Offsets first: the subject may move while later values are read.
-    std::vector<std::pair<size_t, size_t>> spans;
-    complete = ReadSubject(rule, flags, filterContext, preprocHeaders, scratch, length,
-                           [&spans](size_t at, size_t size) { spans.emplace_back(at, size); });
-    for (const auto& [at, size] : spans) {
-      record->values.emplace_back(scratch.subject.Data() + at, size);
+  const bool byPart = conditions > 0 && facts.parts.size() == conditions + 1;
+  const bool targetFirst = byPart && !facts.parts.back().mayConsumeLineFeed;
+  const bool normalizeTarget = (flags & RuleFlag::Normalize) != 0;
+  size_t targetLength = 0;
+  bool targetChecked = false;
+  if (targetFirst) {
+    if (!ReadValueInto(preprocHeaders->GetHeader, rule.target, normalizeTarget, filterContext,
+                       scratch.target, 0, 0, targetLength)) {
+      return RuleResult::Unreadable;
     }
-  } else {
-    complete = ReadSubject(rule, flags, filterContext, preprocHeaders, scratch, length,
-                           [](size_t, size_t) {});
+    if constexpr (kRecorded) spans[conditions] = {true, true, 0, targetLength};
+    const char* target = scratch.target.Data();
+    if (!HasLineFeed(target, targetLength)) {
+      if (!facts.parts.back().Admits(target, targetLength)) return RuleResult::NoMatch;
+      targetChecked = true;
+    }
   }
-  if (!complete) return RuleResult::Unreadable;
+
+  // Each condition's value and LF, then the target's value. `paired`: no part before the
+  // next one can consume an LF and no value read so far holds one, so the next value is
+  // what the next part must match.
+  size_t length = 0;
+  bool paired = byPart;
+  for (size_t i = 0; i < conditions; ++i) {
+    const Condition& condition = rule.conditions[i];
+    const ServerRead read =
+        condition.isServerVariable ? filterContext->GetServerVariable : preprocHeaders->GetHeader;
+    size_t valueLength = 0;
+    if (!ReadValueInto(read, condition.name, (condition.flags & ConditionFlag::Normalize) != 0,
+                       filterContext, scratch.subject, length, 1, valueLength)) {
+      return RuleResult::Unreadable;
+    }
+    if constexpr (kRecorded) spans[i] = {true, false, length, valueLength};
+    char* value = scratch.subject.Area(length, valueLength + 1);
+    paired = paired && !facts.parts[i].mayConsumeLineFeed && !HasLineFeed(value, valueLength);
+    if (paired && !facts.parts[i].Admits(value, valueLength)) return RuleResult::NoMatch;
+    value[valueLength] = '\n';
+    length += valueLength + 1;
+  }
+  if (targetFirst) {
+    if (targetLength > 0) {
+      std::memcpy(scratch.subject.Area(length, targetLength), scratch.target.Data(), targetLength);
+    }
+  } else if (!ReadValueInto(preprocHeaders->GetHeader, rule.target, normalizeTarget, filterContext,
+                            scratch.subject, length, 0, targetLength)) {
+    return RuleResult::Unreadable;
+  }
+  if constexpr (kRecorded) spans[conditions] = {true, false, length, targetLength};
+  length += targetLength;
   const char* subject = scratch.subject.Data();
   // A subject the pattern cannot match is refused before the matcher is set up, with the
-  // result the matcher would have given.
-  if (!rule.pattern.prefilter().Admits(subject, length)) return RuleResult::NoMatch;
+  // result the matcher would have given. When every part was checked above, so was this.
+  if (!(paired && targetChecked) && !facts.Admits(subject, length)) return RuleResult::NoMatch;
 
   std::string newValue;
   uint32_t result;
@@ -169,17 +196,25 @@ uint32_t Evaluate(const Rule& rule, HTTP_FILTER_CONTEXT* filterContext,
 uint32_t EvaluateRule(const Rule& rule, HTTP_FILTER_CONTEXT* filterContext,
                       HTTP_FILTER_PREPROC_HEADERS* preprocHeaders, EvaluationScratch& scratch,
                       RuleEvaluation* record) {
+  std::vector<ValueSpan> spans;
   if (record == nullptr) {
-    return Evaluate<false>(rule, filterContext, preprocHeaders, scratch, nullptr);
+    return Evaluate<false>(rule, filterContext, preprocHeaders, scratch, nullptr, spans);
   }
   record->rule = &rule;
   record->values.clear();
+  record->read.clear();
   record->groups = nullptr;
   record->wrote = false;
   record->newValue.clear();
   record->accepted = false;
   record->result = 0;
-  record->result = Evaluate<true>(rule, filterContext, preprocHeaders, scratch, record);
+  record->result = Evaluate<true>(rule, filterContext, preprocHeaders, scratch, record, spans);
+  // The buffers no longer move: the views stay valid until the next evaluation.
+  for (const ValueSpan& span : spans) {
+    const ValueBuffer& buffer = span.inTarget ? scratch.target : scratch.subject;
+    record->values.emplace_back(span.read ? buffer.Data() + span.at : "", span.size);
+    record->read.push_back(span.read);
+  }
   return record->result;
 }
 

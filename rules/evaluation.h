@@ -14,7 +14,11 @@
 //   - A matching timeout (or Boost's own complexity error) disables the rule for as long
 //     as its configuration stays loaded and yields Timeout; nothing is written back then.
 //   - A subject the pattern's prefilter (regex/prefilter.h) refuses yields NoMatch without
-//     running the matcher, so a rule never times out on a subject it cannot match.
+//     running the matcher, so a rule never times out on a subject it cannot match. Where
+//     the prefilter proves from the values read so far that the rule cannot match, the
+//     rest are not read: the target's value may be read (and refused) before any
+//     condition's, and a condition's value is read only while the rule can still match.
+//     A value never read cannot make the evaluation Unreadable.
 //   - A new value with a control byte (below 0x20, or DEL) is never written raw: for the
 //     URL each such byte is percent-encoded ("%0D"); any other target is not written, as
 //     if the server had refused it.
@@ -39,9 +43,10 @@ struct RuleEvaluation;
 // Restart (N), Redirect (R), Forbidden (F) and Stop (any of L, R, F).
 //
 // `rule` is shared with other request threads and only read, apart from its Disabled bit.
-// The server records belong to the calling thread's request. Costs one server read per
-// condition and one for the target (two for a value of 4096 bytes or more), one time-limited
-// match, and on a match one expansion and one SetHeader. Exceptions other than
+// The server records belong to the calling thread's request. Costs at most one server read
+// per condition and one for the target (two for a value of 4096 bytes or more), the
+// prefilter's checks, at most one time-limited match, and on a match one expansion and one
+// SetHeader. Exceptions other than
 // bad_expression (memory exhaustion) leave the function; the rule stays enabled then.
 uint32_t EvaluateRule(const Rule& rule, HTTP_FILTER_CONTEXT* filterContext,
                       HTTP_FILTER_PREPROC_HEADERS* preprocHeaders);
@@ -53,6 +58,9 @@ class EvaluationScratch {
  public:
   // The subject: values are read straight into it, so their bytes are copied once.
   ValueBuffer subject;
+  // The target's value when it is read before the conditions' (copied into the subject
+  // only if the rule can still match).
+  ValueBuffer target;
   MatchResults groups;
 };
 

@@ -31,8 +31,12 @@ namespace vortane {
 struct RuleEvaluation {
   const Rule* rule = nullptr;
   // Each condition's value, then the target's, as the subject holds them: a value that
-  // could not be read is empty. No values when the pattern is invalid.
+  // is absent or could not be normalised is empty. No values when the pattern is invalid.
   std::vector<std::string_view> values;
+  // Whether each of `values` was read from the server. Not those the evaluation never
+  // needed (the prefilter refused the rule first) nor one too long to read, nor any it
+  // would have read after that; their views are empty.
+  std::vector<bool> read;
   // The groups of the match; null unless the pattern matched.
   const MatchResults* groups = nullptr;
   // Whether the substitution's expansion, newValue, was to be written over the target, and

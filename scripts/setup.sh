@@ -7,6 +7,7 @@ packages=(
   libboost1.81-dev                       # Boost.Regex (header-only)
   libgtest-dev googletest                # tests; the sources are rebuilt for Windows
   libbenchmark-dev                       # benchmarks
+  libpcre2-dev                           # compared with in vortane_pass_bench (bench only)
   clang-14 libclang-rt-14-dev            # sanitizers and libFuzzer
   g++-mingw-w64-x86-64-posix             # Windows x64 build
   wine wine64                            # runs the Windows tests

@@ -257,15 +257,17 @@ void TracePrinter::RuleSkipped(const Rule& rule) {
 void TracePrinter::RuleEvaluated(const RuleEvaluation& evaluation, uint32_t passResult) {
   const Rule& rule = *evaluation.rule;
   RuleLine(rule);
-  // The values: one per condition, then the target's.
+  // The values: one per condition, then the target's; those the evaluation did not read
+  // (the rule could no longer match, or an earlier value was too long) are marked so.
   for (size_t i = 0; i < evaluation.values.size(); ++i) {
+    const std::string shown = evaluation.read[i] ? Shown(evaluation.values[i]) : "(not read)";
     if (i < rule.conditions.size()) {
       const Condition& condition = rule.conditions[i];
       text_ += "      condition (line " + std::to_string(condition.line) + ") " +
-               (condition.isServerVariable ? "%" : "") + Escaped(condition.name) + " " +
-               Shown(evaluation.values[i]) + "\n";
+               (condition.isServerVariable ? "%" : "") + Escaped(condition.name) + " " + shown +
+               "\n";
     } else {
-      text_ += "      target " + Escaped(rule.target) + " " + Shown(evaluation.values[i]) + "\n";
+      text_ += "      target " + Escaped(rule.target) + " " + shown + "\n";
     }
   }
   const uint32_t result = evaluation.result;

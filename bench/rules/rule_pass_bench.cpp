@@ -1,5 +1,6 @@
 // One request through a pass over 50 realistic rules, through the in-memory server, against
-// the sum of plain Boost matches of the same 50 patterns on the same subjects.
+// the sum of plain Boost matches of the same 50 patterns on the same subjects, and (when
+// built with PCRE2) the sum of PCRE2 matches of the same patterns, without and with its JIT.
 //
 // Most rules do not match, as in real configurations: conditions on headers and server
 // variables, refusals of probes, a few rewrites. The rewrites that match write back the
@@ -7,8 +8,14 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
+
+#ifdef VORTANE_BENCH_PCRE2
+#define PCRE2_CODE_UNIT_WIDTH 8
+#include <pcre2.h>
+#endif
 
 #include "bench/ratio_reporter.h"
 #include "config/site_config.h"
@@ -142,28 +149,120 @@ std::string Read(vortane::MemoryServer& server, const std::string& name, bool se
   return ok && size > 0 ? std::string(buffer, size - 1) : std::string();
 }
 
-void PlainMatches(benchmark::State& state) {
-  vortane::MemoryServer server(Request());
-  std::vector<std::string> subjects;
-  for (const vortane::Rule& rule : Config().rules) {
-    std::string subject;
-    for (const vortane::Condition& c : rule.conditions) {
-      subject += Read(server, c.name, c.isServerVariable) + "\n";
+// Each rule's subject as evaluation joins it: each condition's value and LF, then the
+// target's value.
+const std::vector<std::string>& Subjects() {
+  static const std::vector<std::string> subjects = [] {
+    vortane::MemoryServer server(Request());
+    std::vector<std::string> joined;
+    for (const vortane::Rule& rule : Config().rules) {
+      std::string subject;
+      for (const vortane::Condition& c : rule.conditions) {
+        subject += Read(server, c.name, c.isServerVariable) + "\n";
+      }
+      subject += Read(server, rule.target, false);
+      joined.push_back(subject);
     }
-    subject += Read(server, rule.target, false);
-    subjects.push_back(subject);
-  }
-  const std::vector<vortane::Rule>& rules = Config().rules;
+    return joined;
+  }();
+  return subjects;
+}
+
+bool BoostMatches(size_t rule, boost::cmatch& groups) {
+  const std::string& subject = Subjects()[rule];
+  return boost::regex_match(subject.data(), subject.data() + subject.size(), groups,
+                            Config().rules[rule].pattern, boost::match_not_dot_newline);
+}
+
+void PlainMatches(benchmark::State& state) {
+  const size_t count = Config().rules.size();
   boost::cmatch groups;
   for (auto _ : state) {
-    for (size_t i = 0; i < rules.size(); ++i) {
-      const char* subject = subjects[i].c_str();
-      benchmark::DoNotOptimize(boost::regex_match(subject, subject + subjects[i].size(), groups,
-                                                  rules[i].pattern, boost::match_not_dot_newline));
-    }
+    for (size_t i = 0; i < count; ++i) benchmark::DoNotOptimize(BoostMatches(i, groups));
   }
 }
 BENCHMARK(PlainMatches);
+
+#ifdef VORTANE_BENCH_PCRE2
+// One rule's pattern compiled by PCRE2 as a peer would take the same text: the patterns as
+// written, joined by LF like the filter joins them, matched whole (anchored at both ends),
+// "^" and "$" at line breaks as in the filter's dialect, caseless for I.
+struct PcrePattern {
+  size_t rule = 0;
+  pcre2_code* code = nullptr;
+  pcre2_match_data* data = nullptr;
+};
+
+std::vector<PcrePattern> CompilePcre(bool jit) {
+  std::vector<PcrePattern> patterns;
+  for (size_t i = 0; i < Rules().size(); ++i) {
+    const RuleSpec& spec = Rules()[i];
+    std::string text;
+    for (const ConditionSpec& c : spec.conditions) text += c.pattern + "\n";
+    text += spec.pattern;
+    uint32_t options = PCRE2_ANCHORED | PCRE2_ENDANCHORED | PCRE2_MULTILINE;
+    if (std::string(spec.letters).find('I') != std::string::npos) options |= PCRE2_CASELESS;
+    int error = 0;
+    PCRE2_SIZE offset = 0;
+    pcre2_code* code = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(text.data()), text.size(),
+                                     options, &error, &offset, nullptr);
+    if (code == nullptr) {
+      std::fprintf(stderr, "PCRE2 cannot compile rule %zu (%s): left out of its sums\n", i,
+                   spec.pattern);
+      continue;
+    }
+    if (jit && pcre2_jit_compile(code, PCRE2_JIT_COMPLETE) != 0) {
+      std::fprintf(stderr, "PCRE2 JIT cannot compile rule %zu\n", i);
+      std::abort();
+    }
+    patterns.push_back({i, code, pcre2_match_data_create_from_pattern(code, nullptr)});
+  }
+  // Each must answer every subject as Boost does, or the sums compare different work.
+  boost::cmatch groups;
+  for (const PcrePattern& p : patterns) {
+    const std::string& subject = Subjects()[p.rule];
+    const int found = pcre2_match(p.code, reinterpret_cast<PCRE2_SPTR>(subject.data()),
+                                  subject.size(), 0, 0, p.data, nullptr);
+    if ((found > 0) != BoostMatches(p.rule, groups)) {
+      std::fprintf(stderr, "PCRE2 and Boost disagree on rule %zu\n", p.rule);
+      std::abort();
+    }
+  }
+  return patterns;
+}
+
+void PcreMatches(benchmark::State& state) {
+  const std::vector<PcrePattern> patterns = CompilePcre(false);
+  for (auto _ : state) {
+    for (const PcrePattern& p : patterns) {
+      const std::string& subject = Subjects()[p.rule];
+      benchmark::DoNotOptimize(pcre2_match(p.code, reinterpret_cast<PCRE2_SPTR>(subject.data()),
+                                           subject.size(), 0, PCRE2_NO_JIT, p.data, nullptr));
+    }
+  }
+  for (const PcrePattern& p : patterns) {
+    pcre2_match_data_free(p.data);
+    pcre2_code_free(p.code);
+  }
+}
+BENCHMARK(PcreMatches);
+
+void PcreJitMatches(benchmark::State& state) {
+  const std::vector<PcrePattern> patterns = CompilePcre(true);
+  for (auto _ : state) {
+    for (const PcrePattern& p : patterns) {
+      const std::string& subject = Subjects()[p.rule];
+      benchmark::DoNotOptimize(pcre2_jit_match(p.code, reinterpret_cast<PCRE2_SPTR>(subject.data()),
+                                               subject.size(), 0, 0, p.data, nullptr));
+    }
+  }
+  for (const PcrePattern& p : patterns) {
+    pcre2_match_data_free(p.data);
+    pcre2_code_free(p.code);
+  }
+}
+BENCHMARK(PcreJitMatches);
+#endif
 
 void RulePass(benchmark::State& state) {
   vortane::MemoryServer server(Request());
@@ -188,10 +287,12 @@ int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   vortane::bench::RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
-  const auto plain = reporter.Time("PlainMatches");
   const auto pass = reporter.Time("RulePass");
-  if (plain && pass) {
-    std::printf("ratio pass/plain matches: %.3f\n", *pass / *plain);
+  for (const auto& [name, label] :
+       {std::pair{"PlainMatches", "Boost"}, std::pair{"PcreMatches", "PCRE2"},
+        std::pair{"PcreJitMatches", "PCRE2-JIT"}}) {
+    const auto sum = reporter.Time(name);
+    if (sum && pass) std::printf("ratio pass/%s: %.3f\n", label, *pass / *sum);
   }
   benchmark::Shutdown();
   return 0;

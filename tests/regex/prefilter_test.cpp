@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace vortane {
 namespace {
@@ -88,6 +90,90 @@ TEST(PrefilterTest, RefusesOnlySubjectsThatBreakAFact) {
     const Prefilter facts = DerivePrefilter(CompilePattern(c.pattern, c.ignoreCase));
     EXPECT_EQ(facts.Admits(c.subject.data(), c.subject.size()), c.admitted)
         << c.pattern << " on " << c.subject;
+  }
+}
+
+std::string Joined(const std::vector<std::string>& needles) {
+  std::string text;
+  for (const std::string& n : needles) text += (text.empty() ? "" : ",") + n;
+  return text;
+}
+
+TEST(PrefilterTest, NeedlesAreLiteralsEveryMatchConsumes) {
+  const std::pair<std::string, std::string> cases[] = {
+      {".*sqlmap.*", "sqlmap"},
+      {"^.*(?:wp-admin|xmlrpc).*$", "wp-admin,xmlrpc"},
+      {".*\\.(?:exe|dll)(?:\\?.*)?$", "exe,dll"},
+      {"^/([^/]*)/index\\.html?$", "/index.htm"},
+      {"^/a/.*(?:bc)+.*", "bc"},   // repeated at least once
+      {"^/a/.*(?:bc)*.*xy$", ""},  // the suffix holds xy; bc may not occur
+      {".*(?:ab|\\d+|de).*", ""},  // an alternative without a literal run
+      {"^/abc$", ""},              // prefix and suffix say it all
+      {"(?=.*abc).*", ""},         // look-arounds consume nothing
+      {".*(?:Googlebot|bingbot).*\n^/p/.*", "Googlebot,bingbot"},
+      {"x.*(?:a|b|c|d|e|f|g|h|i).*y", ""},   // too many to search for
+      {".*(?:a|b|c|d|e|f|g|h|i|jj).*", ""},  // nor are those after too many
+      {"a.*b|c.*dd.*", "a,dd"},              // each alternative gives one
+  };
+  for (const auto& [pattern, needles] : cases) {
+    EXPECT_EQ(Joined(DerivePrefilter(CompilePattern(pattern, false)).needles), needles) << pattern;
+  }
+}
+
+TEST(PrefilterTest, PartsAndWhetherTheyMayConsumeALineFeed) {
+  struct Case {
+    std::string pattern;
+    // Each part as "prefix,suffix,minLength,needles", "+" after it when it may take an LF.
+    std::string parts;
+  };
+  const Case cases[] = {
+      {"^/a/.*$", ""},  // one part: the whole facts say it all
+      {"^off$\n^secure\\..*\n^/(.*)$", "off,off,3, secure.,,7, /,,1,"},
+      {"[^/]*\n.*x.*", ",,0,+ ,,1,x"},  // a negated set without LF in it takes LF
+      {"\\s\n\\S\n\\n\n\\x0a\n\\x0b", ",,1,+ ,,1, ,,1,+ ,,1,+ ,,1,"},
+      {"[a-z\\d]\n[\\s]\n[^\\n]\n[[:space:]]\n(a|\n)", ",,1, ,,1,+ ,,1, ,,1,+ ,,1,+"},
+      {"(?:a\nb)*\nc", ",,0,+ c,c,1,"},         // an LF inside a repeat takes part
+      {"(?:a\nb)\nc", "a,a,1, b,b,1, c,c,1,"},  // an unrepeated group is inlined
+      {"a\nb|c", ""},                           // no parts outside one sequence
+      {"(.)\\1\nx", ",,1,+ x,x,1,"},            // a back-reference may take LF
+  };
+  for (const Case& c : cases) {
+    const Prefilter facts = DerivePrefilter(CompilePattern(c.pattern, false));
+    std::string parts;
+    for (const PartFacts& part : facts.parts) {
+      parts += (parts.empty() ? "" : " ") + part.prefix + "," + part.suffix + "," +
+               std::to_string(part.minLength) + "," + Joined(part.needles) +
+               (part.mayConsumeLineFeed ? "+" : "");
+    }
+    EXPECT_EQ(parts, c.parts) << c.pattern;
+  }
+}
+
+TEST(PrefilterTest, NeedlesFoldCaseOnlyUnderI) {
+  struct Case {
+    bool ignoreCase;
+    std::string subject;
+    bool admitted;
+  };
+  const Case cases[] = {
+      {false, "/x?id=1 union select", false},
+      {false, "/x?SQLMAP", false},
+      {false, "/x?sqlmap", true},
+      {true, "/x?SqlMap", true},
+      {true, "/x?sqlma", false},
+      {true,
+       "/x?sql\xCD"
+       "ap",
+       true},
+      {false,
+       "/x?sql\xCD"
+       "ap",
+       false},
+      {true, "sqlmap", true},
+  };
+  for (const Case& c : cases) {
+    const Prefilter facts = DerivePrefilter(CompilePattern(".*sqlmap.*", c.ignoreCase));
+    EXPECT_EQ(facts.Admits(c.subject.data(), c.subject.size()), c.admitted) << c.subject;
   }
 }
 

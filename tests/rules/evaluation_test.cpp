@@ -165,6 +165,42 @@ TEST_F(EvaluationTest, RewriteHeaderOnTheMethodAndAHeader) {
   EXPECT_EQ(server_.Header("X-New"), "added");
 }
 
+TEST_F(EvaluationTest, ReadsOnlyTheValuesARuleCanStillMatch) {
+  struct ReadCase {
+    std::vector<ConditionSpec> conditions;
+    const char* pattern;
+    uint32_t result;
+    unsigned headerReads;  // the URL and the headers read
+    unsigned variableReads;
+  };
+  const ReadCase cases[] = {
+      // Refused on the URL: no condition is read.
+      {{{"Host:", ".*"}, {"SERVER_NAME", ".*", true}}, "^/new/.*", RuleResult::NoMatch, 1, 0},
+      // Refused on the first condition: the second is not read.
+      {{{"Host:", "^shop\\..*"}, {"SERVER_NAME", ".*", true}}, ".*", RuleResult::NoMatch, 2, 0},
+      {{{"User-Agent:", ".*bot.*"}, {"Host:", ".*"}}, ".*", RuleResult::NoMatch, 2, 0},
+      // A part that may take an LF pairs with no value: every value is read.
+      {{{"Host:", "[^/]*"}, {"SERVER_NAME", "^x.*", true}}, ".*", RuleResult::NoMatch, 2, 1},
+      {{{"Host:", "^www\\..*"}, {"SERVER_NAME", ".*", true}}, "^/old/.*", 0x20u, 2, 1},
+  };
+  for (const ReadCase& c : cases) {
+    server_.StartRequest(SampleRequest());
+    EXPECT_EQ(Evaluate(MakeRule(c.conditions, c.pattern, "$0")), c.result) << c.pattern;
+    EXPECT_EQ(server_.Calls(ServerOperation::GetHeader), c.headerReads) << c.pattern;
+    EXPECT_EQ(server_.Calls(ServerOperation::GetServerVariable), c.variableReads) << c.pattern;
+  }
+}
+
+TEST_F(EvaluationTest, AValueHoldingALineFeedIsCheckedOnlyAsAWhole) {
+  // A part that takes no LF must not be held to a value that holds one: the part after it
+  // may take the rest of that value.
+  MemoryRequest request = SampleRequest();
+  request.headers.push_back({"X-Data", "a\nq"});
+  server_.StartRequest(request);
+  EXPECT_EQ(Evaluate(MakeRule({{"X-Data:", "a"}}, "[^z]*", "-", "F")), 0x29u);
+  EXPECT_EQ(Evaluate(MakeRule({{"Host:", "[^z]*"}}, "q", "-", "F", "X-Data:")), 0x29u);
+}
+
 TEST_F(EvaluationTest, InvalidPatternTouchesNothing) {
   Rule rule;
   rule.target = "URL";

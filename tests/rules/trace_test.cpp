@@ -21,7 +21,8 @@ using testing::RuleSet;
 using Events = std::vector<std::string>;
 
 // Writes each event as a line; a rule's is "line LINE [VALUES] (GROUPS) -> NEW RESULT / PASS",
-// groups only after a match ("-": took no part), "-> NEW" only when written.
+// "?" for a value not read, groups only after a match ("-": took no part), "-> NEW" only
+// when written.
 struct Recorder : RuleTracer {
   Events events;
   void SweepStarted(int32_t sweep) override { events.push_back("sweep " + std::to_string(sweep)); }
@@ -30,7 +31,9 @@ struct Recorder : RuleTracer {
   }
   void RuleEvaluated(const RuleEvaluation& e, uint32_t passResult) override {
     std::string text = "line " + std::to_string(e.rule->line) + " [";
-    for (size_t i = 0; i < e.values.size(); ++i) text.append(i > 0 ? "|" : "").append(e.values[i]);
+    for (size_t i = 0; i < e.values.size(); ++i) {
+      text.append(i > 0 ? "|" : "").append(e.read[i] ? e.values[i] : "?");
+    }
     text += "]";
     for (size_t i = 0; e.groups != nullptr && i < e.groups->size(); ++i) {
       const auto& group = (*e.groups)[i];
@@ -131,7 +134,17 @@ TEST(TraceTest, PassesAsTheTracerHearsThem) {
        32,
        "/p/7",
        false,
-       {"sweep 1", "line 5 [example.com] Unreadable / Unreadable", "end unreadable Unreadable"},
+       {"sweep 1", "line 5 [example.com|?|/p/7] Unreadable / Unreadable",
+        "end unreadable Unreadable"},
+       ""},
+      {"a rule refused on its target reads no condition",
+       {At(7, MakeRule({{"Host:", ".*"}, {"X-Over:", ".*"}}, "^/q/", "/x", "")),
+        At(8, MakeRule({{"Host:", "^www\\..*"}, {"Host:", ".*"}}, "^/p/\\d$", "/y", ""))},
+       32,
+       "/p/7",
+       false,
+       {"sweep 1", "line 7 [?|?|/p/7] NoMatch / NoMatch",
+        "line 8 [example.com|?|/p/7] NoMatch / NoMatch", "end completed NoMatch"},
        ""},
       {"an invalid pattern, a refused write and a refusal",
        {At(2, Rule()), At(3, MakeRule({}, "^/a$", "/b", "")), At(4, MakeRule({}, ".*", "-", "F"))},

@@ -95,6 +95,9 @@ check trace-restarts 0 'matched: $0 "/x/y//z", $1 "/x/y", $2 "z"|restart: sweep 
   --trace "$s" '/x//y//z'
 check trace-refusal 0 'nothing written (refusal)|end (stopped): Matched|NoMatch|Stop|Forbidden' \
   --trace "$s" /admin//users
+# A rule whose own pattern refuses the URL reads none of its conditions.
+check trace-not-read 0 'condition (line 2) Host: (not read)|target URL "x"|no match: result NoMatch' \
+  --trace "$s" x
 check trace-no-root 0 'site 2 rules: no configuration file (the site has no root)' --trace --site 2 "$s" /
 # The traced run prints what the library run prints.
 check_same same-redirect "$("$try" --header 'Host: old.example' "$s" /a 2>&1)" "$(rest --header 'Host: old.example' "$s" /a)"
