@@ -1,11 +1,14 @@
 // What the command-line programs share around their own work: the usage text on request,
-// and one exit status per kind of failure.
+// one exit status per kind of failure, and one way of writing options.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <exception>
+#include <functional>
 #include <stdexcept>
 #include <string_view>
+#include <vector>
 
 namespace vortane::tools {
 
@@ -37,5 +40,26 @@ int RunCommand(const char* program, const char* usage, int argc, char** argv, Pa
     return 1;
   }
 }
+
+// The options a program knows: flags stand alone ("--trace"); every other option takes a
+// value, written "--name VALUE" or "--name=VALUE".
+struct OptionNames {
+  std::vector<std::string_view> flags;
+  std::vector<std::string_view> valued;
+};
+
+// Walks argv[1..argc): an argument that starts with "--" (up to a lone "--", which ends the
+// options) is an option, handed to onOption(name, value) in order, with an empty value for a
+// flag; every other argument is positional, returned in order. Throws UsageError for an option
+// not in `names` ("unknown option --x"), a flag given a value ("option --x takes no value"),
+// and a valued option at the end without one ("option --x needs a value"); onOption may
+// throw too. Linear in the arguments; the views point into argv.
+std::vector<std::string_view> WalkArguments(
+    int argc, char** argv, const OptionNames& names,
+    const std::function<void(std::string_view name, std::string_view value)>& onOption);
+
+// A web-site instance number as a user writes it: 1 to 4294967295 in decimal. Throws
+// UsageError("bad site number 'TEXT': expected 1 to 4294967295") otherwise.
+uint32_t ParseSiteNumber(std::string_view text);
 
 }  // namespace vortane::tools

@@ -42,14 +42,6 @@ size_t Place(const std::optional<RuleRef>& rule, const std::vector<RuleRef>& rul
   return static_cast<size_t>(found - rules.begin());
 }
 
-uint32_t ParseSite(std::string_view text) {
-  const std::optional<uint64_t> value = ParseDecimal(text, UINT32_MAX);
-  if (!value || *value == 0) {
-    throw UsageError("bad site number '" + std::string(text) + "': expected 1 to 4294967295");
-  }
-  return static_cast<uint32_t>(*value);
-}
-
 // The first bytes of the requests file, to tell its format.
 std::string FileStart(std::istream& input) {
   std::string start(4096, '\0');
@@ -233,26 +225,18 @@ bool IsCompareMode(int argc, char** argv) {
 
 CompareOptions ParseCompareArguments(int argc, char** argv) {
   CompareOptions options;
-  std::vector<std::string_view> positional;
   bool compare = false;
-  bool optionsEnded = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string_view arg = argv[i];
-    if (optionsEnded || arg.size() < 2 || arg.substr(0, 2) != "--") {
-      positional.push_back(arg);
-    } else if (arg == "--") {
-      optionsEnded = true;
-    } else if (arg == "--compare") {
-      compare = true;
-    } else if (arg == "--coverage") {
-      options.coverage = true;
-    } else if (arg == "--site") {
-      if (i + 1 >= argc) throw UsageError("option --site needs a value");
-      options.site = ParseSite(argv[++i]);
-    } else {
-      throw UsageError("unknown option with --compare: " + std::string(arg));
-    }
-  }
+  const OptionNames names = {{"--compare", "--coverage"}, {"--site"}};
+  const std::vector<std::string_view> positional =
+      WalkArguments(argc, argv, names, [&](std::string_view name, std::string_view value) {
+        if (name == "--compare") {
+          compare = true;
+        } else if (name == "--coverage") {
+          options.coverage = true;
+        } else {
+          options.site = ParseSiteNumber(value);
+        }
+      });
   if (!compare) throw UsageError("expected --compare");
   if (positional.size() != 3) {
     throw UsageError("--compare takes OLD_DIRECTORY NEW_DIRECTORY REQUESTS");

@@ -121,44 +121,25 @@ vortane::host::SiteBinding ParseSite(std::string_view text) {
 
 Options ParseArguments(int argc, char** argv) {
   Options options;
-  std::vector<std::string_view> positional;
-  for (int i = 1; i < argc; ++i) {
-    const std::string_view arg = argv[i];
-    if (arg.size() < 2 || arg.substr(0, 2) != "--") {
-      positional.push_back(arg);
-      continue;
-    }
-    if (arg == "--no-filter") {
-      options.noFilter = true;
-      continue;
-    }
-    std::string_view name = arg;
-    std::optional<std::string_view> value;
-    if (const size_t equals = arg.find('='); equals != std::string_view::npos) {
-      name = arg.substr(0, equals);
-      value = arg.substr(equals + 1);
-    }
-    if (name != "--site" && name != "--library" && name != "--threads" && name != "--access-log" &&
-        name != "--max-connections") {
-      throw UsageError("unknown option " + std::string(name));
-    }
-    if (!value) {
-      if (i + 1 >= argc) throw UsageError("option " + std::string(name) + " needs a value");
-      value = argv[++i];
-    }
-    if (name == "--site") {
-      options.sites.push_back(ParseSite(*value));
-    } else if (name == "--library") {
-      options.library = fs::absolute(fs::path(std::string(*value)));
-    } else if (name == "--threads") {
-      options.threads = static_cast<unsigned>(ParseNumber(*value, 1, 1024, "thread count"));
-    } else if (name == "--max-connections") {
-      options.maxConnections =
-          static_cast<size_t>(ParseNumber(*value, 1, 1000000, "connection limit"));
-    } else {
-      options.accessLog = fs::path(std::string(*value));
-    }
-  }
+  const vortane::tools::OptionNames names = {
+      {"--no-filter"}, {"--site", "--library", "--threads", "--access-log", "--max-connections"}};
+  const std::vector<std::string_view> positional = vortane::tools::WalkArguments(
+      argc, argv, names, [&](std::string_view name, std::string_view value) {
+        if (name == "--no-filter") {
+          options.noFilter = true;
+        } else if (name == "--site") {
+          options.sites.push_back(ParseSite(value));
+        } else if (name == "--library") {
+          options.library = fs::absolute(fs::path(std::string(value)));
+        } else if (name == "--threads") {
+          options.threads = static_cast<unsigned>(ParseNumber(value, 1, 1024, "thread count"));
+        } else if (name == "--max-connections") {
+          options.maxConnections =
+              static_cast<size_t>(ParseNumber(value, 1, 1000000, "connection limit"));
+        } else {
+          options.accessLog = fs::path(std::string(value));
+        }
+      });
   if (positional.size() != 1) throw UsageError("expected one DIRECTORY");
   if (options.sites.empty()) throw UsageError("no --site given");
   options.directory = fs::absolute(fs::path(std::string(positional[0]))).lexically_normal();

@@ -69,40 +69,26 @@ struct Options {
 
 Options ParseArguments(int argc, char** argv) {
   Options options;
-  std::vector<std::string_view> positional;
-  bool optionsEnded = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string_view arg = argv[i];
-    if (optionsEnded || arg.size() < 2 || arg.substr(0, 2) != "--") {
-      positional.push_back(arg);
-    } else if (arg == "--") {
-      optionsEnded = true;
-    } else if (arg == "--trace-failures") {
-      options.traceFailures = true;
-    } else if (arg == "--coverage") {
-      options.coverage = true;
-    } else if (arg == "--junit" || arg == "--site-root") {
-      if (i + 1 >= argc) throw UsageError("option " + std::string(arg) + " needs a value");
-      const std::string_view value = argv[++i];
-      if (arg == "--junit") {
-        options.junit = fs::path(std::string(value));
-        continue;
-      }
-      const size_t equals = value.find('=');
-      const std::optional<uint64_t> site =
-          equals == std::string_view::npos
-              ? std::nullopt
-              : vortane::ParseDecimal(value.substr(0, equals), UINT32_MAX);
-      if (!site || *site == 0 || equals + 1 == value.size()) {
-        throw UsageError("--site-root needs N=PATH with N from 1, not '" + std::string(value) +
-                         "'");
-      }
-      options.siteRoots.emplace_back(static_cast<uint32_t>(*site),
-                                     fs::path(std::string(value.substr(equals + 1))));
-    } else {
-      throw UsageError("unknown option " + std::string(arg));
-    }
-  }
+  const vortane::tools::OptionNames names = {{"--trace-failures", "--coverage"},
+                                             {"--junit", "--site-root"}};
+  const std::vector<std::string_view> positional = vortane::tools::WalkArguments(
+      argc, argv, names, [&](std::string_view name, std::string_view value) {
+        if (name == "--trace-failures") {
+          options.traceFailures = true;
+        } else if (name == "--coverage") {
+          options.coverage = true;
+        } else if (name == "--junit") {
+          options.junit = fs::path(std::string(value));
+        } else {
+          const size_t equals = value.find('=');
+          if (equals == std::string_view::npos || equals + 1 == value.size()) {
+            throw UsageError("--site-root needs N=PATH with N from 1, not '" + std::string(value) +
+                             "'");
+          }
+          options.siteRoots.emplace_back(vortane::tools::ParseSiteNumber(value.substr(0, equals)),
+                                         fs::path(std::string(value.substr(equals + 1))));
+        }
+      });
   if (positional.size() < 2) throw UsageError("expected DIRECTORY and at least one TESTFILE");
   options.directory = fs::path(std::string(positional[0]));
   for (size_t i = 1; i < positional.size(); ++i) {

@@ -92,14 +92,6 @@ std::string Quoted(std::string_view text) {
   return "'" + std::string(text) + "'";
 }
 
-uint32_t ParseSiteNumber(std::string_view text) {
-  const std::optional<uint64_t> value = vortane::ParseDecimal(text, UINT32_MAX);
-  if (!value || *value == 0) {
-    throw UsageError("bad site number " + Quoted(text) + ": expected 1 to 4294967295");
-  }
-  return static_cast<uint32_t>(*value);
-}
-
 // "NAME=VALUE" split at its first "=", with a non-empty name.
 std::pair<std::string, std::string> SplitAssignment(std::string_view text,
                                                     std::string_view option) {
@@ -123,63 +115,35 @@ std::pair<std::string, std::string> ParseHeader(std::string_view text) {
 }
 
 Options ParseArguments(int argc, char** argv) {
+  using vortane::tools::ParseSiteNumber;
   Options options;
-  std::vector<std::string_view> positional;
-  bool optionsEnded = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string_view arg = argv[i];
-    if (optionsEnded || arg.size() < 2 || arg.substr(0, 2) != "--") {
-      positional.push_back(arg);
-      continue;
-    }
-    if (arg == "--") {
-      optionsEnded = true;
-      continue;
-    }
-    if (arg == "--secure") {
-      options.request.secure = true;
-      continue;
-    }
-    if (arg == "--trace") {
-      options.trace = true;
-      continue;
-    }
-    if (arg.substr(0, 9) == "--secure=" || arg.substr(0, 8) == "--trace=") {
-      throw UsageError("option " + std::string(arg.substr(0, arg.find('='))) + " takes no value");
-    }
-    // Every other option takes a value, as the next argument or after "=".
-    std::string_view name = arg;
-    std::optional<std::string_view> value;
-    if (const size_t equals = arg.find('='); equals != std::string_view::npos) {
-      name = arg.substr(0, equals);
-      value = arg.substr(equals + 1);
-    }
-    const bool known = name == "--library" || name == "--site" || name == "--site-root" ||
-                       name == "--method" || name == "--version" || name == "--header" ||
-                       name == "--var";
-    if (!known) throw UsageError("unknown option " + std::string(name));
-    if (!value) {
-      if (i + 1 >= argc) throw UsageError("option " + std::string(name) + " needs a value");
-      value = argv[++i];
-    }
-    if (name == "--library") {
-      options.library = fs::path(std::string(*value));
-    } else if (name == "--site") {
-      options.request.siteId = ParseSiteNumber(*value);
-    } else if (name == "--site-root") {
-      auto [site, root] = SplitAssignment(*value, name);
-      options.siteRoots.emplace_back(ParseSiteNumber(site), fs::path(root));
-    } else if (name == "--method") {
-      options.request.method = std::string(*value);
-    } else if (name == "--version") {
-      options.request.version = std::string(*value);
-    } else if (name == "--header") {
-      options.request.headers.push_back(ParseHeader(*value));
-    } else {
-      auto [variable, text] = SplitAssignment(*value, name);
-      options.request.serverVariables.insert_or_assign(std::move(variable), std::move(text));
-    }
-  }
+  const vortane::tools::OptionNames names = {
+      {"--secure", "--trace"},
+      {"--library", "--site", "--site-root", "--method", "--version", "--header", "--var"}};
+  const std::vector<std::string_view> positional = vortane::tools::WalkArguments(
+      argc, argv, names, [&](std::string_view name, std::string_view value) {
+        if (name == "--secure") {
+          options.request.secure = true;
+        } else if (name == "--trace") {
+          options.trace = true;
+        } else if (name == "--library") {
+          options.library = fs::path(std::string(value));
+        } else if (name == "--site") {
+          options.request.siteId = ParseSiteNumber(value);
+        } else if (name == "--site-root") {
+          auto [site, root] = SplitAssignment(value, name);
+          options.siteRoots.emplace_back(ParseSiteNumber(site), fs::path(root));
+        } else if (name == "--method") {
+          options.request.method = std::string(value);
+        } else if (name == "--version") {
+          options.request.version = std::string(value);
+        } else if (name == "--header") {
+          options.request.headers.push_back(ParseHeader(value));
+        } else {
+          auto [variable, text] = SplitAssignment(value, name);
+          options.request.serverVariables.insert_or_assign(std::move(variable), std::move(text));
+        }
+      });
   if (positional.size() != 2) {
     throw UsageError(positional.size() < 2 ? "expected DIRECTORY and URL"
                                            : "too many arguments: expected DIRECTORY and URL");

@@ -75,7 +75,7 @@ expect bad-quote 2 "bad.tests:1: expected a closing '\"'" -- "$dir/server" "$dir
 expect no-directory 2 'no such directory' -- "$dir/none" "$dir/good.tests"
 expect no-file 2 'none.tests: not a regular file' -- "$dir/server" "$dir/none.tests"
 expect usage 2 'usage: vortane-test' --
-expect bad-site 2 '--site-root needs N=PATH' -- --site-root 0=x "$dir/server" "$dir/good.tests"
+expect bad-site 2 'bad site number' -- --site-root 0=x "$dir/server" "$dir/good.tests"
 
 # The starter's commented tests are right once its examples are enabled.
 mkdir "$dir/starter"
