@@ -50,20 +50,21 @@ struct RequestOutcome {
     Failed,    // the request handling returned another status (filterStatus)
   };
   Kind kind = Kind::PassedOn;
-  int status =
-      0;  // Answered: the status code of the response the filter wrote (302, 403, 414, 500)
-  std::string response;    // Answered: the bytes the filter wrote
-  std::string location;    // Answered with a Location header: its value
-  MemoryRequest passedOn;  // PassedOn: the request as passed on (method, url, version, headers
-                           // after the filter)
-  std::string logTarget,
-      logParameters;  // what the log notification left, empty when it was switched off
+  // Answered: the status code of the response the filter wrote (302, 403, 414, 500).
+  int status = 0;
+  std::string response;  // Answered: the bytes the filter wrote
+  std::string location;  // Answered with a Location header: its value
+  // PassedOn: the request as passed on (method, URL, version, headers after the filter).
+  MemoryRequest passedOn;
+  // What the log notification left; empty when it was switched off.
+  std::string logTarget;
+  std::string logParameters;
   bool logDisabled = false;
   // The last rule that matched in the request (the last pass with a match, its last matching
   // evaluation); nullopt when no rule matched.
   std::optional<RuleRef> decidedBy;
-  std::vector<RuleRef>
-      matched;  // every rule evaluation that matched, in order (a rule may appear more than once)
+  // Every rule evaluation that matched, in order (a rule may appear more than once).
+  std::vector<RuleRef> matched;
   std::string trace;       // vortane-try's --trace text for this request, when asked for
   DWORD filterStatus = 0;  // what the request-header notification returned
 };
@@ -75,9 +76,9 @@ struct RequestOutcome {
 // Site roots come from DIRECTORY/sites.txt on every system (its format: platform/site_table.h;
 // at most 1 MiB of it is read, and only a regular file), read again for each site the store
 // loads, so the same table gives the same sites on Windows as elsewhere; or, when asked, as the
-// library finds them. A configuration file
-// is reloaded when its modification time changes, as in the library. Writes the parse reports
-// beside the files it loads, as the library does. Not thread-safe: one caller at a time.
+// library finds them. A configuration file is reloaded when its modification time changes, as
+// in the library. Writes the parse reports beside the files it loads, as the library does.
+// Not thread-safe: one caller at a time.
 class InProcessFilter {
  public:
   // Where the sites' roots come from.
