@@ -1,6 +1,7 @@
 #include "regex/prefilter.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <string_view>
@@ -515,23 +516,50 @@ bool PartFacts::NextAdmits(const char* first, size_t length) const {
 
 namespace {
 
+// A byte with the 0x20 bit set: both cases of a letter give the same key (so do a few other
+// pairs of bytes, which only makes the filter below admit more).
+unsigned Key(char c) {
+  return static_cast<unsigned char>(c) | 0x20u;
+}
+
+// The bit of the 64-bit filter for two bytes that follow each other.
+uint64_t PairBit(unsigned first, unsigned second) {
+  return uint64_t{1} << ((first * 7 + second) & 63);
+}
+
 // Whether [first, first + length) holds one of `needles` (none empty, none starting with
-// kAnyByte). One scan: only where the byte may start a needle are the needles compared.
+// kAnyByte). One scan through a table of the bytes that may start a needle; where one does,
+// a 64-bit filter of the keys of the needles' first two bytes is asked before the needles
+// are compared (unless a needle is one byte long or its second byte is kAnyByte).
 bool HoldsOne(const char* first, size_t length, const std::vector<std::string>& needles,
               bool ignoreCase) {
   size_t shortest = kLengthCap;
-  ByteSet starts;
+  uint64_t pairs = 0;
+  bool byPairs = true;
+  bool starts[256];
+  // Under I a byte of 0x80 or above may fold onto any ASCII byte.
+  std::memset(starts, 0, 128);
+  std::memset(starts + 128, ignoreCase ? 1 : 0, 128);
   for (const std::string& needle : needles) {
     shortest = std::min(shortest, needle.size());
     const auto c = static_cast<unsigned char>(needle[0]);
-    starts.set(c);
-    if (ignoreCase && IsAsciiLetter(c)) starts.set(c ^ 0x20);
+    starts[c] = true;
+    if (ignoreCase && IsAsciiLetter(c)) starts[c ^ 0x20] = true;
+    if (needle.size() < 2 || needle[1] == PartFacts::kAnyByte) {
+      byPairs = false;
+    } else {
+      pairs |= PairBit(Key(needle[0]), Key(needle[1]));
+    }
   }
   if (length < shortest) return false;
-  for (size_t at = 0; at <= length - shortest; ++at) {
+  const size_t last = length - shortest;
+  for (size_t at = 0; at <= last; ++at) {
     const auto c = static_cast<unsigned char>(first[at]);
-    // Under I a byte of 0x80 or above may fold onto any ASCII byte.
-    if (c < 0x80 ? !starts.test(c) : !ignoreCase) continue;
+    if (!starts[c]) continue;
+    if (byPairs && (pairs & PairBit(Key(first[at]), Key(first[at + 1]))) == 0 &&
+        !(ignoreCase && (c >= 0x80 || static_cast<unsigned char>(first[at + 1]) >= 0x80))) {
+      continue;
+    }
     for (const std::string& needle : needles) {
       if (needle.size() > length - at) continue;
       size_t k = 0;
