@@ -1,6 +1,7 @@
 #include "regex/prefilter.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <string_view>
@@ -15,6 +16,8 @@ constexpr int kMaxDepth = 64;
 constexpr size_t kLengthCap = size_t{1} << 30;
 // A choice of more literals than this is no needle worth searching for.
 constexpr size_t kMaxNeedles = 8;
+// More needle facts than this about one subject cost more searching than they save.
+constexpr size_t kMaxNeedleSets = 4;
 
 bool IsAsciiLetter(unsigned char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
@@ -38,6 +41,7 @@ size_t SaturatedProduct(size_t a, size_t b) {
 // One step of a sequence, as far as the facts are concerned.
 struct Item {
   size_t minLength = 0;             // least bytes it consumes
+  size_t maxLength = 0;             // most bytes it consumes; kLengthCap: no bound
   int literal = -1;                 // the byte, when it is one printable ASCII byte, not repeated
   bool zeroWidth = false;           // consumes nothing, ever (anchors, look-arounds)
   bool lineFeed = false;            // a raw LF byte, not repeated: it separates parts
@@ -49,6 +53,7 @@ struct Item {
 // What a run of alternatives implies, as a group or as the whole pattern.
 struct Alternatives {
   size_t minLength = 0;
+  size_t maxLength = 0;
   std::vector<Item> items;  // the items of its only alternative, when `single`
   bool single = true;
   ByteSet first;                     // if any: the bytes every alternative may begin with
@@ -56,24 +61,53 @@ struct Alternatives {
   bool mayConsumeLineFeed = false;
 };
 
-// The least length of the shortest needle; 0 for none.
+// The literal bytes of a needle: what a search can tell apart.
+size_t Weight(const std::string& needle) {
+  return needle.size() -
+         static_cast<size_t>(std::count(needle.begin(), needle.end(), PartFacts::kAnyByte));
+}
+
+// The least weight of the weakest needle; 0 for none.
 size_t Shortest(const std::vector<std::string>& needles) {
   size_t shortest = needles.empty() ? 0 : kLengthCap;
-  for (const std::string& n : needles) shortest = std::min(shortest, n.size());
+  for (const std::string& n : needles) shortest = std::min(shortest, Weight(n));
   return shortest;
 }
 
-// The best needles of items [begin, end): the longest run of printable literal bytes (zero-
-// width items between them do not break a run), or the needles of one item, whichever has
-// the longer shortest string. With `awayFromEdges`, runs at the start or the end are left
-// out: the prefix and suffix check them already.
-std::vector<std::string> BestNeedles(std::vector<Item>::const_iterator begin,
-                                     std::vector<Item>::const_iterator end, bool awayFromEdges) {
-  std::vector<std::string> best;
+// Whether an item consumes exactly one byte, whichever: it may stand in a needle as
+// kAnyByte. A raw LF is left out: it separates parts.
+bool AnyOneByte(const Item& item) {
+  return item.literal < 0 && !item.zeroWidth && !item.lineFeed && item.minLength == 1 &&
+         item.maxLength == 1;
+}
+
+// `run` without the kAnyByte bytes at its ends.
+std::string Trimmed(const std::string& run) {
+  const size_t first = run.find_first_not_of(PartFacts::kAnyByte);
+  if (first == std::string::npos) return std::string();
+  return run.substr(first, run.find_last_not_of(PartFacts::kAnyByte) - first + 1);
+}
+
+// The needle facts of items [begin, end), strongest first, at most kMaxNeedleSets: each run
+// of literal bytes (with kAnyByte for an item that consumes exactly one byte, and zero-width
+// items between them not breaking a run), and the needles of each item that has them. Every
+// match consumes one needle of each set, and the sets' items are consumed one after another,
+// so a subject must hold one of each. With `awayFromEdges`, the literal bytes at the start
+// or the end are left out: the prefix and suffix check them already, and what is left lies
+// between them.
+std::vector<std::vector<std::string>> NeedleSets(std::vector<Item>::const_iterator begin,
+                                                 std::vector<Item>::const_iterator end,
+                                                 bool awayFromEdges) {
+  std::vector<std::vector<std::string>> sets;
   std::string run;
   bool runAtStart = true;
   const auto consider = [&](std::vector<std::string> candidate) {
-    if (Shortest(candidate) > Shortest(best)) best = std::move(candidate);
+    if (Shortest(candidate) > 0) sets.push_back(std::move(candidate));
+  };
+  const auto endRun = [&] {
+    const std::string needle = Trimmed(run);
+    if (!needle.empty()) consider({needle});
+    run.clear();
   };
   for (auto it = begin; it != end; ++it) {
     if (it->zeroWidth) continue;
@@ -81,13 +115,32 @@ std::vector<std::string> BestNeedles(std::vector<Item>::const_iterator begin,
       run += static_cast<char>(it->literal);
       continue;
     }
-    if (!run.empty() && !(awayFromEdges && runAtStart)) consider({run});
-    run.clear();
+    if (AnyOneByte(*it)) {
+      // The literal run before the first such item is the prefix.
+      if (awayFromEdges && runAtStart) run.clear();
+      runAtStart = false;
+      run += PartFacts::kAnyByte;
+      continue;
+    }
+    if (awayFromEdges && runAtStart) run.clear();
+    endRun();
     runAtStart = false;
     if (!it->needles.empty()) consider(it->needles);
   }
-  if (!run.empty() && !awayFromEdges) consider({run});
-  return best;
+  if (awayFromEdges) {
+    // The literal bytes after the last item that is not one are the suffix.
+    if (runAtStart) run.clear();
+    const size_t lastAny = run.rfind(PartFacts::kAnyByte);
+    run.resize(lastAny == std::string::npos ? 0 : lastAny);
+  }
+  endRun();
+  std::stable_sort(sets.begin(), sets.end(),
+                   [](const auto& a, const auto& b) { return Shortest(a) > Shortest(b); });
+  // Past the strongest, a set of single bytes costs a scan for little.
+  size_t kept = std::min(sets.size(), kMaxNeedleSets);
+  while (kept > 1 && Shortest(sets[kept - 1]) < 2) --kept;
+  sets.resize(kept);
+  return sets;
 }
 
 // The set of bytes the first byte a sequence consumes may be, when every way through it
@@ -119,21 +172,27 @@ class Reader {
     if (depth > kMaxDepth) return false;
     out = Alternatives();
     out.minLength = std::numeric_limits<size_t>::max();
+    out.maxLength = 0;
     bool firstKnown = true;
     bool needlesKnown = true;
     for (;;) {
       std::vector<Item> sequence;
       if (!Sequence(depth, sequence)) return false;
       size_t length = 0;
+      size_t longest = 0;
       for (const Item& item : sequence) {
         length = Saturated(length + item.minLength);
+        longest = Saturated(longest + item.maxLength);
         out.mayConsumeLineFeed = out.mayConsumeLineFeed || item.mayConsumeLineFeed;
       }
       out.minLength = std::min(out.minLength, length);
+      out.maxLength = std::max(out.maxLength, longest);
       const ByteSet firstOfSequence = FirstBytes(sequence);
       firstKnown = firstKnown && firstOfSequence.any();
       out.first = firstKnown ? out.first | firstOfSequence : ByteSet();
-      std::vector<std::string> needles = BestNeedles(sequence.begin(), sequence.end(), false);
+      const std::vector<std::vector<std::string>> sets =
+          NeedleSets(sequence.begin(), sequence.end(), false);
+      std::vector<std::string> needles = sets.empty() ? std::vector<std::string>() : sets.front();
       // Once one alternative has no needle, or there are too many, none is kept: a later
       // alternative's needles alone would not cover the earlier ones.
       needlesKnown =
@@ -160,10 +219,12 @@ class Reader {
       bool inlineable = false;
       if (!Atom(depth, item, inner, inlineable)) return false;
       size_t least = 1;
+      size_t most = 1;
       bool repeated = false;
-      if (!Repeat(least, repeated)) return false;
+      if (!Repeat(least, most, repeated)) return false;
       if (repeated) {
         item.minLength = SaturatedProduct(item.minLength, least);
+        item.maxLength = SaturatedProduct(item.maxLength, most);
         item.literal = -1;
         item.lineFeed = false;
         item.first.reset();                    // it may be repeated no times
@@ -178,28 +239,34 @@ class Reader {
     return true;
   }
 
-  // "*", "+", "?" or "{n}", "{n,}", "{n,m}", with an optional "?" or "+" after it.
-  bool Repeat(size_t& least, bool& repeated) {
+  // "*", "+", "?" or "{n}", "{n,}", "{n,m}", with an optional "?" or "+" after it. `most`
+  // is kLengthCap for no bound.
+  bool Repeat(size_t& least, size_t& most, bool& repeated) {
     if (i_ >= s_.size()) return true;
     const char c = s_[i_];
     if (c == '*' || c == '?') {
       least = 0;
+      most = c == '?' ? 1 : kLengthCap;
     } else if (c == '+') {
       least = 1;
+      most = kLengthCap;
     } else if (c == '{') {
       size_t j = i_ + 1;
-      size_t n = 0;
-      const size_t digits = j;
-      while (j < s_.size() && IsDigit(s_[j]))
-        n = Saturated(SaturatedProduct(n, 10) + static_cast<size_t>(s_[j++] - '0'));
-      if (j == digits) return false;
+      const auto number = [&](size_t& n) {
+        const size_t digits = j;
+        n = 0;
+        while (j < s_.size() && IsDigit(s_[j]))
+          n = Saturated(SaturatedProduct(n, 10) + static_cast<size_t>(s_[j++] - '0'));
+        return j > digits;
+      };
+      if (!number(least)) return false;
+      most = least;
       if (j < s_.size() && s_[j] == ',') {
         ++j;
-        while (j < s_.size() && IsDigit(s_[j])) ++j;
+        if (!number(most)) most = kLengthCap;
       }
       if (j >= s_.size() || s_[j] != '}') return false;
       i_ = j;
-      least = n;
     } else {
       return true;
     }
@@ -217,7 +284,7 @@ class Reader {
       case '\\':
         return Escape(item);
       case '[':
-        item.minLength = 1;
+        item.minLength = item.maxLength = 1;
         return Set(item.mayConsumeLineFeed);
       case '(':
         return Group(depth, item, inner, inlineable);
@@ -229,7 +296,7 @@ class Reader {
       case '.':
         // TranslatePattern writes no bare "."; whatever flags it would match under, it may
         // match an LF for all this knows.
-        item.minLength = 1;
+        item.minLength = item.maxLength = 1;
         item.mayConsumeLineFeed = true;
         ++i_;
         return true;
@@ -241,7 +308,7 @@ class Reader {
       case ']':
         return false;
       default:
-        item.minLength = 1;
+        item.minLength = item.maxLength = 1;
         if (c >= 0x20 && c <= 0x7E) item.literal = c;
         item.lineFeed = item.mayConsumeLineFeed = c == '\n';
         ++i_;
@@ -257,7 +324,7 @@ class Reader {
     if (e == '<' || e == '>' || e == '\'' || e == '`') return false;
     if ((e >= 0x20 && e <= 0x2F) || (e >= 0x3A && e <= 0x40) || (e >= 0x5B && e <= 0x60) ||
         (e >= 0x7B && e <= 0x7E)) {
-      item.minLength = 1;
+      item.minLength = item.maxLength = 1;
       item.literal = e;
       return true;
     }
@@ -272,7 +339,7 @@ class Reader {
       case 't':
       case 'u':
       case 'w':
-        item.minLength = 1;  // one byte of a class without LF, or one control byte but LF
+        item.minLength = item.maxLength = 1;  // one byte of a class without LF, or a control byte
         return true;
       case 'D':
       case 'L':
@@ -280,7 +347,7 @@ class Reader {
       case 's':
       case 'U':
       case 'W':
-        item.minLength = 1;  // one byte of a class that holds LF (or may), or LF itself
+        item.minLength = item.maxLength = 1;  // one byte of a class that holds LF (or may), or LF
         item.mayConsumeLineFeed = true;
         return true;
       case 'b':
@@ -294,7 +361,7 @@ class Reader {
       case 'x': {
         const size_t start = i_;
         while (i_ < s_.size() && i_ < start + 2 && IsHexDigit(s_[i_])) ++i_;
-        item.minLength = 1;
+        item.minLength = item.maxLength = 1;
         const std::string digits(s_.substr(start, i_ - start));
         item.mayConsumeLineFeed = !digits.empty() && std::stoul(digits, nullptr, 16) == '\n';
         return i_ > start;
@@ -305,6 +372,7 @@ class Reader {
         const size_t close = s_.find('}', i_);
         if (close == std::string_view::npos) return false;
         i_ = close + 1;
+        item.maxLength = kLengthCap;
         item.mayConsumeLineFeed = true;
         return true;
       }
@@ -399,6 +467,7 @@ class Reader {
       return true;
     }
     item.minLength = group.minLength;
+    item.maxLength = group.maxLength;
     item.first = group.first;
     item.needles = std::move(group.needles);
     item.mayConsumeLineFeed = group.mayConsumeLineFeed;
@@ -413,7 +482,7 @@ class Reader {
 
 // Compares one pattern byte with one subject byte as the matcher's case folding might.
 bool MayEqual(char pattern, char subject, bool ignoreCase) {
-  if (pattern == subject) return true;
+  if (pattern == subject || pattern == PartFacts::kAnyByte) return true;
   if (!ignoreCase) return false;
   const auto s = static_cast<unsigned char>(subject);
   if (s >= 0x80) return true;  // a locale may fold it onto any ASCII byte
@@ -445,20 +514,76 @@ bool PartFacts::NextAdmits(const char* first, size_t length) const {
   return next.test(byte);
 }
 
-bool PartFacts::HasNeedle(const char* first, size_t length) const {
-  const std::string_view subject(first, length);
+namespace {
+
+// A byte with the 0x20 bit set: both cases of a letter give the same key (so do a few other
+// pairs of bytes, which only makes the filter below admit more).
+unsigned Key(char c) {
+  return static_cast<unsigned char>(c) | 0x20u;
+}
+
+// The bit of the 64-bit filter for two bytes that follow each other.
+uint64_t PairBit(unsigned first, unsigned second) {
+  return uint64_t{1} << ((first * 7 + second) & 63);
+}
+
+// Whether [first, first + length) holds one of `needles` (none empty, none starting with
+// kAnyByte). One scan through a table of the bytes that may start a needle; where one does,
+// a 64-bit filter of the keys of the needles' first two bytes is asked before the needles
+// are compared (unless a needle is one byte long or its second byte is kAnyByte).
+bool HoldsOne(const char* first, size_t length, const std::vector<std::string>& needles,
+              bool ignoreCase) {
+  size_t shortest = kLengthCap;
+  uint64_t pairs = 0;
+  bool byPairs = true;
+  bool starts[256];
+  // Under I a byte of 0x80 or above may fold onto any ASCII byte.
+  std::memset(starts, 0, 128);
+  std::memset(starts + 128, ignoreCase ? 1 : 0, 128);
   for (const std::string& needle : needles) {
-    if (!ignoreCase) {
-      if (subject.find(needle) != std::string_view::npos) return true;
+    shortest = std::min(shortest, needle.size());
+    const auto c = static_cast<unsigned char>(needle[0]);
+    starts[c] = true;
+    if (ignoreCase && IsAsciiLetter(c)) starts[c ^ 0x20] = true;
+    if (needle.size() < 2 || needle[1] == PartFacts::kAnyByte) {
+      byPairs = false;
+    } else {
+      pairs |= PairBit(Key(needle[0]), Key(needle[1]));
+    }
+  }
+  if (length < shortest) return false;
+  const size_t last = length - shortest;
+  for (size_t at = 0; at <= last; ++at) {
+    const auto c = static_cast<unsigned char>(first[at]);
+    if (!starts[c]) continue;
+    if (byPairs && (pairs & PairBit(Key(first[at]), Key(first[at + 1]))) == 0 &&
+        !(ignoreCase && (c >= 0x80 || static_cast<unsigned char>(first[at + 1]) >= 0x80))) {
       continue;
     }
-    for (size_t at = 0; at + needle.size() <= length; ++at) {
+    for (const std::string& needle : needles) {
+      if (needle.size() > length - at) continue;
       size_t k = 0;
-      while (k < needle.size() && MayEqual(needle[k], first[at + k], true)) ++k;
+      while (k < needle.size() && MayEqual(needle[k], first[at + k], ignoreCase)) ++k;
       if (k == needle.size()) return true;
     }
   }
   return false;
+}
+
+}  // namespace
+
+bool PartFacts::HasNeedles(const char* first, size_t length) const {
+  // The needles lie between the prefix and the suffix (when they do not overlap).
+  size_t begin = prefix.size();
+  size_t end = length - suffix.size();
+  if (end < begin) {
+    begin = 0;
+    end = length;
+  }
+  for (const std::vector<std::string>& set : needles) {
+    if (!HoldsOne(first + begin, end - begin, set, ignoreCase)) return false;
+  }
+  return true;
 }
 
 namespace {
@@ -489,7 +614,12 @@ PartFacts FactsOf(std::vector<Item>::const_iterator begin, std::vector<Item>::co
     facts.suffix += static_cast<char>(it->literal);
   }
   std::reverse(facts.suffix.begin(), facts.suffix.end());
-  facts.needles = BestNeedles(begin, end, true);
+  facts.maxLength = 0;
+  for (auto it = begin; it != end; ++it) {
+    facts.maxLength = Saturated(facts.maxLength + it->maxLength);
+  }
+  if (facts.maxLength == kLengthCap) facts.maxLength = PartFacts::kNoLimit;
+  facts.needles = NeedleSets(begin, end, true);
   return facts;
 }
 
@@ -506,7 +636,8 @@ Prefilter DerivePrefilter(const Expression& expression) {
     facts.minLength = whole.minLength;
     facts.ignoreCase = ignoreCase;
     facts.next = FoldedIfIgnoringCase(whole.first, ignoreCase);
-    facts.needles = std::move(whole.needles);
+    facts.maxLength = whole.maxLength == kLengthCap ? PartFacts::kNoLimit : whole.maxLength;
+    if (!whole.needles.empty()) facts.needles.push_back(std::move(whole.needles));
     return facts;
   }
   const std::vector<Item>& items = whole.items;

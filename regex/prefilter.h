@@ -19,10 +19,13 @@
 //   - the next byte is the set of bytes that begin the alternatives of the group right
 //     after the prefix (or of the whole pattern), when each of them begins with a literal
 //     byte and the group is not repeated;
-//   - the needles: one run of printable literal bytes that every match consumes, away from
-//     the prefix and suffix ("sqlmap" in ".*sqlmap.*"), or the literals of a group's
-//     alternatives, one of which every match consumes ("wp-admin" or "xmlrpc" in
-//     ".*(?:wp-admin|xmlrpc).*"); the longest such fact is kept;
+//   - the maximum length, likewise, where no repeat is unbounded ("^$" matches only "");
+//   - the needles: runs of printable literal bytes that every match consumes, away from
+//     the prefix and suffix ("sqlmap" in ".*sqlmap.*"), in which an item that consumes
+//     exactly one byte ("\s", "[a-z]", "\.") stands as kAnyByte ("Windows\sPhone"), or the
+//     literals of a group's alternatives, one of which every match consumes ("wp-admin" or
+//     "xmlrpc" in ".*(?:wp-admin|xmlrpc).*"); the strongest few such facts are kept, and a
+//     subject must satisfy each of them;
 //   - any construct the derivation does not know ("\Q", "\x{...}", collating elements,
 //     any "(?" group but look-arounds and "(?:") makes it derive nothing at all.
 // Under case-insensitive matching an ASCII letter of these facts admits both its cases,
@@ -58,23 +61,31 @@ using ByteSet = std::bitset<128>;
 // default PartFacts admits every subject. A value type; safe to share read-only between
 // threads.
 struct PartFacts {
-  size_t minLength = 0;              // no matching subject is shorter
-  std::string prefix;                // every matching subject starts with it (ASCII, 0x20..0x7E)
-  std::string suffix;                // every matching subject ends with it (ASCII, 0x20..0x7E)
-  ByteSet next;                      // if any: the byte after the prefix is one of these (ASCII)
-  std::vector<std::string> needles;  // if any: every matching subject contains one of them
-  bool ignoreCase = false;           // compare letters in either case
-  bool mayConsumeLineFeed = true;    // whether a match of it may consume an LF byte
+  // In a needle: any one byte.
+  static constexpr char kAnyByte = '\x01';
+  static constexpr size_t kNoLimit = static_cast<size_t>(-1);
+
+  size_t minLength = 0;         // no matching subject is shorter
+  size_t maxLength = kNoLimit;  // no matching subject is longer
+  std::string prefix;           // every matching subject starts with it (ASCII, 0x20..0x7E)
+  std::string suffix;           // every matching subject ends with it (ASCII, 0x20..0x7E)
+  ByteSet next;                 // if any: the byte after the prefix is one of these (ASCII)
+  // Every matching subject contains, between its prefix and its suffix, one needle of each
+  // set: printable ASCII bytes, and kAnyByte for any byte (never at a needle's ends).
+  std::vector<std::vector<std::string>> needles;
+  bool ignoreCase = false;         // compare letters in either case
+  bool mayConsumeLineFeed = true;  // whether a match of it may consume an LF byte
 
   // False when no subject [first, first + length) can be matched whole by the expression
   // (or part) this was derived from. A few comparisons (at most prefix.size() +
-  // suffix.size() bytes) and, with needles, one search per needle over the subject: at
-  // most length × total needle bytes comparisons, far fewer in practice. No allocation.
+  // suffix.size() bytes) and, with needles, one scan of the subject per set, comparing the
+  // needles only where a byte may start one: at most length × the set's needle bytes
+  // comparisons, far fewer in practice. No allocation.
   bool Admits(const char* first, size_t length) const {
-    if (length < minLength) return false;
+    if (length < minLength || length > maxLength) return false;
     if (next.any() && !NextAdmits(first, length)) return false;
     if (!Starts(first, prefix) || !Starts(first + length - suffix.size(), suffix)) return false;
-    return needles.empty() || HasNeedle(first, length);
+    return needles.empty() || HasNeedles(first, length);
   }
 
  private:
@@ -87,7 +98,7 @@ struct PartFacts {
   }
   bool StartsFolded(const char* at, const std::string& literal) const;
   bool NextAdmits(const char* first, size_t length) const;
-  bool HasNeedle(const char* first, size_t length) const;
+  bool HasNeedles(const char* first, size_t length) const;
 };
 
 // The facts of a whole expression, and of each of its parts where it has them.

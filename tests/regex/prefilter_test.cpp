@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <utility>
 #include <vector>
@@ -93,9 +94,14 @@ TEST(PrefilterTest, RefusesOnlySubjectsThatBreakAFact) {
   }
 }
 
-std::string Joined(const std::vector<std::string>& needles) {
+// The needle sets as "a,b;c", with "?" for PartFacts::kAnyByte.
+std::string Joined(const std::vector<std::vector<std::string>>& sets) {
   std::string text;
-  for (const std::string& n : needles) text += (text.empty() ? "" : ",") + n;
+  for (const std::vector<std::string>& set : sets) {
+    if (!text.empty()) text += ";";
+    for (size_t i = 0; i < set.size(); ++i) text += (i > 0 ? "," : "") + set[i];
+  }
+  std::replace(text.begin(), text.end(), PartFacts::kAnyByte, '?');
   return text;
 }
 
@@ -110,13 +116,55 @@ TEST(PrefilterTest, NeedlesAreLiteralsEveryMatchConsumes) {
       {".*(?:ab|\\d+|de).*", ""},  // an alternative without a literal run
       {"^/abc$", ""},              // prefix and suffix say it all
       {"(?=.*abc).*", ""},         // look-arounds consume nothing
-      {".*(?:Googlebot|bingbot).*\n^/p/.*", "Googlebot,bingbot"},
+      {".*(?:Googlebot|bingbot).*\n^/p/.*", "Googlebot,bingbot;/p/"},
       {"x.*(?:a|b|c|d|e|f|g|h|i).*y", ""},   // too many to search for
       {".*(?:a|b|c|d|e|f|g|h|i|jj).*", ""},  // nor are those after too many
       {"a.*b|c.*dd.*", "a,dd"},              // each alternative gives one
+      // A byte that may be any stands in the run; every run is a fact of its own.
+      {".*(?:iPhone|Windows\\sPhone).*", "iPhone,Windows?Phone"},
+      {"^/x[a-z]yz\\d{2}.*", "yz"},  // the prefix is /x; bytes at a needle's ends are dropped
+      {"^https?://.+\n^[^?]*\\.(?:jpe?g|png)(?:\\?.*)?$", "://;jp,png"},
+      {"^/a.*bc.*de.*f.*g\\.hi$", "bc;de"},  // single bytes only as the strongest fact
   };
   for (const auto& [pattern, needles] : cases) {
     EXPECT_EQ(Joined(DerivePrefilter(CompilePattern(pattern, false)).needles), needles) << pattern;
+  }
+}
+
+TEST(PrefilterTest, MaximumLengthAndNeedlesBetweenPrefixAndSuffix) {
+  const std::pair<std::string, size_t> lengths[] = {
+      {"^$", 0},
+      {"^/a{2,3}b?(?=x)$", 5},
+      {"(?:ab|c)\\d{2}", 4},
+      {"^/a+", PartFacts::kNoLimit},
+      {"^/a{2,}", PartFacts::kNoLimit},
+      {"^(a)\\1", PartFacts::kNoLimit},  // a back-reference
+  };
+  for (const auto& [pattern, most] : lengths) {
+    EXPECT_EQ(DerivePrefilter(CompilePattern(pattern, false)).maxLength, most) << pattern;
+  }
+  struct Case {
+    std::string pattern;
+    bool ignoreCase;
+    std::string subject;
+    bool admitted;
+  };
+  const Case cases[] = {
+      {"^$", false, "", true},
+      {"^$", false, "x", false},
+      {"^/(.*)/index\\.html?$", false, "/index.html", false},  // the needle overlaps the prefix
+      {"^/(.*)/index\\.html?$", false, "/a/index.html", true},
+      {".*Windows\\sPhone.*", false, "(Windows NT 10.0)", false},
+      {".*Windows\\sPhone.*", false, "(Windows Phone)", true},
+      {".*Windows\\sPhone.*", true, "(WINDOWS\tphone)", true},
+      {".*Windows\\sPhone.*", true, "(W\xC9NDOWS phone)", true},
+      {".*x[a-z]\n.*(?:jpg|png)", false, "xa\n/a.png", true},
+      {".*x[a-z]\n.*(?:jpg|png)", false, "xa\n/a.gif", false},  // every set must hold
+  };
+  for (const Case& c : cases) {
+    const Prefilter facts = DerivePrefilter(CompilePattern(c.pattern, c.ignoreCase));
+    EXPECT_EQ(facts.Admits(c.subject.data(), c.subject.size()), c.admitted)
+        << c.pattern << " on " << c.subject;
   }
 }
 
