@@ -165,10 +165,15 @@ MemoryServer::~MemoryServer() {
 }
 
 HTTP_FILTER_LOG* MemoryServer::PrepareLogRecord() {
+  // Assigned in place: the strings keep their storage from one request to the next.
   const size_t queryStart = request_.url.find('?');
-  logOperation_ = request_.method;
-  logTarget_ = request_.url.substr(0, queryStart);
-  logParameters_ = queryStart == std::string::npos ? "" : request_.url.substr(queryStart + 1);
+  logOperation_.assign(request_.method);
+  logTarget_.assign(request_.url, 0, queryStart);
+  if (queryStart == std::string::npos) {
+    logParameters_.clear();
+  } else {
+    logParameters_.assign(request_.url, queryStart + 1, std::string::npos);
+  }
 
   log_ = HTTP_FILTER_LOG{};
   log_.pszClientHostName = "";
@@ -210,12 +215,15 @@ void MemoryServer::EndConnection() {
 }
 
 void MemoryServer::StartRequest(MemoryRequest request) {
-  request_ = std::move(request);
-  context_.fIsSecurePort = request_.secure ? TRUE : FALSE;
+  BeginRequest() = std::move(request);
+}
+
+MemoryRequest& MemoryServer::BeginRequest() {
   preprocHeaders_.HttpStatus = 0;
   written_.clear();
   logDisabled_ = false;
   for (unsigned& count : calls_) count = 0;
+  return request_;
 }
 
 MemoryServer& MemoryServer::Of(HTTP_FILTER_CONTEXT* context) {
@@ -239,6 +247,9 @@ std::optional<std::string_view> MemoryServer::ItemOrHeader(std::string_view name
 std::optional<std::string_view> MemoryServer::ServerVariable(std::string_view name) const {
   const auto given = request_.serverVariables.find(name);
   if (given != request_.serverVariables.end()) return given->second;
+  if (variableSource_ != nullptr) {
+    if (const auto found = variableSource_->Find(name, request_)) return found;
+  }
 
   constexpr std::string_view kHeaderPrefix = "HTTP_";
   if (name.size() > kHeaderPrefix.size() && name.substr(0, kHeaderPrefix.size()) == kHeaderPrefix) {
@@ -297,7 +308,7 @@ VOID* SERVER_CALL MemoryServer::AllocMemOp(HTTP_FILTER_CONTEXT* pfc, DWORD size,
   // Even a block of 0 bytes gets an address of its own.
   std::unique_ptr<unsigned char[]> block(new (std::nothrow) unsigned char[size]);
   if (!block) return nullptr;
-  std::memset(block.get(), kFreshBlockFill, size);
+  if (server.fillFreshBlocks_) std::memset(block.get(), kFreshBlockFill, size);
   try {
     server.blocks_.push_back(std::move(block));
   } catch (const std::bad_alloc&) {
