@@ -8,7 +8,9 @@
 #include <cstring>
 #include <functional>
 #include <iterator>
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace vortane {
 namespace {
@@ -105,6 +107,32 @@ TEST(MemoryServerTest, ServerVariablesFollowTheRequestAsItStands) {
   server.StartRequest(next);
   EXPECT_EQ(Read(server, Reader::Variable, "URL", 4096).value, "/given");
   EXPECT_EQ(Read(server, Reader::Variable, "HTTPS", 4096).value, "off");
+  EXPECT_FALSE(server.Context()->fIsSecurePort);
+}
+
+// Answers SERVER_NAME from the request's Host header and URL with a value of its own.
+struct HostNameSource : ServerVariableSource {
+  std::optional<std::string_view> Find(std::string_view name,
+                                       const MemoryRequest& request) const override {
+    if (name == "SERVER_NAME") return request.headers.at(0).second;
+    if (name == "URL") return std::string_view("/from-source");
+    return std::nullopt;
+  }
+};
+
+TEST(MemoryServerTest, VariableSourceComesBetweenGivenAndDerivedVariables) {
+  const HostNameSource source;
+  MemoryServer server(SampleRequest());
+  server.SetVariableSource(&source);
+  // The request filled in place: the source sees it as it now stands.
+  MemoryRequest& request = server.BeginRequest();
+  request.headers.at(0).second = "in-place.test";
+  request.secure = false;
+  EXPECT_EQ(Read(server, Reader::Variable, "SERVER_NAME", 4096).value, "in-place.test");
+  EXPECT_EQ(Read(server, Reader::Variable, "URL", 4096).value, "/from-source");
+  EXPECT_EQ(Read(server, Reader::Variable, "REMOTE_ADDR", 4096).value, "192.0.2.7");
+  EXPECT_EQ(Read(server, Reader::Variable, "REQUEST_METHOD", 4096).value, "POST");
+  EXPECT_FALSE(Read(server, Reader::Variable, "SERVER_PORT", 4096).ok);
   EXPECT_FALSE(server.Context()->fIsSecurePort);
 }
 
