@@ -46,11 +46,13 @@ class FilterConnection {
  public:
   // `filter` may be null (no filter loaded); it must outlive the connection. `variables`,
   // when given, answers the server variables that belong to the connection (see
-  // ServerVariableSource) and must outlive it too. Fresh AllocMem blocks are not filled:
-  // that aid is for tests, and this serves load.
+  // ServerVariableSource) and must outlive it too. Fresh AllocMem blocks are not filled
+  // (that aid is for tests, and this serves load), and the blocks of an ended connection
+  // are reused by the thread's next ones (see MemoryServer::RecycleBlocks).
   explicit FilterConnection(const Filter* filter, const ServerVariableSource* variables = nullptr)
       : filter_(filter) {
     server_.FillFreshBlocks(false);
+    server_.RecycleBlocks(true);
     server_.SetVariableSource(variables);
   }
 

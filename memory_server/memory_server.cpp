@@ -2,6 +2,8 @@
 
 #include <cstring>
 #include <new>
+#include <utility>
+#include <vector>
 
 #include "base/text.h"
 
@@ -93,6 +95,9 @@ bool PercentDecode(std::string_view text, std::string& decoded) {
   }
   return true;
 }
+
+// The blocks that ended connections left to this thread, for MemoryServer::RecycleBlocks.
+thread_local std::vector<std::pair<std::unique_ptr<unsigned char[]>, size_t>> pooledBlocks;
 
 }  // namespace
 
@@ -208,6 +213,17 @@ void MemoryServer::Fail(ServerOperation operation, bool fail) {
 }
 
 void MemoryServer::EndConnection() {
+  if (recycleBlocks_) {
+    for (Block& block : blocks_) {
+      if (pooledBlocks.size() >= kPooledBlocks) break;
+      if (block.size > kLargestPooledBlock) continue;
+      try {
+        pooledBlocks.emplace_back(std::move(block.bytes), block.size);
+      } catch (const std::bad_alloc&) {
+        break;  // the rest is freed
+      }
+    }
+  }
   blocks_.clear();
   context_.pFilterContext = nullptr;
   // The record may point into the blocks just freed.
@@ -306,15 +322,23 @@ VOID* SERVER_CALL MemoryServer::AllocMemOp(HTTP_FILTER_CONTEXT* pfc, DWORD size,
   if (!server.Enter(ServerOperation::AllocMem)) return nullptr;
   if (reserved != 0) return nullptr;
   // Even a block of 0 bytes gets an address of its own.
-  std::unique_ptr<unsigned char[]> block(new (std::nothrow) unsigned char[size]);
-  if (!block) return nullptr;
+  std::unique_ptr<unsigned char[]> block;
+  if (server.recycleBlocks_ && !pooledBlocks.empty()) {
+    // A block of another size is freed rather than left to stop the pool at its end.
+    if (pooledBlocks.back().second == size) block = std::move(pooledBlocks.back().first);
+    pooledBlocks.pop_back();
+  }
+  if (!block) {
+    block.reset(new (std::nothrow) unsigned char[size]);
+    if (!block) return nullptr;
+  }
   if (server.fillFreshBlocks_) std::memset(block.get(), kFreshBlockFill, size);
   try {
-    server.blocks_.push_back(std::move(block));
+    server.blocks_.push_back(Block{std::move(block), size});
   } catch (const std::bad_alloc&) {
     return nullptr;
   }
-  return server.blocks_.back().get();
+  return server.blocks_.back().bytes.get();
 }
 
 BOOL SERVER_CALL MemoryServer::ServerSupportFunctionOp(HTTP_FILTER_CONTEXT* pfc,
