@@ -8,6 +8,7 @@
 #include <cstring>
 #include <functional>
 #include <iterator>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -288,6 +289,29 @@ TEST(MemoryServerTest, BlocksBelongToTheConnection) {
   server.Fail(ServerOperation::AllocMem, false);
   EXPECT_NE(pfc->AllocMem(pfc, 16, 0), nullptr);  // freed by the destructor
   EXPECT_EQ(server.AllocatedBlocks(), 1u);
+}
+
+TEST(MemoryServerTest, RecycledBlocksGoToTheThreadsNextConnectionAsFresh) {
+  MemoryServer first;
+  MemoryServer second;
+  first.RecycleBlocks(true);
+  second.RecycleBlocks(true);
+  const auto alloc = [](MemoryServer& server, DWORD size) {
+    return static_cast<unsigned char*>(server.Context()->AllocMem(server.Context(), size, 0));
+  };
+  unsigned char* block = alloc(first, 300);
+  ASSERT_NE(block, nullptr);
+  std::memset(block, 0, 300);
+  first.EndConnection();
+  EXPECT_EQ(first.AllocatedBlocks(), 0u);
+  // Had the block gone back to the allocator, this would most likely take it.
+  const std::unique_ptr<unsigned char[]> other(new unsigned char[300]);
+  EXPECT_NE(other.get(), block);
+  // Taken again for the same size, and filled again as a fresh block is.
+  EXPECT_EQ(alloc(second, 300), block);
+  EXPECT_EQ(block[0], 0xA5);
+  EXPECT_EQ(block[299], 0xA5);
+  EXPECT_EQ(second.AllocatedBlocks(), 1u);
 }
 
 TEST(NormalizeUrlPathTest, DecodesThenResolvesDotSegments) {
