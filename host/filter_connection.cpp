@@ -1,13 +1,9 @@
 #include "host/filter_connection.h"
 
-#include <utility>
-
 namespace vortane::host {
 
-FilterVerdict FilterConnection::OnRequestHeaders(MemoryRequest request) {
-  const bool secure = request.secure;
-  server_.StartRequest(std::move(request));
-  if (filter_ == nullptr || !filter_->Wants(SF_NOTIFY_PREPROC_HEADERS, secure)) {
+FilterVerdict FilterConnection::OnRequestHeaders() {
+  if (filter_ == nullptr || !filter_->Wants(SF_NOTIFY_PREPROC_HEADERS, server_.Request().secure)) {
     return FilterVerdict::Continue;
   }
   const DWORD status = filter_->httpFilterProc(server_.Context(), SF_NOTIFY_PREPROC_HEADERS,
@@ -23,17 +19,17 @@ FilterVerdict FilterConnection::OnRequestHeaders(MemoryRequest request) {
   }
 }
 
-LogFields FilterConnection::OnLog(unsigned status) {
+void FilterConnection::OnLog(unsigned status, LogFields* fields) {
+  const bool notify = filter_ != nullptr &&
+                      filter_->Wants(SF_NOTIFY_LOG, server_.Request().secure) &&
+                      !server_.LogNotificationDisabled();
+  if (!notify && fields == nullptr) return;
   HTTP_FILTER_LOG* record = server_.PrepareLogRecord();
   record->dwHttpStatus = status;
-  if (filter_ != nullptr && filter_->Wants(SF_NOTIFY_LOG, server_.Request().secure) &&
-      !server_.LogNotificationDisabled()) {
-    filter_->httpFilterProc(server_.Context(), SF_NOTIFY_LOG, record);
-  }
-  LogFields fields;
-  if (record->pszTarget != nullptr) fields.target = record->pszTarget;
-  if (record->pszParameters != nullptr) fields.query = record->pszParameters;
-  return fields;
+  if (notify) filter_->httpFilterProc(server_.Context(), SF_NOTIFY_LOG, record);
+  if (fields == nullptr) return;
+  fields->target.assign(record->pszTarget != nullptr ? record->pszTarget : "");
+  fields->query.assign(record->pszParameters != nullptr ? record->pszParameters : "");
 }
 
 }  // namespace vortane::host

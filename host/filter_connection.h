@@ -44,18 +44,34 @@ struct LogFields {
 
 class FilterConnection {
  public:
-  // `filter` may be null (no filter loaded); it must outlive the connection.
-  explicit FilterConnection(const Filter* filter) : filter_(filter) {}
+  // `filter` may be null (no filter loaded); it must outlive the connection. `variables`,
+  // when given, answers the server variables that belong to the connection (see
+  // ServerVariableSource) and must outlive it too. Fresh AllocMem blocks are not filled
+  // (that aid is for tests, and this serves load), and the blocks of an ended connection
+  // are reused by the thread's next ones (see MemoryServer::RecycleBlocks).
+  explicit FilterConnection(const Filter* filter, const ServerVariableSource* variables = nullptr)
+      : filter_(filter) {
+    server_.FillFreshBlocks(false);
+    server_.RecycleBlocks(true);
+    server_.SetVariableSource(variables);
+  }
 
-  // Starts a request on the connection and sends the request-header notification.
-  FilterVerdict OnRequestHeaders(MemoryRequest request);
+  // Starts a request on the connection: the record to fill, every field of it, before
+  // OnRequestHeaders. It still holds the last request's values, whose storage the caller
+  // reuses by assigning in place, so that a request costs no allocation once the connection
+  // has served one like it.
+  MemoryRequest& NextRequest() { return server_.BeginRequest(); }
+  // Sends the request-header notification for the request NextRequest filled.
+  FilterVerdict OnRequestHeaders();
   // The request as it stands after the filter.
   const MemoryRequest& Request() const { return server_.Request(); }
   // The bytes the filter wrote to the client.
   const std::string& Written() const { return server_.Written(); }
   // Fills the log record for the response status and sends the log notification, unless
-  // the filter disabled it for this request.
-  LogFields OnLog(unsigned status);
+  // the filter disabled it for this request (or takes no log notification). `fields`, when
+  // not null, receives the record's fields afterwards; when it is null and no notification
+  // is sent, nothing is done at all.
+  void OnLog(unsigned status, LogFields* fields);
 
  private:
   const Filter* filter_;

@@ -93,6 +93,32 @@ http::message_generator TextResponse(http::status status, unsigned version, bool
   return response;
 }
 
+// The server variables of one connection that a request does not carry itself: answered
+// from the addresses the connection was accepted with and from the request's Host header.
+class ConnectionVariables final : public ServerVariableSource {
+ public:
+  std::string remoteAddress, remotePort, localAddress, serverPort;
+
+  std::optional<std::string_view> Find(std::string_view name,
+                                       const MemoryRequest& request) const override {
+    if (name == "SERVER_NAME") {
+      for (const auto& [header, value] : request.headers) {
+        if (!beast::iequals(header, "Host")) continue;
+        const std::string_view host = HostName(value);
+        if (!host.empty()) return host;
+        break;
+      }
+      return localAddress;
+    }
+    if (name == "SERVER_PORT") return serverPort;
+    if (name == "REMOTE_ADDR" || name == "REMOTE_HOST") return remoteAddress;
+    if (name == "REMOTE_PORT") return remotePort;
+    if (name == "LOCAL_ADDR") return localAddress;
+    if (name == "SERVER_SOFTWARE") return std::string_view(kServerSoftware);
+    return std::nullopt;
+  }
+};
+
 }  // namespace
 
 // One client connection: reads requests one after another, passes each through the filter,
@@ -103,17 +129,17 @@ class Session : public std::enable_shared_from_this<Session> {
       : stream_(std::move(socket)),
         site_(site),
         shared_(std::move(shared)),
-        filter_(shared_->settings.filter) {
+        filter_(shared_->settings.filter, &variables_) {
     beast::error_code error;
     const tcp::endpoint remote = stream_.socket().remote_endpoint(error);
     if (!error) {
-      remoteAddress_ = remote.address().to_string();
-      remotePort_ = std::to_string(remote.port());
+      variables_.remoteAddress = remote.address().to_string();
+      variables_.remotePort = std::to_string(remote.port());
     }
     const tcp::endpoint local = stream_.socket().local_endpoint(error);
     if (!error) {
-      localAddress_ = local.address().to_string();
-      serverPort_ = std::to_string(local.port());
+      variables_.localAddress = local.address().to_string();
+      variables_.serverPort = std::to_string(local.port());
     }
   }
 
@@ -245,35 +271,32 @@ class Session : public std::enable_shared_from_this<Session> {
     SendResponse(TextResponse(status, 11, false, false), false);
   }
 
-  MemoryRequest ToFilterRequest(const Request& request) const {
-    MemoryRequest filterRequest;
-    filterRequest.method = std::string(request.method_string());
-    filterRequest.url = std::string(request.target());
-    filterRequest.version = request.version() == 10 ? "HTTP/1.0" : "HTTP/1.1";
+  // Fills the filter's record of the request in place, reusing the storage the connection's
+  // last request left in it: the request line and the headers in arrival order. The server
+  // variables of the connection are answered on demand by variables_.
+  void FillFilterRequest(const Request& request, MemoryRequest& filterRequest) const {
+    filterRequest.method.assign(request.method_string());
+    filterRequest.url.assign(request.target());
+    filterRequest.version.assign(request.version() == 10 ? "HTTP/1.0" : "HTTP/1.1");
+    auto& headers = filterRequest.headers;
+    size_t count = 0;
     for (const auto& field : request) {
-      filterRequest.headers.emplace_back(std::string(field.name_string()),
-                                         std::string(field.value()));
+      if (count == headers.size()) headers.emplace_back();
+      headers[count].first.assign(field.name_string());
+      headers[count].second.assign(field.value());
+      ++count;
     }
+    headers.resize(count);
+    filterRequest.serverVariables.clear();
     filterRequest.siteId = site_.id;
     filterRequest.secure = false;
-    auto& variables = filterRequest.serverVariables;
-    const auto host = request.find(http::field::host);
-    variables["SERVER_NAME"] = host != request.end() && !HostName(host->value()).empty()
-                                   ? std::string(HostName(host->value()))
-                                   : localAddress_;
-    variables["SERVER_PORT"] = serverPort_;
-    variables["REMOTE_ADDR"] = remoteAddress_;
-    variables["REMOTE_HOST"] = remoteAddress_;
-    variables["REMOTE_PORT"] = remotePort_;
-    variables["LOCAL_ADDR"] = localAddress_;
-    variables["SERVER_SOFTWARE"] = kServerSoftware;
-    return filterRequest;
   }
 
   void Serve(Request request) {
-    method_ = std::string(request.method_string());
+    method_.assign(request.method_string());
     served_ = true;
-    switch (filter_.OnRequestHeaders(ToFilterRequest(request))) {
+    FillFilterRequest(request, filter_.NextRequest());
+    switch (filter_.OnRequestHeaders()) {
       case FilterVerdict::Finished:
         return SendFilterResponse();
       case FilterVerdict::Failed:
@@ -371,13 +394,13 @@ class Session : public std::enable_shared_from_this<Session> {
 
   // The log notification for a request the filter saw, then the access log line.
   void Log(size_t bytes) {
-    LogFields fields;
-    if (served_) fields = filter_.OnLog(status_);
     AccessLog* log = shared_->settings.accessLog;
+    LogFields fields;
+    if (served_) filter_.OnLog(status_, log != nullptr ? &fields : nullptr);
     if (log == nullptr) return;
     AccessLogEntry entry;
     entry.time = arrived_;
-    entry.clientAddress = remoteAddress_;
+    entry.clientAddress = variables_.remoteAddress;
     entry.method = method_;
     entry.target = fields.target;
     entry.query = fields.query;
@@ -424,10 +447,10 @@ class Session : public std::enable_shared_from_this<Session> {
   std::optional<http::request_parser<http::string_body>> parser_;
   const SiteBinding& site_;
   std::shared_ptr<HttpHost::Shared> shared_;
+  ConnectionVariables variables_;  // before filter_, which refers to it
   FilterConnection filter_;
   std::list<std::weak_ptr<Session>>::iterator registration_;
   bool registered_ = false;
-  std::string remoteAddress_, remotePort_, localAddress_, serverPort_;
   bool reading_ = false;   // waiting for a request
   bool stopping_ = false;  // the host is stopping: close after the response
   bool closed_ = false;

@@ -34,7 +34,9 @@
 //     default), freed once the response is sent;
 //   - a few KiB of buffers and bookkeeping.
 // So with the defaults idle keep-alive connections hold at most about 400 MiB in all, and
-// connections that all send the largest request at once up to 1 GiB more.
+// connections that all send the largest request at once up to 1 GiB more. Besides, each
+// worker thread keeps the blocks of connections that ended for the next ones to reuse: at
+// most 256 blocks of at most 16 KiB, that is 1 MiB per thread with today's blocks.
 //
 // Thread-safety: Stop may be called from any thread; construct, Start and Join from one.
 #pragma once

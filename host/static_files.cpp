@@ -3,11 +3,12 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <string_view>
 #include <system_error>
 #include <utility>
 #include <vector>
 
-#include <boost/algorithm/string/predicate.hpp>
+#include <boost/beast/core/string.hpp>
 
 #include "base/text.h"
 #include "memory_server/memory_server.h"
@@ -31,8 +32,9 @@ std::string PercentEncodedPath(std::string_view path) {
 }
 
 bool IsFilterFile(std::string_view name) {
-  return std::any_of(kFilterFiles.begin(), kFilterFiles.end(),
-                     [&](std::string_view filterFile) { return boost::iequals(name, filterFile); });
+  return std::any_of(kFilterFiles.begin(), kFilterFiles.end(), [&](std::string_view filterFile) {
+    return boost::beast::iequals(name, filterFile);
+  });
 }
 
 // The walk again for a path with a symbolic link on it: the path with every link resolved,
@@ -129,11 +131,18 @@ std::string_view ContentTypeFor(const fs::path& file) {
       {".pdf", "application/pdf"},
       {".woff2", "font/woff2"},
   };
-  const std::string extension = file.extension().string();
+  constexpr std::string_view kUnknown = "application/octet-stream";
+  // The extension as path::extension() finds it, without making a path or a locale: from
+  // the file name's last ".", unless that is its first byte.
+  const std::string_view name = file.native();
+  const std::string_view fileName = name.substr(name.rfind('/') + 1);
+  const size_t dot = fileName.rfind('.');
+  if (dot == std::string_view::npos || dot == 0) return kUnknown;
+  const std::string_view extension = fileName.substr(dot);
   for (const auto& [known, type] : kTypes) {
-    if (boost::iequals(extension, known)) return type;
+    if (boost::beast::iequals(extension, known)) return type;
   }
-  return "application/octet-stream";
+  return kUnknown;
 }
 
 }  // namespace vortane::host

@@ -2,6 +2,8 @@
 
 #include <cstring>
 #include <new>
+#include <utility>
+#include <vector>
 
 #include "base/text.h"
 
@@ -94,6 +96,9 @@ bool PercentDecode(std::string_view text, std::string& decoded) {
   return true;
 }
 
+// The blocks that ended connections left to this thread, for MemoryServer::RecycleBlocks.
+thread_local std::vector<std::pair<std::unique_ptr<unsigned char[]>, size_t>> pooledBlocks;
+
 }  // namespace
 
 bool NormalizeUrlPath(std::string& url) {
@@ -165,10 +170,15 @@ MemoryServer::~MemoryServer() {
 }
 
 HTTP_FILTER_LOG* MemoryServer::PrepareLogRecord() {
+  // Assigned in place: the strings keep their storage from one request to the next.
   const size_t queryStart = request_.url.find('?');
-  logOperation_ = request_.method;
-  logTarget_ = request_.url.substr(0, queryStart);
-  logParameters_ = queryStart == std::string::npos ? "" : request_.url.substr(queryStart + 1);
+  logOperation_.assign(request_.method);
+  logTarget_.assign(request_.url, 0, queryStart);
+  if (queryStart == std::string::npos) {
+    logParameters_.clear();
+  } else {
+    logParameters_.assign(request_.url, queryStart + 1, std::string::npos);
+  }
 
   log_ = HTTP_FILTER_LOG{};
   log_.pszClientHostName = "";
@@ -203,6 +213,17 @@ void MemoryServer::Fail(ServerOperation operation, bool fail) {
 }
 
 void MemoryServer::EndConnection() {
+  if (recycleBlocks_) {
+    for (Block& block : blocks_) {
+      if (pooledBlocks.size() >= kPooledBlocks) break;
+      if (block.size > kLargestPooledBlock) continue;
+      try {
+        pooledBlocks.emplace_back(std::move(block.bytes), block.size);
+      } catch (const std::bad_alloc&) {
+        break;  // the rest is freed
+      }
+    }
+  }
   blocks_.clear();
   context_.pFilterContext = nullptr;
   // The record may point into the blocks just freed.
@@ -210,12 +231,15 @@ void MemoryServer::EndConnection() {
 }
 
 void MemoryServer::StartRequest(MemoryRequest request) {
-  request_ = std::move(request);
-  context_.fIsSecurePort = request_.secure ? TRUE : FALSE;
+  BeginRequest() = std::move(request);
+}
+
+MemoryRequest& MemoryServer::BeginRequest() {
   preprocHeaders_.HttpStatus = 0;
   written_.clear();
   logDisabled_ = false;
   for (unsigned& count : calls_) count = 0;
+  return request_;
 }
 
 MemoryServer& MemoryServer::Of(HTTP_FILTER_CONTEXT* context) {
@@ -239,6 +263,9 @@ std::optional<std::string_view> MemoryServer::ItemOrHeader(std::string_view name
 std::optional<std::string_view> MemoryServer::ServerVariable(std::string_view name) const {
   const auto given = request_.serverVariables.find(name);
   if (given != request_.serverVariables.end()) return given->second;
+  if (variableSource_ != nullptr) {
+    if (const auto found = variableSource_->Find(name, request_)) return found;
+  }
 
   constexpr std::string_view kHeaderPrefix = "HTTP_";
   if (name.size() > kHeaderPrefix.size() && name.substr(0, kHeaderPrefix.size()) == kHeaderPrefix) {
@@ -295,15 +322,23 @@ VOID* SERVER_CALL MemoryServer::AllocMemOp(HTTP_FILTER_CONTEXT* pfc, DWORD size,
   if (!server.Enter(ServerOperation::AllocMem)) return nullptr;
   if (reserved != 0) return nullptr;
   // Even a block of 0 bytes gets an address of its own.
-  std::unique_ptr<unsigned char[]> block(new (std::nothrow) unsigned char[size]);
-  if (!block) return nullptr;
-  std::memset(block.get(), kFreshBlockFill, size);
+  std::unique_ptr<unsigned char[]> block;
+  if (server.recycleBlocks_ && !pooledBlocks.empty()) {
+    // A block of another size is freed rather than left to stop the pool at its end.
+    if (pooledBlocks.back().second == size) block = std::move(pooledBlocks.back().first);
+    pooledBlocks.pop_back();
+  }
+  if (!block) {
+    block.reset(new (std::nothrow) unsigned char[size]);
+    if (!block) return nullptr;
+  }
+  if (server.fillFreshBlocks_) std::memset(block.get(), kFreshBlockFill, size);
   try {
-    server.blocks_.push_back(std::move(block));
+    server.blocks_.push_back(Block{std::move(block), size});
   } catch (const std::bad_alloc&) {
     return nullptr;
   }
-  return server.blocks_.back().get();
+  return server.blocks_.back().bytes.get();
 }
 
 BOOL SERVER_CALL MemoryServer::ServerSupportFunctionOp(HTTP_FILTER_CONTEXT* pfc,

@@ -58,6 +58,19 @@ struct MemoryRequest {
   bool secure = false;  // arrived on a secure port
 };
 
+// Server variables that belong to the server and the connection rather than to the request
+// (the server's name and port, the client's address and the like), computed when the filter
+// asks for one instead of stored with every request.
+class ServerVariableSource {
+ public:
+  virtual ~ServerVariableSource() = default;
+  // The value of `name` for `request`, or nothing when this source does not know the name.
+  // The view must stay valid until the request changes or the source ends. Called on the
+  // thread that serves the connection; should cost no more than a few comparisons.
+  virtual std::optional<std::string_view> Find(std::string_view name,
+                                               const MemoryRequest& request) const = 0;
+};
+
 class MemoryServer {
  public:
   explicit MemoryServer(MemoryRequest request = MemoryRequest());
@@ -65,8 +78,12 @@ class MemoryServer {
   MemoryServer(const MemoryServer&) = delete;
   MemoryServer& operator=(const MemoryServer&) = delete;
 
-  // The records handed to the filter. They stay at the same address for the connection.
-  HTTP_FILTER_CONTEXT* Context() { return &context_; }
+  // The records handed to the filter. They stay at the same address for the connection;
+  // fIsSecurePort follows the request's `secure`.
+  HTTP_FILTER_CONTEXT* Context() {
+    context_.fIsSecurePort = request_.secure ? TRUE : FALSE;
+    return &context_;
+  }
   HTTP_FILTER_PREPROC_HEADERS* PreprocHeaders() { return &preprocHeaders_; }
 
   // Fills the log record the way the server does just before the log notification: the
@@ -92,10 +109,38 @@ class MemoryServer {
   // Makes every later call of `operation` fail (or succeed again) as a server's can.
   void Fail(ServerOperation operation, bool fail = true);
 
+  // Whether AllocMem fills each fresh block with a garbage byte (0xA5), so that a filter
+  // which reads bytes it never wrote sees garbage rather than the zeros fresh memory often
+  // holds. On by default, for the tests and tools; a host serving load turns it off, as a
+  // real server hands blocks over as they come, and the fill costs a pass over every block.
+  void FillFreshBlocks(bool fill) { fillFreshBlocks_ = fill; }
+
+  // Where server variables beyond the request's own serverVariables come from; null (the
+  // default) for none. Asked before the variables derived from the request (see
+  // MemoryRequest). Must outlive the server or be replaced first.
+  void SetVariableSource(const ServerVariableSource* source) { variableSource_ = source; }
+
+  // Whether the blocks of an ended connection go to a pool of the thread that ends it, for
+  // AllocMem calls of later connections on that thread to take again, instead of back to the
+  // allocator (off by default). A pooled block is handed out only for the size it was made
+  // for; a thread keeps at most kPooledBlocks of them, none larger than kLargestPooledBlock.
+  // For a host that serves many connections: the filter takes a block of one size for every
+  // request, and the allocator's way for blocks that size is slow. Tests keep it off, so
+  // that a memory checker sees every block freed with its connection.
+  void RecycleBlocks(bool recycle) { recycleBlocks_ = recycle; }
+  static constexpr size_t kPooledBlocks = 256;
+  static constexpr size_t kLargestPooledBlock = 16 * 1024;
+
   // Ends the connection: frees its blocks and forgets pFilterContext. The server may then
   // take a new request on the same object.
   void EndConnection();
+  // Starts a new request on the connection (the output, the log flag and the call counts
+  // start afresh; blocks, pFilterContext and injected failures stay).
   void StartRequest(MemoryRequest request);
+  // The same, but the caller fills the request in place: the record still holds the last
+  // request's values, so that their storage can be reused without allocating; the caller
+  // must set every field before the filter runs. Constant time.
+  MemoryRequest& BeginRequest();
 
  private:
   static MemoryServer& Of(HTTP_FILTER_CONTEXT* context);
@@ -127,9 +172,16 @@ class MemoryServer {
   HTTP_FILTER_PREPROC_HEADERS preprocHeaders_{};
   HTTP_FILTER_LOG log_{};
   std::string logOperation_, logTarget_, logParameters_;
-  std::vector<std::unique_ptr<unsigned char[]>> blocks_;
+  struct Block {
+    std::unique_ptr<unsigned char[]> bytes;
+    size_t size;
+  };
+  std::vector<Block> blocks_;
   std::string written_;
   mutable std::string computedVariable_;  // a server variable made up on request
+  const ServerVariableSource* variableSource_ = nullptr;
+  bool fillFreshBlocks_ = true;
+  bool recycleBlocks_ = false;
   bool logDisabled_ = false;
   unsigned calls_[kServerOperationCount] = {};
   bool failing_[kServerOperationCount] = {};

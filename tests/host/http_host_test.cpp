@@ -206,6 +206,9 @@ TEST_F(HttpHostTest, FilterSeesServerVariablesAndOneContextPerConnection) {
       {"HTTP_USER_AGENT", "(absent)"},
   };
   EXPECT_EQ(recorder_.variables[0], expected);
+  // The next request on the connection sees its own headers and query, none of the first's.
+  EXPECT_EQ(recorder_.variables[1].at("HTTP_X_FORWARDED_FOR"), "(absent)");
+  EXPECT_EQ(recorder_.variables[1].at("QUERY_STRING"), "");
   // The second request on the connection finds the block the first one took.
   EXPECT_EQ(recorder_.contexts[0], recorder_.contexts[1]);
   EXPECT_EQ(recorder_.blocks[0], nullptr);

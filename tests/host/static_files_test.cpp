@@ -150,6 +150,8 @@ TEST(ContentTypeTest, ByExtensionInAnyCase) {
   EXPECT_EQ(ContentTypeFor("logo.PNG"), "image/png");
   EXPECT_EQ(ContentTypeFor("archive.tar.gz"), "application/octet-stream");
   EXPECT_EQ(ContentTypeFor("README"), "application/octet-stream");
+  EXPECT_EQ(ContentTypeFor("/srv/site.html/.png"), "application/octet-stream");  // a dot file
+  EXPECT_EQ(ContentTypeFor("/srv/v1.css/plain"), "application/octet-stream");
 }
 
 }  // namespace

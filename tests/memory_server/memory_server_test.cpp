@@ -8,7 +8,10 @@
 #include <cstring>
 #include <functional>
 #include <iterator>
+#include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace vortane {
 namespace {
@@ -105,6 +108,32 @@ TEST(MemoryServerTest, ServerVariablesFollowTheRequestAsItStands) {
   server.StartRequest(next);
   EXPECT_EQ(Read(server, Reader::Variable, "URL", 4096).value, "/given");
   EXPECT_EQ(Read(server, Reader::Variable, "HTTPS", 4096).value, "off");
+  EXPECT_FALSE(server.Context()->fIsSecurePort);
+}
+
+// Answers SERVER_NAME from the request's Host header and URL with a value of its own.
+struct HostNameSource : ServerVariableSource {
+  std::optional<std::string_view> Find(std::string_view name,
+                                       const MemoryRequest& request) const override {
+    if (name == "SERVER_NAME") return request.headers.at(0).second;
+    if (name == "URL") return std::string_view("/from-source");
+    return std::nullopt;
+  }
+};
+
+TEST(MemoryServerTest, VariableSourceComesBetweenGivenAndDerivedVariables) {
+  const HostNameSource source;
+  MemoryServer server(SampleRequest());
+  server.SetVariableSource(&source);
+  // The request filled in place: the source sees it as it now stands.
+  MemoryRequest& request = server.BeginRequest();
+  request.headers.at(0).second = "in-place.test";
+  request.secure = false;
+  EXPECT_EQ(Read(server, Reader::Variable, "SERVER_NAME", 4096).value, "in-place.test");
+  EXPECT_EQ(Read(server, Reader::Variable, "URL", 4096).value, "/from-source");
+  EXPECT_EQ(Read(server, Reader::Variable, "REMOTE_ADDR", 4096).value, "192.0.2.7");
+  EXPECT_EQ(Read(server, Reader::Variable, "REQUEST_METHOD", 4096).value, "POST");
+  EXPECT_FALSE(Read(server, Reader::Variable, "SERVER_PORT", 4096).ok);
   EXPECT_FALSE(server.Context()->fIsSecurePort);
 }
 
@@ -260,6 +289,29 @@ TEST(MemoryServerTest, BlocksBelongToTheConnection) {
   server.Fail(ServerOperation::AllocMem, false);
   EXPECT_NE(pfc->AllocMem(pfc, 16, 0), nullptr);  // freed by the destructor
   EXPECT_EQ(server.AllocatedBlocks(), 1u);
+}
+
+TEST(MemoryServerTest, RecycledBlocksGoToTheThreadsNextConnectionAsFresh) {
+  MemoryServer first;
+  MemoryServer second;
+  first.RecycleBlocks(true);
+  second.RecycleBlocks(true);
+  const auto alloc = [](MemoryServer& server, DWORD size) {
+    return static_cast<unsigned char*>(server.Context()->AllocMem(server.Context(), size, 0));
+  };
+  unsigned char* block = alloc(first, 300);
+  ASSERT_NE(block, nullptr);
+  std::memset(block, 0, 300);
+  first.EndConnection();
+  EXPECT_EQ(first.AllocatedBlocks(), 0u);
+  // Had the block gone back to the allocator, this would most likely take it.
+  const std::unique_ptr<unsigned char[]> other(new unsigned char[300]);
+  EXPECT_NE(other.get(), block);
+  // Taken again for the same size, and filled again as a fresh block is.
+  EXPECT_EQ(alloc(second, 300), block);
+  EXPECT_EQ(block[0], 0xA5);
+  EXPECT_EQ(block[299], 0xA5);
+  EXPECT_EQ(second.AllocatedBlocks(), 1u);
 }
 
 TEST(NormalizeUrlPathTest, DecodesThenResolvesDotSegments) {
