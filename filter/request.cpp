@@ -97,21 +97,12 @@ DWORD AnswerFailure(HTTP_FILTER_CONTEXT* filterContext) noexcept {
   return SF_STATUS_REQ_FINISHED;
 }
 
-// The buffer the URL is read into, kept by the thread from one request to the next: a first
-// read takes kFirstReadSize bytes, and allocating them for every request costs more than all
-// else an empty configuration asks. A request is handled on one thread from start to end, and
-// nothing it calls handles another request, so no two requests use it at once.
-ValueBuffer& ThreadUrlBuffer() {
-  thread_local ValueBuffer buffer;
-  return buffer;
-}
-
 // Steps between reading the URL and setting X-Rewrite-URL; may throw.
 DWORD HandleRequest(ConfigStore& store, HTTP_FILTER_CONTEXT* filterContext,
                     HTTP_FILTER_PREPROC_HEADERS* preprocHeaders, RequestContext* block,
                     RequestTracer* tracer) {
   // Every failure to read what the rules need answers the request: none may skip them.
-  ValueBuffer& urlBuffer = ThreadUrlBuffer();
+  ValueBuffer urlBuffer;
   size_t length = 0;
   switch (ReadUrl(filterContext, preprocHeaders, urlBuffer, length)) {
     case ValueRead::TooLong:

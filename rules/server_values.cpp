@@ -10,10 +10,11 @@ namespace vortane {
 char* ValueBuffer::Grow(size_t at, size_t size) {
   const size_t capacity = std::max(at + size, 2 * capacity_);
   std::unique_ptr<char[]> grown(new char[capacity]);
-  if (at > 0) std::memcpy(grown.get(), data_.get(), at);
-  data_ = std::move(grown);
+  if (at > 0) std::memcpy(grown.get(), data_, at);
+  heap_ = std::move(grown);
+  data_ = heap_.get();
   capacity_ = capacity;
-  return data_.get() + at;
+  return data_ + at;
 }
 
 namespace detail {

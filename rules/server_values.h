@@ -28,21 +28,31 @@ inline constexpr size_t kValueLimit = 65536;
 inline constexpr size_t kFirstReadSize = 4096;
 
 // A buffer that grows and never shrinks, never zero-filled. Reads go straight into it, so
-// each value's bytes are copied once.
+// each value's bytes are copied once. It starts with room for one first read (and a little
+// appended after it) inside itself, on its owner's stack: most requests never allocate. It
+// neither copies nor moves (its data may live inside it).
 class ValueBuffer {
  public:
+  ValueBuffer() = default;
+  ValueBuffer(const ValueBuffer&) = delete;
+  ValueBuffer& operator=(const ValueBuffer&) = delete;
+
   // A writable area of `size` bytes at offset `at`, keeping the `at` bytes before it. May
   // move the buffer: pointers from earlier calls are invalid afterwards.
   char* Area(size_t at, size_t size) {
-    return at + size <= capacity_ ? data_.get() + at : Grow(at, size);
+    return at + size <= capacity_ ? data_ + at : Grow(at, size);
   }
-  const char* Data() const { return data_.get(); }
+  const char* Data() const { return data_; }
 
  private:
+  static constexpr size_t kInlineSize = kFirstReadSize + 256;
+
   char* Grow(size_t at, size_t size);
 
-  std::unique_ptr<char[]> data_;
-  size_t capacity_ = 0;
+  char inline_[kInlineSize];
+  std::unique_ptr<char[]> heap_;
+  char* data_ = inline_;
+  size_t capacity_ = kInlineSize;
 };
 
 // A server operation with the read contract of GetHeader and GetServerVariable: TRUE with
