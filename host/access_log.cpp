@@ -8,7 +8,8 @@ namespace vortane::host {
 namespace {
 
 constexpr char kFields[] =
-    "#Fields: date time c-ip cs-method cs-uri-stem cs-uri-query sc-status sc-bytes time-taken\n";
+    "#Fields: date time c-ip cs-method cs-uri-stem cs-uri-query sc-status sc-bytes time-taken "
+    "s-sitename cs-host cs(User-Agent) cs(Referer) x-requested-uri\n";
 
 // "YYYY-MM-DD HH:MM:SS" in UTC.
 std::string UtcDateTime(std::chrono::system_clock::time_point time) {
@@ -42,7 +43,13 @@ std::string FormatAccessLogLine(const AccessLogEntry& entry) {
   AppendField(line, entry.target);
   AppendField(line, entry.query);
   line += ' ' + std::to_string(entry.status) + ' ' + std::to_string(entry.bytes) + ' ' +
-          std::to_string(entry.milliseconds) + '\n';
+          std::to_string(entry.milliseconds);
+  AppendField(line, entry.siteId != 0 ? "W3SVC" + std::to_string(entry.siteId) : "");
+  AppendField(line, entry.host);
+  AppendField(line, entry.userAgent);
+  AppendField(line, entry.referer);
+  AppendField(line, entry.requestedUri);
+  line += '\n';
   return line;
 }
 

@@ -3,8 +3,13 @@
 // The file opens with the directives (#Software, #Version, #Date, #Fields) and then holds one
 // line per request with the fields
 //   date time c-ip cs-method cs-uri-stem cs-uri-query sc-status sc-bytes time-taken
+//   s-sitename cs-host cs(User-Agent) cs(Referer) x-requested-uri
 // in UTC, separated by single spaces; an empty field is "-", and a space inside a field is
-// written as "+", so every line splits into the same nine fields.
+// written as "+", so every line splits into the same fourteen fields. The last five are what
+// `vortane-test --compare` needs to replay the log through a configuration: the site number
+// picks the site's rules, rules often look at those headers, and x-requested-uri is the URL
+// as the client sent it, before any rule (cs-uri-stem is what the log record held after
+// them, the rewritten or redirected URL).
 //
 // Request threads hand their line to Write, which only queues it under a short lock; a
 // writer thread of the log's own does all disk work. If the disk falls far behind, lines
@@ -35,6 +40,11 @@ struct AccessLogEntry {
   unsigned status = 0;
   uint64_t bytes = 0;  // bytes sent, headers included
   uint64_t milliseconds = 0;
+  uint32_t siteId = 0;            // s-sitename, written "W3SVC<siteId>"; 0 writes "-"
+  std::string_view host;          // cs-host: the request's Host header as the client sent it
+  std::string_view userAgent;     // cs(User-Agent), likewise
+  std::string_view referer;       // cs(Referer), likewise
+  std::string_view requestedUri;  // x-requested-uri: path and query as the client sent them
 };
 
 // The entry as one line of the log, with its LF.

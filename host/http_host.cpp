@@ -267,6 +267,7 @@ class Session : public std::enable_shared_from_this<Session> {
     started_ = std::chrono::steady_clock::now();
     served_ = false;
     method_ = "-";
+    loggedHeaders_ = {};
     status_ = static_cast<unsigned>(status);
     SendResponse(TextResponse(status, 11, false, false), false);
   }
@@ -295,6 +296,13 @@ class Session : public std::enable_shared_from_this<Session> {
   void Serve(Request request) {
     method_.assign(request.method_string());
     served_ = true;
+    if (shared_->settings.accessLog != nullptr) {
+      // The headers and the URL as the client sent them, before a rule may rewrite one.
+      loggedHeaders_[0].assign(request[http::field::host]);
+      loggedHeaders_[1].assign(request[http::field::user_agent]);
+      loggedHeaders_[2].assign(request[http::field::referer]);
+      loggedHeaders_[3].assign(request.target());
+    }
     FillFilterRequest(request, filter_.NextRequest());
     switch (filter_.OnRequestHeaders()) {
       case FilterVerdict::Finished:
@@ -402,6 +410,11 @@ class Session : public std::enable_shared_from_this<Session> {
     entry.time = arrived_;
     entry.clientAddress = variables_.remoteAddress;
     entry.method = method_;
+    entry.siteId = site_.id;
+    entry.host = loggedHeaders_[0];
+    entry.userAgent = loggedHeaders_[1];
+    entry.referer = loggedHeaders_[2];
+    entry.requestedUri = loggedHeaders_[3];
     entry.target = fields.target;
     entry.query = fields.query;
     entry.status = status_;
@@ -458,6 +471,8 @@ class Session : public std::enable_shared_from_this<Session> {
   // The request being answered.
   bool served_ = false;  // it reached the filter
   std::string method_;
+  // Host, User-Agent, Referer and the request target as sent, for the access log.
+  std::array<std::string, 4> loggedHeaders_;
   unsigned status_ = 0;
   std::chrono::system_clock::time_point arrived_;
   std::chrono::steady_clock::time_point started_;

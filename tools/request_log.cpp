@@ -89,6 +89,7 @@ enum class FieldUse {
   Stem,
   Query,
   Uri,
+  RequestedUri,
   Version,
   Header,
   Site,
@@ -105,6 +106,7 @@ FieldRole RoleOf(std::string_view field) {
   if (field == "cs-uri-stem") return {FieldUse::Stem, {}};
   if (field == "cs-uri-query") return {FieldUse::Query, {}};
   if (field == "cs-uri") return {FieldUse::Uri, {}};
+  if (field == "x-requested-uri") return {FieldUse::RequestedUri, {}};
   if (field == "cs-version") return {FieldUse::Version, {}};
   if (field == "cs-host") return {FieldUse::Header, "Host"};
   if (field == "s-sitename") return {FieldUse::Site, {}};
@@ -186,7 +188,7 @@ ReadSummary ReadAccessLog(std::istream& input, uint32_t defaultSite, const Reque
     sourced.line = number;
     MemoryRequest& request = sourced.request;
     request.siteId = defaultSite;
-    std::string_view stem, query, uri;
+    std::string_view stem, query, uri, requested;
     bool badSite = false;
     for (size_t i = 0; i < values.size(); ++i) {
       const std::string_view value = values[i];
@@ -206,6 +208,9 @@ ReadSummary ReadAccessLog(std::istream& input, uint32_t defaultSite, const Reque
           break;
         case FieldUse::Uri:
           uri = value;
+          break;
+        case FieldUse::RequestedUri:
+          requested = value;
           break;
         case FieldUse::Version:
           request.version = std::string(value);
@@ -229,7 +234,10 @@ ReadSummary ReadAccessLog(std::istream& input, uint32_t defaultSite, const Reque
       skips.Skip(number, "the site is not a number from 1 to 4294967295");
       continue;
     }
-    if (haveStem) {
+    if (!requested.empty()) {
+      // The URL as the client sent it, before any rule: what a replay must send again.
+      request.url = std::string(requested);
+    } else if (haveStem) {
       request.url = std::string(stem);
       if (!query.empty()) request.url += "?" + std::string(query);
     } else {

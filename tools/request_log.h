@@ -54,6 +54,8 @@ using RequestSink = std::function<void(SourcedRequest&&)>;
 //   cs-method                the method (GET without the field)
 //   cs-uri-stem, cs-uri-query the URL: stem, then "?" and the query when there is one; or
 //   cs-uri                   the whole URL, when there is no stem field
+//   x-requested-uri          the URL as the client sent it, before any rule (vortane-serve
+//                            writes it): used before the two above when present
 //   cs-version               the protocol version (HTTP/1.1 without the field)
 //   cs-host, cs(NAME)        request headers (Host, NAME), in the order of the fields; "+"
 //                            in their values stands for a space, as loggers write it

@@ -29,12 +29,13 @@ TEST(AccessLogTest, FormatsLines) {
     const char* expected;
   };
   const Case cases[] = {
-      {"/index.html", "", "2026-12-08 09:05:03 10.0.0.7 GET /index.html - 200 512 3\n"},
+      {"/index.html", "", "2026-12-08 09:05:03 10.0.0.7 GET /index.html - 200 512 3 - - - - -\n"},
       {"/product.asp", "id=42&ref=mail",
-       "2026-12-08 09:05:03 10.0.0.7 GET /product.asp id=42&ref=mail 200 512 3\n"},
-      {"/a b", "q=x y", "2026-12-08 09:05:03 10.0.0.7 GET /a+b q=x+y 200 512 3\n"},
-      {"/line\r\nbreak", "", "2026-12-08 09:05:03 10.0.0.7 GET /line??break - 200 512 3\n"},
-      {"", "", "2026-12-08 09:05:03 10.0.0.7 GET - - 200 512 3\n"},
+       "2026-12-08 09:05:03 10.0.0.7 GET /product.asp id=42&ref=mail 200 512 3 - - - - -\n"},
+      {"/a b", "q=x y", "2026-12-08 09:05:03 10.0.0.7 GET /a+b q=x+y 200 512 3 - - - - -\n"},
+      {"/line\r\nbreak", "",
+       "2026-12-08 09:05:03 10.0.0.7 GET /line??break - 200 512 3 - - - - -\n"},
+      {"", "", "2026-12-08 09:05:03 10.0.0.7 GET - - 200 512 3 - - - - -\n"},
   };
   for (const Case& c : cases) {
     AccessLogEntry entry;
@@ -48,6 +49,21 @@ TEST(AccessLogTest, FormatsLines) {
     entry.milliseconds = 3;
     EXPECT_EQ(FormatAccessLogLine(entry), c.expected);
   }
+  // The site and the headers a replay needs, with spaces and control bytes kept in one field.
+  AccessLogEntry entry;
+  entry.time = kTime;
+  entry.clientAddress = "10.0.0.7";
+  entry.method = "GET";
+  entry.target = "/";
+  entry.status = 302;
+  entry.siteId = 2;
+  entry.host = "www.example.com";
+  entry.userAgent = "Mozilla/5.0 (X11)\r\nX: y";
+  entry.referer = "";
+  entry.requestedUri = "/old page?a=1";
+  EXPECT_EQ(FormatAccessLogLine(entry),
+            "2026-12-08 09:05:03 10.0.0.7 GET / - 302 0 0 W3SVC2 www.example.com "
+            "Mozilla/5.0+(X11)??X:+y - /old+page?a=1\n");
 }
 
 TEST(AccessLogTest, WritesDirectivesAndEveryLineFromManyThreads) {
@@ -80,8 +96,8 @@ TEST(AccessLogTest, WritesDirectivesAndEveryLineFromManyThreads) {
   EXPECT_EQ(lines[2].rfind("#Date: ", 0), 0u);
   EXPECT_EQ(lines[3],
             "#Fields: date time c-ip cs-method cs-uri-stem cs-uri-query sc-status sc-bytes "
-            "time-taken");
-  EXPECT_EQ(lines.back(), "2026-12-08 09:05:03 127.0.0.1 GET / - 200 0 0");
+            "time-taken s-sitename cs-host cs(User-Agent) cs(Referer) x-requested-uri");
+  EXPECT_EQ(lines.back(), "2026-12-08 09:05:03 127.0.0.1 GET / - 200 0 0 - - - - -");
 }
 
 TEST(AccessLogTest, RefusesAPathItCannotOpen) {

@@ -108,8 +108,8 @@ expect_line() {
 expect_line "site table" "$site/sites.txt" "^1 $site/shop\$"
 expect_line "site table" "$site/sites.txt" "^2 $site/docs\$"
 [ "$(wc -l <"$site/sites.txt")" -eq 2 ] || { echo "FAIL site table: not exactly two sites"; failures=$((failures + 1)); }
-expect_line "access log fields" "$dir/access.log" "^#Fields: date time c-ip cs-method cs-uri-stem cs-uri-query sc-status sc-bytes time-taken\$"
-expect_line "rewrite logged as served" "$dir/access.log" " 127\.0\.0\.1 GET /pages/install\.html - 200 [0-9]+ [0-9]+\$"
+expect_line "access log fields" "$dir/access.log" "^#Fields: date time c-ip cs-method cs-uri-stem cs-uri-query sc-status sc-bytes time-taken s-sitename cs-host cs\\(User-Agent\\) cs\\(Referer\\) x-requested-uri\$"
+expect_line "rewrite logged as served" "$dir/access.log" " 127\.0\.0\.1 GET /pages/install\.html - 200 [0-9]+ [0-9]+ W3SVC2 127\.0\.0\.1:[0-9]+ curl/[^ ]+ - /guide/install\$"
 # U keeps the address the visitor asked for in the log.
 expect_line "U rule logged as requested" "$dir/access.log" " GET /help/shipping - 404 "
 expect_line "redirect logged as the rules left it" "$dir/access.log" " GET /products/mugs - 302 "

@@ -54,6 +54,14 @@ TEST(RequestLogTest, ReadsRequestsAndSkipsWhatItCannotUse) {
        {"5: GET /a HTTP/1.1 site 7 | REMOTE_ADDR=10.0.0.1",
         "6: HEAD /b/c?x=1&y=a+b HTTP/1.1 site 7 | REMOTE_ADDR=::1"},
        0},
+      {"the client's URL before the stem the rules left",
+       RequestFormat::AccessLog,
+       "#Fields: cs-method cs-uri-stem cs-uri-query s-sitename cs-host x-requested-uri\n"
+       "GET http://example.com/a - W3SVC2 www.example.com /a?b=1\n"
+       "GET /pages/x.html - 1 - -\n",
+       {"2: GET /a?b=1 HTTP/1.1 site 2 | Host: www.example.com",
+        "3: GET /pages/x.html HTTP/1.1 site 1"},
+       0},
       {"headers, site, version and a second #Fields",
        RequestFormat::AccessLog,
        "#Fields: s-sitename cs-uri-stem cs(User-Agent) cs-host cs-version\n"
