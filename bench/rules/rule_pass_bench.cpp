@@ -42,19 +42,19 @@
 
 namespace {
 
-using vortane::testing::ConditionSpec;
+using vortane::testing::ConditionLine;
 using vortane::testing::MakeRule;
 
-struct RuleSpec {
-  std::vector<ConditionSpec> conditions;
+struct RuleLine {
+  std::vector<ConditionLine> conditions;
   const char* pattern;
   const char* format;
   const char* letters;
   const char* target;
 };
 
-const std::vector<RuleSpec>& Rules() {
-  static const std::vector<RuleSpec> rules = {
+const std::vector<RuleLine>& Rules() {
+  static const std::vector<RuleLine> rules = {
       // Moved sections and legacy URLs (no conditions, no match).
       {{}, "^/blog/(\\d{4})/(\\d{2})/(.*)$", "/posts/$1-$2-$3", "L", "URL"},
       {{}, "^/old-section/(.*)$", "/section/$1", "R", "URL"},
@@ -146,7 +146,7 @@ vortane::MemoryRequest Request() {
 vortane::SiteConfig& Config() {
   static vortane::SiteConfig* config = [] {
     auto* c = new vortane::SiteConfig(0, {});
-    for (const RuleSpec& r : Rules()) {
+    for (const RuleLine& r : Rules()) {
       c->rules.push_back(MakeRule(r.conditions, r.pattern, r.format, r.letters, r.target));
     }
     return c;
@@ -213,19 +213,19 @@ struct PcrePattern {
 std::vector<PcrePattern> CompilePcre(bool jit) {
   std::vector<PcrePattern> patterns;
   for (size_t i = 0; i < Rules().size(); ++i) {
-    const RuleSpec& spec = Rules()[i];
+    const RuleLine& rule = Rules()[i];
     std::string text;
-    for (const ConditionSpec& c : spec.conditions) text += c.pattern + "\n";
-    text += spec.pattern;
+    for (const ConditionLine& c : rule.conditions) text += c.pattern + "\n";
+    text += rule.pattern;
     uint32_t options = PCRE2_ANCHORED | PCRE2_ENDANCHORED | PCRE2_MULTILINE;
-    if (std::string(spec.letters).find('I') != std::string::npos) options |= PCRE2_CASELESS;
+    if (std::string(rule.letters).find('I') != std::string::npos) options |= PCRE2_CASELESS;
     int error = 0;
     PCRE2_SIZE offset = 0;
     pcre2_code* code = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(text.data()), text.size(),
                                      options, &error, &offset, nullptr);
     if (code == nullptr) {
       std::fprintf(stderr, "PCRE2 cannot compile rule %zu (%s): left out of its sums\n", i,
-                   spec.pattern);
+                   rule.pattern);
       continue;
     }
     if (jit && pcre2_jit_compile(code, PCRE2_JIT_COMPLETE) != 0) {

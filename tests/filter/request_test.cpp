@@ -20,16 +20,16 @@ namespace {
 
 using testing::MakeRule;
 
-struct RuleSpec {
+struct RuleLine {
   std::string pattern, format, letters;
 };
 
 // The rules of each site for the current test, loaded by the cache from here.
-std::map<uint32_t, std::vector<RuleSpec>> siteRules;
+std::map<uint32_t, std::vector<RuleLine>> siteRules;
 
 SiteConfig* LoadFromTable(uint32_t siteId) {
   auto* config = new SiteConfig(siteId, platform::PathString());
-  for (const RuleSpec& r : siteRules[siteId]) {
+  for (const RuleLine& r : siteRules[siteId]) {
     config->rules.push_back(MakeRule({}, r.pattern, r.format, r.letters));
   }
   return config;
@@ -84,7 +84,7 @@ TEST_F(RequestTest, AGlobalStopSkipsTheSitePass) {
 TEST_F(RequestTest, WritesTheResponsesByteForByte) {
   struct Case {
     const char* name;
-    std::vector<RuleSpec> global, site;
+    std::vector<RuleLine> global, site;
     std::string written;
   };
   const Case cases[] = {

@@ -14,7 +14,7 @@
 namespace vortane {
 namespace {
 
-using testing::ConditionSpec;
+using testing::ConditionLine;
 using testing::MakeRule;
 
 MemoryRequest SampleRequest() {
@@ -47,7 +47,7 @@ class EvaluationTest : public ::testing::Test {
 
 struct Case {
   const char* name;
-  std::vector<ConditionSpec> conditions;
+  std::vector<ConditionLine> conditions;
   const char* pattern;
   const char* format;
   const char* letters;
@@ -167,7 +167,7 @@ TEST_F(EvaluationTest, RewriteHeaderOnTheMethodAndAHeader) {
 
 TEST_F(EvaluationTest, ReadsOnlyTheValuesARuleCanStillMatch) {
   struct ReadCase {
-    std::vector<ConditionSpec> conditions;
+    std::vector<ConditionLine> conditions;
     const char* pattern;
     uint32_t result;
     unsigned headerReads;  // the URL and the headers read

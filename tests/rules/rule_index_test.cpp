@@ -14,7 +14,7 @@
 namespace vortane {
 namespace {
 
-using testing::ConditionSpec;
+using testing::ConditionLine;
 using testing::MakeRule;
 
 // The rules a visitor visits for `url`, in order.

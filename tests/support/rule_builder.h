@@ -17,7 +17,7 @@ struct RuleSet {
   std::atomic<int32_t> repeatLimit{32};
 };
 
-struct ConditionSpec {
+struct ConditionLine {
   std::string name;     // "Host:", "URL", or a server variable name
   std::string pattern;  // the condition's own pattern
   bool serverVariable = false;
@@ -26,7 +26,7 @@ struct ConditionSpec {
 
 // A rule with `conditions`, `pattern`, `format`, flag letters (any of L R N F U O I) and
 // `target`, its combined pattern compiled.
-inline Rule MakeRule(const std::vector<ConditionSpec>& conditions, std::string_view pattern,
+inline Rule MakeRule(const std::vector<ConditionLine>& conditions, std::string_view pattern,
                      std::string_view format, std::string_view letters = "",
                      std::string_view target = "URL") {
   Rule rule;
@@ -40,7 +40,7 @@ inline Rule MakeRule(const std::vector<ConditionSpec>& conditions, std::string_v
     }
   }
   std::vector<std::string_view> conditionPatterns;
-  for (const ConditionSpec& c : conditions) {
+  for (const ConditionLine& c : conditions) {
     rule.AppendCondition({c.name, c.normalize ? ConditionFlag::Normalize : 0u, c.serverVariable});
     conditionPatterns.push_back(c.pattern);
   }
