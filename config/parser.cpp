@@ -13,7 +13,10 @@ namespace {
 
 // The token characters of HTTP/1.1 header names and server variable names.
 #define VORTANE_TOKEN R"([!#-'\*\+\-\.0-9A-Z\^-z\|~])"
-#define VORTANE_FLAGS R"(((?:L|R|U|I|N|F|O)(?:,(?:L|R|U|I|N|F|O)){0,4}))"
+// One to five flags: letters, and R with a redirect status (R=301). The parser checks the
+// status; any digits get this far, so that a wrong status is reported as one.
+#define VORTANE_FLAG R"((?:L|R(?:=[[:digit:]]+)?|U|I|N|F|O))"
+#define VORTANE_FLAGS "(" VORTANE_FLAG "(?:," VORTANE_FLAG "){0,4})"
 
 // The grammar of the configuration language, compiled once when the library is loaded.
 struct Grammar {
@@ -40,6 +43,7 @@ struct Grammar {
 
 #undef VORTANE_TOKEN
 #undef VORTANE_FLAGS
+#undef VORTANE_FLAG
 
 const Grammar grammar;
 
@@ -142,12 +146,38 @@ class BodyParser {
     Rule& rule = Pending();
     uint32_t flags = 0;
     bool ignoreCase = false;
-    for (size_t i = 0; i < letters.size(); i += 2) {  // letters and commas alternate
+    // The R items: a status given with R stands alone ("[R,R]" is as good as "[R]", but
+    // "[R=301,R]" says two things).
+    size_t redirects = 0;
+    bool statusGiven = false;
+    std::string_view invalidStatus;  // the first status that is none of the redirect statuses
+    while (!letters.empty()) {       // items separated by single commas, as the grammar holds
+      const size_t comma = letters.find(',');
+      const std::string_view item = letters.substr(0, comma);
+      letters = comma == std::string_view::npos ? std::string_view() : letters.substr(comma + 1);
       FlagLetter meaning{};
-      if (LookUpFlagLetter(letters[i], meaning)) {
+      if (LookUpFlagLetter(item[0], meaning)) {
         flags |= meaning.bits;
         ignoreCase = ignoreCase || meaning.ignoreCase;
       }
+      if (item[0] != 'R') continue;
+      ++redirects;
+      if (item.size() < 2) continue;  // "R=" and its digits follow the letter
+      statusGiven = true;
+      uint32_t statusBits = 0;
+      if (LookUpRedirectStatus(item.substr(2), statusBits)) {
+        flags |= statusBits;
+      } else if (invalidStatus.empty()) {
+        invalidStatus = item.substr(2);
+      }
+    }
+    if (!invalidStatus.empty()) {
+      report_.InvalidRedirectStatus(groupFirstLine_, number_, invalidStatus);
+      return DropPending();
+    }
+    if (statusGiven && redirects > 1) {
+      report_.RepeatedRedirect(groupFirstLine_, number_);
+      return DropPending();
     }
     rule.SetFlags(flags);
     rule.line = number_;
@@ -160,6 +190,11 @@ class BodyParser {
     } catch (...) {
       report_.BadRegularExpression(groupFirstLine_, number_);
     }
+    DropPending();
+  }
+
+  // Ends the pending group: its rule and conditions are used or dropped.
+  void DropPending() {
     pending_.reset();
     patternText_.clear();
   }

@@ -50,6 +50,21 @@ void ParseReport::InvalidCacheClockRate(uint32_t line) {
               ": Invalid value in the CacheClockRate directive. Default will be used\r\n");
 }
 
+void ParseReport::InvalidRedirectStatus(uint32_t firstLine, uint32_t ruleLine,
+                                        std::string_view digits) {
+  std::string rest = " - " + std::to_string(ruleLine) + ": Invalid redirect status R=";
+  rest.append(digits);
+  rest += " (use 301, 302, 303, 307 or 308). The rule and its conditions are ignored\r\n";
+  LineMessage("Lines ", firstLine, rest);
+}
+
+void ParseReport::RepeatedRedirect(uint32_t firstLine, uint32_t ruleLine) {
+  LineMessage("Lines ", firstLine,
+              " - " + std::to_string(ruleLine) +
+                  ": A redirect status with another R in the flag list. The rule and its "
+                  "conditions are ignored\r\n");
+}
+
 void ParseReport::LineCutAtLimit(uint32_t line) {
   LineMessage("Line ", line, ": Line cut at the 2 MiB limit. Ignored\r\n");
 }

@@ -31,6 +31,12 @@ class ParseReport {
   void CacheClockRateInSiteFile(uint32_t line);
   // "Line N: Invalid value in the CacheClockRate directive. Default will be used"
   void InvalidCacheClockRate(uint32_t line);
+  // "Lines A - B: Invalid redirect status R=DIGITS (use 301, 302, 303, 307 or 308). The rule
+  // and its conditions are ignored"
+  void InvalidRedirectStatus(uint32_t firstLine, uint32_t ruleLine, std::string_view digits);
+  // "Lines A - B: A redirect status with another R in the flag list. The rule and its
+  // conditions are ignored"
+  void RepeatedRedirect(uint32_t firstLine, uint32_t ruleLine);
   // "Line N: Line cut at the 2 MiB limit. Ignored"
   void LineCutAtLimit(uint32_t line);
 

@@ -33,16 +33,18 @@ ValueRead ReadUrl(HTTP_FILTER_CONTEXT* filterContext, HTTP_FILTER_PREPROC_HEADER
   return read;
 }
 
-// Answers with a redirect to the URL as the rules left it, whole, with any control byte
-// percent-encoded. A URL that cannot be read again is answered with the 500 response: the
-// request must not go on as if no rule had asked for the redirect.
-DWORD Redirect(HTTP_FILTER_CONTEXT* filterContext, HTTP_FILTER_PREPROC_HEADERS* preprocHeaders) {
+// Answers with a redirect, with the status that `result` holds, to the URL as the rules left
+// it, whole, with any control byte percent-encoded. A URL that cannot be read again is
+// answered with the 500 response: the request must not go on as if no rule had asked for the
+// redirect.
+DWORD Redirect(uint32_t result, HTTP_FILTER_CONTEXT* filterContext,
+               HTTP_FILTER_PREPROC_HEADERS* preprocHeaders) {
   ValueBuffer buffer;
   size_t length = 0;
   if (ReadUrl(filterContext, preprocHeaders, buffer, length) != ValueRead::Read) {
     return Write(filterContext, kUnreadableResponse);
   }
-  std::string response = kRedirectResponseStart;
+  std::string response = RedirectResponseStart(RedirectStatusOf(result));
   response += EscapeControlBytes(std::string_view(buffer.Data(), length));
   response += "\r\n\r\n";
   return Write(filterContext, response);
@@ -62,7 +64,7 @@ Outcome Answer(uint32_t result, std::string_view timeoutResponse,
   } else if ((result & RuleResult::Forbidden) != 0) {
     status = Write(filterContext, kForbiddenResponse);
   } else if ((result & RuleResult::Redirect) != 0) {
-    status = Redirect(filterContext, preprocHeaders);
+    status = Redirect(result, filterContext, preprocHeaders);
   } else {
     return (result & RuleResult::Stop) != 0 ? Outcome::Stopped : Outcome::Continue;
   }
@@ -142,6 +144,13 @@ DWORD HandleRequest(ConfigStore& store, HTTP_FILTER_CONTEXT* filterContext,
 }
 
 }  // namespace
+
+std::string RedirectResponseStart(const RedirectStatus& status) {
+  std::string start = "HTTP/1.1 " + std::to_string(status.code) + " ";
+  start.append(status.reason);
+  start += "\r\nLocation: ";
+  return start;
+}
 
 uint32_t RunSitePass(ConfigStore& store, uint32_t siteId, HTTP_FILTER_CONTEXT* filterContext,
                      HTTP_FILTER_PREPROC_HEADERS* preprocHeaders, RequestTracer* tracer) {

@@ -1,7 +1,8 @@
 // What the filter does with each request: the request-header notification runs the global
 // rules and then the site's, and either passes the request on (with X-Rewrite-URL holding
-// the URL as the client sent it) or answers it with a 302, 403, 414 or 500; the log
-// notification, kept only for requests a rule marked, shows the URL as the client sent it.
+// the URL as the client sent it) or answers it with a redirect (302, or the status of R=NNN),
+// a 403, 414 or 500; the log notification, kept only for requests a rule marked, shows the
+// URL as the client sent it.
 //
 // Fails closed: when anything the rules need cannot be read whole, or the rules cannot all
 // run, the filter answers the request itself (kUrlTooLongResponse, kUnreadableResponse)
@@ -13,6 +14,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "platform/isapi.h"
 #include "rules/trace.h"
@@ -45,8 +47,13 @@ inline constexpr char kUrlTooLongResponse[] = "HTTP/1.1 414 Request-URI Too Long
 // the request past rules that did not all run.
 inline constexpr char kUnreadableResponse[] = "HTTP/1.1 500 Internal Server Error\r\n\r\n";
 // The redirect: this, the URL as the rules left it (control bytes percent-encoded), then an
-// empty line.
+// empty line. The plain R answers 302; R=301 and the others write their own status line
+// (RedirectResponseStart), and nothing else differs.
 inline constexpr char kRedirectResponseStart[] = "HTTP/1.1 302 Object moved\r\nLocation: ";
+
+// The start of the redirect with `status` up to the Location's value: "HTTP/1.1 301 Moved
+// Permanently\r\nLocation: ". For 302, kRedirectResponseStart.
+std::string RedirectResponseStart(const RedirectStatus& status);
 
 // Handles SF_NOTIFY_PREPROC_HEADERS with the configurations of `store`. Returns
 // SF_STATUS_REQ_FINISHED when the filter answered the request, SF_STATUS_REQ_NEXT_NOTIFICATION

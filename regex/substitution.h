@@ -34,6 +34,9 @@
 //     gives "x{100}", "\c1" gives "c1", "\777" gives 0x3F then "7".
 //   - "\0" and "\x00" put a 0x00 byte into the output.
 //
+// A substitution that is "-" alone is not expanded at all: the rule writes nothing and its
+// target keeps its value (KeepsValue). Anywhere else "-" is an ordinary byte.
+//
 // Groups: group 0 is the whole match, 1..k the capture groups of the pattern. A group that
 // did not take part, or whose number is above k however large it is written, has empty
 // text, and a conditional on it takes the false branch.
@@ -60,5 +63,11 @@ namespace vortane {
 // pointers and the `matched` flags, which never count against a match deadline; results
 // made on one thread may be expanded on another while the subject they point into lives.
 std::string FormatSubstitution(std::string_view format, const MatchResults& match);
+
+// True for the substitution "-": the rule that matched keeps its target's value, and writes
+// nothing over it.
+inline bool KeepsValue(std::string_view format) {
+  return format == "-";
+}
 
 }  // namespace vortane

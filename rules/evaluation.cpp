@@ -61,10 +61,12 @@ struct ValueSpan {
 };
 
 // The result bits of a match: Matched, plus N, R and F copied across, plus Stop for L, R, F.
+// With R, the redirect status is copied across too.
 uint32_t MatchResult(uint32_t flags) {
   constexpr uint32_t kStopping = RuleFlag::Last | RuleFlag::Redirect | RuleFlag::Forbidden;
   uint32_t result = RuleResult::Matched | (flags & RuleFlag::Restart) | (flags & kStopping);
   if ((flags & kStopping) != 0) result |= RuleResult::Stop;
+  if ((flags & RuleFlag::Redirect) != 0) result |= flags & RuleFlag::RedirectStatus;
   return result;
 }
 
@@ -159,7 +161,8 @@ uint32_t Evaluate(const Rule& rule, HTTP_FILTER_CONTEXT* filterContext,
     }
     if constexpr (kRecorded) record->groups = &scratch.groups;
     result = MatchResult(flags);
-    if ((flags & RuleFlag::Forbidden) != 0) return result;
+    // A refusal writes nothing, nor does "-": the target keeps its value.
+    if ((flags & RuleFlag::Forbidden) != 0 || KeepsValue(rule.format)) return result;
     newValue = FormatSubstitution(rule.format, scratch.groups);
   } catch (const bad_expression&) {
     rule.Disable();

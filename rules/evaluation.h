@@ -22,6 +22,8 @@
 //   - A new value with a control byte (below 0x20, or DEL) is never written raw: for the
 //     URL each such byte is percent-encoded ("%0D"); any other target is not written, as
 //     if the server had refused it.
+//   - The substitution "-" writes nothing: the rule matched, its result is as usual, and its
+//     target keeps its value. With nothing written, U marks nothing either.
 //   - A rule with U and without R whose new value the server accepted sets the request's
 //     logMark, when the request has a RequestContext.
 #pragma once
@@ -40,7 +42,8 @@ namespace vortane {
 struct RuleEvaluation;
 
 // Returns exactly one of InvalidPattern, NoMatch, Timeout, Unreadable, or Matched with
-// Restart (N), Redirect (R), Forbidden (F) and Stop (any of L, R, F).
+// Restart (N), Redirect (R) and its RedirectStatus bits, Forbidden (F) and Stop (any of L,
+// R, F).
 //
 // `rule` is shared with other request threads and only read, apart from its Disabled bit.
 // The server records belong to the calling thread's request. Costs at most one server read

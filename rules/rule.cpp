@@ -1,5 +1,7 @@
 #include "rules/rule.h"
 
+#include <iterator>
+
 namespace vortane {
 
 bool LookUpFlagLetter(char letter, FlagLetter& meaning) {
@@ -28,6 +30,30 @@ bool LookUpFlagLetter(char letter, FlagLetter& meaning) {
     default:
       return false;
   }
+}
+
+namespace {
+
+// Where RuleFlag::RedirectStatus starts.
+constexpr uint32_t kStatusShift = 16;
+static_assert(RuleFlag::RedirectStatus >> kStatusShift == 0x7);
+static_assert(std::size(kRedirectStatuses) <= 8);
+
+}  // namespace
+
+bool LookUpRedirectStatus(std::string_view digits, uint32_t& bits) {
+  for (uint32_t i = 0; i < std::size(kRedirectStatuses); ++i) {
+    if (digits == std::to_string(kRedirectStatuses[i].code)) {
+      bits = i << kStatusShift;
+      return true;
+    }
+  }
+  return false;
+}
+
+const RedirectStatus& RedirectStatusOf(uint32_t bits) {
+  const uint32_t index = (bits & RuleFlag::RedirectStatus) >> kStatusShift;
+  return index < std::size(kRedirectStatuses) ? kRedirectStatuses[index] : kRedirectStatuses[0];
 }
 
 Rule::Rule(const Rule& other)

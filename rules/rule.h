@@ -29,6 +29,8 @@ struct RuleFlag {
   static constexpr uint32_t LogRequestedUrl = 0x10;  // U: log the URL the client sent
   static constexpr uint32_t Normalize = 0x20;        // O: normalise the target first
   static constexpr uint32_t Disabled = 0x40;         // set after a timeout; no letter
+  // R=NNN: the redirect status, as its index in kRedirectStatuses (0, the plain R, is 302).
+  static constexpr uint32_t RedirectStatus = 0x7u << 16;
 };
 
 // Bits of Condition::flags.
@@ -48,7 +50,30 @@ struct RuleResult {
   static constexpr uint32_t InvalidPattern = 0x40;  // a rule's pattern is not valid
   static constexpr uint32_t Timeout = 0x80;         // matching or formatting raised an error
   static constexpr uint32_t Unreadable = 0x100;     // a value was too long to read whole
+  // With Redirect: the status of the rule that redirected, where its flags hold it. A rule
+  // with R ends its pass, so a result holds the status of one rule at most.
+  static constexpr uint32_t RedirectStatus = RuleFlag::RedirectStatus;
 };
+
+// A status a redirect answers with, and the reason phrase of its status line.
+struct RedirectStatus {
+  uint32_t code;
+  std::string_view reason;
+};
+
+// The statuses R=NNN may give. A rule's flags hold the index of its status in the bits
+// RuleFlag::RedirectStatus; the first, index 0, is the plain R.
+inline constexpr RedirectStatus kRedirectStatuses[] = {
+    {302, "Object moved"},       {301, "Moved Permanently"},  {303, "See Other"},
+    {307, "Temporary Redirect"}, {308, "Permanent Redirect"},
+};
+
+// The RuleFlag::RedirectStatus bits of R=`digits` ("301"); false when the digits are not
+// exactly one of kRedirectStatuses' codes (so "0301" and "30" are not).
+bool LookUpRedirectStatus(std::string_view digits, uint32_t& bits);
+
+// The redirect status that flags or result bits hold: 302 when they hold none.
+const RedirectStatus& RedirectStatusOf(uint32_t bits);
 
 // What a flag letter of a rule's flag list does: the RuleFlag bits it sets, and whether it
 // compiles the pattern case-insensitively (I, which sets no bit).

@@ -4,6 +4,16 @@
 #include <utility>
 
 namespace vortane {
+namespace {
+
+// "=301" for flags or result bits that redirect with a status other than 302; "" otherwise.
+// Redirect and the status bits sit at the same places in both.
+std::string StatusSuffix(uint32_t bits) {
+  if ((bits & RuleFlag::Redirect) == 0 || (bits & RuleFlag::RedirectStatus) == 0) return {};
+  return "=" + std::to_string(RedirectStatusOf(bits).code);
+}
+
+}  // namespace
 
 std::string ResultNames(uint32_t result) {
   static const std::pair<uint32_t, const char*> kNames[] = {
@@ -18,11 +28,14 @@ std::string ResultNames(uint32_t result) {
       {RuleResult::Forbidden, "Forbidden"},
   };
   if (result == 0) return "0";
+  const std::string status = StatusSuffix(result);
+  if ((result & RuleResult::Redirect) != 0) result &= ~RuleResult::RedirectStatus;
   std::string names;
   for (const auto& [bit, name] : kNames) {
     if ((result & bit) == 0) continue;
     if (!names.empty()) names += '|';
     names += name;
+    if (bit == RuleResult::Redirect) names += status;
     result &= ~bit;
   }
   if (result != 0) {
@@ -47,7 +60,9 @@ std::string FlagLetters(const Rule& rule) {
   if (rule.HasValidPattern() && (rule.pattern.flags() & boost::regex::icase) != 0) add('I');
   const uint32_t flags = rule.Flags();
   for (const auto& [bit, letter] : kLetters) {
-    if ((flags & bit) != 0) add(letter);
+    if ((flags & bit) == 0) continue;
+    add(letter);
+    if (bit == RuleFlag::Redirect) letters += StatusSuffix(flags);
   }
   return letters;
 }

@@ -39,9 +39,10 @@ struct RuleEvaluation {
   std::vector<bool> read;
   // The groups of the match; null unless the pattern matched.
   const MatchResults* groups = nullptr;
-  // Whether the substitution's expansion, newValue, was to be written over the target, and
-  // whether it was accepted: not when the server refused it, nor when the filter held back a
-  // value with a control byte for a target other than the URL.
+  // Whether the substitution's expansion, newValue, was to be written over the target (not
+  // for a refusal, nor for the substitution "-"), and whether it was accepted: not when the
+  // server refused it, nor when the filter held back a value with a control byte for a
+  // target other than the URL.
   bool wrote = false;
   std::string newValue;
   bool accepted = false;
@@ -77,11 +78,12 @@ class RuleTracer {
 
 // The names of the RuleResult bits in `result`, joined by "|" in the order Matched, NoMatch,
 // InvalidPattern, Timeout, Unreadable, Stop, Redirect, Restart, Forbidden, then any unknown bits in
-// hex; "0" when none is set.
+// hex; "0" when none is set. A redirect with a status other than 302 is "Redirect=301".
 std::string ResultNames(uint32_t result);
 
 // The flag letters of `rule` as its directive would list them ("I,R"): L R N F U O from its
-// flags, I when its pattern ignores case. Empty when there are none.
+// flags, I when its pattern ignores case; R with a status other than 302 as "R=301". Empty
+// when there are none.
 std::string FlagLetters(const Rule& rule);
 
 }  // namespace vortane

@@ -9,6 +9,7 @@
 #include "platform/files.h"
 #include "platform/site_roots.h"
 #include "platform/site_table.h"
+#include "regex/substitution.h"
 #include "store/store.h"
 
 namespace fs = std::filesystem;
@@ -292,6 +293,8 @@ void TracePrinter::RuleEvaluated(const RuleEvaluation& evaluation, uint32_t pass
     if (evaluation.wrote) {
       text_ += "      wrote " + Escaped(rule.target) + " " + Shown(evaluation.newValue) + " (" +
                (evaluation.accepted ? "accepted" : "refused by the server") + ")\n";
+    } else if (KeepsValue(rule.format) && (evaluation.result & RuleResult::Forbidden) == 0) {
+      text_ += "      nothing written (substitution '-': " + Escaped(rule.target) + " kept)\n";
     } else {
       text_ += "      nothing written (refusal)\n";
     }

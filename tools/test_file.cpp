@@ -4,6 +4,7 @@
 
 #include "base/text.h"
 #include "platform/files.h"
+#include "rules/rule.h"
 
 namespace vortane::tools {
 
@@ -147,6 +148,17 @@ class Parser {
     }
   }
 
+  // A bare word that is the status of a redirect (R=NNN): "301".
+  static bool IsRedirectStatus(const Word& word) {
+    uint32_t bits = 0;
+    return !word.quoted && LookUpRedirectStatus(word.text, bits);
+  }
+
+  // A word that starts a check after a response's expectation.
+  static bool IsCheckWord(const Word& word) {
+    return word.Is("with") || word.Is("log") || word.Is("no");
+  }
+
   static bool IsHeaderName(const Word& word) {
     return !word.quoted && word.text.size() > 1 && word.text.back() == ':';
   }
@@ -223,6 +235,11 @@ class Parser {
     if (head.Is("redirect")) {
       expected.kind = Expectation::Kind::Redirect;
       expected.status = 302;
+      // "redirect 301 /x": a bare status, then the Location. "redirect 301" alone, or
+      // before a check, keeps meaning the Location "301", as it always has.
+      if (i + 1 < words.size() && IsRedirectStatus(words[i]) && !IsCheckWord(words[i + 1])) {
+        expected.status = static_cast<int>(ParseDecimal(words[i++].text).value_or(302));
+      }
       expected.location = value(head, "the Location after redirect").text;
     } else if (head.Is("forbidden")) {
       expected.kind = Expectation::Kind::Answered;
@@ -331,13 +348,24 @@ std::string LogOf(const RequestOutcome& outcome) {
                          (outcome.logParameters.empty() ? "" : "?" + outcome.logParameters));
 }
 
+bool IsRedirect(int status) {
+  uint32_t bits = 0;
+  return status > 0 && LookUpRedirectStatus(std::to_string(status), bits);
+}
+
+// "redirect LOCATION" for a 302, "redirect 301 LOCATION" for the others.
+std::string RedirectOf(int status, const std::string& location) {
+  return "redirect " + (status == 302 ? std::string() : std::to_string(status) + " ") +
+         WordOf(location);
+}
+
 // The outcome in general terms, for when it is not of the expected kind.
 std::string OutcomeOf(const RequestOutcome& outcome) {
   switch (outcome.kind) {
     case RequestOutcome::Kind::PassedOn:
       return "passed " + WordOf(outcome.passedOn.url);
     case RequestOutcome::Kind::Answered:
-      if (outcome.status == 302) return "redirect " + WordOf(outcome.location);
+      if (IsRedirect(outcome.status)) return RedirectOf(outcome.status, outcome.location);
       if (outcome.status == 403) return "forbidden";
       return "error " + std::to_string(outcome.status);
     case RequestOutcome::Kind::Failed:
@@ -405,7 +433,7 @@ std::string DescribeExpectation(const Expectation& expected) {
   std::string text;
   switch (expected.kind) {
     case Expectation::Kind::Redirect:
-      text = "redirect " + WordOf(expected.location);
+      text = RedirectOf(expected.status, expected.location);
       break;
     case Expectation::Kind::Answered:
       text = expected.status == 403 ? "forbidden" : "error " + std::to_string(expected.status);
@@ -427,7 +455,7 @@ bool Meets(const RequestOutcome& outcome, const Expectation& expected, std::stri
   std::string found;
   switch (expected.kind) {
     case Expectation::Kind::Redirect:
-      met = outcome.kind == RequestOutcome::Kind::Answered && outcome.status == 302 &&
+      met = outcome.kind == RequestOutcome::Kind::Answered && outcome.status == expected.status &&
             outcome.location == expected.location;
       found = OutcomeOf(outcome);
       break;

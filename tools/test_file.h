@@ -14,7 +14,9 @@
 // request header, in order), "site N" (default 1), "secure", "var NAME=VALUE" (a server
 // variable), "method M" and "version V" (for other forms of either).
 //
-// Expectation: "redirect LOCATION" (302 with that Location), "forbidden" (403), "error N"
+// Expectation: "redirect LOCATION" (302 with that Location), "redirect STATUS LOCATION" (a
+// redirect with that status: 301, 302, 303, 307 or 308; "redirect 301" alone is a 302 to
+// "301"), "forbidden" (403), "error N"
 // (the filter answered with status N: 500, 414), or the request passed on: "passed URL", or
 // the URL alone when it starts with "/" or is quoted. Checks that may follow: "Name: value"
 // (the passed-on request has the header with that value), "no Name:" (it has no such header),
@@ -48,7 +50,7 @@ struct TestRequest {
 struct Expectation {
   enum class Kind { Redirect, Answered, PassedOn };
   Kind kind = Kind::PassedOn;
-  int status = 0;                              // Redirect: 302; Answered: the status code
+  int status = 0;                              // Redirect, Answered: the status code
   std::string location;                        // Redirect: the Location header's value
   std::string url;                             // PassedOn: the URL passed on
   std::optional<std::string> method, version;  // PassedOn: when checked

@@ -88,6 +88,34 @@ const Case kCases[] = {
      "Line 4: Unrecognized string: RewriteRule a b []\r\n"
      "Line 5: Unrecognized string: RewriteRule a b [l]\r\n"
      "Line 6: Unrecognized string: RewriteRule a b [L,R,N,F,U,O]\r\n"},
+    {"redirect statuses",
+     "[Vortane]\nRewriteRule a b [R=301]\nRewriteRule a b [L,R=302]\nRewriteRule a b [R=303,I]\n"
+     "RewriteHeader URL a b [R=307]\nRewriteRule a b [R=308,N,L]\nRewriteRule a b [R,R]\n"
+     "RewriteRule a b [R=301,L,N,F,U,O]\n",
+     {"URL b 65538", "URL b 3", "URL b 131074", "URL b 196610", "URL b 262151", "URL b 2"},
+     "Line 8: Unrecognized string: RewriteRule a b [R=301,L,N,F,U,O]\r\n"},
+    {"bad redirect statuses drop the rule with its conditions",
+     "[Vortane]\nRewriteRule a b [R=300]\nRewriteCond Host: x\nRewriteRule a b [R=404,L]\n"
+     "RewriteRule a b [R=30]\nRewriteRule a b [R=0301]\nRewriteRule a b [R=301,R]\n"
+     "RewriteRule a b [R=301,R=301]\nRewriteRule a b [R=]\nRewriteRule a b [R=x]\n"
+     "RewriteRule a b [L,R=301,R=999]\nRewriteRule ^/ok$ /ok [R=301]\n",
+     {"URL /ok 65538"},
+     "Lines 2 - 2: Invalid redirect status R=300 (use 301, 302, 303, 307 or 308). The rule and "
+     "its conditions are ignored\r\n"
+     "Lines 3 - 4: Invalid redirect status R=404 (use 301, 302, 303, 307 or 308). The rule and "
+     "its conditions are ignored\r\n"
+     "Lines 5 - 5: Invalid redirect status R=30 (use 301, 302, 303, 307 or 308). The rule and "
+     "its conditions are ignored\r\n"
+     "Lines 6 - 6: Invalid redirect status R=0301 (use 301, 302, 303, 307 or 308). The rule and "
+     "its conditions are ignored\r\n"
+     "Lines 7 - 7: A redirect status with another R in the flag list. The rule and its "
+     "conditions are ignored\r\n"
+     "Lines 8 - 8: A redirect status with another R in the flag list. The rule and its "
+     "conditions are ignored\r\n"
+     "Line 9: Unrecognized string: RewriteRule a b [R=]\r\n"
+     "Line 10: Unrecognized string: RewriteRule a b [R=x]\r\n"
+     "Lines 11 - 11: Invalid redirect status R=999 (use 301, 302, 303, 307 or 308). The rule "
+     "and its conditions are ignored\r\n"},
     {"flag list without a blank is substitution",
      "[Vortane]\nRewriteRule ^/a$ /b[L]\n",
      {"URL /b[L] 0"},

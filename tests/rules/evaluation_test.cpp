@@ -129,6 +129,26 @@ const Case kCases[] = {
      0x20,
      "/h",
      0},
+    {"R=301 gives its status", {}, "^/old/.*", "/a", "R=301", "URL", 0x10023, "/a", 0},
+    {"R=308 with N", {}, "^/old/.*", "/a", "R=308,N", "URL", 0x40027, "/a", 0},
+    {"R=302 is R", {}, "^/old/.*", "/a", "R=302", "URL", 0x23, "/a", 0},
+    {"a status without R is not a redirect", {}, "^/old/.*", "/a", "L", "URL", 0x21, "/a", 0},
+    {"- keeps the URL", {}, "^/old/.*", "-", "", "URL", 0x20, "/old/page.html?x=1", 0},
+    {"- with L stops", {}, "^/old/.*", "-", "L", "URL", 0x21, "/old/page.html?x=1", 0},
+    {"- with N restarts", {}, "^/old/.*", "-", "N", "URL", 0x24, "/old/page.html?x=1", 0},
+    {"- with U marks nothing", {}, "^/old/.*", "-", "U", "URL", 0x20, "/old/page.html?x=1", 0},
+    {"- with R=303 redirects to the URL kept",
+     {},
+     "^/old/.*",
+     "-",
+     "R=303",
+     "URL",
+     0x20023,
+     "/old/page.html?x=1",
+     0},
+    {"- with F refuses", {}, "^/old/.*", "-", "F", "URL", 0x29, "/old/page.html?x=1", 0},
+    {"- no match", {}, "^/new/.*", "-", "L", "URL", 0x10, "/old/page.html?x=1", 0},
+    {"- among other bytes is written", {}, "^/old/.*", "-/", "", "URL", 0x20, "-/", 0},
     {"an empty substitution is written", {}, ".*", "?9x", "", "URL", 0x20, "", 0},
     {"a NUL byte ends the value written", {}, ".*", "/a\\0b", "", "URL", 0x20, "/a", 0},
     {"the URL rule reads with GetHeader",
@@ -159,6 +179,9 @@ TEST_F(EvaluationTest, RewriteHeaderOnTheMethodAndAHeader) {
   EXPECT_EQ(Evaluate(MakeRule({}, "GET", "POST", "", "METHOD")), 0x20u);
   EXPECT_EQ(server_.Request().method, "POST");
   EXPECT_EQ(Evaluate(MakeRule({}, "Mozilla(.*)", "Robot$1", "", "User-Agent:")), 0x20u);
+  EXPECT_EQ(server_.Header("user-agent"), "Robot/5.0 (X11)");
+  // "-" keeps the header's value.
+  EXPECT_EQ(Evaluate(MakeRule({}, "Robot(.*)", "-", "", "User-Agent:")), 0x20u);
   EXPECT_EQ(server_.Header("user-agent"), "Robot/5.0 (X11)");
   // A header that is absent is matched as empty text, and written all the same.
   EXPECT_EQ(Evaluate(MakeRule({}, "^$", "added", "", "X-New:")), 0x20u);

@@ -156,6 +156,16 @@ TEST(TraceTest, PassesAsTheTracerHearsThem) {
         "line 4 [/a] (/a) Matched|Stop|Forbidden / Matched|InvalidPattern|Stop|Forbidden",
         "end stopped Matched|InvalidPattern|Stop|Forbidden"},
        ""},
+      {"'-' writes nothing; a redirect shows its status",
+       {At(2, MakeRule({}, "^/a$", "-", "U")), At(3, MakeRule({}, "^/a$", "/b", "R=301,N"))},
+       1,
+       "/a",
+       false,
+       {"sweep 1", "line 2 [/a] (/a) Matched / Matched",
+        "line 3 [/a] (/a) -> /b Matched|Stop|Redirect=301|Restart / "
+        "Matched|Stop|Redirect=301|Restart",
+        "limit 1", "end stopped Matched|Stop|Redirect=301|Restart"},
+       ""},
       {"a timeout disables the rule, and the next pass skips it",
        {At(1, MakeRule({}, "^/a$", longUrl, "")), At(2, MakeRule({}, "^/a(?:b|c)*$", "$0", "")),
         At(3, MakeRule({}, "^(.*)$", "$1x", ""))},
@@ -186,6 +196,34 @@ TEST(TraceTest, PassesAsTheTracerHearsThem) {
     EXPECT_EQ(events, c.events);
   }
   platform::SetTickSourceForTesting(previous);
+}
+
+}  // namespace
+}  // namespace vortane
+
+namespace vortane {
+namespace {
+
+TEST(TraceTest, NamesShowTheRedirectStatus) {
+  struct Case {
+    const char* letters;
+    std::string flagLetters;
+  };
+  const Case cases[] = {
+      {"R", "R"},         {"R=302", "R"},
+      {"R=301", "R=301"}, {"L,R=303", "L,R=303"},
+      {"R=307", "R=307"}, {"I,R=308,U", "I,R=308,U"},
+      {"F", "F"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.letters);
+    EXPECT_EQ(FlagLetters(MakeRule({}, "x", "y", c.letters)), c.flagLetters);
+  }
+  EXPECT_EQ(ResultNames(RuleResult::Matched | RuleResult::Redirect | RuleResult::Stop | 0x40000),
+            "Matched|Stop|Redirect=308");
+  EXPECT_EQ(ResultNames(RuleResult::Matched | RuleResult::Redirect), "Matched|Redirect");
+  // Status bits without Redirect are no redirect: shown as unknown bits.
+  EXPECT_EQ(ResultNames(RuleResult::Matched | 0x10000), "Matched|0x10000");
 }
 
 }  // namespace

@@ -24,19 +24,25 @@ struct ConditionLine {
   bool normalize = false;
 };
 
-// A rule with `conditions`, `pattern`, `format`, flag letters (any of L R N F U O I) and
-// `target`, its combined pattern compiled.
+// A rule with `conditions`, `pattern`, `format`, flag letters (any of L R N F U O I, and R=NNN
+// with a redirect status) and `target`, its combined pattern compiled.
 inline Rule MakeRule(const std::vector<ConditionLine>& conditions, std::string_view pattern,
                      std::string_view format, std::string_view letters = "",
                      std::string_view target = "URL") {
   Rule rule;
   uint32_t flags = 0;
   bool ignoreCase = false;
-  for (char letter : letters) {
+  for (size_t i = 0; i < letters.size(); ++i) {
     FlagLetter meaning{};
-    if (LookUpFlagLetter(letter, meaning)) {
+    if (LookUpFlagLetter(letters[i], meaning)) {
       flags |= meaning.bits;
       ignoreCase = ignoreCase || meaning.ignoreCase;
+    }
+    if (letters.compare(i, 2, "R=") == 0) {
+      uint32_t status = 0;
+      LookUpRedirectStatus(letters.substr(i + 2, 3), status);
+      flags |= status;
+      i += 4;
     }
   }
   std::vector<std::string_view> conditionPatterns;

@@ -89,5 +89,23 @@ TEST_F(InProcessTest, RecordsEveryMatchTheLogAndTheTrace) {
   EXPECT_TRUE(filter.Run(request, false).logDisabled);
 }
 
+TEST_F(InProcessTest, TracesAKeptValueAndARedirectsStatus) {
+  Put("site/httpd.ini",
+      "[Vortane]\nRewriteRule ^/keep$ - [U]\nRewriteRule ^/keep$ /moved [R=308]\n");
+  InProcessFilter filter(directory_);
+  MemoryRequest request;
+  request.url = "/keep";
+  const RequestOutcome outcome = filter.Run(request, true);
+  EXPECT_EQ(outcome.status, 308);
+  EXPECT_EQ(outcome.location, "/moved");
+  EXPECT_EQ(outcome.response, "HTTP/1.1 308 Permanent Redirect\r\nLocation: /moved\r\n\r\n");
+  for (const char* shown :
+       {"    line 2: URL [U]\n      target URL \"/keep\"\n      matched: $0 \"/keep\"\n"
+        "      nothing written (substitution '-': URL kept)\n      result Matched; pass Matched\n",
+        "    line 3: URL [R=308]\n", "  end (stopped): Matched|Stop|Redirect=308\n"}) {
+    EXPECT_NE(outcome.trace.find(shown), std::string::npos) << shown << outcome.trace;
+  }
+}
+
 }  // namespace
 }  // namespace vortane::tools

@@ -103,6 +103,10 @@ TEST(TestFile, ComparesTheOutcomeWithWhatIsChecked) {
   redirect.status = 302;
   redirect.location = "/b";
   redirect.logDisabled = true;
+  RequestOutcome moved = redirect;
+  moved.status = 301;
+  RequestOutcome toStatus = redirect;  // a 302 to the Location "301"
+  toStatus.location = "301";
   RequestOutcome passed;
   passed.passedOn.url = "/p";
   passed.passedOn.headers = {{"x-a", "1"}};
@@ -117,6 +121,16 @@ TEST(TestFile, ComparesTheOutcomeWithWhatIsChecked) {
       {redirect, "redirect /c", "redirect /b"},
       {redirect, "forbidden", "redirect /b"},
       {redirect, "/b", "redirect /b"},
+      {redirect, "redirect 302 /b", ""},
+      {redirect, "redirect 301 /b", "redirect /b"},
+      {moved, "redirect 301 /b no log", ""},
+      {moved, "redirect /b", "redirect 301 /b"},
+      {moved, "redirect 308 /b", "redirect 301 /b"},
+      {moved, "redirect 301 \"301\"", "redirect 301 /b"},
+      {toStatus, "redirect 301", ""},
+      {toStatus, "redirect 301 no log", ""},
+      {toStatus, "redirect \"301\" with no log", ""},
+      {toStatus, "redirect 301 301", "redirect 301"},
       {passed, "/p X-A: 1 no B: log /q?r=1", ""},
       {passed, "/p X-A: 2 no X-A:", "passed /p X-A: 1 X-A: 1"},
       {passed, "/p method POST no log", "passed /p method GET log /q?r=1"},
