@@ -13,6 +13,8 @@
 #include "platform/files.h"
 #include "platform/site_table.h"
 #include "regex/expression.h"
+#include "regex/substitution.h"
+#include "rules/rule.h"
 
 namespace vortane::tools {
 namespace {
@@ -128,7 +130,13 @@ struct LineFacts {
   std::string_view text;
   std::vector<Word> words;
   bool unrecognized = false;
+  bool dropped = false;  // a rule line the parser dropped with its conditions
 };
+
+// The redirect statuses R=NNN can give, for hints.
+constexpr char kRedirectStatusHint[] =
+    "write R=301 (moved permanently), R=302 (the same as R), R=303 (see other), R=307 or "
+    "R=308 (temporary and permanent, the method kept)";
 
 struct Problem {
   uint32_t column;
@@ -136,6 +144,28 @@ struct Problem {
   std::string hint;
   std::string code = "unrecognized-line";
 };
+
+// An item R=... of a rule's flag list at `column`: why the grammar refuses it, if it does. Any
+// digits pass here; the parser's report says which are no redirect status.
+std::optional<Problem> CheckRedirectStatus(std::string_view item, uint32_t column) {
+  const std::string_view value = item.substr(2);
+  static const std::pair<const char*, const char*> kWords[] = {
+      {"permanent", "R=301"}, {"temp", "R=302"}, {"seeother", "R=303"}};
+  for (const auto& [word, written] : kWords) {
+    if (Lower(value) == word) {
+      return Problem{column, "'" + std::string(item) + "' is no flag here",
+                     std::string("write ") + written};
+    }
+  }
+  const bool digits = !value.empty() && value.find_first_not_of("0123456789") == std::string::npos;
+  if (item[0] != 'R') {
+    return Problem{column, "flag letters are upper case", "write R" + std::string(item.substr(1))};
+  }
+  if (!digits) {
+    return Problem{column, "a redirect status is a number", kRedirectStatusHint};
+  }
+  return std::nullopt;
+}
 
 // The flag list `list` (the words from the first "[" to the end of the line) of a rule, or of
 // a condition when `condition`: the first reason the filter refuses it, if any.
@@ -189,11 +219,15 @@ std::optional<Problem> CheckFlags(const std::vector<Word>& list, bool condition)
       return Problem{column, "a condition takes no flag but O", "write [O] or nothing"};
     }
     if (item.find('=') != std::string_view::npos) {
-      if (upper == "R") {
-        return Problem{column, "R takes no status code", "write R alone"};
+      if (upper != "R") {
+        return Problem{column, "flags take no value but R's status",
+                       "flag letters are L, R, U, I, N, F and O, one character each"};
       }
-      return Problem{column, "flags take no value",
-                     "flag letters are L, R, U, I, N, F and O, one character each"};
+      if (auto problem = CheckRedirectStatus(item, column)) return problem;
+      if (comma == std::string_view::npos) break;
+      column += static_cast<uint32_t>(item.size() + 1);
+      start = comma + 1;
+      continue;
     }
     if (item.size() == 1 && std::string_view("LRUINFO").find(item[0]) != std::string_view::npos) {
       // a valid letter
@@ -663,6 +697,9 @@ class Checker {
     } else if (message.find("Invalid value in the CacheClockRate") != std::string::npos) {
       Add(Severity::Error, first, 1, "clock-rate-zero",
           "CacheClockRate 0: the default of 3600 seconds is used instead", "write 1 or more");
+    } else if (message.find(": Invalid redirect status R=") != std::string::npos ||
+               message.find(": A redirect status with another R") != std::string::npos) {
+      DroppedRedirect(message, first, second);
     } else if (message.find("Line cut at the 2 MiB limit") != std::string::npos) {
       Add(Severity::Error, first, 1, "line-cut",
           "the filter reads the first 2 MiB of a file: this line is cut there and ignored",
@@ -670,6 +707,43 @@ class Checker {
     } else {
       Add(Severity::Error, first, 0, "report", message, "");
     }
+  }
+
+  // A rule the parser dropped, with its conditions from line `first`, for its redirect
+  // status: the message, at the R item of its flag list.
+  void DroppedRedirect(const std::string& message, uint32_t first, uint32_t ruleLine) {
+    if (ruleLine < 1 || ruleLine > facts_.size()) return;
+    facts_[ruleLine - 1].dropped = true;
+    const std::string dropped = std::string(": the rule") +
+                                (first < ruleLine ? " and its conditions are" : " is") + " dropped";
+    if (message.find(": Invalid redirect status R=") != std::string::npos) {
+      const size_t at = message.find("R=");
+      const std::string item = message.substr(at, message.find(' ', at) - at);
+      Add(Severity::Error, ruleLine, RedirectColumn(ruleLine, item), "bad-redirect-status",
+          "'" + item + "' is no redirect status" + dropped, kRedirectStatusHint);
+    } else {
+      Add(Severity::Error, ruleLine, RedirectColumn(ruleLine, {}), "bad-redirect-status",
+          "R is given more than once, with a status" + dropped,
+          "write R once, with the status meant: R=301");
+    }
+  }
+
+  // The column of the flag item `item` ("R=404"), or of the first R item when `item` is
+  // empty, in the flag list of rule line `number`; 1 when there is none.
+  uint32_t RedirectColumn(uint32_t number, std::string_view item) const {
+    if (number < 1 || number > facts_.size()) return 1;
+    const std::vector<Word>& words = facts_[number - 1].words;
+    if (words.empty() || words.back().text[0] != '[') return 1;
+    const Word& list = words.back();
+    for (size_t start = 1; start < list.text.size();) {
+      const size_t end = std::min(list.text.find(',', start), list.text.size() - 1);
+      const std::string_view flag = list.text.substr(start, end - start);
+      if (item.empty() ? flag[0] == 'R' : flag == item) {
+        return list.column + static_cast<uint32_t>(start);
+      }
+      start = end + 1;
+    }
+    return list.column;
   }
 
   // The pattern of an accepted rule or condition line, with its column; empty otherwise.
@@ -749,6 +823,11 @@ class Checker {
         continue;
       }
       if (keyword != "RewriteRule" && keyword != "RewriteHeader") continue;
+      if (facts.dropped) {  // its conditions went with it; its errors say so
+        conditions.clear();
+        passedOver = 0;
+        continue;
+      }
       const bool header2 = keyword == "RewriteHeader";
       const std::string_view letters = FlagLetters(facts.words, header2 ? 3 : 2);
       if (letters.find('N') != std::string_view::npos) restarts = true;
@@ -863,7 +942,11 @@ class Checker {
       }
     }
     if (header) PartialMatch(facts.words[1].text, pattern, number);
-    Format(format, number, letters);
+    if (KeepsValue(format.text)) {
+      KeptValue(format, number, letters);
+    } else {
+      Format(format, number, letters);
+    }
     if (!header && letters.find('F') != std::string_view::npos &&
         letters.find('O') == std::string_view::npos) {
       const auto [start, length] = LongestLiteral(pattern.text);
@@ -877,6 +960,29 @@ class Checker {
                 std::string(1, "0123456789ABCDEF"[pattern.text[start] & 0xF]) + "' gets past it",
             "add O to the flags: the URL is then decoded and normalised before it is matched");
       }
+    }
+  }
+
+  // A rule whose substitution is "-": it writes nothing, so only its flags act.
+  void KeptValue(const Word& format, uint32_t number, std::string_view letters) {
+    const auto has = [&letters](char letter) {
+      return letters.find(letter) != std::string_view::npos;
+    };
+    if (has('F')) return;
+    if (has('R')) {
+      Add(Severity::Warning, number, format.column, "redirect-to-same-url",
+          "'-' with R redirects to the URL as the rules have left it: unless an earlier rule "
+          "changed it, the client is sent back to the URL it asked for, and loops",
+          "write the new location as the substitution (http://example.com$1)");
+    } else if (has('U')) {
+      Add(Severity::Warning, number, format.column, "kept-value-log",
+          "U does nothing with '-': the log is marked only by a rule that writes its value",
+          "leave U out, or write the new value as the substitution");
+    }
+    if (!has('L') && !has('N') && !has('R')) {
+      Add(Severity::Warning, number, format.column, "kept-value-no-effect",
+          "'-' without L, N, F or R: the rule matches and changes nothing",
+          "add L to end the pass here, or write a substitution");
     }
   }
 

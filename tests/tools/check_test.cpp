@@ -37,8 +37,17 @@ const Case kCases[] = {
      H "RewriteRule ^/a$ /b [L,R]\n"},
     {"bad-flags", Severity::Error, 0, false, H "RewriteRule ^/a$ /b [L,L,L,L,L,L]\n", 2, 21,
      H "RewriteRule ^/a$ /b [L,L,L,L,L]\n"},
-    {"bad-flags", Severity::Error, 0, false, H "RewriteRule ^/a$ /b [R=301]\n", 2, 22,
-     H "RewriteRule ^/a$ /b [R]\n"},
+    {"bad-flags", Severity::Error, 0, false, H "RewriteRule ^/a$ /b [R=permanent,L]\n", 2, 22,
+     H "RewriteRule ^/a$ /b [R=301,L]\n"},
+    {"bad-flags", Severity::Error, 0, false, H "RewriteRule ^/a$ /b [L,r=301]\n", 2, 24,
+     H "RewriteRule ^/a$ /b [L,R=301]\n"},
+    {"bad-flags", Severity::Error, 0, false, H "RewriteRule ^/a$ /b [R=x]\n", 2, 22,
+     H "RewriteRule ^/a$ /b [R=307]\n"},
+    {"bad-redirect-status", Severity::Error, 0, false, H "RewriteRule ^/a$ /b [L,R=404]\n", 2, 24,
+     H "RewriteRule ^/a$ /b [L,R=308]\n"},
+    {"bad-redirect-status", Severity::Error, 0, false,
+     H "RewriteCond Host: x\nRewriteRule ^/a$ /b [L,R,R=301]\n", 3, 24,
+     H "RewriteCond Host: x\nRewriteRule ^/a$ /b [L,R,R]\n"},
     {"bad-flags", Severity::Error, 0, false, H "RewriteRule ^/a$ /b [r]\n", 2, 22,
      H "RewriteRule ^/a$ /b [R]\n"},
     {"bad-flags", Severity::Error, 0, false, H "RewriteCond Host: x [L]\nRewriteRule a b\n", 2, 22,
@@ -107,6 +116,12 @@ const Case kCases[] = {
     {"high-repeat-limit", Severity::Warning, 0, false,
      H "RepeatLimit 5000\nRewriteRule ^(.*)//(.*)$ $1/$2 [N]\n", 2, 13,
      H "RepeatLimit 5000\nRewriteRule ^(.*)//(.*)$ $1/$2 [L]\n"},
+    {"redirect-to-same-url", Severity::Warning, 0, false, H "RewriteRule ^/a$ - [R=301]\n", 2, 18,
+     H "RewriteRule ^/a$ - [F,R]\nRewriteRule ^/b$ /c [R=301]\n"},
+    {"kept-value-log", Severity::Warning, 0, false, H "RewriteRule ^/a$ - [U,L]\n", 2, 18,
+     H "RewriteRule ^/a$ /b [U,L]\nRewriteRule ^/b$ - [R,U]\n"},
+    {"kept-value-no-effect", Severity::Warning, 0, false, H "RewriteRule ^/a$ - [I,O]\n", 2, 18,
+     H "RewriteRule ^/a$ - [L]\nRewriteRule ^/b$ - [N]\nRewriteRule ^/c$ -- [I]\n"},
     {"case-class-under-i", Severity::Warning, 0, false, H "RewriteRule ^/[[:lower:]]+$ /b [I]\n", 2,
      16, H "RewriteRule ^/[[:lower:]]+$ /b\n"},
 };
@@ -129,6 +144,37 @@ TEST(CheckTest, EachDiagnosticAtItsPlaceAndNotOnItsNearMiss) {
     for (const Diagnostic& d : CheckConfigText(c.nearMiss, "f.ini", context, c.cut)) {
       EXPECT_NE(d.code, c.code) << "near miss: " << c.nearMiss << "\n" << FormatText(d);
     }
+  }
+}
+
+// Apache's redirect flags, pasted: those with a status the filter has are clean, and every
+// hint that names a replacement flag gives a clean file when applied as it stands.
+TEST(CheckTest, RedirectStatusesAndTheirHints) {
+  for (const char* clean : {"[R=301,L]", "[L,R=302]", "[R=303]", "[I,R=307]", "[R=308,N]"}) {
+    const std::string text = std::string(H "RewriteRule ^/old$ /new ") + clean + "\n";
+    EXPECT_TRUE(CheckConfigText(text, "f.ini", {}).empty()) << clean;
+  }
+  const struct {
+    const char* flags;
+    const char* replacement;
+  } cases[] = {
+      {"[R=permanent,L]", "R=301"}, {"[R=temp]", "R=302"},  {"[L,R=SeeOther]", "R=303"},
+      {"[r=307]", "R=307"},         {"[R=404,L]", "R=301"}, {"[R=30]", "R=301"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.flags);
+    std::string text = std::string(H "RewriteRule ^/old$ /new ") + c.flags + "\n";
+    const auto found = CheckConfigText(text, "f.ini", {});
+    ASSERT_EQ(found.size(), 1u);
+    const Diagnostic& d = found[0];
+    ASSERT_EQ(d.hint.rfind("write ", 0), 0u) << d.hint;
+    const std::string written = d.hint.substr(6, d.hint.find(' ', 6) - 6);
+    EXPECT_EQ(written, c.replacement);
+    // The item at the column, up to its comma or the closing bracket, becomes the hint's text.
+    const size_t at = (d.column - 1) + sizeof(H) - 1;
+    const size_t end = text.find_first_of(",]", at);
+    text.replace(at, end - at, written);
+    EXPECT_TRUE(CheckConfigText(text, "f.ini", {}).empty()) << text;
   }
 }
 
