@@ -21,7 +21,7 @@
 #
 # An ini block without a name, or an example that no vortane-try block runs, fails the test.
 # Every report message documented as a "### `...`" heading under "## Report messages" (with
-# <n>, <m> for numbers and <line> for a line's text) must match a line of a checked report;
+# <n>, <m> for line numbers, <digits> for digits as written and <line> for a line's text) must match a line of a checked report;
 # the 2 MiB line-cut message, whose sample file is too large for a document, is produced
 # here from a generated file.
 set -uo pipefail
@@ -200,7 +200,7 @@ messages=$(awk '/^## / { on = ($0 == "## Report messages") }
 while IFS= read -r message; do
   [ -n "$message" ] || continue
   pattern=$(printf '%s\n' "$message" | sed -e 's/[][\.*^$+?(){}|/]/\\&/g' \
-    -e 's/<n>/[0-9]+/g; s/<m>/[0-9]+/g; s/<line>/.*/g')
+    -e 's/<n>/[0-9]+/g; s/<m>/[0-9]+/g; s/<digits>/[0-9]+/g; s/<line>/.*/g')
   grep -Eq "^$pattern\$" "$seen_reports" ||
     fail "the documented report message \"$message\" is in no checked report"
 done <<<"$messages"
