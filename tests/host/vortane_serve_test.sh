@@ -21,6 +21,8 @@ mkdir "$site/shop/private"
 echo "<h1>Private</h1>" >"$site/shop/private/index.html"
 echo "program" >"$site/shop/tool.exe"
 printf '\nRewriteRule ^/private(?:/.*)?$ / [O,F]\n' >>"$site/shop/httpd.ini"
+# A permanent redirect, relayed with its own status line.
+printf 'RewriteRule ^/moved$ /products/mugs [R=301]\n' >>"$site/shop/httpd.ini"
 # A line the filter does not recognise: its report is printed on the console.
 printf 'rewriterule ^/x$ /y\n' >>"$site/docs/httpd.ini"
 
@@ -58,6 +60,7 @@ check "rewritten to a static page" "200|<h1>Installing</h1>" "http://127.0.0.1:$
 check "canonical host (global rule)" "302 http://example.com/guide/install" \
   -H 'Host: www.example.com' "http://127.0.0.1:$docs/guide/install"
 check "site redirect" "302 http://127.0.0.1:$shop/products/mugs" "http://127.0.0.1:$shop/catalogue/mugs"
+check "permanent redirect" "301 http://127.0.0.1:$shop/products/mugs" "http://127.0.0.1:$shop/moved"
 check "refused probe" "403" "http://127.0.0.1:$shop/wp-login.php"
 check "directory index" "200|<h1>Products</h1>" "http://127.0.0.1:$shop/products/"
 check "directory without slash" "301 http://127.0.0.1:$shop/products/" "http://127.0.0.1:$shop/products"
