@@ -50,6 +50,27 @@ void ParseReport::InvalidCacheClockRate(uint32_t line) {
               ": Invalid value in the CacheClockRate directive. Default will be used\r\n");
 }
 
+std::string_view ReadFailureText(platform::ReadFailure failure) {
+  switch (failure) {
+    case platform::ReadFailure::AccessDenied:
+      return "access denied";
+    case platform::ReadFailure::NoResources:
+      return "out of file handles or memory";
+    case platform::ReadFailure::InUse:
+      return "in use by another program";
+    case platform::ReadFailure::Changed:
+      return "changed while being read";
+    case platform::ReadFailure::None:
+    case platform::ReadFailure::Other:
+      break;
+  }
+  return "read error";
+}
+
+void ParseReport::FileUnreadable(platform::ReadFailure failure) {
+  write_("File cannot be read: " + std::string(ReadFailureText(failure)) + "\r\n");
+}
+
 void ParseReport::LineCutAtLimit(uint32_t line) {
   LineMessage("Line ", line, ": Line cut at the 2 MiB limit. Ignored\r\n");
 }

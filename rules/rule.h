@@ -48,6 +48,9 @@ struct RuleResult {
   static constexpr uint32_t InvalidPattern = 0x40;  // a rule's pattern is not valid
   static constexpr uint32_t Timeout = 0x80;         // matching or formatting raised an error
   static constexpr uint32_t Unreadable = 0x100;     // a value was too long to read whole
+  // The configuration's file exists but could not be read, and no earlier version of it is
+  // loaded: no rule ran. Set by the request handling (filter/request.h), never by a rule.
+  static constexpr uint32_t ConfigUnreadable = 0x200;
 };
 
 // What a flag letter of a rule's flag list does: the RuleFlag bits it sets, and whether it
