@@ -70,8 +70,9 @@ class ConfigCache {
   // caller holds the reference for the whole pass. Empty when loading failed: the pass then
   // runs no rules, and no entry is left behind. A configuration whose file exists but could
   // not be read (SiteConfig::unreadable) is not cached: the request runs the rules the file
-  // had before it changed, when a freshness check replaced a configuration of it, and no
-  // rules otherwise.
+  // had before it changed, when a freshness check replaced a configuration of it, and gets
+  // the unreadable configuration otherwise (no rules; the request handling answers it with
+  // a 500).
   SiteConfigRef Acquire(uint32_t siteId);
   // Removes the entry of `siteId`, if any.
   void Drop(uint32_t siteId);

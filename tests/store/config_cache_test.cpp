@@ -337,7 +337,9 @@ TEST_F(CacheFreshnessTest, AnExistingFileThatCannotBeReadIsNotCachedAndKeepsItsO
   Write("[Vortane]\nRewriteRule a b [F]\n", -100);
   {
     const testing::FileOutOfReach unreadable(dir_ / "httpd.ini");
-    EXPECT_TRUE(cache_.Acquire(0)->rules.empty());  // this request runs without the rules
+    const SiteConfigRef config = cache_.Acquire(0);  // no rules: the request gets a 500
+    EXPECT_TRUE(config->unreadable);
+    EXPECT_TRUE(config->rules.empty());
     EXPECT_EQ(cache_.Size(), 0u);
   }
   EXPECT_EQ(cache_.Acquire(0)->rules.size(), 1u);  // the next one reads the file again
