@@ -121,10 +121,12 @@ TEST_F(FilesTest, StampTellsVersionsWithTheSameTimeApart) {
   EXPECT_EQ(first.size, 10u);
   EXPECT_TRUE(first.hasIdentity);
   EXPECT_TRUE(SameVersion(first, *ReadFileStamp(Path("httpd.ini"))));
-  const FileView view(Path("httpd.ini"), 100);
-  ASSERT_TRUE(view.Stamp().has_value());
-  EXPECT_TRUE(view.Stamp()->hasIdentity);
-  EXPECT_TRUE(SameVersion(first, *view.Stamp()));
+  {
+    const FileView view(Path("httpd.ini"), 100);  // Windows: no writer while it is open
+    ASSERT_TRUE(view.Stamp().has_value());
+    EXPECT_TRUE(view.Stamp()->hasIdentity);
+    EXPECT_TRUE(SameVersion(first, *view.Stamp()));
+  }
 
   Put("httpd.ini", "[Vortane]\nRewriteRule a b\n");
   ASSERT_TRUE(SetLastWriteTime(Path("httpd.ini"), time));
