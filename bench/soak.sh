@@ -7,11 +7,16 @@
 #     entries expire every second, and alternate RepeatLimit 8 and 16);
 #   - every second the site table sites.txt is replaced: a third site's line comes and goes,
 #     and site 2's line alternates between two roots holding the same rules, so that the
-#     filter drops and reloads site 2's configuration while it is in use.
+#     filter drops and reloads site 2's configuration while it is in use;
+#   - every 100 ms site 4's httpd.ini is saved in place (emptied, then written, as `cat >`
+#     and many editors do), alternating between two variants of one size, while 4 more
+#     connections request it. A save in place is seen half done by the requests of that
+#     moment, so site 4's answers are not checked during the run; once the saves stop and
+#     the 2 s window of docs/configuration.md has passed, its last variant must be in
+#     effect.
 #
-# Files are replaced as deployment tools replace them, written beside and renamed over:
-# the filter maps a configuration file while it reads it, and one cut short in place under
-# it would fault (docs/configuration.md).
+# Sites 1 and 2 have their files replaced as deployment tools replace them, written beside
+# and renamed over, so that every answer of theirs can be checked.
 #
 # Fails when the server dies or does not stop cleanly, when any answer is not one the rules
 # allow for its URL (bench/load/soak.lua: status, Location, page), when a variant never
@@ -19,7 +24,8 @@
 # answers a 302 or 403 without a length and closes the connection: wrk reads that answer up
 # to the end of the connection and counts one read error for it), or when the server's
 # resident memory grows by more than RSS_GROWTH_KIB (default 8192) between the end of the
-# warm-up (a fifth of the run, at most 10 s) and the end of the run.
+# warm-up (a fifth of the run, at most 10 s) and the end of the run, or when site 4 does not
+# run the last variant saved in place 2 s after the saves stopped.
 #
 #   bench/soak.sh [SECONDS]      (needs build/vortane-serve; VORTANE_BUILD_DIR to use another)
 set -euo pipefail
@@ -44,17 +50,17 @@ stop_changer() {
   fi
   changer_pid=""
 }
-wrk1_pid="" wrk2_pid=""
+wrk1_pid="" wrk2_pid="" wrk4_pid=""
 stop_load() {
   local pid
-  for pid in $wrk1_pid $wrk2_pid; do kill "$pid" 2>/dev/null || true; done
+  for pid in $wrk1_pid $wrk2_pid $wrk4_pid; do kill "$pid" 2>/dev/null || true; done
 }
 trap 'stop_load; stop_changer; cleanup_servers; rm -rf "$work"' EXIT
 
 # --- The configuration variants and the sites' files
 filter_dir=$work/filter
 mkdir -p "$filter_dir" "$work/variants" "$work/site1" "$work/site2" "$work/site2-copy" \
-  "$work/site3"
+  "$work/site3" "$work/site4"
 for variant in a b; do
   if [ "$variant" = a ]; then repeat=8 help=help.html; else repeat=16 help=help-pages.html; fi
   cat >"$work/variants/global-$variant" <<EOF
@@ -88,6 +94,13 @@ cat >"$work/site3/httpd.ini" <<'EOF'
 [Vortane]
 RewriteRule ^/(.*)$ /site3/$1 [L]
 EOF
+# Site 4's two variants, of one size: refuse /private, or redirect it.
+for variant in a b; do
+  if [ "$variant" = a ]; then flag=F; else flag=R; fi
+  printf '[Vortane]\nRewriteRule ^/private(?:/.*)?$ /moved [%s]\n' "$flag" >"$work/variants/site4-$variant"
+done
+cp "$work/variants/site4-a" "$work/site4/httpd.ini"
+printf 'site 4 home\n' >"$work/site4/index.html"
 cp "$work/variants/global-a" "$filter_dir/httpd.ini"
 cp "$work/variants/site1-a" "$work/site1/httpd.ini"
 
@@ -114,10 +127,12 @@ change_configuration() {
     if [ $((tick % 2)) -eq 0 ]; then variant=a; else variant=b; fi
     replace "$filter_dir/httpd.ini" "$work/variants/global-$variant"
     replace "$work/site1/httpd.ini" "$work/variants/site1-$variant"
+    # In place: the same file emptied, then written.
+    cat "$work/variants/site4-$variant" >"$work/site4/httpd.ini"
     if [ $((tick % 10)) -eq 0 ]; then
       {
         printf '# site table of the soak test, change %d\n' $((tick / 10))
-        printf '1 %s\n' "$work/site1"
+        printf '1 %s\n4 %s\n' "$work/site1" "$work/site4"
         if [ $((tick % 20)) -eq 0 ]; then
           printf '2 %s\n3 %s\n' "$work/site2-copy" "$work/site3"
         else
@@ -131,10 +146,12 @@ change_configuration() {
 }
 
 # --- The run
-start_serve "$work/serve.log" 2 "" "$filter_dir" --threads 4 \
-  --site "1=127.0.0.1:0:$work/site1" --site "2=127.0.0.1:0:$work/site2"
+start_serve "$work/serve.log" 3 "" "$filter_dir" --threads 4 \
+  --site "1=127.0.0.1:0:$work/site1" --site "2=127.0.0.1:0:$work/site2" \
+  --site "4=127.0.0.1:0:$work/site4"
 port1=${serve_ports[0]}
 port2=${serve_ports[1]}
+port4=${serve_ports[2]}
 printf 'soak: %s s, sites on ports %s and %s, warm-up %s s\n' "$seconds" "$port1" "$port2" "$warmup"
 
 change_configuration &
@@ -145,6 +162,10 @@ wrk1_pid=$!
 wrk -t2 -c32 -d"${seconds}s" --timeout 10s -s "$bench_dir/load/soak.lua" \
   "http://127.0.0.1:$port2" -- 2 16 >"$work/wrk2.out" 2>&1 &
 wrk2_pid=$!
+# Site 4's requests, unchecked, run until the saves in place have stopped.
+wrk -t1 -c4 -d"$((seconds + 60))s" --timeout 10s "http://127.0.0.1:$port4/private/x" \
+  >"$work/wrk4.out" 2>&1 &
+wrk4_pid=$!
 
 sleep "$warmup"
 kill -0 "$serve_pid" 2>/dev/null || fail "vortane-serve died during the warm-up"
@@ -160,6 +181,9 @@ wait "$wrk2_pid" || { cat "$work/wrk2.out" >&2; fail "wrk (site 2) failed"; }
 kill -0 "$serve_pid" 2>/dev/null || fail "vortane-serve died under load"
 rss_end=$(rss_kib "$serve_pid")
 stop_changer
+kill "$wrk4_pid" 2>/dev/null || true
+wait "$wrk4_pid" 2>/dev/null || true
+wrk4_pid=""
 printf 'resident memory at the end: %s KiB (growth %s KiB, bound %s KiB)\n' "$rss_end" \
   $((rss_end - rss_start)) "$rss_growth_kib"
 
@@ -198,6 +222,24 @@ for site in 1 2; do
 done
 [ $((rss_end - rss_start)) -le "$rss_growth_kib" ] ||
   problem "resident memory grew by $((rss_end - rss_start)) KiB"
+# Site 4, once the window after its last save in place has passed: the request that notices
+# runs the rules it had, the next ones the saved rules.
+sleep 2.2
+# What the file holds (the changer may have been stopped between emptying and writing it).
+if cmp -s "$work/site4/httpd.ini" "$work/variants/site4-a"; then
+  last=a want=403
+elif cmp -s "$work/site4/httpd.ini" "$work/variants/site4-b"; then
+  last=b want=302
+else
+  last=empty want=404
+fi
+answers=()
+for _ in 1 2 3; do
+  answers+=("$(curl -s -o /dev/null -w '%{http_code}' "http://127.0.0.1:$port4/private/x")")
+done
+printf 'site 4: last save in place %s, answers %s\n' "$last" "${answers[*]}"
+[ "${answers[1]}" = "$want" ] && [ "${answers[2]}" = "$want" ] ||
+  problem "site 4: answers ${answers[*]} 2 s after its last save in place, expected $want"
 [ "$failures" -eq 0 ] || fail "$failures checks failed"
 stop_serve "$serve_pid"
 printf 'soak: passed\n'

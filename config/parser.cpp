@@ -264,7 +264,10 @@ ParsedConfig ParseConfigText(std::string_view text, const ParseContext& context,
 bool ParseConfigFile(const platform::PathString& path, const ParseContext& context,
                      ParsedConfig& parsed) {
   const platform::FileView view(path, kMaxConfigBytes);
-  if (!view.HasBytes()) return !view.Failed();
+  if (!view.HasBytes() && !view.Failed()) {
+    parsed.stamp = view.Stamp();
+    return true;
+  }
   // The report is never opened over the configuration itself: the same path, or (checked
   // by ReportFile) the same file under another name.
   const platform::PathString reportPath = PathBeside(path, "httpd.parse.errors");
@@ -273,7 +276,14 @@ bool ParseConfigFile(const platform::PathString& path, const ParseContext& conte
   ParseReport report([&file](std::string_view bytes) {
     if (file) file->Write(bytes);
   });
+  if (view.Failed()) {
+    // Said where the administrator looks: requests meanwhile run the file's previous rules,
+    // or are answered with a 500 (filter/request.h).
+    report.FileUnreadable(view.Failure());
+    return false;
+  }
   parsed = ParseConfigText(view.Bytes(), context, report, view.IsCut());
+  parsed.stamp = view.Stamp();
   return true;
 }
 

@@ -16,6 +16,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -46,13 +47,17 @@ struct ParseContext {
 struct ParsedConfig {
   std::vector<Rule> rules;
   std::vector<SettingDirective> settings;
+  // The stamp of the file as it was opened and read (FileView::Stamp); nothing when no
+  // regular file was opened, and from ParseConfigText.
+  std::optional<platform::FileStamp> stamp;
 };
 
 // Parses the file at `path` into `parsed`, writing the report httpd.parse.errors beside it.
-// A file that is missing, empty or not a regular file, or that cannot be opened or read,
-// yields nothing and leaves the report untouched. Returns false only when the file exists
-// but could not be opened, mapped or read (a passing condition such as no descriptors left
-// or a rewrite under way): such a result must not be cached. Only memory exhaustion outside
+// A file that is missing, empty or not a regular file yields nothing and leaves the report
+// untouched. Returns false only when the file exists but could not be opened, mapped or read
+// (access denied, no descriptors left, a rewrite under way): it yields nothing, the report
+// then holds the one line "File cannot be read: <why>" (when it can be written), and the
+// result must not be cached. Only memory exhaustion outside
 // a rule's compilation leaves the function, with every file released. Cost: one read of at
 // most 2 MiB, then the parse. Touches no state but the report file: any thread.
 bool ParseConfigFile(const platform::PathString& path, const ParseContext& context,

@@ -63,6 +63,25 @@ void ParseReport::RepeatedRedirect(uint32_t firstLine, uint32_t ruleLine) {
               " - " + std::to_string(ruleLine) +
                   ": A redirect status with another R in the flag list. The rule and its "
                   "conditions are ignored\r\n");
+std::string_view ReadFailureText(platform::ReadFailure failure) {
+  switch (failure) {
+    case platform::ReadFailure::AccessDenied:
+      return "access denied";
+    case platform::ReadFailure::NoResources:
+      return "out of file handles or memory";
+    case platform::ReadFailure::InUse:
+      return "in use by another program";
+    case platform::ReadFailure::Changed:
+      return "changed while being read";
+    case platform::ReadFailure::None:
+    case platform::ReadFailure::Other:
+      break;
+  }
+  return "read error";
+}
+
+void ParseReport::FileUnreadable(platform::ReadFailure failure) {
+  write_("File cannot be read: " + std::string(ReadFailureText(failure)) + "\r\n");
 }
 
 void ParseReport::LineCutAtLimit(uint32_t line) {

@@ -10,7 +10,13 @@
 #include <functional>
 #include <string_view>
 
+#include "platform/files.h"
+
 namespace vortane {
+
+// Why a file could not be read, as the report says it: "access denied", "out of file
+// handles or memory", "in use by another program", "changed while being read", "read error".
+std::string_view ReadFailureText(platform::ReadFailure failure);
 
 class ParseReport {
  public:
@@ -39,6 +45,9 @@ class ParseReport {
   void RepeatedRedirect(uint32_t firstLine, uint32_t ruleLine);
   // "Line N: Line cut at the 2 MiB limit. Ignored"
   void LineCutAtLimit(uint32_t line);
+  // "File cannot be read: " + why (ReadFailureText). The only message of a load that could
+  // not read an existing file.
+  void FileUnreadable(platform::ReadFailure failure);
 
  private:
   void LineMessage(const char* prefix, uint32_t line, std::string_view rest);

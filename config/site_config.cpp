@@ -11,11 +11,15 @@ SiteConfig::SiteConfig(uint32_t siteId, platform::PathString path, int32_t globa
       lastUse(platform::SystemFileTime()),
       siteId(siteId),
       path(std::move(path)) {
-  const std::optional<uint64_t> written = platform::ReadLastWriteTime(this->path);
-  if (!written) return;
-  fileTime = {static_cast<uint32_t>(*written), static_cast<uint32_t>(*written >> 32)};
+  const std::optional<platform::FileStamp> named = platform::ReadFileStamp(this->path);
+  if (!named) return;
   ParsedConfig parsed;
   unreadable = !ParseConfigFile(this->path, {siteId, globalRepeatLimit}, parsed);
+  // The stamp of the bytes read: a file changed between the two reads is judged by what was
+  // read, so the next check sees the change.
+  stamp = parsed.stamp ? parsed.stamp : named;
+  fileTime = {static_cast<uint32_t>(stamp->lastWrite),
+              static_cast<uint32_t>(stamp->lastWrite >> 32)};
   rules = std::move(parsed.rules);
   settings = std::move(parsed.settings);
   IndexRules();

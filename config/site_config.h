@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/files.h"
 #include "platform/system.h"
 #include "rules/rule.h"
 #include "rules/rule_index.h"
@@ -61,9 +62,11 @@ class SiteConfig {
   // Constructs and loads the configuration of `siteId` from the file at `path` (an empty
   // path: no file, no rules, no report). repeatLimit starts at `globalRepeatLimit`, then
   // takes the file's last RepeatLimit, and lastUse starts at now. When the file's attributes
-  // can be read, fileTime is its last-write time and the file is parsed (writing its
-  // report); otherwise fileTime stays all ones and there are no rules. A file that exists
-  // but cannot be opened or read sets `unreadable`. Only memory exhaustion escapes.
+  // can be read, the file is parsed (writing its report), `stamp` is the stamp of the file
+  // as it was read (of the name when it could not be opened) and fileTime its last-write
+  // time; otherwise stamp is nothing, fileTime stays all ones and there are no rules. A file
+  // that exists but cannot be opened or read sets `unreadable`. Only memory exhaustion
+  // escapes.
   SiteConfig(uint32_t siteId, platform::PathString path,
              int32_t globalRepeatLimit = kInitialGlobalRepeatLimit);
   SiteConfig(const SiteConfig&) = delete;
@@ -82,8 +85,20 @@ class SiteConfig {
   std::atomic<uint64_t> lastUse;
   // The web-site instance number; 0 for the global configuration.
   const uint32_t siteId;
-  // The file's last-write time as read at construction.
+  // The file's last-write time as read at construction (stamp's lastWrite); all ones when
+  // there was no file.
   FileTime fileTime;
+  // What the file's freshness is judged by (platform::FileStamp): the stamp of the file as
+  // it was read. Nothing when there was no file.
+  std::optional<platform::FileStamp> stamp;
+  // Set by the cache before the configuration is shared: when the file had last been
+  // written less than platform::kFileTimeStep before the load began, the file time from which
+  // on a freshness check no longer trusts the stamp and has the file read again (it may have
+  // changed within the same step of the file system's clock); 0 otherwise.
+  uint64_t provisionalUntil = 0;
+  // Where stamps read without opening the file lack its identity (Windows): the file time
+  // from which on the next freshness check reads the stamp with the identity.
+  std::atomic<uint64_t> identityCheckDue{0};
   // Full path of the configuration file; empty when the site's root could not be read.
   const platform::PathString path;
   // True when the file exists but could not be opened or read this time: the configuration

@@ -52,13 +52,24 @@ DWORD Redirect(uint32_t result, HTTP_FILTER_CONTEXT* filterContext,
 
 enum class Outcome { Continue, Answered, Stopped };
 
-// The response, if any, that a pass result asks for: timeout, a value too long to read,
-// refusal, redirect, in that order; Stop only ends the rule passes.
-Outcome Answer(uint32_t result, std::string_view timeoutResponse,
-               HTTP_FILTER_CONTEXT* filterContext, HTTP_FILTER_PREPROC_HEADERS* preprocHeaders,
-               DWORD& status) {
-  if ((result & RuleResult::Timeout) != 0) {
-    status = Write(filterContext, timeoutResponse);
+// The responses of one pass: the global one's or the site's.
+struct PassResponses {
+  std::string_view timeout;
+  std::string_view configUnreadable;
+};
+constexpr PassResponses kGlobalResponses = {kGlobalTimeoutResponse,
+                                            kGlobalConfigUnreadableResponse};
+constexpr PassResponses kSiteResponses = {kSiteTimeoutResponse, kSiteConfigUnreadableResponse};
+
+// The response, if any, that a pass result asks for: a configuration that could not be read,
+// timeout, a value too long to read, refusal, redirect, in that order; Stop only ends the
+// rule passes.
+Outcome Answer(uint32_t result, const PassResponses& responses, HTTP_FILTER_CONTEXT* filterContext,
+               HTTP_FILTER_PREPROC_HEADERS* preprocHeaders, DWORD& status) {
+  if ((result & RuleResult::ConfigUnreadable) != 0) {
+    status = Write(filterContext, responses.configUnreadable);
+  } else if ((result & RuleResult::Timeout) != 0) {
+    status = Write(filterContext, responses.timeout);
   } else if ((result & RuleResult::Unreadable) != 0) {
     status = Write(filterContext, kUnreadableResponse);
   } else if ((result & RuleResult::Forbidden) != 0) {
@@ -125,11 +136,11 @@ DWORD HandleRequest(ConfigStore& store, HTTP_FILTER_CONTEXT* filterContext,
 
   DWORD status = SF_STATUS_REQ_NEXT_NOTIFICATION;
   const uint32_t global = RunSitePass(store, 0, filterContext, preprocHeaders, tracer);
-  Outcome outcome = Answer(global, kGlobalTimeoutResponse, filterContext, preprocHeaders, status);
+  Outcome outcome = Answer(global, kGlobalResponses, filterContext, preprocHeaders, status);
   if (outcome == Outcome::Continue) {
     const uint32_t combined =
         global | RunSitePass(store, siteId, filterContext, preprocHeaders, tracer);
-    outcome = Answer(combined, kSiteTimeoutResponse, filterContext, preprocHeaders, status);
+    outcome = Answer(combined, kSiteResponses, filterContext, preprocHeaders, status);
   }
   if (outcome == Outcome::Answered) return status;
 
@@ -157,6 +168,7 @@ uint32_t RunSitePass(ConfigStore& store, uint32_t siteId, HTTP_FILTER_CONTEXT* f
   const SiteConfigRef config = store.Acquire(siteId);
   if (!config) return 0;
   if (tracer != nullptr) tracer->PassStarted(*config.get());
+  if (config->unreadable) return RuleResult::ConfigUnreadable;
   return RunRulePass(config->rules, config->ruleIndex, config->repeatLimit, filterContext,
                      preprocHeaders, tracer);
 }

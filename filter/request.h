@@ -5,8 +5,9 @@
 // URL as the client sent it.
 //
 // Fails closed: when anything the rules need cannot be read whole, or the rules cannot all
-// run, the filter answers the request itself (kUrlTooLongResponse, kUnreadableResponse)
-// instead of passing it on with rules skipped. No control byte (below 0x20, or DEL) reaches
+// run, the filter answers the request itself (kUrlTooLongResponse, kUnreadableResponse, and
+// the two responses for a configuration file that cannot be read) instead of passing it on
+// with rules skipped. No control byte (below 0x20, or DEL) reaches
 // a response or a header the filter writes raw.
 //
 // Runs on the server's threads, any number at once. No exception ever leaves these
@@ -39,6 +40,13 @@ inline constexpr char kGlobalTimeoutResponse[] =
 inline constexpr char kSiteTimeoutResponse[] =
     "HTTP/1.1 500 Internal Server Error. Timeout while processing per-site rule. Please check "
     "your configuration file\r\n\r\n";
+// The global or the site's httpd.ini exists but cannot be read (access denied, descriptors
+// exhausted, ...) and no earlier version of it is loaded (RuleResult::ConfigUnreadable): the
+// request is not passed on without the file's rules. 80 and 82 bytes.
+inline constexpr char kGlobalConfigUnreadableResponse[] =
+    "HTTP/1.1 500 Internal Server Error. Unable to read global configuration file\r\n\r\n";
+inline constexpr char kSiteConfigUnreadableResponse[] =
+    "HTTP/1.1 500 Internal Server Error. Unable to read per-site configuration file\r\n\r\n";
 inline constexpr char kForbiddenResponse[] = "HTTP/1.1 403 Forbidden\r\n\r\n";
 // The URL as the client sent it is longer than kValueLimit (64 KiB): no rule could see it.
 inline constexpr char kUrlTooLongResponse[] = "HTTP/1.1 414 Request-URI Too Long\r\n\r\n";
@@ -70,7 +78,8 @@ DWORD OnLog(HTTP_FILTER_CONTEXT* filterContext, HTTP_FILTER_LOG* logRecord);
 
 // One rule pass over the configuration of `siteId` (0: the global one) in `store`, holding a
 // reference on it for the pass. 0 when the configuration could not be had (the tracer then
-// hears nothing).
+// hears nothing); RuleResult::ConfigUnreadable, with no rule run, when its file exists but
+// could not be read and no earlier version of it is loaded (the tracer hears the pass start).
 uint32_t RunSitePass(ConfigStore& store, uint32_t siteId, HTTP_FILTER_CONTEXT* filterContext,
                      HTTP_FILTER_PREPROC_HEADERS* preprocHeaders, RequestTracer* tracer = nullptr);
 

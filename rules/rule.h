@@ -53,6 +53,9 @@ struct RuleResult {
   // With Redirect: the status of the rule that redirected, where its flags hold it. A rule
   // with R ends its pass, so a result holds the status of one rule at most.
   static constexpr uint32_t RedirectStatus = RuleFlag::RedirectStatus;
+  // The configuration's file exists but could not be read, and no earlier version of it is
+  // loaded: no rule ran. Set by the request handling (filter/request.h), never by a rule.
+  static constexpr uint32_t ConfigUnreadable = 0x200;
 };
 
 // A status a redirect answers with, and the reason phrase of its status line.

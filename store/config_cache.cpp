@@ -11,10 +11,8 @@
 namespace vortane {
 namespace {
 
-FileTime CurrentFileTime(const platform::PathString& path) {
-  const std::optional<uint64_t> written = platform::ReadLastWriteTime(path);
-  if (!written) return FileTime();
-  return {static_cast<uint32_t>(*written), static_cast<uint32_t>(*written >> 32)};
+uint64_t SaturatingAdd(uint64_t a, uint64_t b) {
+  return a > UINT64_MAX - b ? UINT64_MAX : a + b;
 }
 
 }  // namespace
@@ -52,7 +50,10 @@ void SiteConfigRef::Release() {
 }
 
 ConfigCache::ConfigCache(Loader loader, uint64_t moduleHandle)
-    : loader_(std::move(loader)), moduleHandle_(moduleHandle) {}
+    : loader_(std::move(loader)),
+      readStamp_(&platform::ReadFileStamp),
+      clock_(&platform::SystemFileTime),
+      moduleHandle_(moduleHandle) {}
 
 std::wstring ConfigCache::LoadMutexName(uint32_t siteId) const {
   wchar_t name[80];
@@ -75,12 +76,32 @@ SiteConfigRef ConfigCache::Acquire(uint32_t siteId) {
   return found;
 }
 
+bool ConfigCache::IsFresh(SiteConfig& config) const {
+  std::optional<platform::FileStamp> current =
+      readStamp_(config.path, platform::StampDepth::Attributes);
+  if (current.has_value() != config.stamp.has_value()) return false;  // created or deleted
+  if (!current) return true;                                          // still no file
+  if (!platform::SameVersion(*config.stamp, *current)) return false;
+  const uint64_t now = clock_();
+  if (config.provisionalUntil != 0 && now >= config.provisionalUntil) return false;
+  if (!current->hasIdentity && config.stamp->hasIdentity &&
+      now >= config.identityCheckDue.load(std::memory_order_relaxed)) {
+    // A file renamed over the name with the same time and size shows only in its identity,
+    // which this system gives only to an open: looked at once per step, not per request.
+    config.identityCheckDue.store(SaturatingAdd(now, platform::kFileTimeStep),
+                                  std::memory_order_relaxed);
+    current = readStamp_(config.path, platform::StampDepth::WithIdentity);
+    if (!current || !platform::SameVersion(*config.stamp, *current)) return false;
+  }
+  return true;
+}
+
 void ConfigCache::CheckFreshness(uint32_t siteId, const SiteConfigRef& found) {
-  const FileTime current = CurrentFileTime(found->path);  // outside the lock
+  const bool fresh = IsFresh(*found.get());  // outside the lock
   std::lock_guard<std::mutex> guard(cacheLock_);
   const auto entry = entries_.find(siteId);
   if (entry == entries_.end() || entry->second.get() != found.get()) return;
-  if (current == found->fileTime) {
+  if (fresh) {
     found->lastUse = platform::SystemFileTime();
   } else {
     // The next request loads the file again; until that load reads it, these rules stand in.
@@ -104,12 +125,22 @@ SiteConfigRef ConfigCache::Load(uint32_t siteId) {
     }
   }
   // This thread owns the load mutex (or runs without one when it could not be created).
+  // Taken before the file is read: a write after this moment gets a later time, once the
+  // file system's clock has stepped past the file's time.
+  const uint64_t loadStart = clock_();
   SiteConfigRef loaded;
   try {
     loaded = SiteConfigRef(loader_(siteId));
   } catch (...) {
     // A configuration that cannot be built: this request runs no rules for the site, and
     // nothing is cached, so the next request tries again.
+  }
+  if (loaded && loaded->stamp) {
+    // Not shared yet: set without the lock.
+    const uint64_t trusted = SaturatingAdd(loaded->stamp->lastWrite, platform::kFileTimeStep);
+    if (trusted > loadStart) loaded->provisionalUntil = trusted;
+    loaded->identityCheckDue.store(SaturatingAdd(loadStart, platform::kFileTimeStep),
+                                   std::memory_order_relaxed);
   }
   std::lock_guard<std::mutex> guard(cacheLock_);
   if (loaded && loaded->unreadable) {

@@ -3,8 +3,13 @@
 //
 // Requests share each SiteConfig through counted references (SiteConfigRef): the cache's
 // entry holds one, and every running rule pass holds its own, so removing an entry never
-// disturbs a pass. Each use checks the file's last-write time and drops the entry when it
-// changed, so the next request loads the file again. Loading runs outside the cache's lock,
+// disturbs a pass. Each use checks the file's stamp (platform::FileStamp: last-write time,
+// size and, on POSIX, change time and identity) and drops the entry when it changed, so the
+// next request loads the file again. A configuration whose file had last been written less
+// than platform::kFileTimeStep (2 s) before its load is provisional: the file may have been
+// written again within the same step of the file system's clock without its stamp showing
+// it (a save in place caught half written), so the first check after that window has passed
+// drops it all the same, once. Loading runs outside the cache's lock,
 // serialised per site by a named mutex: concurrent first requests for one site load it once
 // and requests for other sites are not held up.
 //
@@ -22,6 +27,7 @@
 #include <utility>
 
 #include "config/site_config.h"
+#include "platform/files.h"
 
 namespace vortane {
 
@@ -64,8 +70,9 @@ class ConfigCache {
   // caller holds the reference for the whole pass. Empty when loading failed: the pass then
   // runs no rules, and no entry is left behind. A configuration whose file exists but could
   // not be read (SiteConfig::unreadable) is not cached: the request runs the rules the file
-  // had before it changed, when a freshness check replaced a configuration of it, and no
-  // rules otherwise.
+  // had before it changed, when a freshness check replaced a configuration of it, and gets
+  // the unreadable configuration otherwise (no rules; the request handling answers it with
+  // a 500).
   SiteConfigRef Acquire(uint32_t siteId);
   // Removes the entry of `siteId`, if any.
   void Drop(uint32_t siteId);
@@ -81,6 +88,17 @@ class ConfigCache {
   // Replaces how configurations are built, for tests that count, fail or make up loads.
   // Not while a request runs.
   void SetLoaderForTesting(Loader loader) { loader_ = std::move(loader); }
+  // How freshness checks read a file's stamp (platform::ReadFileStamp) and the time (a file
+  // time; platform::SystemFileTime) that decides when a provisional configuration is read
+  // again. Tests replace them to make up files and to pass the window without waiting. Not
+  // while a request runs.
+  using StampReader = std::function<std::optional<platform::FileStamp>(const platform::PathString&,
+                                                                       platform::StampDepth)>;
+  using Clock = std::function<uint64_t()>;
+  void SetFileAccessForTesting(StampReader readStamp, Clock clock) {
+    readStamp_ = std::move(readStamp);
+    clock_ = std::move(clock);
+  }
 
   // The load mutex name of `siteId` in this process and module.
   std::wstring LoadMutexName(uint32_t siteId) const;
@@ -88,6 +106,10 @@ class ConfigCache {
  private:
   SiteConfigRef Load(uint32_t siteId);
   void CheckFreshness(uint32_t siteId, const SiteConfigRef& found);
+  // True when `config` still shows its file: the same stamp, not provisional past its window.
+  // Cost: one stamp read (POSIX stat, Windows GetFileAttributesExW); on Windows, at most once
+  // per kFileTimeStep per configuration, one more that opens the file for its identity.
+  bool IsFresh(SiteConfig& config) const;
 
   mutable std::mutex cacheLock_;
   std::map<uint32_t, SiteConfigRef> entries_;
@@ -96,6 +118,8 @@ class ConfigCache {
   // requests run these rules rather than none.
   std::map<uint32_t, SiteConfigRef> replaced_;
   Loader loader_;
+  StampReader readStamp_;
+  Clock clock_;
   const uint64_t moduleHandle_;
 };
 

@@ -234,6 +234,8 @@ void TracePrinter::PassStarted(const SiteConfig& config) {
     text_ += "  " + who + ": no configuration file (the site has no root)\n";
   } else if (config.fileTime == FileTime()) {
     text_ += "  " + who + ": " + ShownPath(config.path) + " not found: no rules\n";
+  } else if (config.unreadable) {
+    text_ += "  " + who + ": " + ShownPath(config.path) + " cannot be read: answered with 500\n";
   } else {
     text_ += "  " + who + ": " + ShownPath(config.path) + " (" +
              std::to_string(config.rules.size()) + " rule" + (config.rules.size() == 1 ? "" : "s") +

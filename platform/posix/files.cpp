@@ -24,6 +24,45 @@ bool IsUsablePath(const PathString& path) {
   return !path.empty() && path.find('\0') == PathString::npos;
 }
 
+// A time as a file time; nothing before 1601 or past the range of a file time.
+std::optional<uint64_t> ToFileTime(const timespec& time) {
+  const int64_t seconds = static_cast<int64_t>(time.tv_sec);
+  if (seconds < -kEpochDifference ||
+      seconds > static_cast<int64_t>(UINT64_MAX / kTicksPerSecond) - kEpochDifference - 1) {
+    return std::nullopt;
+  }
+  return static_cast<uint64_t>(seconds + kEpochDifference) * kTicksPerSecond +
+         static_cast<uint64_t>(time.tv_nsec) / 100u;
+}
+
+std::optional<FileStamp> StampOf(const struct stat& info) {
+  const std::optional<uint64_t> written = ToFileTime(info.st_mtim);
+  const std::optional<uint64_t> changed = ToFileTime(info.st_ctim);
+  if (!written || !changed) return std::nullopt;
+  FileStamp stamp;
+  stamp.lastWrite = *written;
+  stamp.size = static_cast<uint64_t>(info.st_size);
+  stamp.changed = *changed;
+  stamp.volume = static_cast<uint64_t>(info.st_dev);
+  stamp.index = static_cast<uint64_t>(info.st_ino);
+  stamp.hasIdentity = true;
+  return stamp;
+}
+
+ReadFailure FailureOf(int error) {
+  switch (error) {
+    case EACCES:
+    case EPERM:
+      return ReadFailure::AccessDenied;
+    case EMFILE:
+    case ENFILE:
+    case ENOMEM:
+      return ReadFailure::NoResources;
+    default:
+      return ReadFailure::Other;
+  }
+}
+
 }  // namespace
 
 // The bytes read, and the identity of the file read (device and inode) for ReportFile; 0
@@ -41,13 +80,19 @@ FileView::FileView(const PathString& path, size_t maxBytes) : native_(new Native
   if (fd < 0) {
     // Gone since its time was read, or not a file that can be read at all: no file. Anything
     // else (no descriptors left, access denied, ...) is a failure to read an existing file.
-    failed_ = errno != ENOENT && errno != ENOTDIR && errno != ENXIO && errno != ELOOP;
+    const int error = errno;
+    if (error != ENOENT && error != ENOTDIR && error != ENXIO && error != ELOOP) {
+      Fail(FailureOf(error));
+    }
     return;
   }
   struct stat info;
   if (fstat(fd, &info) != 0) {
-    failed_ = true;
-  } else if (S_ISREG(info.st_mode) && info.st_size > 0) {
+    Fail(FailureOf(errno));
+  } else if (S_ISREG(info.st_mode)) {
+    stamp_ = StampOf(info);
+  }
+  if (!failed_ && S_ISREG(info.st_mode) && info.st_size > 0) {
     native_->device = static_cast<uint64_t>(info.st_dev);
     native_->inode = static_cast<uint64_t>(info.st_ino);
     // One byte past the limit tells whether the file goes on; one byte past a shorter file's
@@ -60,20 +105,20 @@ FileView::FileView(const PathString& path, size_t maxBytes) : native_(new Native
     try {
       native_->buffer.reset(new char[room]);
     } catch (const std::bad_alloc&) {
-      failed_ = true;
+      Fail(ReadFailure::NoResources);
     }
     size_t got = 0;
     while (native_->buffer && got < room) {
       const ssize_t n = read(fd, native_->buffer.get() + got, room - got);
       if (n < 0 && errno == EINTR) continue;
       if (n < 0) {
-        failed_ = true;
+        Fail(FailureOf(errno));
         break;
       }
       if (n == 0) break;
       got += static_cast<size_t>(n);
     }
-    if (!failed_ && got != expected) failed_ = true;
+    if (!failed_ && got != expected) Fail(ReadFailure::Changed);
     if (!failed_) {
       cut_ = expected > maxBytes;
       size_ = std::min(expected, maxBytes);
@@ -126,18 +171,11 @@ void ReportFile::Write(std::string_view bytes) {
   }
 }
 
-std::optional<uint64_t> ReadLastWriteTime(const PathString& path) {
+std::optional<FileStamp> ReadFileStamp(const PathString& path, StampDepth /*depth*/) {
   if (!IsUsablePath(path)) return std::nullopt;
   struct stat info;
   if (stat(path.c_str(), &info) != 0) return std::nullopt;
-  // Times before 1601 or past the range of a file time have no file time.
-  const int64_t seconds = static_cast<int64_t>(info.st_mtim.tv_sec);
-  if (seconds < -kEpochDifference ||
-      seconds > static_cast<int64_t>(UINT64_MAX / kTicksPerSecond) - kEpochDifference - 1) {
-    return std::nullopt;
-  }
-  return static_cast<uint64_t>(seconds + kEpochDifference) * kTicksPerSecond +
-         static_cast<uint64_t>(info.st_mtim.tv_nsec) / 100u;
+  return StampOf(info);
 }
 
 }  // namespace vortane::platform

@@ -12,6 +12,8 @@
 #include <type_traits>
 #include <utility>
 
+#include "platform/files.h"
+
 namespace vortane::platform {
 
 namespace {
@@ -32,10 +34,10 @@ bool operator==(const TableStamp& a, const TableStamp& b) {
          a.changed.tv_sec == b.changed.tv_sec && a.changed.tv_nsec == b.changed.tv_nsec;
 }
 
-// File times advance in steps of the system's clock tick (two seconds on some file
-// systems), so a file changed again within the step of the read keeps its stamp. A text is
-// therefore reused only when its file had last changed this long before it was read.
-constexpr time_t kStampStepSeconds = 2;
+// File times advance in steps of the file system's clock (kFileTimeStep), so a file changed
+// again within the step of the read keeps its stamp. A text is therefore reused only when its
+// file had last changed this long before it was read.
+constexpr time_t kStampStepSeconds = static_cast<time_t>(kFileTimeStep / 10000000);
 
 // The last table read, for the one process-wide table directory. Its storage is static and
 // never destroyed (constant-initialised, trivially destructible): the site-change thread may

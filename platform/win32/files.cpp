@@ -22,6 +22,41 @@ bool IsTransientOpenError(DWORD error) {
          error == ERROR_LOCK_VIOLATION;
 }
 
+ReadFailure FailureOf(DWORD error) {
+  switch (error) {
+    case ERROR_ACCESS_DENIED:
+      return ReadFailure::AccessDenied;
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+      return ReadFailure::InUse;
+    case ERROR_TOO_MANY_OPEN_FILES:
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+    case ERROR_NO_SYSTEM_RESOURCES:
+    case ERROR_COMMITMENT_LIMIT:
+      return ReadFailure::NoResources;
+    default:
+      return ReadFailure::Other;
+  }
+}
+
+uint64_t Join(DWORD high, DWORD low) {
+  return (static_cast<uint64_t>(high) << 32) | low;
+}
+
+// The stamp of an open file, with its identity; nothing on failure.
+std::optional<FileStamp> StampOf(HANDLE file) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(file, &info)) return std::nullopt;
+  FileStamp stamp;
+  stamp.lastWrite = Join(info.ftLastWriteTime.dwHighDateTime, info.ftLastWriteTime.dwLowDateTime);
+  stamp.size = Join(info.nFileSizeHigh, info.nFileSizeLow);
+  stamp.volume = info.dwVolumeSerialNumber;
+  stamp.index = Join(info.nFileIndexHigh, info.nFileIndexLow);
+  stamp.hasIdentity = true;
+  return stamp;
+}
+
 }  // namespace
 
 // The open file and its mapping; the view itself is data_.
@@ -45,7 +80,7 @@ FileView::FileView(const PathString& path, size_t maxBytes) : native_(new Native
     const ULONGLONG now = GetTickCount64();
     if (retryUntil == 0) retryUntil = now + kOpenRetryForMs;
     if (!IsTransientOpenError(error) || now >= retryUntil) {
-      failed_ = true;
+      Fail(FailureOf(error));
       break;
     }
     Sleep(kOpenRetryMs);
@@ -53,12 +88,13 @@ FileView::FileView(const PathString& path, size_t maxBytes) : native_(new Native
   native_->file = file;
   if (file == INVALID_HANDLE_VALUE) return;
 
-  LARGE_INTEGER fileSize;
-  if (!GetFileSizeEx(file, &fileSize)) {
-    failed_ = true;
+  // The file shares reading only while it is open, so no writer changes it under the stamp.
+  stamp_ = StampOf(file);
+  if (!stamp_) {
+    Fail(FailureOf(GetLastError()));
     return;
   }
-  const uint64_t whole = static_cast<uint64_t>(fileSize.QuadPart);
+  const uint64_t whole = stamp_->size;
   cut_ = whole > maxBytes;
   const DWORD size = static_cast<DWORD>(std::min<uint64_t>(whole, maxBytes));
   if (size == 0) return;  // an empty file cannot be mapped
@@ -68,7 +104,7 @@ FileView::FileView(const PathString& path, size_t maxBytes) : native_(new Native
   const void* view =
       mapping != nullptr ? MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, size) : nullptr;
   if (view == nullptr) {
-    failed_ = true;
+    Fail(FailureOf(GetLastError()));
     return;
   }
   data_ = static_cast<const char*>(view);
@@ -105,12 +141,24 @@ void ReportFile::Write(std::string_view bytes) {
   WriteFile(native_->file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
 }
 
-std::optional<uint64_t> ReadLastWriteTime(const PathString& path) {
+std::optional<FileStamp> ReadFileStamp(const PathString& path, StampDepth depth) {
   if (path.empty()) return std::nullopt;
+  if (depth == StampDepth::WithIdentity) {
+    // Attributes only, sharing everything: no reader, writer or renamer is held up.
+    HANDLE file = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return std::nullopt;
+    const std::optional<FileStamp> stamp = StampOf(file);
+    CloseHandle(file);
+    return stamp;
+  }
   WIN32_FILE_ATTRIBUTE_DATA data;
   if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return std::nullopt;
-  return (static_cast<uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
-         data.ftLastWriteTime.dwLowDateTime;
+  FileStamp stamp;
+  stamp.lastWrite = Join(data.ftLastWriteTime.dwHighDateTime, data.ftLastWriteTime.dwLowDateTime);
+  stamp.size = Join(data.nFileSizeHigh, data.nFileSizeLow);
+  return stamp;
 }
 
 }  // namespace vortane::platform

@@ -14,6 +14,7 @@
 #include "config/site_config.h"
 #include "platform/files.h"
 
+#include "tests/support/file_out_of_reach.h"
 #include "tests/support/temp_dir.h"
 
 #ifndef _WIN32
@@ -65,7 +66,7 @@ TEST_F(SiteLoadingTest, LoadsTheFileAndRewritesItsReport) {
   EXPECT_EQ(config.ruleIndex.RuleCount(), 1u);
   EXPECT_TRUE(config.ruleIndex.Indexes());
   EXPECT_EQ(ReadAll(dir_ / "httpd.parse.errors"), "Line 3: Unrecognized string: nonsense\r\n");
-  const uint64_t written = *platform::ReadLastWriteTime(ini.native());
+  const uint64_t written = platform::ReadFileStamp(ini.native())->lastWrite;
   EXPECT_EQ(config.fileTime.low, static_cast<uint32_t>(written));
   EXPECT_EQ(config.fileTime.high, static_cast<uint32_t>(written >> 32));
 
@@ -93,6 +94,31 @@ TEST_F(SiteLoadingTest, MissingOrEmptyFilesLeaveTheReportAlone) {
   const SiteConfig noPath(1, platform::PathString());
   EXPECT_TRUE(noPath.rules.empty());
   EXPECT_EQ(noPath.fileTime, FileTime());
+}
+
+// An existing file that cannot be read is said in the report, in a line of its own (which a
+// later load that reads the file replaces); the configuration is marked unreadable.
+TEST_F(SiteLoadingTest, AFileThatCannotBeReadIsSaidInTheReport) {
+  const fs::path ini = dir_ / "httpd.ini";
+  const fs::path report = dir_ / "httpd.parse.errors";
+  WriteAll(ini, "[Vortane]\nRewriteRule ^/private/.* / [F]\nnonsense\n");
+  WriteAll(report, "previous\r\n");
+  fs::permissions(report, fs::perms::owner_all | fs::perms::group_all | fs::perms::others_all);
+  {
+    const testing::FileDenied denied(ini);
+    const SiteConfig config(1, ini.native());
+    EXPECT_TRUE(config.unreadable);
+    EXPECT_TRUE(config.rules.empty());
+  }
+#ifdef _WIN32
+  EXPECT_EQ(ReadAll(report), "File cannot be read: in use by another program\r\n");
+#else
+  EXPECT_EQ(ReadAll(report), "File cannot be read: access denied\r\n");
+#endif
+  const SiteConfig readable(1, ini.native());
+  EXPECT_FALSE(readable.unreadable);
+  EXPECT_EQ(readable.rules.size(), 1u);
+  EXPECT_EQ(ReadAll(report), "Line 3: Unrecognized string: nonsense\r\n");
 }
 
 // A header and one rule, padded with comment lines to `size` bytes.

@@ -193,6 +193,21 @@ mkdir "$cut"
 (cd "$cut" && "$try" . /x >/dev/null 2>&1)
 tr -d '\r' <"$cut/httpd.parse.errors" >>"$seen_reports"
 
+# The unreadable-file message needs a file the tool cannot read: mode 000 and, for root (whom
+# permissions do not stop), the tool run as the user nobody.
+denied="$scratch/denied"
+mkdir "$denied"
+printf '[Vortane]\n' >"$denied/httpd.ini"
+chmod 000 "$denied/httpd.ini"
+as_other=()
+if [ "$(id -u)" -eq 0 ]; then
+  chmod 711 "$scratch"
+  chmod 777 "$denied"
+  as_other=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+fi
+(cd "$denied" && "${as_other[@]}" "$try" . /x >/dev/null 2>&1) || true
+[ -f "$denied/httpd.parse.errors" ] && tr -d '\r' <"$denied/httpd.parse.errors" >>"$seen_reports"
+
 # Every documented report message matches a line of a checked report.
 messages=$(awk '/^## / { on = ($0 == "## Report messages") }
                 on && /^### `.*`$/ { print substr($0, 6, length($0) - 6) }' "$@")
@@ -200,7 +215,7 @@ messages=$(awk '/^## / { on = ($0 == "## Report messages") }
 while IFS= read -r message; do
   [ -n "$message" ] || continue
   pattern=$(printf '%s\n' "$message" | sed -e 's/[][\.*^$+?(){}|/]/\\&/g' \
-    -e 's/<n>/[0-9]+/g; s/<m>/[0-9]+/g; s/<digits>/[0-9]+/g; s/<line>/.*/g')
+    -e 's/<n>/[0-9]+/g; s/<m>/[0-9]+/g; s/<digits>/[0-9]+/g; s/<line>/.*/g; s/<why>/.*/g')
   grep -Eq "^$pattern\$" "$seen_reports" ||
     fail "the documented report message \"$message\" is in no checked report"
 done <<<"$messages"

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <string>
 #include <vector>
@@ -13,7 +15,9 @@
 #include "rules/request_context.h"
 #include "rules/server_values.h"
 #include "store/store.h"
+#include "tests/support/file_out_of_reach.h"
 #include "tests/support/rule_builder.h"
+#include "tests/support/temp_dir.h"
 
 namespace vortane {
 namespace {
@@ -281,6 +285,74 @@ TEST_F(RequestTest, RulesThatCannotFinishAnswerTheRequest) {
   headers.GetHeader = &FailingReadBack;
   EXPECT_EQ(OnPreprocHeaders(store_, server_.Context(), &headers), kFinished);
   EXPECT_EQ(server_.Written(), kUnreadableResponse);
+}
+
+}  // namespace
+}  // namespace vortane
+
+namespace vortane {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The global and a site's httpd.ini read from files: one that exists but cannot be read, with
+// no earlier version loaded, is answered with a 500 of its pass rather than let the request
+// past its rules; the next request reads it again. A missing file means no rules.
+TEST(UnreadableConfigTest, AnswersWith500UntilTheFileCanBeRead) {
+  const fs::path dir = testing::ScratchFolder("unreadable-config");
+  fs::remove_all(dir);
+  fs::create_directories(dir / "site");
+  struct Case {
+    const char* name;
+    fs::path file;
+    std::string written;
+  } cases[] = {
+      {"global", dir / "httpd.ini",
+       "HTTP/1.1 500 Internal Server Error. Unable to read global configuration file\r\n\r\n"},
+      {"site", dir / "site" / "httpd.ini",
+       "HTTP/1.1 500 Internal Server Error. Unable to read per-site configuration file\r\n\r\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ConfigStore store((dir / "httpd.ini").native());
+    store.SetSiteRootSource([&dir](uint32_t) { return (dir / "site").native(); });
+    MemoryServer server;
+    const auto request = [&](const std::string& url) {
+      MemoryRequest sent;
+      sent.url = url;
+      sent.siteId = 1;
+      server.EndConnection();
+      server.StartRequest(sent);
+      return OnPreprocHeaders(store, server.Context(), server.PreprocHeaders());
+    };
+    std::ofstream(c.file, std::ios::binary) << "[Vortane]\nRewriteRule ^/private/.* / [F]\n";
+    {
+      const testing::FileOutOfReach unreadable(c.file);
+      for (int attempt = 0; attempt < 2; ++attempt) {  // nothing is kept: each one tries
+        EXPECT_EQ(request("/public"), static_cast<DWORD>(SF_STATUS_REQ_FINISHED));
+        EXPECT_EQ(server.Written(), c.written);
+        EXPECT_EQ(server.Header("X-Rewrite-URL"), std::nullopt);
+      }
+    }
+    EXPECT_EQ(request("/private/x"), static_cast<DWORD>(SF_STATUS_REQ_FINISHED));
+    EXPECT_EQ(server.Written(), kForbiddenResponse);
+    EXPECT_EQ(request("/public"), static_cast<DWORD>(SF_STATUS_REQ_NEXT_NOTIFICATION));
+
+    // Once loaded, a file that cannot be read for a moment leaves its rules in force.
+    std::ofstream(c.file, std::ios::binary) << "[Vortane]\nRewriteRule ^/private/.* / [F]\n\n";
+    {
+      const testing::FileOutOfReach unreadable(c.file);
+      request("/private/x");  // notices the change
+      EXPECT_EQ(request("/private/x"), static_cast<DWORD>(SF_STATUS_REQ_FINISHED));
+      EXPECT_EQ(server.Written(), kForbiddenResponse);
+    }
+
+    fs::remove(c.file);  // missing: no rules, passed on
+    request("/private/x");
+    EXPECT_EQ(request("/private/x"), static_cast<DWORD>(SF_STATUS_REQ_NEXT_NOTIFICATION));
+    EXPECT_EQ(server.Written(), "");
+  }
+  fs::remove_all(dir);
 }
 
 }  // namespace

@@ -93,9 +93,9 @@ TEST_F(FilesTest, ReportInAMissingDirectoryWritesNothing) {
   EXPECT_FALSE(fs::exists(directory_ / "missing"));
 }
 
-TEST_F(FilesTest, LastWriteTimeIsTheFileTimeOfTheModification) {
-  EXPECT_FALSE(ReadLastWriteTime(Path("missing")).has_value());
-  EXPECT_FALSE(ReadLastWriteTime(PathString()).has_value());
+TEST_F(FilesTest, StampHoldsTheFileTimeOfTheModification) {
+  EXPECT_FALSE(ReadFileStamp(Path("missing")).has_value());
+  EXPECT_FALSE(ReadFileStamp(PathString()).has_value());
 
   Put("httpd.ini", "[Vortane]\n");
   const uint64_t times[] = {
@@ -106,8 +106,39 @@ TEST_F(FilesTest, LastWriteTimeIsTheFileTimeOfTheModification) {
   for (uint64_t time : times) {
     SCOPED_TRACE(time);
     ASSERT_TRUE(SetLastWriteTime(Path("httpd.ini"), time));
-    EXPECT_EQ(ReadLastWriteTime(Path("httpd.ini")), time);
+    EXPECT_EQ(ReadFileStamp(Path("httpd.ini"))->lastWrite, time);
   }
+}
+
+// What a save does to the stamp: a rewrite in place within the same tick of the clock shows
+// in the size; a file renamed over the name, with the same time and size, in the identity
+// (on Windows only to a read that opens the file, and to the view of a read).
+TEST_F(FilesTest, StampTellsVersionsWithTheSameTimeApart) {
+  const uint64_t time = 132594839671234567u;
+  Put("httpd.ini", "[Vortane]\n");
+  ASSERT_TRUE(SetLastWriteTime(Path("httpd.ini"), time));
+  const FileStamp first = *ReadFileStamp(Path("httpd.ini"), StampDepth::WithIdentity);
+  EXPECT_EQ(first.size, 10u);
+  EXPECT_TRUE(first.hasIdentity);
+  EXPECT_TRUE(SameVersion(first, *ReadFileStamp(Path("httpd.ini"))));
+  {
+    const FileView view(Path("httpd.ini"), 100);  // Windows: no writer while it is open
+    ASSERT_TRUE(view.Stamp().has_value());
+    EXPECT_TRUE(view.Stamp()->hasIdentity);
+    EXPECT_TRUE(SameVersion(first, *view.Stamp()));
+  }
+
+  Put("httpd.ini", "[Vortane]\nRewriteRule a b\n");
+  ASSERT_TRUE(SetLastWriteTime(Path("httpd.ini"), time));
+  EXPECT_FALSE(SameVersion(first, *ReadFileStamp(Path("httpd.ini"))));
+
+  Put("next", "[Vortane]\n");
+  ASSERT_TRUE(SetLastWriteTime(Path("next"), time));
+  fs::rename(Path("next"), Path("httpd.ini"));
+  const FileStamp renamed = *ReadFileStamp(Path("httpd.ini"), StampDepth::WithIdentity);
+  EXPECT_EQ(renamed.lastWrite, first.lastWrite);
+  EXPECT_EQ(renamed.size, first.size);
+  EXPECT_FALSE(SameVersion(first, renamed));
 }
 
 }  // namespace

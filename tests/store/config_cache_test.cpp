@@ -113,6 +113,121 @@ TEST_F(ConfigCacheTest, LoadMutexNamesHoldProcessModuleAndSite) {
   EXPECT_LE(name.size(), 70u);
 }
 
+// Freshness judged against a made-up file: its stamp and its version, and the clock.
+struct FakeFile {
+  static inline platform::FileStamp stamp;
+  static inline bool identityByNameOnly = false;  // Windows: the identity only to an open
+  static inline std::string version;
+  static inline uint64_t now = 0;
+  static inline std::atomic<int> loads{0};
+  static std::optional<platform::FileStamp> Read(const platform::PathString&,
+                                                 platform::StampDepth depth) {
+    platform::FileStamp read = stamp;
+    if (identityByNameOnly && depth == platform::StampDepth::Attributes) {
+      read.hasIdentity = false;
+      read.volume = read.index = 0;
+    }
+    return read;
+  }
+  static SiteConfig* Load(uint32_t siteId) {
+    ++loads;
+    auto* config = new SiteConfig(siteId, platform::PathString());
+    config->stamp = stamp;
+    config->rules.emplace_back();
+    config->rules.back().format = version;
+    return config;
+  }
+};
+
+class FakeFreshnessTest : public ::testing::Test {
+ protected:
+  static constexpr uint64_t kSecond = 10000000;
+  static constexpr uint64_t kWritten = 132594839670000000u;
+  void SetUp() override {
+    FakeFile::stamp = {kWritten, 10, 0, 1, 100, true};
+    FakeFile::identityByNameOnly = false;
+    FakeFile::version = "first";
+    FakeFile::now = kWritten + 60 * kSecond;
+    FakeFile::loads = 0;
+    cache_.SetFileAccessForTesting(&FakeFile::Read, [] { return FakeFile::now; });
+  }
+  // The rules a request runs now.
+  std::string Version() { return cache_.Acquire(0)->rules[0].format; }
+
+  ConfigCache cache_{&FakeFile::Load};
+};
+
+// A save that leaves the last-write time as it was (the same tick of the file system's
+// clock) is seen by what else it changes.
+TEST_F(FakeFreshnessTest, ASaveWithinTheSameTickIsSeenByItsSizeOrIdentity) {
+  struct Case {
+    const char* name;
+    void (*save)(platform::FileStamp&);
+  } cases[] = {
+      {"rewritten in place, another size", [](platform::FileStamp& s) { s.size = 12; }},
+      {"rewritten in place, same size, new change time",
+       [](platform::FileStamp& s) { s.changed += 1; }},
+      {"renamed over, same size", [](platform::FileStamp& s) { s.index = 101; }},
+      {"renamed over, same size, another volume", [](platform::FileStamp& s) { s.volume = 2; }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SetUp();
+    cache_.Clear();
+    EXPECT_EQ(Version(), "first");
+    c.save(FakeFile::stamp);
+    FakeFile::version = "second";
+    EXPECT_EQ(Version(), "first");  // the request that notices still runs the old rules
+    EXPECT_EQ(Version(), "second");
+    EXPECT_EQ(Version(), "second");
+    EXPECT_EQ(FakeFile::loads, 2);
+  }
+}
+
+// Where the identity needs an open (Windows), it is looked at once per step, not per request.
+TEST_F(FakeFreshnessTest, AnIdentityThatNeedsAnOpenIsCheckedOncePerStep) {
+  FakeFile::identityByNameOnly = true;
+  EXPECT_EQ(Version(), "first");
+  FakeFile::stamp.index = 101;
+  FakeFile::version = "second";
+  FakeFile::now += platform::kFileTimeStep - 1;
+  EXPECT_EQ(Version(), "first");
+  EXPECT_EQ(Version(), "first");  // not yet due
+  FakeFile::now += 1;
+  EXPECT_EQ(Version(), "first");  // due: the request that notices
+  EXPECT_EQ(Version(), "second");
+}
+
+// A load less than two seconds after the file's last write may have caught a save in place
+// half done, with the final version keeping the same stamp: it is read again once, by the
+// first check after the window.
+TEST_F(FakeFreshnessTest, ALoadWithinTwoSecondsOfTheWriteIsReadAgainAfterTheWindow) {
+  FakeFile::now = kWritten + kSecond;  // the load: one second after the write
+  EXPECT_EQ(Version(), "first");
+  FakeFile::version = "second";  // written again within the same tick: the stamp stays
+  FakeFile::now = kWritten + platform::kFileTimeStep - 1;
+  EXPECT_EQ(Version(), "first");
+  EXPECT_EQ(FakeFile::loads, 1);
+  FakeFile::now = kWritten + platform::kFileTimeStep;
+  EXPECT_EQ(Version(), "first");  // the check after the window notices
+  EXPECT_EQ(Version(), "second");
+  FakeFile::now += 3600 * kSecond;  // the new load was made after the window: trusted
+  EXPECT_EQ(Version(), "second");
+  EXPECT_EQ(FakeFile::loads, 2);
+
+  // A file whose time lies ahead of the clock is provisional until the window after it.
+  cache_.Clear();
+  FakeFile::stamp.lastWrite = FakeFile::now + 10 * kSecond;
+  EXPECT_EQ(Version(), "second");
+  FakeFile::now += 11 * kSecond;
+  EXPECT_EQ(Version(), "second");
+  EXPECT_EQ(FakeFile::loads, 3);
+  FakeFile::now += kSecond;
+  EXPECT_EQ(Version(), "second");
+  EXPECT_EQ(Version(), "second");
+  EXPECT_EQ(FakeFile::loads, 4);
+}
+
 // Freshness with real files, through the store's loader that reads them.
 class CacheFreshnessTest : public ::testing::Test {
  protected:
@@ -152,11 +267,79 @@ TEST_F(CacheFreshnessTest, AChangedFileIsReloadedByTheRequestAfterTheOneThatSawI
   EXPECT_EQ(cache_.Acquire(0).get(), missing.get());  // stays while the file is missing
 }
 
+TEST_F(CacheFreshnessTest, ARewriteThatKeepsTheTimeIsSeenByItsSize) {
+  const auto time = fs::file_time_type::clock::now() - std::chrono::hours(1);
+  Write("[Vortane]\nRewriteRule a b\n", 0);
+  fs::last_write_time(dir_ / "httpd.ini", time);
+  EXPECT_EQ(cache_.Acquire(0)->rules.size(), 1u);
+  Write("[Vortane]\nRewriteRule a b\nRewriteRule c d\n", 0);
+  fs::last_write_time(dir_ / "httpd.ini", time);
+  cache_.Acquire(0);
+  EXPECT_EQ(cache_.Acquire(0)->rules.size(), 2u);
+}
+
+// Writes `text` over the file in place, as `cat >` does: emptied, then written. False when
+// the file could not be opened (Windows: a loader holds it, sharing reading only).
+bool WriteInPlace(const fs::path& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  if (!out) return false;
+  out << text;
+  return true;
+}
+
+// Requests while the file is saved in place again and again: after each save, once the 2 s
+// window has passed, requests run the saved rules (before, a load that read the file between
+// its truncation and its write, in the same tick of the file system's clock, kept an empty
+// configuration for good).
+TEST_F(CacheFreshnessTest, InPlaceSaveStormEndsWithTheSavedRules) {
+  std::atomic<uint64_t> offset{0};
+  cache_.SetFileAccessForTesting(&platform::ReadFileStamp,
+                                 [&offset] { return platform::SystemFileTime() + offset.load(); });
+  // All of one size, so that only the time can tell them apart.
+  const auto variant = [](int round) {
+    return "[Vortane]\nRewriteRule ^/a$ /v" + std::to_string(round % 10) + " [F]\n";
+  };
+  while (!WriteInPlace(dir_ / "httpd.ini", variant(0))) {
+  }
+  cache_.Acquire(0);
+  std::atomic<bool> done{false};
+  std::vector<std::thread> requests;
+  for (int i = 0; i < 4; ++i) {
+    requests.emplace_back([&] {
+      while (!done) cache_.Acquire(0);
+    });
+  }
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+  int rounds = 0;
+  int stale = 0;
+  for (int round = 1; round <= 300 && std::chrono::steady_clock::now() < until; ++round) {
+    offset = 0;
+    while (!WriteInPlace(dir_ / "httpd.ini", variant(round))) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    offset = platform::kFileTimeStep;  // the window has passed
+    bool saved = false;
+    for (int attempt = 0; attempt < 8 && !saved; ++attempt) {
+      const SiteConfigRef config = cache_.Acquire(0);
+      saved =
+          config->rules.size() == 1 && config->rules[0].format == "/v" + std::to_string(round % 10);
+    }
+    stale += saved ? 0 : 1;
+    ++rounds;
+  }
+  done = true;
+  for (std::thread& t : requests) t.join();
+  EXPECT_GT(rounds, 10);
+  EXPECT_EQ(stale, 0) << "of " << rounds << " saves";
+}
+
 TEST_F(CacheFreshnessTest, AnExistingFileThatCannotBeReadIsNotCachedAndKeepsItsOldRules) {
   Write("[Vortane]\nRewriteRule a b [F]\n", -100);
   {
     const testing::FileOutOfReach unreadable(dir_ / "httpd.ini");
-    EXPECT_TRUE(cache_.Acquire(0)->rules.empty());  // this request runs without the rules
+    const SiteConfigRef config = cache_.Acquire(0);  // no rules: the request gets a 500
+    EXPECT_TRUE(config->unreadable);
+    EXPECT_TRUE(config->rules.empty());
     EXPECT_EQ(cache_.Size(), 0u);
   }
   EXPECT_EQ(cache_.Acquire(0)->rules.size(), 1u);  // the next one reads the file again

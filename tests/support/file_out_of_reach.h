@@ -8,6 +8,7 @@
 #else
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -48,6 +49,51 @@ class FileOutOfReach {
 #else
   rlimit saved_{};
   std::vector<int> held_;
+#endif
+};
+
+// Holds a file out of reach by its permissions while it lives, as a file of another user with
+// mode 0600 is, while what lies beside it can still be written. POSIX: the file loses every
+// permission and, for tests that run as root (whom permissions do not stop), the process acts
+// as the user nobody, with the file's directory open to everyone. Windows: an open that
+// shares nothing (FileOutOfReach).
+class FileDenied {
+ public:
+  explicit FileDenied(const std::filesystem::path& path)
+#ifdef _WIN32
+      : held_(path){}
+#else
+      : path_(path) {
+    struct stat info {};
+    stat(path.c_str(), &info);
+    mode_ = info.st_mode & 07777;
+    chmod(path.c_str(), 0);
+    if (geteuid() == 0) {
+      const std::filesystem::path directory = path.parent_path();
+      stat(directory.c_str(), &info);
+      directoryMode_ = info.st_mode & 07777;
+      chmod(directory.c_str(), 0777);
+      actsAsNobody_ = seteuid(65534) == 0;
+    }
+  }
+#endif
+        ~FileDenied() {
+#ifndef _WIN32
+    if (actsAsNobody_ && seteuid(0) == 0) chmod(path_.parent_path().c_str(), directoryMode_);
+    chmod(path_.c_str(), mode_);
+#endif
+  }
+  FileDenied(const FileDenied&) = delete;
+  FileDenied& operator=(const FileDenied&) = delete;
+
+ private:
+#ifdef _WIN32
+  FileOutOfReach held_;
+#else
+  std::filesystem::path path_;
+  mode_t mode_ = 0644;
+  mode_t directoryMode_ = 0755;
+  bool actsAsNobody_ = false;
 #endif
 };
 
