@@ -63,6 +63,8 @@ void ParseReport::RepeatedRedirect(uint32_t firstLine, uint32_t ruleLine) {
               " - " + std::to_string(ruleLine) +
                   ": A redirect status with another R in the flag list. The rule and its "
                   "conditions are ignored\r\n");
+}
+
 std::string_view ReadFailureText(platform::ReadFailure failure) {
   switch (failure) {
     case platform::ReadFailure::AccessDenied:
