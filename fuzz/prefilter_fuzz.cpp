@@ -5,6 +5,12 @@
 // and the index of the rules by their URL prefix. The passes must agree on the result, the
 // request they leave behind, the log mark and which rules were disabled, unless the pass
 // without prefilters timed out (a rule that cannot match a subject never times out on it).
+//
+// Then each rule with conditions is evaluated on its own over one joined subject cut into
+// values at every choice of its line feeds (up to a bound): the values differ, the subject
+// the matcher sees does not, so with and without its prefilter the rule must give the same
+// answer for every cut. A fact that pairs a value with its part of the pattern when the
+// part could take a line feed fails there.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <atomic>
@@ -15,6 +21,7 @@
 #include <vector>
 
 #include "memory_server/memory_server.h"
+#include "rules/evaluation.h"
 #include "rules/request_context.h"
 #include "rules/rule_index.h"
 #include "rules/rule_pass.h"
@@ -78,6 +85,8 @@ constexpr const char* kShapes[] = {
     "[a\\n]+",
     "^(\\w*)\\1$",
     "[[:space:]]b",
+    "[\\t-~]*bot",  // a range from an escape holds LF
+    "^/k[\\t-\\r]?.*$",
     ".*(?:Ab|c).*",
     ".*(?:a|b|c|d|e|f|g|h|i|jj).*",
     // The load benchmark's shapes: bytes that may be any inside needles, several needle
@@ -158,6 +167,8 @@ constexpr const char* kStems[] = {
     "/index.html",
     "/a/index.htm",
     "8443",
+    "Mozilla",
+    "/bot\n/private/x",
 };
 // URLs of legacy redirects, for the index.
 constexpr const char* kLegacyStems[] = {"/old/page.html", "/OLD/Page.html", "/blog/2019/x",
@@ -172,16 +183,45 @@ void Check(bool holds) {
   if (!holds) __builtin_trap();
 }
 
-// A shape, arbitrary bytes, or a shape with arbitrary bytes after it.
+// Members of a bracket set, and the ends of its ranges: escapes for bytes below, at and
+// above LF, classes that hold it or not, and plain bytes.
+constexpr const char* kSetEnds[] = {
+    "\\t", "\\a",  "\\e",  "\\r", "\\n", "\\v", "\\b", "\\f", "\\x0a", "\\x09", "\\x{b}", "\\011",
+    "\\0", "\\cJ", "\\cI", "\\-", "\\]", " ",   "~",   "z",   "/",     "\x7f",  "\xC9"};
+constexpr const char* kSetClasses[] = {"\\s",       "\\S",       "\\d",       "\\D",
+                                       "\\w",       "\\W",       "[:space:]", "[:cntrl:]",
+                                       "[:print:]", "[:blank:]", "[:alpha:]"};
+constexpr const char* kSetRepeats[] = {"", "*", "+", "?", "{2}"};
+
+// A bracket set of a few members, ranges among them, maybe negated and repeated.
+std::string BracketSet(FuzzedDataProvider& input) {
+  std::string set = input.ConsumeBool() ? "[^" : "[";
+  const int members = input.ConsumeIntegralInRange(1, 3);
+  for (int m = 0; m < members; ++m) {
+    if (input.ConsumeIntegralInRange(0, 3) == 0) {
+      set += input.PickValueInArray(kSetClasses);
+      continue;
+    }
+    set += input.PickValueInArray(kSetEnds);
+    if (input.ConsumeBool()) set += std::string("-") + input.PickValueInArray(kSetEnds);
+  }
+  return set + "]" + input.PickValueInArray(kSetRepeats);
+}
+
+// A shape, arbitrary bytes, a shape with arbitrary bytes after it, or a bracket set between
+// shapes or arbitrary bytes.
 std::string Pattern(FuzzedDataProvider& input) {
   const std::string shape = input.PickValueInArray(kShapes);
-  switch (input.ConsumeIntegralInRange(0, 2)) {
+  switch (input.ConsumeIntegralInRange(0, 3)) {
     case 0:
       return shape;
     case 1:
       return input.ConsumeRandomLengthString(12);
-    default:
+    case 2:
       return shape + input.ConsumeRandomLengthString(6);
+    default:
+      return input.ConsumeRandomLengthString(4) + BracketSet(input) +
+             (input.ConsumeBool() ? shape : input.ConsumeRandomLengthString(6));
   }
 }
 
@@ -254,6 +294,92 @@ Outcome Run(const std::vector<vortane::Rule>& rules, const vortane::MemoryReques
   return outcome;
 }
 
+// The result and the target's value after `rule` is evaluated over `values` (one per
+// condition, then the target), each read from a header of its own.
+struct Evaluated {
+  uint32_t result;
+  std::string target;
+};
+Evaluated EvaluateOver(const vortane::Rule& rule, const std::vector<std::string>& values) {
+  vortane::MemoryRequest request;
+  for (size_t i = 0; i < values.size(); ++i) {
+    request.headers.push_back({"X-V" + std::to_string(i), values[i]});
+  }
+  vortane::MemoryServer server(request);
+  auto* block = static_cast<vortane::RequestContext*>(
+      server.Context()->AllocMem(server.Context(), sizeof(vortane::RequestContext), 0));
+  std::memset(block, 0, sizeof(vortane::RequestContext));
+  server.Context()->pFilterContext = block;
+  Evaluated evaluated;
+  evaluated.result = vortane::EvaluateRule(rule, server.Context(), server.PreprocHeaders());
+  for (const auto& [name, value] : server.Request().headers) {
+    if (name == "X-V" + std::to_string(values.size() - 1)) evaluated.target = value;
+  }
+  return evaluated;
+}
+
+// Cuts `joined` into `count` values at each choice of count - 1 of its line feeds, up to
+// kMaxCuts choices, and hands each cut to `check`.
+constexpr size_t kMaxCuts = 16;
+template <typename Check>
+void ForEachCut(const std::string& joined, size_t count, Check&& check) {
+  std::vector<size_t> feeds;
+  for (size_t i = 0; i < joined.size(); ++i) {
+    if (joined[i] == '\n') feeds.push_back(i);
+  }
+  if (feeds.size() + 1 < count) return;
+  std::vector<size_t> chosen(count - 1);  // indexes into feeds, rising
+  for (size_t i = 0; i < chosen.size(); ++i) chosen[i] = i;
+  for (size_t cuts = 0; cuts < kMaxCuts; ++cuts) {
+    std::vector<std::string> values;
+    size_t from = 0;
+    for (size_t index : chosen) {
+      values.push_back(joined.substr(from, feeds[index] - from));
+      from = feeds[index] + 1;
+    }
+    values.push_back(joined.substr(from));
+    check(values);
+    // The next choice in lexicographic order.
+    size_t k = chosen.size();
+    while (k > 0 && chosen[k - 1] == feeds.size() - chosen.size() + k - 1) --k;
+    if (k == 0) return;
+    ++chosen[k - 1];
+    for (size_t j = k; j < chosen.size(); ++j) chosen[j] = chosen[j - 1] + 1;
+  }
+}
+
+// `rule` read from headers X-V0.. (its conditions) and X-Vn (its target), without
+// normalisation, so that the values are the subject's pieces exactly.
+vortane::Rule OverHeaders(const vortane::Rule& rule) {
+  vortane::Rule copy = rule;
+  for (size_t i = 0; i < copy.conditions.size(); ++i) {
+    copy.conditions[i].name = "X-V" + std::to_string(i) + ":";
+    copy.conditions[i].isServerVariable = false;
+    copy.conditions[i].flags &= ~vortane::ConditionFlag::Normalize;
+  }
+  copy.target = "X-V" + std::to_string(copy.conditions.size()) + ":";
+  copy.SetFlags(copy.Flags() & ~vortane::RuleFlag::Normalize);
+  return copy;
+}
+
+void CheckCuts(const vortane::Rule& rule, std::string joined) {
+  if (rule.conditions.empty() || rule.IsDisabled()) return;
+  // A header value ends at a NUL byte, which would make the cuts differ in more than where.
+  for (char& c : joined) {
+    if (c == '\0') c = '\x01';
+  }
+  const vortane::Rule filtered = OverHeaders(rule);
+  vortane::Rule unfiltered = filtered;
+  unfiltered.pattern.DropPrefilterForTesting();
+  ForEachCut(joined, rule.conditions.size() + 1, [&](const std::vector<std::string>& values) {
+    const Evaluated without = EvaluateOver(unfiltered, values);
+    if ((without.result & vortane::RuleResult::Timeout) != 0) return;
+    const Evaluated with = EvaluateOver(filtered, values);
+    Check(with.result == without.result);
+    Check(with.target == without.target);
+  });
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -290,5 +416,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Check(through.request.headers == without.request.headers);
   Check(through.logMark == without.logMark);
   Check(through.disabled == without.disabled);
+
+  // One subject of the request's values, and the last header's value alone (every byte of it
+  // the input's), cut anew for each rule.
+  const std::string joined =
+      request.headers[1].second + "\n" + request.headers[0].second + "\n" + request.url;
+  for (const vortane::Rule& rule : filtered) {
+    CheckCuts(rule, joined);
+    CheckCuts(rule, request.headers[1].second);
+  }
   return 0;
 }

@@ -1,5 +1,7 @@
 #include "regex/prefilter.h"
 
+#include "base/text.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -381,66 +383,192 @@ class Reader {
     }
   }
 
-  // "[...]": one byte, unless it names a collating element, which may be longer. Sets
-  // `mayConsumeLineFeed` unless the set certainly leaves LF out: a negated set that lists
-  // "\n" or a raw LF, or a plain one whose escapes, classes and bytes all leave it out.
+  // Whether a member of a set, or a whole set, holds LF.
+  enum class Holds { kNo, kYes, kMaybe };
+
+  // "[...]": one byte, unless it names a collating element, which may be longer. Reads the
+  // members as Boost does (a single byte, a range between two of them, a class) and sets
+  // `mayConsumeLineFeed` unless the set certainly leaves LF out: a negated set that
+  // certainly holds it, or a plain one every member of which certainly leaves it out.
+  // Returns false for what it does not fully know (a collating element, an equivalence
+  // class, an escape whose byte it cannot tell standing at a range's end).
   bool Set(bool& mayConsumeLineFeed) {
     size_t j = i_ + 1;
     const bool negated = j < s_.size() && s_[j] == '^';
     if (negated) ++j;
-    if (j < s_.size() && s_[j] == ']') ++j;
-    bool listsLineFeed = false;  // certainly holds LF
-    bool mayHoldLineFeed = false;
+    const size_t membersStart = j;  // a "]" here is a member, not the end
+    Holds holds = Holds::kNo;
+    const auto add = [&holds](Holds member) {
+      if (member == Holds::kYes || holds == Holds::kYes) {
+        holds = Holds::kYes;
+      } else if (member == Holds::kMaybe) {
+        holds = Holds::kMaybe;
+      }
+    };
     for (;;) {
       if (j >= s_.size()) return false;
-      const auto c = static_cast<unsigned char>(s_[j]);
-      if (c == ']') break;
-      if (c == '\\') {
-        if (j + 1 < s_.size()) {
-          const auto e = static_cast<unsigned char>(s_[j + 1]);
-          listsLineFeed = listsLineFeed || e == 'n';
-          mayHoldLineFeed = mayHoldLineFeed || !EscapeInSetLeavesOutLineFeed(e);
-        }
-        j += 2;
+      const char c = s_[j];
+      if (c == ']' && j != membersStart) break;
+      if (c == '[' && j + 1 < s_.size() && (s_[j + 1] == '.' || s_[j + 1] == '=')) return false;
+      if (c == '[' && j + 1 < s_.size() && s_[j + 1] == ':') {
+        const size_t close = s_.find(":]", j + 2);
+        if (close == std::string_view::npos) return false;
+        Holds member;
+        if (!ClassHolds(s_.substr(j + 2, close - j - 2), member)) return false;
+        add(member);
+        j = close + 2;
         continue;
       }
-      if (c == '[' && j + 1 < s_.size()) {
-        const char kind = s_[j + 1];
-        if (kind == '.' || kind == '=') return false;
-        if (kind == ':') {
-          const size_t close = s_.find(":]", j + 2);
-          if (close != std::string_view::npos) {
-            mayHoldLineFeed =
-                mayHoldLineFeed || !ClassLeavesOutLineFeed(s_.substr(j + 2, close - j - 2));
-            j = close + 2;
-            continue;
-          }
+      if (c == '\\' && j + 1 < s_.size()) {
+        // A class escape ("\d", "\S"...) is a member of its own, never a range's end.
+        const Holds member = ClassEscapeHolds(s_[j + 1]);
+        if (member != Holds::kMaybe) {
+          add(member);
+          j += 2;
+          continue;
         }
       }
-      listsLineFeed = listsLineFeed || c == '\n';
-      // LF, a range from below it, or one from a byte a signed char puts below it.
-      mayHoldLineFeed = mayHoldLineFeed || c < 0x20 || c >= 0x80;
-      ++j;
+      int low = -1;
+      if (!SetByte(j, low)) return false;
+      int high = low;
+      if (j + 1 < s_.size() && s_[j] == '-' && s_[j + 1] != ']') {
+        ++j;
+        if (s_[j] == '[' || !SetByte(j, high)) return false;
+        if (low < 0 || high < 0) return false;  // a range between bytes it cannot tell
+      }
+      add(low < 0 ? Holds::kMaybe : low <= '\n' && '\n' <= high ? Holds::kYes : Holds::kNo);
     }
     i_ = j + 1;
-    mayConsumeLineFeed = negated ? !listsLineFeed : mayHoldLineFeed || listsLineFeed;
+    mayConsumeLineFeed = negated ? holds != Holds::kYes : holds != Holds::kNo;
     return true;
   }
 
-  // Whether "\e" inside a set certainly stands for bytes other than LF.
-  static bool EscapeInSetLeavesOutLineFeed(unsigned char e) {
-    const bool punctuation = (e >= 0x20 && e <= 0x2F) || (e >= 0x3A && e <= 0x40) ||
-                             (e >= 0x5B && e <= 0x60) || (e >= 0x7B && e <= 0x7E);
-    return punctuation || (e != 0 && std::strchr("adeflrStuw", e) != nullptr);
+  // Reads one byte of a set at `j` (a raw byte, or an escape that stands for one) and moves
+  // `j` past it. `value` is the byte as Boost compares it in ranges (0..255), or -1 for an
+  // escape whose byte it cannot tell. False for an escape Boost would refuse.
+  bool SetByte(size_t& j, int& value) const {
+    const auto c = static_cast<unsigned char>(s_[j]);
+    if (c != '\\') {
+      value = c;
+      ++j;
+      return true;
+    }
+    if (j + 1 >= s_.size()) return false;
+    const auto e = static_cast<unsigned char>(s_[j + 1]);
+    j += 2;
+    value = -1;
+    switch (e) {
+      case 'a':
+        value = 0x07;
+        return true;
+      case 'b':
+        value = 0x08;
+        return true;  // backspace inside a set
+      case 'e':
+        value = 0x1B;
+        return true;
+      case 'f':
+        value = 0x0C;
+        return true;
+      case 'n':
+        value = 0x0A;
+        return true;
+      case 'r':
+        value = 0x0D;
+        return true;
+      case 't':
+        value = 0x09;
+        return true;
+      case 'v':
+        value = 0x0B;
+        return true;
+      case 'c':
+        // "\cX": X modulo 32.
+        if (j >= s_.size()) return false;
+        value = static_cast<unsigned char>(s_[j++]) % 32;
+        return true;
+      case 'x': {
+        // "\x{H...}" or "\xH", "\xHH".
+        const bool braced = j < s_.size() && s_[j] == '{';
+        if (braced) ++j;
+        const size_t digits = j;
+        unsigned long n = 0;
+        while (j < s_.size() && HexDigitValue(s_[j]) >= 0 && (braced || j < digits + 2) &&
+               n <= 0xFF) {
+          n = n * 16 + static_cast<unsigned long>(HexDigitValue(s_[j++]));
+        }
+        if (j == digits || n > 0xFF) return false;
+        if (braced) {
+          if (j >= s_.size() || s_[j] != '}') return false;
+          ++j;
+        }
+        value = static_cast<int>(n);
+        return true;
+      }
+      case '0': {
+        // "\0" and up to three octal digits.
+        const size_t digits = j - 1;
+        unsigned n = 0;
+        while (j < s_.size() && j < digits + 4 && s_[j] >= '0' && s_[j] <= '7') {
+          n = n * 8 + static_cast<unsigned>(s_[j] - '0');
+          ++j;
+        }
+        if (n > 0xFF) return false;
+        value = static_cast<int>(n);
+        return true;
+      }
+      default:
+        // Punctuation stands for itself; any other letter or digit may mean more than it
+        // says (and may read more bytes after it), so nothing is derived.
+        if ((e >= 0x20 && e <= 0x2F) || (e >= 0x3A && e <= 0x40) || (e >= 0x5B && e <= 0x60) ||
+            (e >= 0x7B && e <= 0x7E)) {
+          value = e;
+          return true;
+        }
+        return false;
+    }
   }
 
-  // Whether the class "[:name:]" certainly leaves LF out.
-  static bool ClassLeavesOutLineFeed(std::string_view name) {
-    for (std::string_view known : {"alnum", "alpha", "digit", "graph", "lower", "print", "punct",
-                                   "upper", "word", "xdigit", "blank"}) {
-      if (name == known) return true;
+  // Whether the class escape "\e" in a set holds LF; kMaybe when "\e" is no class escape.
+  static Holds ClassEscapeHolds(char e) {
+    switch (e) {
+      case 'd':
+      case 'l':
+      case 'S':
+      case 'u':
+      case 'w':
+        return Holds::kNo;
+      case 'D':
+      case 'L':
+      case 's':
+      case 'U':
+      case 'W':
+        return Holds::kYes;
+      default:
+        return Holds::kMaybe;
     }
-    return false;
+  }
+
+  // Whether the class "[:name:]" (or "[:^name:]") holds LF; false for a name it does not
+  // know.
+  static bool ClassHolds(std::string_view name, Holds& holds) {
+    const bool negated = !name.empty() && name[0] == '^';
+    if (negated) name.remove_prefix(1);
+    if (name == "space" || name == "cntrl") {
+      holds = Holds::kYes;
+    } else if (name == "unicode") {
+      holds = Holds::kMaybe;
+    } else {
+      bool known = false;
+      for (std::string_view without : {"alnum", "alpha", "blank", "digit", "graph", "lower",
+                                       "print", "punct", "upper", "word", "xdigit"}) {
+        known = known || name == without;
+      }
+      if (!known) return false;
+      holds = Holds::kNo;
+    }
+    if (negated && holds != Holds::kMaybe) holds = holds == Holds::kYes ? Holds::kNo : Holds::kYes;
+    return true;
   }
 
   bool Group(int depth, Item& item, std::vector<Item>& inner, bool& inlineable) {

@@ -27,7 +27,8 @@
 //     "xmlrpc" in ".*(?:wp-admin|xmlrpc).*"); the strongest few such facts are kept, and a
 //     subject must satisfy each of them;
 //   - any construct the derivation does not know ("\Q", "\x{...}", collating elements,
-//     any "(?" group but look-arounds and "(?:") makes it derive nothing at all.
+//     any "(?" group but look-arounds and "(?:", an escape in a set that it cannot give a
+//     byte for) makes it derive nothing at all.
 // Under case-insensitive matching an ASCII letter of these facts admits both its cases,
 // and any subject byte of 0x80 or above admits every pattern byte: a locale may fold such a
 // byte onto an ASCII one, and this never rejects what the matcher would accept. (No locale
@@ -37,8 +38,11 @@
 // its subject joins the values the same way (rules/rule.h). Where the pattern is one
 // sequence whose LF bytes are neither repeated nor inside an alternative, each piece
 // between them is a part with facts of its own, and a part also records whether it could
-// consume an LF (a negated set such as "[^/]" or "\s" may; "." as TranslatePattern writes
-// it, "[^\n\r]", may not). When the first k parts cannot consume an LF and the first k
+// consume an LF (a negated set such as "[^/]", "\s", or a range that spans LF such as
+// "[\t-~]" may; "." as TranslatePattern writes it, "[^\n\r]", may not). A set is read
+// member by member as Boost reads it: an escape at a range's end ("\t", "\a", "\x0b",
+// "\011", "\cI"...) stands for its byte, and a class it cannot place ("[:unicode:]")
+// may hold LF, so that neither the set nor its negation is said to leave LF out. When the first k parts cannot consume an LF and the first k
 // values hold none, every match pairs those parts with those values, so each value can be
 // checked against its part as soon as it is read; the same holds for the last part and the
 // last value. See Prefilter::parts.

@@ -197,6 +197,115 @@ TEST(PrefilterTest, PartsAndWhetherTheyMayConsumeALineFeed) {
   }
 }
 
+// Whether the first part of `pattern` + LF + "x" may take an LF: "+" it may, "-" it may
+// not, "" nothing derived.
+std::string FirstPartTakesLineFeed(const std::string& pattern, bool ignoreCase) {
+  const Prefilter facts = DerivePrefilter(CompilePattern(pattern + "\nx", ignoreCase));
+  if (facts.parts.empty()) return "";
+  return facts.parts[0].mayConsumeLineFeed ? "+" : "-";
+}
+
+bool MatcherTakesLineFeed(const std::string& pattern, bool ignoreCase) {
+  return boost::regex_match(std::string("\n"), CompilePattern(pattern, ignoreCase),
+                            boost::match_not_dot_newline);
+}
+
+TEST(PrefilterTest, ASetMayTakeALineFeedWheneverTheMatcherDoes) {
+  struct Case {
+    std::string set;
+    bool ignoreCase;
+    std::string takes;  // as FirstPartTakesLineFeed
+  };
+  const Case cases[] = {
+      // Ranges with an escape at one end or both, LF inside.
+      {"[\\t-~]", false, "+"},
+      {"[\\a-z]", false, "+"},
+      {"[\\a-\\e]", false, "+"},
+      {"[\\t-\\r]", false, "+"},
+      {"[\\t-\\r]", true, "+"},
+      {"[\\b-z]", false, "+"},  // backspace inside a set
+      {"[\\x09-\\x0b]", false, "+"},
+      {"[\\x{9}-z]", false, "+"},
+      {"[\\0-z]", false, "+"},
+      {"[\\011-\\015]", false, "+"},
+      {"[\\cI-\\cM]", false, "+"},
+      {"[]\\t-\\r]", false, "+"},
+      {"[\\x0a]", false, "+"},
+      {"[^\\x00-\\x09]", false, "+"},
+      {"[^\\v-\\r]", false, "+"},
+      // Classes and class escapes that hold LF, or leave it out.
+      {"[[:space:]]", false, "+"},
+      {"[[:cntrl:]]", false, "+"},
+      {"[^[:alpha:]]", false, "+"},
+      {"[\\s]", false, "+"},
+      {"[\\D]", false, "+"},
+      {"[\\W]", false, "+"},
+      {"[\\L]", true, "+"},
+      {"[^\\S]", false, "+"},
+      {"[^\\d]", false, "+"},
+      {"[^[:print:]]", false, "+"},
+      // Sets that certainly leave LF out.
+      {"[ -~]", false, "-"},
+      {"[\\x20-\\x7e]", false, "-"},
+      {"[\\e-~]", false, "-"},
+      {"[\\v-\\r]", false, "-"},
+      {"[\\t]", false, "-"},
+      {"[^\\t-\\r]", false, "-"},
+      {"[^\\a-z]", false, "-"},
+      {"[^\\t-~]", false, "-"},
+      {"[^A-Z\\n]", true, "-"},
+      {"[^[:space:]]", false, "-"},
+      {"[^[:cntrl:]]", false, "-"},
+      {"[[:print:][:blank:]]", false, "-"},
+      {"[\\S\\d]", false, "-"},
+      {"[^\\s]", false, "-"},
+      {"[a\\-z]", false, "-"},
+      {"[\\t-]", false, "-"},  // "-" at the end is a byte
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.set + (c.ignoreCase ? " under I" : ""));
+    EXPECT_EQ(MatcherTakesLineFeed(c.set, c.ignoreCase), c.takes == "+");
+    EXPECT_EQ(FirstPartTakesLineFeed(c.set, c.ignoreCase), c.takes);
+  }
+}
+
+TEST(PrefilterTest, EveryRangeAndClassThatHoldsALineFeedMayTakeOne) {
+  // Each pair of these as a range's ends, plain and negated, and each class name: where the
+  // matcher takes an LF, the fact must allow it.
+  const std::string ends[] = {"\\a",  "\\b",   "\\e",   "\\f",   "\\n", "\\r",   "\\t",
+                              "\\x9", "\\x0a", "\\x0B", "\\x7e", "\\0", "\\012", "\\cJ",
+                              "\\c@", "\\v",   "\\-",   "\\]",   " ",   "~",     "\x7f",
+                              "\x80", "\xff",  "0",     "Z"};
+  std::vector<std::string> sets;
+  for (const std::string& low : ends) {
+    for (const std::string& high : ends) {
+      sets.push_back("[" + low + "-" + high + "]");
+      sets.push_back("[^" + low + "-" + high + "]");
+    }
+  }
+  for (const char* name : {"alnum", "alpha", "blank", "cntrl", "digit", "graph", "lower", "print",
+                           "punct", "space", "upper", "xdigit", "word", "unicode"}) {
+    sets.push_back(std::string("[[:") + name + ":]]");
+    sets.push_back(std::string("[^[:") + name + ":]]");
+  }
+  size_t compiled = 0;
+  for (const std::string& set : sets) {
+    for (const bool ignoreCase : {false, true}) {
+      bool takes = false;
+      try {
+        takes = MatcherTakesLineFeed(set, ignoreCase);
+      } catch (const bad_expression&) {
+        continue;  // a range whose ends are out of order
+      }
+      ++compiled;
+      if (takes) {
+        EXPECT_NE(FirstPartTakesLineFeed(set, ignoreCase), "-") << set << ignoreCase;
+      }
+    }
+  }
+  EXPECT_GT(compiled, sets.size());  // most of them are sets
+}
+
 TEST(PrefilterTest, NeedlesFoldCaseOnlyUnderI) {
   struct Case {
     bool ignoreCase;

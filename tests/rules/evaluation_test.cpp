@@ -224,6 +224,41 @@ TEST_F(EvaluationTest, AValueHoldingALineFeedIsCheckedOnlyAsAWhole) {
   EXPECT_EQ(Evaluate(MakeRule({{"Host:", "[^z]*"}}, "q", "-", "F", "X-Data:")), 0x29u);
 }
 
+TEST_F(EvaluationTest, ARangeFromAnEscapeMayTakeALineFeed) {
+  // "[\t-~]" and "[\t-\r]" hold LF: a part with such a range pairs with no value, so the
+  // rule matches where the matcher alone matches.
+  struct RangeCase {
+    const char* url;
+    std::vector<ConditionLine> conditions;
+    const char* pattern;
+    const char* letters;
+    uint32_t result;
+    const char* urlAfter;
+  };
+  const RangeCase cases[] = {
+      {"/bot%0A/private/x",
+       {{"User-Agent:", "[\\t-~]*bot"}},
+       "/private/.*",
+       "O,F",
+       0x29u,
+       "/bot%0A/private/x"},
+      {"/%0A//k", {{"URL", "^/[^/]*$", false, true}}, "^/k[\\t-\\r]?.*$", "", 0x20u, ""},
+  };
+  for (const RangeCase& c : cases) {
+    SCOPED_TRACE(c.pattern);
+    MemoryRequest request = SampleRequest();
+    request.url = c.url;
+    request.headers[1].second = "Mozilla";
+    Rule rule = MakeRule(c.conditions, c.pattern, "$1", c.letters);
+    for (const bool prefiltered : {true, false}) {
+      server_.StartRequest(request);
+      EXPECT_EQ(Evaluate(rule), c.result) << prefiltered;
+      EXPECT_EQ(server_.Request().url, c.urlAfter) << prefiltered;
+      rule.pattern.DropPrefilterForTesting();
+    }
+  }
+}
+
 TEST_F(EvaluationTest, InvalidPatternTouchesNothing) {
   Rule rule;
   rule.target = "URL";

@@ -77,6 +77,16 @@ check location-escaped 0 'Location: http://example.com/x%0D%0ASet-Cookie: a=1\r\
 long=$(printf '%05000d' 0)
 check long-url 0 "GET /p.asp?id=$long HTTP/1.1|X-Rewrite-URL: /p/$long (added)" "$s" "/p/$long"
 check too-long 0 'HTTP/1.1 414 Request-URI Too Long\r\n' "$s" "/$(printf '%070000d' 0)"
+# A range from an escape holds LF ("[\t-~]" runs from 0x09): the condition's pattern may run
+# on into the URL, so the rule refuses this request although the User-Agent ends in no "bot".
+mkdir "$dir/range"
+cat >"$dir/range/httpd.ini" <<'INI'
+[Vortane]
+RewriteCond User-Agent: [\t-~]*bot
+RewriteRule /private/.* / [O,F]
+INI
+check range-from-escape 0 'HTTP/1.1 403 Forbidden\r\n' \
+  --header 'User-Agent: Mozilla' "$dir/range" '/bot%0A/private/x'
 
 # Traces. Site 1 now has its root in the table.
 check_same trace-redirect "trace:
