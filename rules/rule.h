@@ -104,9 +104,4 @@ class Rule {
   mutable std::atomic<uint32_t> flags_{0};
 };
 
-// The text of a rule's combined pattern: each condition pattern followed by LF, then the
-// rule's own pattern.
-std::string CombinePatternText(const std::vector<std::string_view>& conditionPatterns,
-                               std::string_view rulePattern);
-
 }  // namespace vortane

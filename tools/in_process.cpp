@@ -59,6 +59,9 @@ class OutcomeRecorder : public RequestTracer {
   void RuleSkipped(const Rule& rule) override {
     if (printer_ != nullptr) printer_->RuleSkipped(rule);
   }
+  void RuleLeftOut(const Rule& rule, uint32_t passResult) override {
+    if (printer_ != nullptr) printer_->RuleLeftOut(rule, passResult);
+  }
   void RuleEvaluated(const RuleEvaluation& evaluation, uint32_t passResult) override {
     if (evaluation.groups != nullptr && config_ != nullptr) {
       outcome_.matched.push_back(RefOf(*config_, *evaluation.rule));
@@ -252,6 +255,13 @@ void TracePrinter::SweepStarted(int32_t sweep) {
 void TracePrinter::RuleSkipped(const Rule& rule) {
   RuleLine(rule);
   text_ += "      disabled after a timeout: skipped\n";
+}
+
+void TracePrinter::RuleLeftOut(const Rule& rule, uint32_t passResult) {
+  RuleLine(rule);
+  text_ += "      skipped by the index, the URL does not start with " +
+           Shown(rule.pattern.prefilter().prefix) + ": result NoMatch; pass " +
+           ResultNames(passResult) + "\n";
 }
 
 void TracePrinter::RuleEvaluated(const RuleEvaluation& evaluation, uint32_t passResult) {
