@@ -1,9 +1,7 @@
 #include "rules/evaluation.h"
 
-#include <algorithm>
 #include <cstring>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "regex/substitution.h"

@@ -26,9 +26,7 @@
 //     logMark, when the request has a RequestContext.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
-#include <memory>
 
 #include "platform/isapi.h"
 #include "regex/timed_match.h"

@@ -13,7 +13,6 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "regex/prefilter.h"

@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <system_error>
 #include <tuple>
-#include <utility>
 
 #include "config/site_config.h"
 #include "platform/files.h"
