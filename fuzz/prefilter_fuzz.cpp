@@ -25,6 +25,7 @@
 #include "rules/request_context.h"
 #include "rules/rule_index.h"
 #include "rules/rule_pass.h"
+#include "tests/support/rule_builder.h"
 
 namespace {
 
@@ -253,8 +254,8 @@ std::vector<vortane::Rule> RulesFrom(FuzzedDataProvider& input) {
       }
     }
     try {
-      rule.pattern =
-          vortane::CompilePattern(vortane::CombinePatternText(conditionPatterns, own), ignoreCase);
+      rule.pattern = vortane::CompilePattern(
+          vortane::testing::CombinedPattern(conditionPatterns, own), ignoreCase);
     } catch (const vortane::bad_expression&) {
       continue;  // the parser drops such a rule
     }

@@ -28,7 +28,8 @@
 // At most maxConnections connections are served at once, over all sites; clients beyond that
 // wait in the listen queue until one ends. What one connection holds at most:
 //   - its filter blocks, held until it closes: maxRequestsPerConnection times the filter's
-//     per-request block (a 4,097-byte block today, so about 400 KiB at 100 requests);
+//     per-request block (sizeof(RequestContext) of rules/request_context.h, a little over
+//     4 KiB, so about 400 KiB at 100 requests);
 //   - while a request is read and answered, the request itself: its request line and
 //     headers (RequestHeadLimit, about 24 KiB by default) and its body (bodyLimit, 1 MiB by
 //     default), freed once the response is sent;

@@ -1,7 +1,7 @@
 // Mapping a request's URL path to a file under a site's root, as a static file server does.
 //
 // The path must start with "/". It is normalised by NormalizeUrlPath
-// (filter/memory_server.h), the normalisation the filter's rules with O see, and the
+// (memory_server/memory_server.h), the normalisation the filter's rules with O see, and the
 // normalised path alone names the file: escapes decoded once, backslashes as slashes, runs of
 // slashes as one, "." dropped and ".." going up one level, never above the root. A path
 // ending in "/" names a directory, served by its index.html; a file asked for that way is not

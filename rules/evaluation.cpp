@@ -1,9 +1,7 @@
 #include "rules/evaluation.h"
 
-#include <algorithm>
 #include <cstring>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "regex/substitution.h"
@@ -69,16 +67,6 @@ uint32_t MatchResult(uint32_t flags) {
   if ((flags & RuleFlag::Redirect) != 0) result |= flags & RuleFlag::RedirectStatus;
   return result;
 }
-
-}  // namespace
-
-uint32_t EvaluateRule(const Rule& rule, HTTP_FILTER_CONTEXT* filterContext,
-                      HTTP_FILTER_PREPROC_HEADERS* preprocHeaders) {
-  EvaluationScratch scratch;
-  return EvaluateRule(rule, filterContext, preprocHeaders, scratch);
-}
-
-namespace {
 
 // The evaluation, compiled twice: kRecorded also notes in `spans` (one per condition, then
 // the target) where each value it read lies, which the other ignores.

@@ -28,9 +28,7 @@
 //     logMark, when the request has a RequestContext.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
-#include <memory>
 
 #include "platform/isapi.h"
 #include "regex/timed_match.h"
@@ -40,19 +38,6 @@
 namespace vortane {
 
 struct RuleEvaluation;
-
-// Returns exactly one of InvalidPattern, NoMatch, Timeout, Unreadable, or Matched with
-// Restart (N), Redirect (R) and its RedirectStatus bits, Forbidden (F) and Stop (any of L,
-// R, F).
-//
-// `rule` is shared with other request threads and only read, apart from its Disabled bit.
-// The server records belong to the calling thread's request. Costs at most one server read
-// per condition and one for the target (two for a value of 4096 bytes or more), the
-// prefilter's checks, at most one time-limited match, and on a match one expansion and one
-// SetHeader. Exceptions other than
-// bad_expression (memory exhaustion) leave the function; the rule stays enabled then.
-uint32_t EvaluateRule(const Rule& rule, HTTP_FILTER_CONTEXT* filterContext,
-                      HTTP_FILTER_PREPROC_HEADERS* preprocHeaders);
 
 // The buffers of one evaluation. A rule pass keeps one for all its evaluations, so that
 // they reuse the memory instead of allocating it once per rule. Belongs to one thread; its
@@ -67,9 +52,20 @@ class EvaluationScratch {
   MatchResults groups;
 };
 
-// EvaluateRule with buffers that outlive the call. When `record` is not null it is filled
-// with what the evaluation read, matched and wrote (rules/trace.h); the evaluation itself is
-// the same. Without a record the only extra cost is the test for one.
+// Returns exactly one of InvalidPattern, NoMatch, Timeout, Unreadable, or Matched with
+// Restart (N), Redirect (R) and its RedirectStatus bits, Forbidden (F) and Stop (any of L,
+// R, F).
+//
+// `rule` is shared with other request threads and only read, apart from its Disabled bit.
+// The server records belong to the calling thread's request; `scratch` holds the buffers,
+// which outlive the call. Costs at most one server read per condition and one for the
+// target (two for a value of 4096 bytes or more), the prefilter's checks, at most one
+// time-limited match, and on a match one expansion and one SetHeader. Exceptions other than
+// bad_expression (memory exhaustion) leave the function; the rule stays enabled then.
+//
+// When `record` is not null it is filled with what the evaluation read, matched and wrote
+// (rules/trace.h); the evaluation itself is the same. Without a record the only extra cost
+// is the test for one.
 uint32_t EvaluateRule(const Rule& rule, HTTP_FILTER_CONTEXT* filterContext,
                       HTTP_FILTER_PREPROC_HEADERS* preprocHeaders, EvaluationScratch& scratch,
                       RuleEvaluation* record = nullptr);

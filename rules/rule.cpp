@@ -76,15 +76,4 @@ Rule& Rule::operator=(const Rule& other) {
   return *this;
 }
 
-std::string CombinePatternText(const std::vector<std::string_view>& conditionPatterns,
-                               std::string_view rulePattern) {
-  std::string text;
-  for (std::string_view condition : conditionPatterns) {
-    text.append(condition);
-    text += '\n';
-  }
-  text.append(rulePattern);
-  return text;
-}
-
 }  // namespace vortane

@@ -13,7 +13,6 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "regex/prefilter.h"
@@ -131,10 +130,5 @@ class Rule {
  private:
   mutable std::atomic<uint32_t> flags_{0};
 };
-
-// The text of a rule's combined pattern: each condition pattern followed by LF, then the
-// rule's own pattern.
-std::string CombinePatternText(const std::vector<std::string_view>& conditionPatterns,
-                               std::string_view rulePattern);
 
 }  // namespace vortane

@@ -1,7 +1,6 @@
 #include "rules/rule_index.h"
 
 #include <algorithm>
-#include <cstring>
 #include <limits>
 #include <utility>
 

@@ -43,8 +43,6 @@ class RuleIndex {
   size_t RuleCount() const { return ruleCount_; }
   // Whether some rule is indexed; without one, a pass gains nothing from a lookup.
   bool Indexes() const { return !keys_.empty(); }
-  // The rules that are not indexed, in file order.
-  const std::vector<uint32_t>& AlwaysVisited() const { return always_; }
 
  private:
   friend class RuleVisitor;
@@ -62,6 +60,7 @@ class RuleIndex {
   const Key* Find(uint64_t hash, const char* url, size_t length) const;
 
   size_t ruleCount_ = 0;
+  // The rules that are not indexed, in file order: every pass visits them.
   std::vector<uint32_t> always_;
   std::vector<Key> keys_;
   std::string texts_;

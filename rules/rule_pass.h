@@ -8,6 +8,9 @@
 // These tests come in exactly that order. With a repeatLimit of r the rules run in at most
 // r sweeps; the limit is read afresh at each test, since a reload of the global file may
 // lower it while the pass runs.
+//
+// Both overloads below run one loop, compiled for each way of choosing the rules (every rule,
+// or through the configuration's index) with and without a tracer.
 #pragma once
 
 #include <atomic>
@@ -40,12 +43,13 @@ uint32_t RunRulePass(const std::vector<Rule>& rules, const std::atomic<int32_t>&
 // request's URL: the same result, the same request afterwards, the same rules disabled. A
 // rule left out is one that could only have reported NoMatch; the result has NoMatch exactly
 // when the pass visiting every rule would have it. The URL is read once more at the start and
-// after every rule that matched, so a pass over thousands of indexed rules costs about as
-// much as one over the few that can match.
+// after every rule on the URL item that matched, so a pass over thousands of indexed rules
+// costs about as much as one over the few that can match. This is the pass the filter runs,
+// and the tools with it.
 //
 // `index` must have been built from `rules` as they are now; one built for another number
-// of rules, or that indexes none, is not used. Nor is it with a `tracer`: a trace shows
-// every rule the way the pass visiting all of them sees it, and its result is the same.
+// of rules, or that indexes none, is not used. A `tracer` hears the rules the index leaves
+// out as such (RuleTracer::RuleLeftOut), in file order among the others.
 uint32_t RunRulePass(const std::vector<Rule>& rules, const RuleIndex& index,
                      const std::atomic<int32_t>& repeatLimit, HTTP_FILTER_CONTEXT* filterContext,
                      HTTP_FILTER_PREPROC_HEADERS* preprocHeaders, RuleTracer* tracer = nullptr);

@@ -5,14 +5,15 @@
 // OnPreprocHeaders, which pass it down); everything else passes none. The pass then reports
 // to it from the same code that runs without one: the untraced pass tests for a tracer once
 // per pass and evaluation once per rule, and is otherwise compiled without the reporting.
-// A traced pass visits every rule, also those the configuration's rule index would leave out
-// for the URL (rules/rule_index.h): the trace shows what each rule read and did, and the
-// result is the one the indexed pass gives.
+// A traced pass chooses its rules as the untraced one does: through the configuration's rule
+// index (rules/rule_index.h) when the caller hands it one, and the tracer hears each rule the
+// index left out for the URL as such, without values, in file order among the rules
+// evaluated.
 //
 // A tracer is called on the thread that runs the pass, synchronously, in this order:
-// SweepStarted(1); for each rule RuleSkipped or RuleEvaluated, after a rule
+// SweepStarted(1); for each rule RuleSkipped, RuleLeftOut or RuleEvaluated, after a rule
 // SweepStarted(n) when the rule restarted the pass or RepeatLimitReached when it asked to
-// but could not; finally PassEnded.
+// but could not; finally PassEnded. Rules after the one that ended the pass are not heard.
 #pragma once
 
 #include <cstdint>
@@ -67,6 +68,10 @@ class RuleTracer {
   virtual void SweepStarted(int32_t sweep) = 0;
   // `rule` is disabled (after an earlier timeout) and was passed over.
   virtual void RuleSkipped(const Rule& rule) = 0;
+  // The index left `rule` out: the URL does not start with the fixed text every subject of
+  // its pattern starts with (letters in either case), so it was not evaluated and counts as
+  // NoMatch; `passResult` is the pass's result including that NoMatch.
+  virtual void RuleLeftOut(const Rule& rule, uint32_t passResult) = 0;
   // A rule was evaluated; `passResult` is the pass's result including the rule's.
   virtual void RuleEvaluated(const RuleEvaluation& evaluation, uint32_t passResult) = 0;
   // The rule just evaluated asked for a restart, but `sweeps` sweeps, the repeat limit, have

@@ -1,7 +1,6 @@
 #include "store/config_cache.h"
 
 #include <cwchar>
-#include <memory>
 #include <utility>
 
 #include "platform/files.h"

@@ -73,7 +73,6 @@ class ConfigStore {
   int32_t GlobalRepeatLimit() const { return globalRepeatLimit_.load(std::memory_order_relaxed); }
   // The cache clock rate, both forms from one read. Any thread.
   CacheClockRate LoadCacheClockRate() const;
-  const platform::PathString& GlobalConfigPath() const { return globalConfigPath_; }
 
   // Where a site's root directory comes from: nothing for a site without one.
   using SiteRootSource = std::function<std::optional<platform::PathString>(uint32_t siteId)>;

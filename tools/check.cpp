@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <map>
 #include <optional>
-#include <set>
 #include <stdexcept>
 #include <utility>
 

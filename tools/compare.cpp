@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
-#include <system_error>
 
 #include "base/text.h"
 #include "tools/command_line.h"

@@ -22,10 +22,10 @@
 
 namespace vortane::tools {
 
-// Exit statuses of the compare mode.
+// Exit statuses of the compare mode; arguments or files that cannot be used end it with
+// UsageError (command_line.h) instead.
 inline constexpr int kCompareSame = 0;    // no request's outcome differs
 inline constexpr int kCompareDiffer = 1;  // some do
-inline constexpr int kCompareFailed = 2;  // arguments or files that cannot be used
 
 // The aspects of two outcomes that differ, by name, in this order: "kind", "status",
 // "Location", "response" (other bytes of a response), "method", "URL", "version", "headers"

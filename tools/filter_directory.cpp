@@ -7,7 +7,6 @@
 #include <optional>
 #include <sstream>
 #include <stdexcept>
-#include <string_view>
 #include <system_error>
 
 #include "platform/site_table.h"

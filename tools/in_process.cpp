@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <system_error>
 #include <tuple>
-#include <utility>
 
 #include "config/site_config.h"
 #include "platform/files.h"
@@ -59,6 +58,9 @@ class OutcomeRecorder : public RequestTracer {
   }
   void RuleSkipped(const Rule& rule) override {
     if (printer_ != nullptr) printer_->RuleSkipped(rule);
+  }
+  void RuleLeftOut(const Rule& rule, uint32_t passResult) override {
+    if (printer_ != nullptr) printer_->RuleLeftOut(rule, passResult);
   }
   void RuleEvaluated(const RuleEvaluation& evaluation, uint32_t passResult) override {
     if (evaluation.groups != nullptr && config_ != nullptr) {
@@ -255,6 +257,13 @@ void TracePrinter::SweepStarted(int32_t sweep) {
 void TracePrinter::RuleSkipped(const Rule& rule) {
   RuleLine(rule);
   text_ += "      disabled after a timeout: skipped\n";
+}
+
+void TracePrinter::RuleLeftOut(const Rule& rule, uint32_t passResult) {
+  RuleLine(rule);
+  text_ += "      skipped by the index, the URL does not start with " +
+           Shown(rule.pattern.prefilter().prefix) + ": result NoMatch; pass " +
+           ResultNames(passResult) + "\n";
 }
 
 void TracePrinter::RuleEvaluated(const RuleEvaluation& evaluation, uint32_t passResult) {

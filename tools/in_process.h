@@ -127,6 +127,7 @@ class TracePrinter : public RequestTracer {
   void PassStarted(const SiteConfig& config) override;
   void SweepStarted(int32_t sweep) override;
   void RuleSkipped(const Rule& rule) override;
+  void RuleLeftOut(const Rule& rule, uint32_t passResult) override;
   void RuleEvaluated(const RuleEvaluation& evaluation, uint32_t passResult) override;
   void RepeatLimitReached(int32_t sweeps) override;
   void PassEnded(PassEnd end, uint32_t result) override;

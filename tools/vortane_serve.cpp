@@ -15,7 +15,6 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -27,6 +26,7 @@
 #include "host/http_host.h"
 #include "platform/files.h"
 #include "platform/library.h"
+#include "rules/request_context.h"
 #include "tools/command_line.h"
 #include "tools/filter_directory.h"
 
@@ -36,6 +36,7 @@ namespace {
 
 using vortane::tools::UsageError;
 
+// The usage text; `BLOCK` stands for the size of the filter's per-request block.
 constexpr char kUsage[] =
     "usage: vortane-serve [options] DIRECTORY --site N=ADDRESS:PORT:ROOT [--site ...]\n"
     "\n"
@@ -57,7 +58,7 @@ constexpr char kUsage[] =
     "\n"
     "Limits: a URL over 16,384 bytes gets 414, header fields over 8 KiB 431, a body over\n"
     "1 MiB 413. A keep-alive connection serves at most 100 requests and holds the filter's\n"
-    "block for each (4,097 bytes today) until it closes: at most about 400 KiB, besides the\n"
+    "block for each (BLOCK bytes) until it closes: at most about 400 KiB, besides the\n"
     "request being read (up to about 24 KiB of request line and headers, 1 MiB of body).\n"
     "Each worker thread keeps up to 256 blocks of ended connections for the next ones:\n"
     "about 1 MiB, 4 MiB at most.\n"
@@ -315,5 +316,9 @@ int main(int argc, char** argv) {
   // A client that disconnects mid-response must not kill the server.
   signal(SIGPIPE, SIG_IGN);
 
-  return vortane::tools::RunCommand("vortane-serve", kUsage, argc, argv, ParseArguments, Run);
+  std::string usage = kUsage;
+  const size_t block = usage.find("BLOCK");
+  usage.replace(block, 5, std::to_string(sizeof(vortane::RequestContext)));
+  return vortane::tools::RunCommand("vortane-serve", usage.c_str(), argc, argv, ParseArguments,
+                                    Run);
 }

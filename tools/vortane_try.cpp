@@ -9,10 +9,10 @@
 // notification. Run without arguments for the options.
 //
 // With --trace the library is not loaded: the request runs in this process through the
-// request handling the library is built from (vortane_core's OnPreprocHeaders and OnLog), with
-// the global configuration DIRECTORY/httpd.ini, and a tracer prints every sweep and rule of
-// the global and the site pass before the usual output.
-#include <algorithm>
+// request handling the library is built from (OnPreprocHeaders and OnLog of filter/request.h,
+// by tools/in_process.h), with the global configuration DIRECTORY/httpd.ini, and a tracer
+// prints every sweep and rule of the global and the site pass, as the library runs them,
+// before the usual output.
 #include <cstdint>
 #include <cstdio>
 #include <exception>

@@ -7,10 +7,7 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
-#include <map>
 #include <string>
-#include <string_view>
 
 #include "platform/site_table.h"
 #include "platform/system.h"

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "memory_server/memory_server.h"
+#include "regex/timed_match.h"
 #include "rules/evaluation.h"
 
 namespace vortane {
@@ -279,8 +280,34 @@ TEST_F(ParserTest, RulesWorkAsParsed) {
   request.headers = {{"Host", "abc"}};
   request.serverVariables = {{"SERVER_PORT", "8080"}};
   MemoryServer server(request);
-  EXPECT_EQ(EvaluateRule(parsed_.rules[0], server.Context(), server.PreprocHeaders()), 0x20u);
+  EvaluationScratch scratch;
+  EXPECT_EQ(EvaluateRule(parsed_.rules[0], server.Context(), server.PreprocHeaders(), scratch),
+            RuleResult::Matched);
   EXPECT_EQ(server.Request().url, "/port8080/page");
+}
+
+TEST_F(ParserTest, ConditionsAndTheRuleShareOnePatternAndItsGroups) {
+  // Three conditions; the first has no group, so $1 is the second condition's group.
+  Parse(
+      "[Vortane]\n"
+      "RewriteCond Host: www\\..*\n"
+      "RewriteCond X-Id: (\\d+)\n"
+      "RewriteCond User-Agent: [a-z]+\n"
+      "RewriteRule ^/item/(.*)$ /$1/$2 [I]\n");
+  ASSERT_EQ(parsed_.rules.size(), 1u);
+  const Expression& e = parsed_.rules[0].pattern;
+  const std::string subject = "www.example.com\n42\nMozilla\n/item/shoes";
+  MatchResults groups;
+  ASSERT_TRUE(TimedMatch(subject.data(), subject.data() + subject.size(), groups, e, MatchTimeLimit,
+                         boost::match_not_dot_newline));
+  ASSERT_EQ(groups.size(), 3u);
+  EXPECT_EQ(std::string(groups[1].first.base(), groups[1].second.base()), "42");
+  EXPECT_EQ(std::string(groups[2].first.base(), groups[2].second.base()), "shoes");
+
+  // A condition cannot reach into the next segment.
+  const std::string crossing = "www.example.com/42\nMozilla\n/item/shoes";
+  EXPECT_FALSE(TimedMatch(crossing.data(), crossing.data() + crossing.size(), groups, e,
+                          MatchTimeLimit, boost::match_not_dot_newline));
 }
 
 TEST_F(ParserTest, HostileInputGivesAConfigurationAndAReport) {

@@ -160,7 +160,7 @@ TEST_F(SiteLoadingTest, ReadsOnlyTheFirstTwoMebibytesAndNeverACutLine) {
     ASSERT_EQ(config.rules.size(), c.rules);
     EXPECT_EQ(config.rules[0].format, "/1");
     if (c.rules == 2) {
-      EXPECT_EQ(config.rules[1].Flags(), 0x02u);  // [R] kept
+      EXPECT_EQ(config.rules[1].Flags(), RuleFlag::Redirect);  // [R] kept
     }
     const auto cutLine = static_cast<unsigned>(std::count(c.head.begin(), c.head.end(), '\n') + 1);
     char expected[256];

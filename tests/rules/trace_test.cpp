@@ -1,5 +1,6 @@
 // Traced rule passes: what a tracer hears for restarts, stops, timeouts, skipped rules,
-// invalid patterns, groups and writes, and that a tracer changes nothing the pass does.
+// rules the index left out, invalid patterns, groups and writes, and that a tracer changes
+// nothing the pass does.
 #include "rules/trace.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +10,7 @@
 
 #include "memory_server/memory_server.h"
 #include "platform/tick.h"
+#include "rules/rule_index.h"
 #include "rules/rule_pass.h"
 #include "rules/server_values.h"
 #include "tests/support/rule_builder.h"
@@ -22,12 +24,15 @@ using Events = std::vector<std::string>;
 
 // Writes each event as a line; a rule's is "line LINE [VALUES] (GROUPS) -> NEW RESULT / PASS",
 // "?" for a value not read, groups only after a match ("-": took no part), "-> NEW" only
-// when written.
+// when written; a rule the index left out is "left out LINE / PASS".
 struct Recorder : RuleTracer {
   Events events;
   void SweepStarted(int32_t sweep) override { events.push_back("sweep " + std::to_string(sweep)); }
   void RuleSkipped(const Rule& rule) override {
     events.push_back("skip " + std::to_string(rule.line));
+  }
+  void RuleLeftOut(const Rule& rule, uint32_t passResult) override {
+    events.push_back("left out " + std::to_string(rule.line) + " / " + ResultNames(passResult));
   }
   void RuleEvaluated(const RuleEvaluation& e, uint32_t passResult) override {
     std::string text = "line " + std::to_string(e.rule->line) + " [";
@@ -61,10 +66,16 @@ Rule At(uint32_t line, Rule rule) {
   return rule;
 }
 
-// Runs a pass over `rules` traced and one over a copy untraced, on fresh servers: both must
-// return, write and disable the same. Leaves in `rules` what the traced pass left.
+Rule Disabled(Rule rule) {
+  rule.Disable();
+  return rule;
+}
+
+// Runs a pass over `rules` traced (through their index when `indexed`) and one over a copy
+// untraced and visiting every rule, on fresh servers: both must return, write and disable the
+// same. Leaves in `rules` what the traced pass left.
 Events Trace(std::vector<Rule>& rules, int32_t repeatLimit, const MemoryRequest& request,
-             bool failWrites = false) {
+             bool failWrites, bool indexed) {
   RuleSet traced, untraced;
   MemoryServer tracedServer(request), untracedServer(request);
   for (RuleSet* config : {&traced, &untraced}) {
@@ -74,8 +85,15 @@ Events Trace(std::vector<Rule>& rules, int32_t repeatLimit, const MemoryRequest&
   tracedServer.Fail(ServerOperation::SetHeader, failWrites);
   untracedServer.Fail(ServerOperation::SetHeader, failWrites);
   Recorder recorder;
-  const uint32_t result = RunRulePass(traced.rules, traced.repeatLimit, tracedServer.Context(),
-                                      tracedServer.PreprocHeaders(), &recorder);
+  const RuleIndex index(traced.rules);
+  if (indexed) {
+    EXPECT_TRUE(index.Indexes());
+  }
+  const uint32_t result =
+      indexed ? RunRulePass(traced.rules, index, traced.repeatLimit, tracedServer.Context(),
+                            tracedServer.PreprocHeaders(), &recorder)
+              : RunRulePass(traced.rules, traced.repeatLimit, tracedServer.Context(),
+                            tracedServer.PreprocHeaders(), &recorder);
   EXPECT_EQ(result, RunRulePass(untraced.rules, untraced.repeatLimit, untracedServer.Context(),
                                 untracedServer.PreprocHeaders()));
   EXPECT_EQ(tracedServer.Request().url, untracedServer.Request().url);
@@ -99,6 +117,7 @@ TEST(TraceTest, PassesAsTheTracerHearsThem) {
     int32_t repeatLimit;
     std::string url;
     bool failWrites;
+    bool indexed;
     Events events;
     std::string nextUrl;  // a second request over the rules as the first left them, if any
   };
@@ -110,6 +129,7 @@ TEST(TraceTest, PassesAsTheTracerHearsThem) {
         At(3, MakeRule({}, "^/a/b/c$", "/done", "L")), At(4, MakeRule({}, ".*", "/not-run", ""))},
        2,
        "/a//b//c",
+       false,
        false,
        {"sweep 1",
         "line 2 [/a//b//c] (/a//b//c,/a,b//c) -> /a/b//c Matched|Restart / Matched|Restart",
@@ -123,6 +143,7 @@ TEST(TraceTest, PassesAsTheTracerHearsThem) {
        32,
        "/p/7",
        false,
+       false,
        {"sweep 1",
         "line 9 [example.com|off|/p/7] (example.com\noff\n/p/7,-,example.com,-,7) -> "
         "/p?id=7&h=example.com Matched / Matched",
@@ -134,6 +155,7 @@ TEST(TraceTest, PassesAsTheTracerHearsThem) {
        32,
        "/p/7",
        false,
+       false,
        {"sweep 1", "line 5 [example.com|?|/p/7] Unreadable / Unreadable",
         "end unreadable Unreadable"},
        ""},
@@ -143,6 +165,7 @@ TEST(TraceTest, PassesAsTheTracerHearsThem) {
        32,
        "/p/7",
        false,
+       false,
        {"sweep 1", "line 7 [?|?|/p/7] NoMatch / NoMatch",
         "line 8 [example.com|?|/p/7] NoMatch / NoMatch", "end completed NoMatch"},
        ""},
@@ -151,6 +174,7 @@ TEST(TraceTest, PassesAsTheTracerHearsThem) {
        32,
        "/a",
        true,
+       false,
        {"sweep 1", "line 2 [] InvalidPattern / InvalidPattern",
         "line 3 [/a] (/a) -> /b refused Matched / Matched|InvalidPattern",
         "line 4 [/a] (/a) Matched|Stop|Forbidden / Matched|InvalidPattern|Stop|Forbidden",
@@ -172,11 +196,45 @@ TEST(TraceTest, PassesAsTheTracerHearsThem) {
        32,
        "/a",
        false,
+       false,
        {"sweep 1", "line 1 [/a] (/a) -> " + longUrl + " Matched / Matched",
         "line 2 [" + longUrl + "] Timeout / Matched|Timeout", "end timed out Matched|Timeout",
         "sweep 1", "line 1 [/z] NoMatch / NoMatch", "skip 2",
         "line 3 [/z] (/z,/z) -> /zx Matched / Matched|NoMatch", "end completed Matched|NoMatch"},
        "/z"},
+      {"the index leaves out rules the URL cannot match, and looks up a rewritten URL",
+       {At(2, MakeRule({}, "^/old/(.*)$", "/new/$1", "")), At(3, MakeRule({}, "^/x$", "/y", "R")),
+        At(4, MakeRule({}, ".*\\.php$", "-", "F")),
+        At(5, MakeRule({}, "^/new/(.*)$", "/n/$1", "L")), At(6, MakeRule({}, "^/zz", "/z", ""))},
+       32,
+       "/old/a",
+       false,
+       true,
+       {"sweep 1", "line 2 [/old/a] (/old/a,a) -> /new/a Matched / Matched",
+        "left out 3 / Matched|NoMatch", "line 4 [/new/a] NoMatch / Matched|NoMatch",
+        "line 5 [/new/a] (/new/a,a) -> /n/a Matched|Stop / Matched|NoMatch|Stop",
+        "end stopped Matched|NoMatch|Stop"},
+       ""},
+      {"through the index, a restart visits an earlier rule only the new URL can match",
+       {At(1, Disabled(MakeRule({}, "^/q$", "/r", ""))), At(2, MakeRule({}, "^/b$", "/c", "L")),
+        At(3, MakeRule({}, "^/a$", "/b", "N")), At(4, MakeRule({}, "^/d$", "/e", ""))},
+       32,
+       "/a",
+       false,
+       true,
+       {"sweep 1", "skip 1", "left out 2 / NoMatch",
+        "line 3 [/a] (/a) -> /b Matched|Restart / Matched|NoMatch|Restart", "sweep 2", "skip 1",
+        "line 2 [/b] (/b) -> /c Matched|Stop / Matched|Stop", "end stopped Matched|Stop"},
+       ""},
+      {"rules left out after the last one evaluated",
+       {At(2, MakeRule({}, "^/a$", "/b", "")), At(3, MakeRule({}, "^/c$", "/d", ""))},
+       32,
+       "/a",
+       false,
+       true,
+       {"sweep 1", "line 2 [/a] (/a) -> /b Matched / Matched", "left out 3 / Matched|NoMatch",
+        "end completed Matched|NoMatch"},
+       ""},
   };
   const platform::TickSource previous = platform::SetTickSourceForTesting(&JumpingClock);
   for (const Case& c : cases) {
@@ -187,10 +245,10 @@ TEST(TraceTest, PassesAsTheTracerHearsThem) {
     // Host is read before the subject buffer grows for the long value, and shown from
     // where it lies after.
     request.headers = {{"Host", "example.com"}, {"X-Over", std::string(kValueLimit + 1, 'l')}};
-    Events events = Trace(rules, c.repeatLimit, request, c.failWrites);
+    Events events = Trace(rules, c.repeatLimit, request, c.failWrites, c.indexed);
     if (!c.nextUrl.empty()) {
       request.url = c.nextUrl;
-      const Events next = Trace(rules, c.repeatLimit, request, c.failWrites);
+      const Events next = Trace(rules, c.repeatLimit, request, c.failWrites, c.indexed);
       events.insert(events.end(), next.begin(), next.end());
     }
     EXPECT_EQ(events, c.events);

@@ -24,6 +24,19 @@ struct ConditionLine {
   bool normalize = false;
 };
 
+// The text of a rule's combined pattern as the parser builds it: each condition's pattern
+// followed by LF, then the rule's own pattern.
+inline std::string CombinedPattern(const std::vector<std::string_view>& conditionPatterns,
+                                   std::string_view rulePattern) {
+  std::string text;
+  for (std::string_view condition : conditionPatterns) {
+    text.append(condition);
+    text += '\n';
+  }
+  text.append(rulePattern);
+  return text;
+}
+
 // A rule with `conditions`, `pattern`, `format`, flag letters (any of L R N F U O I, and R=NNN
 // with a redirect status) and `target`, its combined pattern compiled.
 inline Rule MakeRule(const std::vector<ConditionLine>& conditions, std::string_view pattern,
@@ -50,7 +63,7 @@ inline Rule MakeRule(const std::vector<ConditionLine>& conditions, std::string_v
     rule.AppendCondition({c.name, c.normalize ? ConditionFlag::Normalize : 0u, c.serverVariable});
     conditionPatterns.push_back(c.pattern);
   }
-  rule.pattern = CompilePattern(CombinePatternText(conditionPatterns, pattern), ignoreCase);
+  rule.pattern = CompilePattern(CombinedPattern(conditionPatterns, pattern), ignoreCase);
   rule.format = std::string(format);
   rule.target = std::string(target);
   rule.SetFlags(flags);

@@ -6,6 +6,8 @@
 #include <optional>
 #include <string>
 
+#include "config/parser.h"
+#include "rules/rule_pass.h"
 #include "tests/support/directory_test.h"
 
 namespace vortane::tools {
@@ -105,6 +107,56 @@ TEST_F(InProcessTest, TracesAKeptValueAndARedirectsStatus) {
         "    line 3: URL [R=308]\n", "  end (stopped): Matched|Stop|Redirect=308\n"}) {
     EXPECT_NE(outcome.trace.find(shown), std::string::npos) << shown << outcome.trace;
   }
+}
+
+// The tools run the pass the library runs, through the configuration's index: each request's
+// outcome is the one the pass visiting every rule gives, and the trace shows the rules the
+// index passed over. A visit through the index that leaves out a rule that could match, or
+// misses the candidates of a URL a rule rewrote, gives another outcome here.
+class InProcessIndexTest : public testing::DirectoryTest {};
+
+TEST_F(InProcessIndexTest, OutcomesAreThoseOfThePassOverEveryRule) {
+  const std::string config =
+      "[Vortane]\n"
+      "RewriteRule ^/old/(.*)$ /new/$1\n"          // line 2: indexed
+      "RewriteRule ^([^?]*?)//+(.*)$ $1/$2 [N]\n"  // line 3: not indexed, restarts
+      "RewriteRule ^/new/a$ /final [R]\n"          // line 4: only after line 2 rewrote
+      "RewriteRule ^/x/(\\d+)$ /y.asp\\?id=$1 [L]\n"
+      "RewriteRule ^/Case$ /case-sensitive\n"
+      "RewriteRule ^/blog/(.*)$ /posts/$1 [I,R]\n";
+  Put("httpd.ini", config);
+  ParseReport ignored([](std::string_view) {});
+  const ParsedConfig parsed = ParseConfigText(config, {0, 32}, ignored);
+  ASSERT_EQ(parsed.rules.size(), 6u);
+  const std::atomic<int32_t> repeatLimit{32};
+
+  InProcessFilter filter(directory_);
+  for (const char* url : {"/old/a", "//old//a", "/old/b", "/x/7", "/Case", "/case", "/BLOG/x",
+                          "/nothing", "/new/a"}) {
+    SCOPED_TRACE(url);
+    MemoryRequest request;
+    request.url = url;
+    std::vector<Rule> rules = parsed.rules;
+    MemoryServer plain(request);
+    const uint32_t result =
+        RunRulePass(rules, repeatLimit, plain.Context(), plain.PreprocHeaders());
+    const RequestOutcome outcome = filter.Run(request, true);
+    if ((result & RuleResult::Redirect) != 0) {
+      EXPECT_EQ(outcome.kind, RequestOutcome::Kind::Answered);
+      EXPECT_EQ(outcome.location, plain.Request().url);
+    } else {
+      EXPECT_EQ(outcome.kind, RequestOutcome::Kind::PassedOn);
+      EXPECT_EQ(outcome.passedOn.url, plain.Request().url);
+    }
+  }
+  // The rule on line 4 is a candidate only for URLs that start with "/new/a".
+  MemoryRequest request;
+  request.url = "/x/7";
+  EXPECT_NE(filter.Run(request, true)
+                .trace.find("    line 4: URL [R]\n"
+                            "      skipped by the index, the URL does not start with \"/new/a\": "
+                            "result NoMatch; pass NoMatch\n"),
+            std::string::npos);
 }
 
 }  // namespace

@@ -51,8 +51,9 @@ expect trace 1 '      matched: $0 "/help/faq", $1 "faq"' -- --trace-failures "$d
 expect coverage 1 'coverage: 2 of 3 rules matched' 'httpd.ini:2  2 requests' 'httpd.ini:3  1 request' \
   'httpd.ini:4  never reached' -- --coverage "$dir/server" "$dir/good.tests" "$dir/wrong.tests"
 
-# JUnit: one testcase per test, the failure with its message and trace, escaped.
-printf '"/a<&>\\x01" => /b\n' >"$dir/escape.tests"
+# JUnit: one testcase per test, the failure with its message and trace, escaped. The URL
+# starts with the fixed text of line 4, so the index visits that rule and the trace shows it.
+printf '"/never<&>\\x01" => /b\n' >"$dir/escape.tests"
 expect junit 1 '3 tests, 1 failed' -- --junit "$dir/report.xml" "$dir/server" "$dir/good.tests" "$dir/escape.tests"
 python3 - "$dir/report.xml" <<'PY' || fail "junit report"
 import sys, xml.etree.ElementTree as ET
@@ -61,9 +62,9 @@ cases = root.findall("./testsuite/testcase")
 assert root.get("tests") == "3" and root.get("failures") == "1", root.attrib
 assert len(cases) == 3 and cases[0].find("failure") is None
 failure = cases[2].find("failure")
-assert cases[2].get("name") == '1: "/a<&>\\x01"', cases[1].get("name")
-assert 'expected passed /b; got passed "/a<&>\\x01"' in failure.get("message"), failure.get("message")
-assert 'target URL "/a<&>\\x01"' in failure.text, failure.text
+assert cases[2].get("name") == '1: "/never<&>\\x01"', cases[1].get("name")
+assert 'expected passed /b; got passed "/never<&>\\x01"' in failure.get("message"), failure.get("message")
+assert 'target URL "/never<&>\\x01"' in failure.text, failure.text
 PY
 
 # Mistakes: named by file and line, nothing runs, status 2.
