@@ -73,7 +73,7 @@ grep -q 'tests,' "$dir/out" && fail "bad-file: tests ran"
 printf '/a => "/b\n' >"$dir/bad.tests"
 expect bad-quote 2 "bad.tests:1: expected a closing '\"'" -- "$dir/server" "$dir/bad.tests"
 expect no-directory 2 'no such directory' -- "$dir/none" "$dir/good.tests"
-expect no-file 2 'none.tests: not a regular file' -- "$dir/server" "$dir/none.tests"
+expect no-file 2 'none.tests: no such file or directory' -- "$dir/server" "$dir/none.tests"
 expect usage 2 'usage: vortane-test' --
 expect bad-site 2 'bad site number' -- --site-root 0=x "$dir/server" "$dir/good.tests"
 
