@@ -194,15 +194,15 @@ void CheckReportPath(const fs::path& path, const std::vector<fs::path>& inputs) 
                           : std::string(vortane::platform::PathKindText(facts.kind))) +
                      ": not written");
   }
-  if (facts.links > 1) {
-    throw UsageError(shown + " has other hard links (" + std::to_string(facts.links - 1) +
-                     "): not written");
-  }
   for (const fs::path& input : inputs) {
     if (facts.IsSameFile(vortane::platform::LookAtPath(input.native(), true))) {
       throw UsageError(shown + " is " + vortane::tools::Escaped(input.u8string()) +
                        ", an input of this run: not written");
     }
+  }
+  if (facts.links > 1) {
+    throw UsageError(shown + " has other hard links (" + std::to_string(facts.links - 1) +
+                     "): not written");
   }
 }
 
