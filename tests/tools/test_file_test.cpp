@@ -104,6 +104,7 @@ TEST_F(TestFileRead, ReadsAFileLineByLineAsItsTextParses) {
   EXPECT_EQ(read, parsed);
   EXPECT_EQ(read.size(), 3u);
 
+  // A test is handed on once a line starts the next one; the long line stops the read first.
   Put("long.tests", "/a => /a\n/" + std::string(kRequestLineLimit, 'x') + " => /b\n");
   std::filesystem::create_directory(directory_ / "dir.tests");
   const struct {
@@ -123,7 +124,7 @@ TEST_F(TestFileRead, ReadsAFileLineByLineAsItsTextParses) {
       const std::string message = error.what();
       EXPECT_NE(message.find(c.message), std::string::npos) << message;
     }
-    EXPECT_EQ(handed, std::string(c.name) == "long.tests" ? 1u : 0u) << c.name;
+    EXPECT_EQ(handed, 0u) << c.name;
   }
 }
 
