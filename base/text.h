@@ -1,4 +1,4 @@
-// Digits and numbers in text: the one definition every layer uses.
+// Digits and numbers in text, and bytes shown as text: the one definition every layer uses.
 //
 // Pure functions on bytes, with no locale: safe from any thread, no allocation.
 #pragma once
@@ -50,6 +50,32 @@ std::string PercentEncoded(std::string_view text, MustEncode mustEncode) {
     }
   }
   return encoded;
+}
+
+// Bytes as one printable line, for a terminal or a log: CR, LF and tab as \r, \n and \t,
+// other control bytes (ESC among them) and bytes outside ASCII as \xHH; so no byte of a file
+// or a request reaches a terminal as a control sequence. Cost: one pass, one string.
+inline std::string Escaped(std::string_view bytes) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(bytes.size());
+  for (const char c : bytes) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte == '\r') {
+      out += "\\r";
+    } else if (byte == '\n') {
+      out += "\\n";
+    } else if (byte == '\t') {
+      out += "\\t";
+    } else if (byte < 0x20 || byte >= 0x7F) {
+      out += "\\x";
+      out += kHex[byte >> 4];
+      out += kHex[byte & 0x0F];
+    } else {
+      out += c;
+    }
+  }
+  return out;
 }
 
 }  // namespace vortane

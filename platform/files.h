@@ -1,17 +1,21 @@
 // The file operations of configuration loading: a read-only view of a configuration file,
 // the report file written beside it, and the stamp that tells one version of a file from
-// another.
+// another; and those of the command-line tools: what a path names, a regular file read in
+// pieces, and a file replaced safely (written under a new name created exclusively, then
+// renamed over it).
 //
-// Windows (platform/win32/files.cpp) uses CreateFileW, GetFileInformationByHandle,
-// CreateFileMappingA, MapViewOfFile, WriteFile and GetFileAttributesExW. POSIX
-// (platform/posix/files.cpp) has stand-ins with the same contracts: read() into memory, an
-// open that never follows a link, and stat.
+// Windows (platform/win32/files.cpp) uses CreateFileW, GetFileSizeEx, CreateFileMappingA,
+// MapViewOfFile, ReadFile, WriteFile, GetFileInformationByHandle, MoveFileExW and
+// GetFileAttributesExW. POSIX (platform/posix/files.cpp) has stand-ins with the same
+// contracts: read() into memory, opens that never follow a link or block, stat and rename.
+// The texts of PathKind are shared, in platform/files.cpp.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "platform/system.h"
@@ -158,5 +162,104 @@ enum class StampDepth : uint8_t { Attributes, WithIdentity };
 // close. Thread-safe.
 std::optional<FileStamp> ReadFileStamp(const PathString& path,
                                        StampDepth depth = StampDepth::Attributes);
+
+// What a path names, as the tools tell it to the administrator.
+enum class PathKind {
+  Missing,       // nothing under the name (or a directory on the way is missing)
+  Regular,       // a regular file
+  Directory,     // a directory
+  Link,          // a symbolic link (or, on Windows, any reparse point), when not followed
+  Other,         // a FIFO, a device or a socket
+  LinkLoop,      // symbolic links that lead round in a loop, or too many of them
+  Inaccessible,  // it cannot be looked at (access denied on the way, a name too long, ...)
+};
+
+// The kind of `kind` in words for a message after a file's name: "no such file or
+// directory", "not a regular file (a FIFO, device or socket)", "too many levels of symbolic
+// links", ... Thread-safe; returns a static text.
+const char* PathKindText(PathKind kind);
+
+// What a path names and which file it is. Two names with the same device and index are the
+// same file (POSIX: st_dev and st_ino; Windows: the volume serial number and the file index).
+struct PathFacts {
+  PathKind kind = PathKind::Missing;
+  uint64_t device = 0;
+  uint64_t index = 0;
+  uint32_t links = 0;  // the file's hard-link count; 0 when unknown
+  bool IsSameFile(const PathFacts& other) const {
+    return (kind == PathKind::Regular || kind == PathKind::Directory) && kind == other.kind &&
+           device == other.device && index == other.index;
+  }
+};
+
+// Looks at `path` without opening it for reading (POSIX: lstat or stat; Windows: the
+// attributes, then an open for no access that shares everything). With `followLinks` false
+// a link is reported as PathKind::Link; with it true, what the links lead to. Never blocks
+// on a FIFO. Cost: one or two system calls. Thread-safe.
+PathFacts LookAtPath(const PathString& path, bool followLinks);
+
+// A regular file read from its start, in pieces of the caller's size, in constant memory:
+// for files of any length read line by line (test files, access logs). Opened as FileView
+// opens (POSIX without blocking, so a FIFO or device under the name never stalls the
+// caller; Windows sharing reading and writing, so a log being written can be read). Only a
+// regular file is read; links are followed. Not thread-safe; closed when destroyed.
+class FileReader {
+ public:
+  // Opens `path`. Cost: one open and a stat.
+  explicit FileReader(const PathString& path);
+  ~FileReader();
+  FileReader(const FileReader&) = delete;
+  FileReader& operator=(const FileReader&) = delete;
+
+  // True when a regular file is open; otherwise Kind() tells what the name is instead.
+  bool IsOpen() const;
+  // PathKind::Regular when open; otherwise Missing, Directory, Other, LinkLoop or
+  // Inaccessible (a regular file that cannot be opened is Inaccessible).
+  PathKind Kind() const { return kind_; }
+  // Reads up to `size` bytes into `buffer`: the count read, 0 at the end of the file, -1 on
+  // a read error (and on every call when not open). Cost: one read.
+  std::ptrdiff_t Read(char* buffer, size_t size);
+
+ private:
+  PathKind kind_ = PathKind::Missing;
+  struct Native;  // the backend's open file, defined in its files.cpp
+  std::unique_ptr<Native> native_;
+};
+
+// A file written whole and then put in place of `target` in one rename, so that a reader
+// sees the old file or the new one, never half of one, and nothing is ever written through a
+// link. The bytes go to a new file beside `target` ("TARGET.<process>.<n>.partial") that is
+// created exclusively: POSIX O_CREAT|O_EXCL|O_NOFOLLOW, Windows CREATE_NEW; a name taken by
+// anything (a file, a planted link) is never opened but passed over for the next number.
+// Refused, with nothing written: a `target` that is a symbolic link (or reparse point), or
+// that exists and is not a regular file. The new file is removed unless it was put in place.
+// Not thread-safe on one object.
+class FileReplacement {
+ public:
+  // Looks at `target` and creates the new file beside it. Cost: a stat and one exclusive
+  // create (more only when names are taken).
+  explicit FileReplacement(const PathString& target);
+  ~FileReplacement();
+  FileReplacement(const FileReplacement&) = delete;
+  FileReplacement& operator=(const FileReplacement&) = delete;
+
+  // Writes the bytes at the end of the new file; false, with Error() set, when it cannot.
+  bool Write(std::string_view bytes);
+  // Puts the new file in place of `target` (POSIX rename, Windows MoveFileExW replacing an
+  // existing file), after looking at `target` again. False, with Error() set, when refused
+  // or failed; the new file is then removed.
+  bool Commit();
+  // Why the last step failed, in words for a message after the target's name ("is a
+  // symbolic link: not written"); empty when nothing failed.
+  const std::string& Error() const { return error_; }
+
+ private:
+  PathString target_;
+  PathString partial_;
+  std::string error_;
+  bool committed_ = false;
+  struct Native;  // the backend's open file, defined in its files.cpp
+  std::unique_ptr<Native> native_;
+};
 
 }  // namespace vortane::platform

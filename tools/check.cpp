@@ -1036,16 +1036,32 @@ class Checker {
   std::vector<Diagnostic> out_;
 };
 
+// Checks the configuration file at `path` as the filter reads it. A file that is missing or
+// is no regular file gives no diagnostic (the filter runs no rules from it); when `notes` is
+// given, a note says so. A file that exists and cannot be read is an error: the filter cannot
+// run its rules either.
 std::vector<Diagnostic> CheckFile(const std::filesystem::path& path, const ParseContext& context,
-                                  int32_t* repeatLimitAfter) {
+                                  int32_t* repeatLimitAfter, std::vector<std::string>* notes) {
   const platform::FileView view(platform::PathString(path.native()), kMaxConfigBytes);
   if (!view.HasBytes()) {
     if (repeatLimitAfter) *repeatLimitAfter = context.globalRepeatLimit;
-    if (!view.Failed()) return {};
+    if (!view.Failed()) {
+      const platform::PathKind kind = platform::LookAtPath(path.native(), true).kind;
+      if (notes != nullptr && kind != platform::PathKind::Regular) {
+        const std::string whose = context.siteId == 0 ? "no global rules"
+                                                      : "site " + std::to_string(context.siteId) +
+                                                            " runs without its rules";
+        notes->push_back(Escaped(path.string()) + ": " + platform::PathKindText(kind) + ": " +
+                         whose);
+      }
+      return {};
+    }
     Diagnostic d;
     d.file = path.string();
     d.code = "unreadable";
-    d.message = "the file cannot be read";
+    d.message =
+        "the file exists but cannot be read (access denied, or no memory or descriptors left)";
+    d.hint = "let the web server's account read it";
     return {d};
   }
   return CheckConfigText(view.Bytes(), path.string(), context, view.IsCut(), repeatLimitAfter);
@@ -1075,14 +1091,15 @@ std::vector<Diagnostic> CheckConfigText(std::string_view text, const std::string
   return Checker(text, file, context, cutAtLimit).Run(repeatLimitAfter, context);
 }
 
-std::vector<Diagnostic> CheckPath(const std::filesystem::path& path) {
-  std::error_code error;
-  if (std::filesystem::is_regular_file(path, error)) return CheckFile(path, {}, nullptr);
-  if (!std::filesystem::is_directory(path, error)) {
-    throw std::runtime_error(path.string() + ": no such file or directory");
+std::vector<Diagnostic> CheckPath(const std::filesystem::path& path,
+                                  std::vector<std::string>* notes) {
+  const platform::PathKind kind = platform::LookAtPath(path.native(), true).kind;
+  if (kind == platform::PathKind::Regular) return CheckFile(path, {}, nullptr, nullptr);
+  if (kind != platform::PathKind::Directory) {
+    throw std::runtime_error(Escaped(path.string()) + ": " + platform::PathKindText(kind));
   }
   int32_t globalLimit = kInitialGlobalRepeatLimit;
-  std::vector<Diagnostic> all = CheckFile(path / "httpd.ini", {}, &globalLimit);
+  std::vector<Diagnostic> all = CheckFile(path / "httpd.ini", {}, &globalLimit, notes);
   const std::filesystem::path table = path / "sites.txt";
   const platform::FileView view(platform::PathString(table.native()), 1 << 20);
   if (!view.HasBytes()) return all;
@@ -1092,18 +1109,20 @@ std::vector<Diagnostic> CheckPath(const std::filesystem::path& path) {
     context.siteId = site;
     context.globalRepeatLimit = globalLimit;
     std::vector<Diagnostic> more =
-        CheckFile(std::filesystem::path(root) / "httpd.ini", context, nullptr);
+        CheckFile(std::filesystem::path(root) / "httpd.ini", context, nullptr, notes);
     all.insert(all.end(), more.begin(), more.end());
   }
   return all;
 }
 
 std::string FormatText(const Diagnostic& d) {
-  std::string out = d.file;
+  // Every text from a file (its name, the words quoted in a message) is escaped: a control
+  // byte never reaches the terminal.
+  std::string out = Escaped(d.file);
   if (d.line != 0) out += ":" + std::to_string(d.line);
   if (d.column != 0) out += ":" + std::to_string(d.column);
   out += d.severity == Severity::Error ? ": error: " : ": warning: ";
-  out += d.message + " [" + d.code + "]\n";
+  out += Escaped(d.message) + " [" + Escaped(d.code) + "]\n";
   if (d.line != 0 && !d.source.empty()) {
     constexpr size_t kShown = 200;
     const std::string_view source = std::string_view(d.source).substr(0, kShown);
@@ -1117,7 +1136,7 @@ std::string FormatText(const Diagnostic& d) {
     out += shown + (d.source.size() > kShown ? "...\n" : "\n");
     if (d.column != 0 && d.column <= kShown + 1) out += caret + "^\n";
   }
-  if (!d.hint.empty()) out += "  hint: " + d.hint + "\n";
+  if (!d.hint.empty()) out += "  hint: " + Escaped(d.hint) + "\n";
   return out;
 }
 

@@ -45,13 +45,20 @@ std::vector<Diagnostic> CheckConfigText(std::string_view text, const std::string
 // Checks what `path` names: an httpd.ini file (checked as the global file), or a directory the
 // filter is loaded from: its httpd.ini, then the httpd.ini of each site its sites.txt lists,
 // in site-number order. Files are read as the filter reads them (regular files only, at most
-// 2 MiB). A missing site file is skipped, as the filter runs such a site without rules.
-// Throws std::runtime_error when `path` names neither a file nor a directory.
-std::vector<Diagnostic> CheckPath(const std::filesystem::path& path);
+// 2 MiB). A file that exists and cannot be read is an error ("unreadable"). In a directory, a
+// missing httpd.ini, or one that is not a regular file, is no diagnostic (the filter runs
+// that site without rules) but a line in `notes`, when given: "PATH: no such file or
+// directory: site 2 runs without its rules". Throws std::runtime_error when `path` names
+// neither a regular file nor a directory, with what it is: "PATH: no such file or directory",
+// "PATH: not a regular file (a FIFO, device or socket)", "PATH: too many levels of symbolic
+// links".
+std::vector<Diagnostic> CheckPath(const std::filesystem::path& path,
+                                  std::vector<std::string>* notes = nullptr);
 
 // The diagnostic compiler style: "FILE:LINE:COLUMN: error: MESSAGE [CODE]", the line (control
-// and non-ASCII bytes shown as "?") with a caret under the column, then "  hint: ..." when
-// there is a hint. Each line ends with "\n".
+// and non-ASCII bytes shown as "?", one column each) with a caret under the column, then
+// "  hint: ..." when there is a hint. The file, message and hint are Escaped (base/text.h):
+// no control byte of a file reaches the terminal. Each line ends with "\n".
 std::string FormatText(const Diagnostic& diagnostic);
 
 // All diagnostics as one JSON array of objects with the members file, line, column,

@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <fstream>
+#include <istream>
+#include <system_error>
 
 #include "base/text.h"
 #include "tools/command_line.h"
 #include "tools/coverage.h"
+#include "tools/file_access.h"
 #include "tools/request_log.h"
 #include "tools/test_file.h"
 
@@ -41,13 +43,12 @@ size_t Place(const std::optional<RuleRef>& rule, const std::vector<RuleRef>& rul
   return static_cast<size_t>(found - rules.begin());
 }
 
-// The first bytes of the requests file, to tell its format.
-std::string FileStart(std::istream& input) {
+// The first bytes of the requests file at `path`, to tell its format.
+std::string FileStart(const fs::path& path) {
+  FileInput input(path);
   std::string start(4096, '\0');
-  input.read(start.data(), static_cast<std::streamsize>(start.size()));
-  start.resize(static_cast<size_t>(input.gcount()));
-  input.clear();
-  input.seekg(0);
+  const std::streamsize got = input.sgetn(start.data(), static_cast<std::streamsize>(start.size()));
+  start.resize(static_cast<size_t>(std::max<std::streamsize>(got, 0)));
   return start;
 }
 
@@ -250,22 +251,25 @@ namespace {
 
 // Replays the requests of options.requests into `replay`, in the file's own format.
 ReadSummary ReadRequests(const CompareOptions& options, const RequestSink& replay) {
-  std::ifstream input(options.requests, std::ios::binary);
-  if (!input) throw UsageError("cannot read " + options.requests.u8string());
-  const std::string start = FileStart(input);
-  if (DetectRequestFormat(start) == RequestFormat::AccessLog) {
-    return ReadAccessLog(input, options.site, replay);
-  }
-  if (options.requests.extension() == ".tests" || LooksLikeTestFile(start)) {
-    input.close();
+  // Read as every tool reads: a regular file only, line by line.
+  const std::string start = FileStart(options.requests);
+  const bool testFile = DetectRequestFormat(start) != RequestFormat::AccessLog &&
+                        (options.requests.extension() == ".tests" || LooksLikeTestFile(start));
+  if (testFile) {
     ReadSummary summary;
-    for (TestRequest& test : ReadTestRequests(options.requests)) {
+    ReadTests(options.requests, [&](FileTest&& test) {
       ++summary.requests;
-      replay(SourcedRequest{std::move(test.request), test.line});
-    }
+      replay(SourcedRequest{std::move(test.request.request), test.request.line});
+    });
     return summary;
   }
-  return ReadUrlList(input, options.site, replay);
+  FileInput file(options.requests);
+  std::istream input(&file);
+  const ReadSummary summary = DetectRequestFormat(start) == RequestFormat::AccessLog
+                                  ? ReadAccessLog(input, options.site, replay)
+                                  : ReadUrlList(input, options.site, replay);
+  if (file.Failed()) throw UsageError(Escaped(options.requests.u8string()) + ": cannot be read");
+  return summary;
 }
 
 void PrintSkipped(const ReadSummary& summary, const fs::path& requests) {
@@ -284,9 +288,8 @@ int Compare(const CompareOptions& options) {
       throw UsageError("no such directory: " + directory.u8string());
     }
   }
-  if (!fs::is_regular_file(options.requests)) {
-    throw UsageError("not a regular file: " + options.requests.u8string());
-  }
+  const platform::PathKind kind = platform::LookAtPath(options.requests.native(), true).kind;
+  if (kind != platform::PathKind::Regular) throw UsageError(NotReadable(options.requests, kind));
   InProcessFilter oldFilter(options.oldDirectory);
   InProcessFilter newFilter(options.newDirectory);
   Comparison comparison;

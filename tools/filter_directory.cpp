@@ -2,37 +2,25 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <system_error>
 
+#include "platform/files.h"
 #include "platform/site_table.h"
 #include "platform/system.h"
+#include "tools/file_access.h"
 
 namespace fs = std::filesystem;
 
 namespace vortane::tools {
 namespace {
 
-// Writes `text` to a file beside `target` and renames it over `target`.
-void ReplaceFile(const fs::path& target, const std::string& text) {
-  fs::path partial = target;
-  partial += ".partial";
-  {
-    std::ofstream out(partial, std::ios::binary | std::ios::trunc);
-    out << text;
-    if (!out.flush()) throw std::runtime_error("cannot write " + partial.string());
-  }
-  std::error_code error;
-  fs::rename(partial, target, error);
-  if (error) {
-    fs::remove(partial, error);
-    throw std::runtime_error("cannot replace " + target.string());
-  }
-}
+// The most of sites.txt that is read, as the filter's own reader takes.
+constexpr size_t kSiteTableLimit = size_t{1} << 20;
+// The most of a filter library that is copied: far beyond any build of it.
+constexpr size_t kLibraryLimit = size_t{256} << 20;
 
 }  // namespace
 
@@ -51,31 +39,43 @@ fs::path ProgramDirectory() {
 }
 
 void PlaceLibrary(const fs::path& source, const fs::path& target) {
-  if (!fs::is_regular_file(source)) {
+  std::optional<std::string> bytes;
+  try {
+    bytes = ReadBoundedFile(source, kLibraryLimit);
+  } catch (const std::runtime_error&) {
+  }
+  if (!bytes || bytes->empty()) {
     throw std::runtime_error("no filter library at " + source.string() +
                              " (build the vortane target, or give --library PATH)");
   }
-  if (fs::exists(target) && fs::file_size(source) == fs::file_size(target) &&
-      ReadWholeFile(source) == ReadWholeFile(target)) {
+  // The copy in place is compared only when it is a regular file; anything else under its
+  // name is refused by the replacement.
+  std::optional<std::string> placed;
+  try {
+    placed = ReadBoundedFile(target, kLibraryLimit);
+  } catch (const std::runtime_error&) {
+  }
+  if (placed == bytes &&
+      platform::LookAtPath(target.native(), false).kind == platform::PathKind::Regular) {
     return;
   }
-  fs::path partial = target;
-  partial += ".partial";
-  std::error_code error;
-  fs::copy_file(source, partial, fs::copy_options::overwrite_existing, error);
-  if (!error) fs::rename(partial, target, error);
-  if (error) {
-    fs::remove(partial);
-    throw std::runtime_error("cannot copy " + source.string() + " to " + target.string() + ": " +
-                             error.message());
+  try {
+    ReplaceFileWith(target, *bytes);
+  } catch (const std::runtime_error& error) {
+    throw std::runtime_error("cannot copy " + source.string() + " to " + error.what());
   }
 }
 
 void WriteSiteTable(const fs::path& table, const std::vector<SiteRoot>& sites,
                     SiteTableUpdate update) {
   std::string text;
-  if (update == SiteTableUpdate::ReplaceGivenSites && fs::exists(table)) {
-    std::istringstream old(ReadWholeFile(table));
+  // An existing table is read as the filter reads it; a FIFO, device or link loop under its
+  // name stops the run rather than stall it or fill memory.
+  const std::optional<std::string> existing = update == SiteTableUpdate::ReplaceGivenSites
+                                                  ? ReadBoundedFile(table, kSiteTableLimit)
+                                                  : std::nullopt;
+  if (existing) {
+    std::istringstream old(*existing);
     for (std::string line; std::getline(old, line);) {
       const auto entry = platform::ParseSiteLine(line);
       const bool replaced =
@@ -92,13 +92,7 @@ void WriteSiteTable(const fs::path& table, const std::vector<SiteRoot>& sites,
     }
     text += std::to_string(site) + " " + absolute.string() + "\n";
   }
-  ReplaceFile(table, text);
-}
-
-std::string ReadWholeFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw std::runtime_error("cannot read " + path.string());
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  ReplaceFileWith(table, text);
 }
 
 StartedFilter StartFilter(const std::filesystem::path& path) {

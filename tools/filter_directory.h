@@ -23,8 +23,8 @@ namespace vortane::tools {
 std::filesystem::path ProgramDirectory();
 
 // Puts the library at `source` into `target` unless `target` holds the same bytes. The copy
-// is written beside `target` and renamed over it, so a process that has `target` mapped keeps
-// its pages.
+// is written beside `target` and renamed over it (ReplaceFileWith: never through a link), so
+// a process that has `target` mapped keeps its pages.
 void PlaceLibrary(const std::filesystem::path& source, const std::filesystem::path& target);
 
 // A site number and its root directory.
@@ -37,8 +37,10 @@ enum class SiteTableUpdate {
 };
 
 // Writes the given sites into the site table `table` (roots made absolute), atomically: the
-// new text is written beside the table and renamed over it, so a reader never sees half a
-// table. A root that is not a directory is written anyway, with a note on stderr.
+// new text is written beside the table and renamed over it (ReplaceFileWith: never through a
+// link), so a reader never sees half a table. An existing table is read as the filter reads
+// it (at most 1 MiB of a regular file; anything else under its name throws). A root that is
+// not a directory is written anyway, with a note on stderr.
 void WriteSiteTable(const std::filesystem::path& table, const std::vector<SiteRoot>& sites,
                     SiteTableUpdate update);
 
@@ -53,8 +55,5 @@ struct StartedFilter {
 // why") or refuses to start (then after TerminateFilter). The caller calls TerminateFilter
 // before it unloads the library.
 StartedFilter StartFilter(const std::filesystem::path& path);
-
-// The whole file's bytes; throws when it cannot be read.
-std::string ReadWholeFile(const std::filesystem::path& path);
 
 }  // namespace vortane::tools

@@ -109,28 +109,6 @@ std::string LocationOf(std::string_view response) {
 
 }  // namespace
 
-std::string Escaped(std::string_view bytes) {
-  std::string out;
-  out.reserve(bytes.size());
-  for (const char c : bytes) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte == '\r') {
-      out += "\\r";
-    } else if (byte == '\n') {
-      out += "\\n";
-    } else if (byte == '\t') {
-      out += "\\t";
-    } else if (byte < 0x20 || byte >= 0x7F) {
-      char hex[5];
-      std::snprintf(hex, sizeof hex, "\\x%02x", byte);
-      out += hex;
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
-
 std::string ShownPath(const fs::path& path) {
   std::error_code error;
   const fs::path current = fs::current_path(error);

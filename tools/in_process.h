@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/text.h"
 #include "filter/request.h"
 #include "memory_server/memory_server.h"
 #include "platform/system.h"
@@ -26,9 +27,8 @@ class ConfigStore;
 
 namespace vortane::tools {
 
-// Bytes as one printable line: CR, LF and tab as \r, \n and \t, other control bytes and bytes
-// outside ASCII as \xHH. Linear; thread-safe.
-std::string Escaped(std::string_view bytes);
+// Bytes as one printable line (base/text.h).
+using vortane::Escaped;
 
 // A file's path as the tools show it: relative to the current directory when the file lies
 // below it (as it was probably given), absolute otherwise; Escaped. Thread-safe.

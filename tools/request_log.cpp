@@ -7,11 +7,7 @@
 #include "base/text.h"
 
 namespace vortane::tools {
-namespace {
 
-// Reads the next line into `line`, without its LF and one CR before it. Returns false at the
-// end of the input. A line longer than kRequestLineLimit is read to its end but only its
-// first bytes are kept, and `tooLong` is set.
 bool ReadBoundedLine(std::streambuf& input, std::string& line, bool& tooLong) {
   line.clear();
   tooLong = false;
@@ -28,6 +24,8 @@ bool ReadBoundedLine(std::streambuf& input, std::string& line, bool& tooLong) {
   if (line.size() > kRequestLineLimit) tooLong = true;
   return true;
 }
+
+namespace {
 
 bool HasControlByte(std::string_view text) {
   for (const char c : text) {

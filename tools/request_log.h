@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <istream>
+#include <streambuf>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,6 +23,11 @@ namespace vortane::tools {
 // A line longer than this (without its line break) is skipped: no request line plus the
 // headers a log holds comes near it, and the filter answers URLs over 64 KiB with 414.
 inline constexpr size_t kRequestLineLimit = 128 * 1024;
+
+// Reads the next line of `input` into `line`, without its LF and one CR before it. Returns
+// false at the end of the input. A line longer than kRequestLineLimit is read to its end but
+// only its first bytes are kept, and `tooLong` is set: memory stays bounded by the limit.
+bool ReadBoundedLine(std::streambuf& input, std::string& line, bool& tooLong);
 
 // One request read, with the line of the file it came from (counted from 1).
 struct SourcedRequest {

@@ -1,17 +1,22 @@
 #include "tools/test_file.h"
 
 #include <cstdio>
+#include <optional>
+#include <stdexcept>
+#include <utility>
 
 #include "base/text.h"
 #include "platform/files.h"
 #include "rules/rule.h"
+#include "tools/file_access.h"
+#include "tools/request_log.h"
 
 namespace vortane::tools {
 
 namespace {
 
-// The most of a test file that is read.
-constexpr size_t kTestFileLimit = size_t{16} << 20;
+// The most bytes one test may take over all its lines.
+constexpr size_t kTestLimit = size_t{1} << 20;
 
 // One word of a line, with the line it is on.
 struct Word {
@@ -52,35 +57,38 @@ bool LooksLikeVersion(std::string_view text) {
 // Reads the tests of one file, word by word.
 class Parser {
  public:
-  Parser(std::string_view text, const std::string& file) : text_(text), file_(file) {}
+  Parser(const std::string& file, const TestSink& sink) : file_(file), sink_(sink) {}
 
-  std::vector<FileTest> Tests() {
-    std::vector<FileTest> tests;
-    std::vector<Word> words;  // the test being read, over its lines
-    uint32_t lineNumber = 0;
-    size_t start = 0;
-    while (start < text_.size()) {
-      size_t end = text_.find('\n', start);
-      if (end == std::string_view::npos) end = text_.size();
-      std::string_view line = text_.substr(start, end - start);
-      start = end + 1;
-      ++lineNumber;
-      if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-      size_t first = 0;
-      while (first < line.size() && IsBlank(line[first])) ++first;
-      if (first == line.size() || line[first] == '#') continue;
-      if (first == 0 && !words.empty()) {
-        tests.push_back(TestOf(words));
-        words.clear();
-      } else if (first > 0 && words.empty()) {
-        Fail(lineNumber,
-             "a test that starts at the line's beginning (an indented line continues "
-             "the test above)");
-      }
-      Split(line, lineNumber, words);
+  // Takes the next line of the file, without its line break.
+  void Line(std::string_view line) {
+    ++lineNumber_;
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    size_t first = 0;
+    while (first < line.size() && IsBlank(line[first])) ++first;
+    if (first == line.size() || line[first] == '#') return;
+    if (first == 0 && !words_.empty()) {
+      End();
+    } else if (first > 0 && words_.empty()) {
+      Fail(lineNumber_,
+           "a test that starts at the line's beginning (an indented line continues "
+           "the test above)");
     }
-    if (!words.empty()) tests.push_back(TestOf(words));
-    return tests;
+    // Memory stays bounded however many lines continue one test.
+    testBytes_ += line.size();
+    if (testBytes_ > kTestLimit) Fail(lineNumber_, "a test of at most 1 MiB over its lines");
+    Split(line, lineNumber_, words_);
+  }
+
+  // Ends the test being read, at a new test or at the end of the file.
+  void End() {
+    if (!words_.empty()) sink_(TestOf(words_));
+    words_.clear();
+    testBytes_ = 0;
+  }
+
+  // A line longer than the line bound: a mistake at the line after the last one taken.
+  [[noreturn]] void TooLong() const {
+    Fail(lineNumber_ + 1, "a line of at most 128 KiB", "a longer one");
   }
 
  private:
@@ -297,8 +305,11 @@ class Parser {
     }
   }
 
-  std::string_view text_;
   const std::string& file_;
+  const TestSink& sink_;
+  std::vector<Word> words_;  // the test being read, over its lines
+  size_t testBytes_ = 0;     // the bytes of its lines
+  uint32_t lineNumber_ = 0;
 };
 
 bool SameName(std::string_view a, std::string_view b) {
@@ -386,24 +397,42 @@ std::optional<std::string> HeaderIn(const MemoryRequest& request, std::string_vi
 }  // namespace
 
 std::vector<FileTest> ParseTests(std::string_view text, const std::string& file) {
-  return Parser(text, file).Tests();
+  std::vector<FileTest> tests;
+  const TestSink sink = [&](FileTest&& test) { tests.push_back(std::move(test)); };
+  Parser parser(file, sink);
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string_view::npos) end = text.size();
+    parser.Line(text.substr(start, end - start));
+    start = end + 1;
+  }
+  parser.End();
+  return tests;
 }
 
-std::vector<FileTest> ReadTests(const std::filesystem::path& path) {
+void ReadTests(const std::filesystem::path& path, const TestSink& sink) {
   const std::string name = path.u8string();
-  std::error_code error;
-  if (!std::filesystem::is_regular_file(path, error)) {
-    throw TestFileError(name + ": not a regular file that can be read");
+  std::optional<FileInput> input;
+  try {
+    input.emplace(path);
+  } catch (const std::runtime_error& error) {
+    throw TestFileError(error.what());
   }
-  const platform::FileView view(path.native(), kTestFileLimit);
-  if (view.Failed()) throw TestFileError(name + ": cannot be read");
-  if (view.IsCut()) throw TestFileError(name + ": longer than 16 MiB");
-  return ParseTests(view.Bytes(), name);
+  Parser parser(name, sink);
+  std::string line;
+  bool tooLong = false;
+  while (ReadBoundedLine(*input, line, tooLong)) {
+    if (tooLong) parser.TooLong();
+    parser.Line(line);
+  }
+  if (input->Failed()) throw TestFileError(Escaped(name) + ": cannot be read");
+  parser.End();
 }
 
 std::vector<TestRequest> ReadTestRequests(const std::filesystem::path& path) {
   std::vector<TestRequest> requests;
-  for (FileTest& test : ReadTests(path)) requests.push_back(std::move(test.request));
+  ReadTests(path, [&](FileTest&& test) { requests.push_back(std::move(test.request)); });
   return requests;
 }
 

@@ -27,6 +27,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -75,10 +76,15 @@ struct TestFileError : std::runtime_error {
 // the first mistake. Linear in the text's length; thread-safe (a pure function).
 std::vector<FileTest> ParseTests(std::string_view text, const std::string& file);
 
-// The tests of the test file at `path` (at most 16 MiB of a regular file). Throws
-// TestFileError for a mistake, a file that cannot be read or is longer. Cost: one read and
-// the parse.
-std::vector<FileTest> ReadTests(const std::filesystem::path& path);
+// Called with each test read, in file order.
+using TestSink = std::function<void(FileTest&&)>;
+
+// Reads the test file at `path` (a regular file, links followed) line by line and hands each
+// test to `sink` as soon as it is read: memory stays bounded by one test whatever the file's
+// length. Throws TestFileError for a mistake (after the tests before it were handed on), a
+// line longer than kRequestLineLimit, a test longer than 1 MiB over its lines, and a name
+// that is not a regular file that can be read. Cost: one pass over the file.
+void ReadTests(const std::filesystem::path& path, const TestSink& sink);
 
 // The requests of the test file at `path`, without their expectations: for running the same
 // requests some other way. Throws as ReadTests.

@@ -53,15 +53,19 @@ Options Parse(int argc, char** argv) {
 
 int Run(const Options& options) {
   std::vector<vortane::tools::Diagnostic> all;
+  std::vector<std::string> notes;
   for (const std::string& path : options.paths) {
     std::vector<vortane::tools::Diagnostic> found;
     try {
-      found = vortane::tools::CheckPath(path);
+      found = vortane::tools::CheckPath(path, &notes);
     } catch (const std::runtime_error& error) {
       throw vortane::tools::UsageError(error.what());
     }
     all.insert(all.end(), found.begin(), found.end());
   }
+  // Notes go to stderr, so that the JSON on stdout stays one array.
+  for (const std::string& note : notes)
+    std::fprintf(stderr, "vortane-check: note: %s\n", note.c_str());
   size_t errors = 0, warnings = 0;
   for (const auto& d : all) {
     (d.severity == vortane::tools::Severity::Error ? errors : warnings) += 1;

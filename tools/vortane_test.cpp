@@ -4,7 +4,6 @@
 // file format is described in tools/test_file.h.
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -12,9 +11,11 @@
 #include <vector>
 
 #include "base/text.h"
+#include "platform/files.h"
 #include "tools/command_line.h"
 #include "tools/compare.h"
 #include "tools/coverage.h"
+#include "tools/file_access.h"
 #include "tools/in_process.h"
 #include "tools/test_file.h"
 
@@ -139,51 +140,90 @@ std::string XmlLines(std::string_view text) {
   return out;
 }
 
-// One test as it ran.
-struct Result {
-  const vortane::tools::FileTest* test = nullptr;
-  bool passed = true;
-  std::string failure;  // "REQUEST => expected E; got A"
-  std::string trace;
+// The JUnit report of one test file, built as its tests run: the report is written once
+// every test has run, when the counts its first lines hold are known.
+struct Suite {
+  std::string name;  // Xml already
+  size_t tests = 0, failures = 0;
+  std::string cases;
 };
 
-void WriteJunit(const fs::path& path, const std::vector<std::vector<Result>>& files,
-                const std::vector<fs::path>& names, size_t failed) {
-  size_t total = 0;
-  for (const auto& results : files) total += results.size();
+void AddCase(Suite& suite, const vortane::tools::FileTest& test, const std::string* failure,
+             const std::string& trace) {
+  ++suite.tests;
+  suite.cases += "    <testcase classname=\"" + suite.name + "\" name=\"" +
+                 std::to_string(test.request.line) + ": " +
+                 Xml(vortane::tools::DescribeRequest(test.request.request)) + "\"";
+  if (failure == nullptr) {
+    suite.cases += "/>\n";
+    return;
+  }
+  ++suite.failures;
+  suite.cases += ">\n      <failure message=\"" + Xml(*failure) + "\">" + XmlLines(trace) +
+                 "</failure>\n    </testcase>\n";
+}
+
+// The files a report must never replace: the test files, and the configuration the run
+// reads (the global httpd.ini and sites.txt, each loaded site's httpd.ini and the report
+// beside it).
+std::vector<fs::path> Inputs(const Options& options, const std::vector<fs::path>& loaded) {
+  std::vector<fs::path> inputs = options.testFiles;
+  inputs.push_back(options.directory / "httpd.ini");
+  inputs.push_back(options.directory / "sites.txt");
+  for (const auto& [site, root] : options.siteRoots) inputs.push_back(root / "httpd.ini");
+  for (const fs::path& file : loaded) {
+    inputs.push_back(file);
+    inputs.push_back(file.parent_path() / "httpd.parse.errors");
+  }
+  return inputs;
+}
+
+// Throws UsageError when the JUnit report may not be written at `path`: a link, anything but
+// a regular file, a file with other hard links (writing it would change what another name
+// shows), or one of the run's inputs (the same device and file index, under any name).
+void CheckReportPath(const fs::path& path, const std::vector<fs::path>& inputs) {
+  using vortane::platform::PathKind;
+  const std::string shown = "the JUnit report " + vortane::tools::Escaped(path.u8string());
+  const vortane::platform::PathFacts facts = vortane::platform::LookAtPath(path.native(), false);
+  if (facts.kind == PathKind::Missing) return;
+  if (facts.kind == PathKind::Link) throw UsageError(shown + " is a symbolic link: not written");
+  if (facts.kind != PathKind::Regular) {
+    throw UsageError(shown + " is " +
+                     (facts.kind == PathKind::Directory
+                          ? std::string("a directory")
+                          : std::string(vortane::platform::PathKindText(facts.kind))) +
+                     ": not written");
+  }
+  for (const fs::path& input : inputs) {
+    if (facts.IsSameFile(vortane::platform::LookAtPath(input.native(), true))) {
+      throw UsageError(shown + " is " + vortane::tools::Escaped(input.u8string()) +
+                       ", an input of this run: not written");
+    }
+  }
+  if (facts.links > 1) {
+    throw UsageError(shown + " has other hard links (" + std::to_string(facts.links - 1) +
+                     "): not written");
+  }
+}
+
+void WriteJunit(const fs::path& path, const std::vector<Suite>& suites, size_t total, size_t failed,
+                const std::vector<fs::path>& inputs) {
+  CheckReportPath(path, inputs);
   std::string xml =
       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites name=\"vortane-test\" tests=\"" +
       std::to_string(total) + "\" failures=\"" + std::to_string(failed) + "\">\n";
-  for (size_t f = 0; f < files.size(); ++f) {
-    size_t fileFailures = 0;
-    for (const Result& result : files[f]) fileFailures += result.passed ? 0 : 1;
-    const std::string suite = Xml(names[f].u8string());
-    xml += "  <testsuite name=\"" + suite + "\" tests=\"" + std::to_string(files[f].size()) +
-           "\" failures=\"" + std::to_string(fileFailures) + "\">\n";
-    for (const Result& result : files[f]) {
-      const vortane::tools::FileTest& test = *result.test;
-      xml += "    <testcase classname=\"" + suite + "\" name=\"" +
-             std::to_string(test.request.line) + ": " +
-             Xml(vortane::tools::DescribeRequest(test.request.request)) + "\"";
-      if (result.passed) {
-        xml += "/>\n";
-        continue;
-      }
-      xml += ">\n      <failure message=\"" + Xml(result.failure) + "\">" + XmlLines(result.trace) +
-             "</failure>\n    </testcase>\n";
-    }
-    xml += "  </testsuite>\n";
+  for (const Suite& suite : suites) {
+    xml += "  <testsuite name=\"" + suite.name + "\" tests=\"" + std::to_string(suite.tests) +
+           "\" failures=\"" + std::to_string(suite.failures) + "\">\n" + suite.cases +
+           "  </testsuite>\n";
   }
   xml += "</testsuites>\n";
   // The report replaces a file, never what a link points to.
-  std::error_code error;
-  if (fs::is_symlink(path, error)) {
-    throw UsageError("the JUnit report " + path.u8string() + " is a link: not written");
+  try {
+    vortane::tools::ReplaceFileWith(path, xml);
+  } catch (const std::runtime_error& error) {
+    throw UsageError(std::string("the JUnit report ") + error.what());
   }
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << xml;
-  out.close();
-  if (!out) throw UsageError("cannot write the JUnit report " + path.u8string());
 }
 
 // Notes on stderr each parse report beside a loaded configuration that lists lines the filter
@@ -205,12 +245,13 @@ int Run(const Options& options) {
   if (!fs::is_directory(options.directory)) {
     throw UsageError("no such directory: " + options.directory.u8string());
   }
-  // Every file is read before any test runs: a mistake in one stops the run.
-  std::vector<std::vector<vortane::tools::FileTest>> tests;
+  if (options.junit) CheckReportPath(*options.junit, Inputs(options, {}));
+  // Every file is read before any test runs: a mistake in one stops the run. The tests are
+  // not kept: each file is read again as its tests run, one test in memory at a time.
   bool unusable = false;
   for (const fs::path& file : options.testFiles) {
     try {
-      tests.push_back(vortane::tools::ReadTests(file));
+      vortane::tools::ReadTests(file, [](vortane::tools::FileTest&&) {});
     } catch (const vortane::tools::TestFileError& error) {
       std::fprintf(stderr, "vortane-test: %s\n", vortane::tools::Escaped(error.what()).c_str());
       unusable = true;
@@ -221,36 +262,46 @@ int Run(const Options& options) {
   vortane::tools::InProcessFilter filter(options.directory);
   for (const auto& [site, root] : options.siteRoots) filter.SetSiteRoot(site, root);
   vortane::tools::Coverage coverage;
-  std::vector<std::vector<Result>> results(tests.size());
+  std::vector<Suite> suites;
   size_t total = 0, failed = 0;
-  for (size_t f = 0; f < tests.size(); ++f) {
-    for (const vortane::tools::FileTest& test : tests[f]) {
+  for (const fs::path& file : options.testFiles) {
+    Suite& suite = suites.emplace_back();
+    suite.name = Xml(file.u8string());
+    const auto run = [&](vortane::tools::FileTest&& test) {
       ++total;
       // Traced from the start when a trace may be shown: a second run could differ (a rule
       // whose match timed out is disabled for later runs).
       const bool trace = options.traceFailures || options.junit.has_value();
       vortane::tools::RequestOutcome outcome = filter.Run(test.request.request, trace);
       coverage.Add(outcome);
-      Result result;
-      result.test = &test;
       std::string actual;
-      if (!vortane::tools::Meets(outcome, test.expected, actual)) {
-        ++failed;
-        result.passed = false;
-        result.failure = vortane::tools::DescribeRequest(test.request.request) + " => expected " +
-                         vortane::tools::DescribeExpectation(test.expected) + "; got " + actual;
-        std::printf("%s:%u: %s\n", vortane::tools::Escaped(test.request.file).c_str(),
-                    static_cast<unsigned>(test.request.line), result.failure.c_str());
-        result.trace = std::move(outcome.trace);
-        if (options.traceFailures) std::fputs(result.trace.c_str(), stdout);
+      if (vortane::tools::Meets(outcome, test.expected, actual)) {
+        if (options.junit) AddCase(suite, test, nullptr, std::string());
+        return;
       }
-      results[f].push_back(std::move(result));
+      ++failed;
+      const std::string failure =
+          vortane::tools::DescribeRequest(test.request.request) + " => expected " +
+          vortane::tools::DescribeExpectation(test.expected) + "; got " + actual;
+      std::printf("%s:%u: %s\n", vortane::tools::Escaped(test.request.file).c_str(),
+                  static_cast<unsigned>(test.request.line), failure.c_str());
+      if (options.traceFailures) std::fputs(outcome.trace.c_str(), stdout);
+      if (options.junit) AddCase(suite, test, &failure, outcome.trace);
+    };
+    try {
+      vortane::tools::ReadTests(file, run);
+    } catch (const vortane::tools::TestFileError& error) {
+      // Changed since it was first read.
+      std::fprintf(stderr, "vortane-test: %s\n", vortane::tools::Escaped(error.what()).c_str());
+      return 2;
     }
   }
   NoteReports(filter.LoadedFiles());
   if (options.coverage) std::fputs(coverage.Report(filter.LoadedRules()).c_str(), stdout);
   std::printf("%zu test%s, %zu failed\n", total, total == 1 ? "" : "s", failed);
-  if (options.junit) WriteJunit(*options.junit, results, options.testFiles, failed);
+  if (options.junit) {
+    WriteJunit(*options.junit, suites, total, failed, Inputs(options, filter.LoadedFiles()));
+  }
   return failed == 0 ? 0 : 1;
 }
 

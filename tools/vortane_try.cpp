@@ -30,6 +30,7 @@
 #include "config/site_config.h"
 #include "filter/request.h"
 #include "memory_server/memory_server.h"
+#include "platform/files.h"
 #include "platform/isapi.h"
 #include "platform/library.h"
 #include "platform/site_roots.h"
@@ -176,7 +177,10 @@ void PrintReport(const Report& report) {
   std::error_code error;
   const fs::file_time_type written = fs::last_write_time(report.path, error);
   if (error || (report.writtenBefore && written == *report.writtenBefore)) return;
-  const std::string text = vortane::tools::ReadWholeFile(report.path);
+  // Read as the filter writes it: a regular file, at most its first 64 KiB shown.
+  constexpr size_t kShown = 65536;
+  const vortane::platform::FileView view(report.path.native(), kShown);
+  const std::string text(view.Bytes());
   if (text.empty()) return;
   std::printf("report %s:\n", report.path.string().c_str());
   std::istringstream lines(text);
@@ -184,6 +188,7 @@ void PrintReport(const Report& report) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     std::printf("  %s\n", Escaped(line).c_str());
   }
+  if (view.IsCut()) std::printf("  ... (more in the file)\n");
 }
 
 // Prints what the server holds after the filter's notifications.

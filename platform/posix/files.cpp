@@ -1,5 +1,5 @@
-// The POSIX file operations: files read into memory, reports opened without following a
-// link, and stat.
+// The POSIX file operations: files read into memory or in pieces, reports and replacements
+// opened without following a link, stat, and rename.
 #include "platform/files.h"
 
 #include <errno.h>
@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstring>
 #include <memory>
 #include <new>
 
@@ -176,6 +178,173 @@ std::optional<FileStamp> ReadFileStamp(const PathString& path, StampDepth /*dept
   struct stat info;
   if (stat(path.c_str(), &info) != 0) return std::nullopt;
   return StampOf(info);
+}
+
+namespace {
+
+// The kind of file `mode` describes.
+PathKind KindOfMode(mode_t mode) {
+  if (S_ISREG(mode)) return PathKind::Regular;
+  if (S_ISDIR(mode)) return PathKind::Directory;
+  if (S_ISLNK(mode)) return PathKind::Link;
+  return PathKind::Other;
+}
+
+// The kind of path an errno from stat or open tells of.
+PathKind KindOfError(int error) {
+  if (error == ENOENT || error == ENOTDIR) return PathKind::Missing;
+  if (error == ELOOP) return PathKind::LinkLoop;
+  return PathKind::Inaccessible;
+}
+
+}  // namespace
+
+PathFacts LookAtPath(const PathString& path, bool followLinks) {
+  PathFacts facts;
+  if (!IsUsablePath(path)) return facts;
+  struct stat info;
+  if ((followLinks ? stat(path.c_str(), &info) : lstat(path.c_str(), &info)) != 0) {
+    facts.kind = KindOfError(errno);
+    return facts;
+  }
+  facts.kind = KindOfMode(info.st_mode);
+  facts.device = static_cast<uint64_t>(info.st_dev);
+  facts.index = static_cast<uint64_t>(info.st_ino);
+  facts.links = static_cast<uint32_t>(info.st_nlink);
+  return facts;
+}
+
+struct FileReader::Native {
+  int fd = -1;
+};
+
+FileReader::FileReader(const PathString& path) : native_(new Native) {
+  if (!IsUsablePath(path)) return;
+  // Without blocking: opening a FIFO for reading would otherwise wait for a writer.
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    // A regular file that cannot be opened (access denied, no descriptors left) is one that
+    // cannot be read; what the name is otherwise comes from stat.
+    const int error = errno;
+    const PathFacts facts = LookAtPath(path, true);
+    kind_ = facts.kind == PathKind::Regular   ? PathKind::Inaccessible
+            : facts.kind == PathKind::Missing ? KindOfError(error)
+                                              : facts.kind;
+    return;
+  }
+  struct stat info;
+  kind_ = fstat(fd, &info) == 0 ? KindOfMode(info.st_mode) : PathKind::Inaccessible;
+  if (kind_ != PathKind::Regular) {
+    close(fd);
+    return;
+  }
+  native_->fd = fd;
+}
+
+FileReader::~FileReader() {
+  if (native_->fd >= 0) close(native_->fd);
+}
+
+bool FileReader::IsOpen() const {
+  return native_->fd >= 0;
+}
+
+std::ptrdiff_t FileReader::Read(char* buffer, size_t size) {
+  if (!IsOpen()) return -1;
+  for (;;) {
+    const ssize_t n = read(native_->fd, buffer, size);
+    if (n < 0 && errno == EINTR) continue;
+    return n;
+  }
+}
+
+struct FileReplacement::Native {
+  int fd = -1;
+};
+
+FileReplacement::FileReplacement(const PathString& target) : target_(target), native_(new Native) {
+  if (!IsUsablePath(target)) {
+    error_ = "is not a usable file name: not written";
+    return;
+  }
+  const PathFacts facts = LookAtPath(target, false);
+  if (facts.kind == PathKind::Link) {
+    error_ = "is a symbolic link: not written";
+    return;
+  }
+  if (facts.kind != PathKind::Missing && facts.kind != PathKind::Regular) {
+    error_ = std::string("is ") +
+             (facts.kind == PathKind::Directory ? "a directory"
+              : facts.kind == PathKind::Other   ? "not a regular file"
+                                                : "out of reach") +
+             ": not written";
+    return;
+  }
+  // A name no other process uses at the same time: this process's id and a count. A name
+  // already taken (by a file or a planted link) is passed over, never opened.
+  static std::atomic<uint32_t> counter{0};
+  const std::string prefix = target + "." + std::to_string(getpid()) + ".";
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    partial_ = prefix + std::to_string(counter++) + ".partial";
+    const int fd =
+        open(partial_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+      native_->fd = fd;
+      return;
+    }
+    if (errno != EEXIST) break;
+  }
+  error_ = std::string("cannot be written: no new file beside it (") + std::strerror(errno) + ")";
+  partial_.clear();
+}
+
+FileReplacement::~FileReplacement() {
+  if (native_->fd >= 0) close(native_->fd);
+  if (!committed_ && !partial_.empty()) unlink(partial_.c_str());
+}
+
+bool FileReplacement::Write(std::string_view bytes) {
+  if (native_->fd < 0) {
+    if (error_.empty()) error_ = "cannot be written";
+    return false;
+  }
+  while (!bytes.empty()) {
+    const ssize_t written = write(native_->fd, bytes.data(), bytes.size());
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) {
+      error_ = std::string("cannot be written (") + std::strerror(errno) + ")";
+      return false;
+    }
+    bytes.remove_prefix(static_cast<size_t>(written));
+  }
+  return true;
+}
+
+bool FileReplacement::Commit() {
+  if (native_->fd < 0 || !error_.empty()) {
+    if (error_.empty()) error_ = "cannot be written";
+    return false;
+  }
+  const bool closed = close(native_->fd) == 0;
+  native_->fd = -1;
+  if (!closed) {
+    error_ = std::string("cannot be written (") + std::strerror(errno) + ")";
+    return false;
+  }
+  // A link planted since the first look is refused too; rename itself would replace the link,
+  // not write through it.
+  const PathFacts facts = LookAtPath(target_, false);
+  if (facts.kind != PathKind::Missing && facts.kind != PathKind::Regular) {
+    error_ = facts.kind == PathKind::Link ? "is a symbolic link: not written"
+                                          : "is not a regular file: not written";
+    return false;
+  }
+  if (rename(partial_.c_str(), target_.c_str()) != 0) {
+    error_ = std::string("cannot be replaced (") + std::strerror(errno) + ")";
+    return false;
+  }
+  committed_ = true;
+  return true;
 }
 
 }  // namespace vortane::platform

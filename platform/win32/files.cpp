@@ -1,10 +1,13 @@
 // The Windows file operations: mapped views that share reading only, reports created over
-// any older one, and file attributes.
+// any older one, files read in pieces, replacements created anew and moved over the old
+// file, and file attributes.
 #include "platform/files.h"
 
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
+#include <string>
 
 namespace vortane::platform {
 
@@ -159,6 +162,187 @@ std::optional<FileStamp> ReadFileStamp(const PathString& path, StampDepth depth)
   stamp.lastWrite = Join(data.ftLastWriteTime.dwHighDateTime, data.ftLastWriteTime.dwLowDateTime);
   stamp.size = Join(data.nFileSizeHigh, data.nFileSizeLow);
   return stamp;
+}
+
+namespace {
+
+// The kind of path an error from opening or looking at it tells of.
+PathKind KindOfError(DWORD error) {
+  if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
+      error == ERROR_INVALID_NAME) {
+    return PathKind::Missing;
+  }
+  if (error == ERROR_CANT_RESOLVE_FILENAME || error == ERROR_TOO_MANY_LINKS) {
+    return PathKind::LinkLoop;
+  }
+  return PathKind::Inaccessible;
+}
+
+// "(error N)" for a message.
+std::string ErrorText(DWORD error) {
+  return "(error " + std::to_string(static_cast<unsigned long>(error)) + ")";
+}
+
+}  // namespace
+
+PathFacts LookAtPath(const PathString& path, bool followLinks) {
+  PathFacts facts;
+  if (path.empty() || path.find(L'\0') != PathString::npos) return facts;
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    facts.kind = KindOfError(GetLastError());
+    return facts;
+  }
+  if (!followLinks && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    facts.kind = PathKind::Link;
+    return facts;
+  }
+  // Opened for no access, sharing everything: disturbs no reader or writer, and names the
+  // file (or a device) behind the name.
+  const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (followLinks ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
+  HANDLE file = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, flags, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    facts.kind = KindOfError(GetLastError());
+    return facts;
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  if (GetFileType(file) != FILE_TYPE_DISK) {
+    facts.kind = PathKind::Other;
+  } else if (!GetFileInformationByHandle(file, &info)) {
+    facts.kind = PathKind::Inaccessible;
+  } else {
+    facts.kind = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? PathKind::Directory
+                                                                    : PathKind::Regular;
+    facts.device = info.dwVolumeSerialNumber;
+    facts.index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    facts.links = info.nNumberOfLinks;
+  }
+  CloseHandle(file);
+  return facts;
+}
+
+struct FileReader::Native {
+  HANDLE file = INVALID_HANDLE_VALUE;
+};
+
+FileReader::FileReader(const PathString& path) : native_(new Native) {
+  const PathFacts facts = LookAtPath(path, true);
+  kind_ = facts.kind;
+  if (kind_ != PathKind::Regular) return;
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    kind_ = PathKind::Inaccessible;
+    return;
+  }
+  if (GetFileType(file) != FILE_TYPE_DISK) {  // replaced by something else since the look
+    CloseHandle(file);
+    kind_ = PathKind::Other;
+    return;
+  }
+  native_->file = file;
+}
+
+FileReader::~FileReader() {
+  if (IsOpen()) CloseHandle(native_->file);
+}
+
+bool FileReader::IsOpen() const {
+  return native_->file != INVALID_HANDLE_VALUE;
+}
+
+std::ptrdiff_t FileReader::Read(char* buffer, size_t size) {
+  if (!IsOpen()) return -1;
+  DWORD got = 0;
+  const DWORD asked = static_cast<DWORD>(std::min<size_t>(size, 1u << 30));
+  if (!ReadFile(native_->file, buffer, asked, &got, nullptr)) return -1;
+  return static_cast<std::ptrdiff_t>(got);
+}
+
+struct FileReplacement::Native {
+  HANDLE file = INVALID_HANDLE_VALUE;
+};
+
+FileReplacement::FileReplacement(const PathString& target) : target_(target), native_(new Native) {
+  if (target.empty() || target.find(L'\0') != PathString::npos) {
+    error_ = "is not a usable file name: not written";
+    return;
+  }
+  const PathFacts facts = LookAtPath(target, false);
+  if (facts.kind == PathKind::Link) {
+    error_ = "is a symbolic link: not written";
+    return;
+  }
+  if (facts.kind != PathKind::Missing && facts.kind != PathKind::Regular) {
+    error_ = std::string("is ") +
+             (facts.kind == PathKind::Directory ? "a directory"
+              : facts.kind == PathKind::Other   ? "not a regular file"
+                                                : "out of reach") +
+             ": not written";
+    return;
+  }
+  // A name no other process uses at the same time: this process's id and a count. A name
+  // already taken (by a file or a planted link) is passed over: CREATE_NEW never opens it.
+  static std::atomic<uint32_t> counter{0};
+  const PathString prefix = target + L"." + std::to_wstring(GetCurrentProcessId()) + L".";
+  DWORD error = ERROR_FILE_EXISTS;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    partial_ = prefix + std::to_wstring(counter++) + L".partial";
+    HANDLE file = CreateFileW(partial_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+      native_->file = file;
+      return;
+    }
+    error = GetLastError();
+    if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) break;
+  }
+  error_ = "cannot be written: no new file beside it " + ErrorText(error);
+  partial_.clear();
+}
+
+FileReplacement::~FileReplacement() {
+  if (native_->file != INVALID_HANDLE_VALUE) CloseHandle(native_->file);
+  if (!committed_ && !partial_.empty()) DeleteFileW(partial_.c_str());
+}
+
+bool FileReplacement::Write(std::string_view bytes) {
+  if (native_->file == INVALID_HANDLE_VALUE) {
+    if (error_.empty()) error_ = "cannot be written";
+    return false;
+  }
+  while (!bytes.empty()) {
+    const DWORD asked = static_cast<DWORD>(std::min<size_t>(bytes.size(), 1u << 30));
+    DWORD written = 0;
+    if (!WriteFile(native_->file, bytes.data(), asked, &written, nullptr) || written == 0) {
+      error_ = "cannot be written " + ErrorText(GetLastError());
+      return false;
+    }
+    bytes.remove_prefix(written);
+  }
+  return true;
+}
+
+bool FileReplacement::Commit() {
+  if (native_->file == INVALID_HANDLE_VALUE || !error_.empty()) {
+    if (error_.empty()) error_ = "cannot be written";
+    return false;
+  }
+  CloseHandle(native_->file);
+  native_->file = INVALID_HANDLE_VALUE;
+  const PathFacts facts = LookAtPath(target_, false);
+  if (facts.kind != PathKind::Missing && facts.kind != PathKind::Regular) {
+    error_ = facts.kind == PathKind::Link ? "is a symbolic link: not written"
+                                          : "is not a regular file: not written";
+    return false;
+  }
+  if (!MoveFileExW(partial_.c_str(), target_.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+    error_ = "cannot be replaced " + ErrorText(GetLastError());
+    return false;
+  }
+  committed_ = true;
+  return true;
 }
 
 }  // namespace vortane::platform

@@ -3,8 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
+#include <iterator>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -139,6 +143,92 @@ TEST_F(FilesTest, StampTellsVersionsWithTheSameTimeApart) {
   EXPECT_EQ(renamed.lastWrite, first.lastWrite);
   EXPECT_EQ(renamed.size, first.size);
   EXPECT_FALSE(SameVersion(first, renamed));
+}
+
+// The replacement, on both systems: the target's bytes are the new ones, nothing else is left
+// beside it, and a target that is no regular file is refused with nothing written.
+TEST_F(FilesTest, AReplacementPutsTheNewBytesInPlaceAndLeavesNothingBeside) {
+  struct Case {
+    const char* name;
+    std::function<void()> plant;  // what lies under the target's name before
+    bool written;
+    const char* error;  // the start of Error() when refused
+  } cases[] = {
+      {"missing", [] {}, true, ""},
+      {"regular", [this] { Put("target", "old bytes, longer than the new"); }, true, ""},
+      {"directory", [this] { fs::create_directory(directory_ / "target"); }, false,
+       "is a directory"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(directory_ / "target");
+    c.plant();
+    {
+      FileReplacement replacement(Path("target"));
+      const bool done =
+          replacement.Write("new ") && replacement.Write("bytes") && replacement.Commit();
+      EXPECT_EQ(done, c.written) << replacement.Error();
+      EXPECT_EQ(replacement.Error().rfind(c.error, 0), 0u) << replacement.Error();
+    }
+    if (c.written) {
+      EXPECT_EQ(Get("target"), "new bytes");
+    }
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(directory_)) {
+      names.push_back(entry.path().filename().u8string());
+    }
+    EXPECT_EQ(names, std::vector<std::string>{"target"});
+  }
+}
+
+TEST_F(FilesTest, AReplacementNotCommittedLeavesTheTargetAsItWas) {
+  Put("target", "old");
+  { FileReplacement(Path("target")).Write("new"); }
+  EXPECT_EQ(Get("target"), "old");
+  EXPECT_EQ(std::distance(fs::directory_iterator(directory_), fs::directory_iterator()), 1);
+}
+
+// What a name is, and which file: two names of one file are the same file, a copy is not.
+TEST_F(FilesTest, LookAtPathTellsTheKindAndTheFile) {
+  Put("file", "x");
+  Put("copy", "x");
+  fs::create_directory(directory_ / "dir");
+  fs::create_hard_link(directory_ / "file", directory_ / "second name");
+  const PathFacts file = LookAtPath(Path("file"), false);
+  EXPECT_EQ(file.kind, PathKind::Regular);
+  EXPECT_EQ(file.links, 2u);
+  EXPECT_TRUE(file.IsSameFile(LookAtPath(Path("second name"), true)));
+  EXPECT_FALSE(file.IsSameFile(LookAtPath(Path("copy"), true)));
+  EXPECT_EQ(LookAtPath(Path("copy"), false).links, 1u);
+  EXPECT_EQ(LookAtPath(Path("dir"), false).kind, PathKind::Directory);
+  EXPECT_EQ(LookAtPath(Path("missing"), false).kind, PathKind::Missing);
+  EXPECT_EQ(LookAtPath(Path("missing/below"), true).kind, PathKind::Missing);
+  EXPECT_FALSE(LookAtPath(Path("missing"), true).IsSameFile(LookAtPath(Path("gone"), true)));
+}
+
+// A reader hands on every byte, in pieces of any size, and stops at the end.
+TEST_F(FilesTest, FileReaderReadsARegularFileInPieces) {
+  std::string content(200000, '\0');
+  for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 7 % 251);
+  Put("file", content);
+  fs::create_directory(directory_ / "dir");
+  for (const size_t piece : {size_t{1}, size_t{4096}, size_t{1} << 20}) {
+    FileReader reader(Path("file"));
+    ASSERT_TRUE(reader.IsOpen());
+    std::string read, buffer(piece, '\0');
+    for (std::ptrdiff_t n; (n = reader.Read(buffer.data(), piece)) > 0;) {
+      read.append(buffer.data(), static_cast<size_t>(n));
+    }
+    EXPECT_EQ(read, content) << piece;
+  }
+  for (const auto& [name, kind] :
+       {std::pair{"missing", PathKind::Missing}, std::pair{"dir", PathKind::Directory}}) {
+    FileReader reader(Path(name));
+    EXPECT_FALSE(reader.IsOpen()) << name;
+    EXPECT_EQ(reader.Kind(), kind) << name;
+    char byte;
+    EXPECT_EQ(reader.Read(&byte, 1), -1) << name;
+  }
 }
 
 }  // namespace

@@ -210,6 +210,17 @@ TEST(CheckTest, FormatsTextAndJson) {
             "[\n  {\"file\": \"a\\\"b\\\\\", \"line\": 0, \"column\": 0, \"severity\": "
             "\"error\", \"message\": \"x\\u0000\\u00ff\", \"code\": \"\", \"hint\": \"\"}\n]\n");
   EXPECT_EQ(FormatJson({}), "[]\n");
+
+  // The text form escapes what a file holds: a terminal's title sequence in a directive's
+  // name, and in the file's name, reaches the terminal as text.
+  const auto title = CheckConfigText(H "\x1b]0;x\x07 y\n", "f\x1b.ini", {});
+  ASSERT_EQ(title.size(), 1u);
+  const std::string text = FormatText(title[0]);
+  EXPECT_EQ(text.find('\x1b'), std::string::npos) << text;
+  EXPECT_EQ(text.find('\x07'), std::string::npos) << text;
+  EXPECT_NE(text.find("f\\x1b.ini:2:1: error: unknown directive '\\x1b]0;x\\x07'"),
+            std::string::npos)
+      << text;
 }
 
 }  // namespace

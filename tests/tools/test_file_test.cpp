@@ -2,7 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
+#include <vector>
+
+#include "tests/support/directory_test.h"
+#include "tools/request_log.h"
 
 namespace vortane::tools {
 namespace {
@@ -74,6 +79,52 @@ TEST(TestFile, NamesTheLineAndWhatWasExpected) {
     } catch (const TestFileError& error) {
       EXPECT_EQ(std::string(error.what()).rfind(c.message, 0), 0u) << error.what();
     }
+  }
+}
+
+// A test file is read line by line, as its text parses: the same tests, handed on one at a
+// time; a line over the line bound and a name that is no regular file are named.
+using TestFileRead = testing::DirectoryTest;
+
+TEST_F(TestFileRead, ReadsAFileLineByLineAsItsTextParses) {
+  const std::string text =
+      "# c\r\n/a => /a\n/b Host: x\n  => forbidden\n\n/c => \"/d e\"";  // no final LF
+  Put("t.tests", text);
+  std::vector<std::string> read;
+  ReadTests(directory_ / "t.tests", [&](FileTest&& test) {
+    read.push_back(std::to_string(test.request.line) + " " + DescribeRequest(test.request.request) +
+                   " => " + DescribeExpectation(test.expected));
+  });
+  std::vector<std::string> parsed;
+  for (const FileTest& test : ParseTests(text, "t")) {
+    parsed.push_back(std::to_string(test.request.line) + " " +
+                     DescribeRequest(test.request.request) + " => " +
+                     DescribeExpectation(test.expected));
+  }
+  EXPECT_EQ(read, parsed);
+  EXPECT_EQ(read.size(), 3u);
+
+  // A test is handed on once a line starts the next one; the long line stops the read first.
+  Put("long.tests", "/a => /a\n/" + std::string(kRequestLineLimit, 'x') + " => /b\n");
+  std::filesystem::create_directory(directory_ / "dir.tests");
+  const struct {
+    const char* name;
+    const char* message;
+  } cases[] = {
+      {"long.tests", "long.tests:2: expected a line of at most 128 KiB"},
+      {"missing.tests", "missing.tests: no such file or directory"},
+      {"dir.tests", "dir.tests: a directory"},
+  };
+  for (const auto& c : cases) {
+    size_t handed = 0;
+    try {
+      ReadTests(directory_ / c.name, [&](FileTest&&) { ++handed; });
+      ADD_FAILURE() << "no error for " << c.name;
+    } catch (const TestFileError& error) {
+      const std::string message = error.what();
+      EXPECT_NE(message.find(c.message), std::string::npos) << message;
+    }
+    EXPECT_EQ(handed, 0u) << c.name;
   }
 }
 

@@ -61,5 +61,46 @@ for args in "$dir/missing.ini" "--format=xml $dir/error.ini" "--strict"; do
   [ "$rc" -eq 2 ] || { echo "FAIL arguments '$args': exit $rc"; failures=$((failures + 1)); }
 done
 
+# A path that is neither a regular file nor a directory is named for what it is, and no
+# check of it blocks (a FIFO) or reads without end (/dev/zero).
+mkfifo "$dir/fifo"
+ln -s loop "$dir/loop"
+for case in "fifo|$dir/fifo|not a regular file (a FIFO, device or socket)" \
+            "device|/dev/zero|not a regular file (a FIFO, device or socket)" \
+            "link loop|$dir/loop|too many levels of symbolic links" \
+            "missing|$dir/missing.ini|no such file or directory"; do
+  name=${case%%|*} rest=${case#*|}
+  path=${rest%%|*} what=${rest#*|}
+  rc=0
+  out=$(timeout 10 "$check" "$path" 2>&1) || rc=$?
+  case $out in
+  *"$path: $what"*) [ "$rc" -eq 2 ] || { echo "FAIL $name: exit $rc"; failures=$((failures + 1)); } ;;
+  *) echo "FAIL $name: exit $rc, printed: $out"; failures=$((failures + 1)) ;;
+  esac
+done
+
+# Control bytes of a file never reach the terminal: a directive named with the sequence that
+# sets a terminal's title is shown escaped, in the message as on the source line.
+printf '[Vortane]\n\033]0;owned\007 x\n' >"$dir/title.ini"
+expect "escaped" 1 "$dir/title.ini:2:1: error: unknown directive '\\x1b]0;owned\\x07' [unknown-directive]
+  ?]0;owned? x
+  ^
+  hint: directives are RewriteRule, RewriteCond, RewriteHeader, CacheClockRate and RepeatLimit
+1 error(s), 0 warning(s)" "$dir/title.ini"
+if "$check" "$dir/title.ini" 2>&1 | LC_ALL=C grep -q "$(printf '\033')"; then
+  echo "FAIL escaped: a raw ESC byte was printed"
+  failures=$((failures + 1))
+fi
+
+# A site whose httpd.ini is missing or not a regular file runs without rules: said in a note
+# on stderr, the exit status unchanged.
+mkdir "$dir/notes" "$dir/fifo-site"
+cp "$examples/httpd.ini" "$dir/notes/"
+mkfifo "$dir/fifo-site/httpd.ini"
+printf '2 %s\n3 %s\n' "$dir/no-site" "$dir/fifo-site" >"$dir/notes/sites.txt"
+expect "site notes" 0 "vortane-check: note: $dir/no-site/httpd.ini: no such file or directory: site 2 runs without its rules
+vortane-check: note: $dir/fifo-site/httpd.ini: not a regular file (a FIFO, device or socket): site 3 runs without its rules" \
+  "$dir/notes"
+
 [ "$failures" -eq 0 ] || exit 1
 echo "vortane-check: all checks passed"

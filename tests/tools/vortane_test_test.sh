@@ -74,9 +74,38 @@ grep -q 'tests,' "$dir/out" && fail "bad-file: tests ran"
 printf '/a => "/b\n' >"$dir/bad.tests"
 expect bad-quote 2 "bad.tests:1: expected a closing '\"'" -- "$dir/server" "$dir/bad.tests"
 expect no-directory 2 'no such directory' -- "$dir/none" "$dir/good.tests"
-expect no-file 2 'none.tests: not a regular file' -- "$dir/server" "$dir/none.tests"
+expect no-file 2 'none.tests: no such file or directory' -- "$dir/server" "$dir/none.tests"
 expect usage 2 'usage: vortane-test' --
 expect bad-site 2 'bad site number' -- --site-root 0=x "$dir/server" "$dir/good.tests"
+
+# The JUnit report never replaces one of the run's inputs (under any name), nor a link, a FIFO
+# (never waited on), a directory or a file with other hard links; each refusal has status 2
+# and leaves the file as it was.
+mkdir "$dir/reports"
+ln "$dir/good.tests" "$dir/reports/hard-linked.tests"
+ln -s ../good.tests "$dir/reports/link.xml"
+mkfifo "$dir/reports/fifo.xml"
+mkdir "$dir/reports/dir.xml"
+printf 'other\n' >"$dir/reports/other.xml"
+ln "$dir/reports/other.xml" "$dir/reports/other-link.xml"
+cp "$dir/server/httpd.ini" "$dir/httpd.ini.before"
+cp "$dir/good.tests" "$dir/good.tests.before"
+for case in "config|$dir/server/httpd.ini|an input of this run" \
+            "test file|$dir/good.tests|an input of this run" \
+            "hard link to a test file|$dir/reports/hard-linked.tests|an input of this run" \
+            "hard-linked file|$dir/reports/other.xml|has other hard links" \
+            "link|$dir/reports/link.xml|is a symbolic link" \
+            "fifo|$dir/reports/fifo.xml|not a regular file" \
+            "directory|$dir/reports/dir.xml|is a directory"; do
+  name=${case%%|*} rest=${case#*|}
+  report=${rest%%|*} what=${rest#*|}
+  rc=0
+  timeout 20 "$run" --junit "$report" "$dir/server" "$dir/good.tests" >"$dir/out" 2>&1 || rc=$?
+  [ "$rc" -eq 2 ] && grep -qF -- "$what" "$dir/out" || fail "junit onto $name: exit $rc, expected 2 and [$what]"
+done
+cmp -s "$dir/server/httpd.ini" "$dir/httpd.ini.before" || fail "junit: httpd.ini was overwritten"
+cmp -s "$dir/good.tests" "$dir/good.tests.before" || fail "junit: good.tests was overwritten"
+[ "$(cat "$dir/reports/other-link.xml")" = other ] || fail "junit: a hard-linked file was overwritten"
 
 # The starter's commented tests are right once its examples are enabled.
 mkdir "$dir/starter"

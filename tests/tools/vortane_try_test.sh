@@ -122,5 +122,32 @@ check trace-value 2 'vortane-try: option --trace takes no value' --trace=yes "$s
 check bad-header 2 'vortane-try: header without a name and colon' --header Host "$s" /
 check no-url 2 'vortane-try: expected DIRECTORY and URL' "$s"
 
+# Files the tool writes are replaced, never written through a link planted under the name of
+# the old fixed temporary file; a link or FIFO as sites.txt is refused, never read without end
+# nor waited on. Memory is capped so that a read of /dev/zero fails fast rather than fill it.
+printf 'precious\n' >"$dir/victim"
+mkdir "$dir/planted"
+cp "$dir/server/httpd.ini" "$dir/planted/"
+ln -s ../victim "$dir/planted/sites.txt.partial"
+ln -s ../victim "$dir/planted/vortane.so.partial"
+check planted-partial 0 'request passed on:' --site-root "2=$dir/site" "$dir/planted" /a
+[ "$(cat "$dir/victim")" = precious ] || { echo "FAIL planted-partial: the victim was overwritten"; failures=$((failures + 1)); }
+grep -q "^2 $dir/site\$" "$dir/planted/sites.txt" || { echo "FAIL planted-partial: sites.txt not written"; failures=$((failures + 1)); }
+for case in "zero|ln -s /dev/zero|not a regular file (a FIFO, device or socket)" \
+            "fifo|mkfifo|not a regular file (a FIFO, device or socket)" \
+            "link|ln -s ../victim|is a symbolic link: not written"; do
+  name=${case%%|*} rest=${case#*|}
+  make=${rest%%|*} what=${rest#*|}
+  rm -rf "$dir/bad-table" && mkdir "$dir/bad-table"
+  (cd "$dir/bad-table" && $make sites.txt)
+  rc=0
+  out=$(ulimit -v 1000000; timeout 20 "$try" --site-root "2=$dir/site" "$dir/bad-table" /a 2>&1) || rc=$?
+  case $out in
+  *"sites.txt"*"$what"*) [ "$rc" -eq 1 ] || { echo "FAIL sites-$name: exit $rc"; failures=$((failures + 1)); } ;;
+  *) echo "FAIL sites-$name: exit $rc, printed: $out"; failures=$((failures + 1)) ;;
+  esac
+done
+[ "$(cat "$dir/victim")" = precious ] || { echo "FAIL sites-link: the victim was overwritten"; failures=$((failures + 1)); }
+
 [ "$failures" -eq 0 ] || { echo "$failures check(s) failed"; exit 1; }
 echo "all checks passed"

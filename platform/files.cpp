@@ -1,0 +1,26 @@
+// The part of the file operations both systems share: what a path kind is called.
+#include "platform/files.h"
+
+namespace vortane::platform {
+
+const char* PathKindText(PathKind kind) {
+  switch (kind) {
+    case PathKind::Missing:
+      return "no such file or directory";
+    case PathKind::Regular:
+      return "a regular file";
+    case PathKind::Directory:
+      return "a directory";
+    case PathKind::Link:
+      return "a symbolic link";
+    case PathKind::Other:
+      return "not a regular file (a FIFO, device or socket)";
+    case PathKind::LinkLoop:
+      return "too many levels of symbolic links";
+    case PathKind::Inaccessible:
+      return "cannot be looked at or opened (access denied, or a name too long)";
+  }
+  return "unknown";
+}
+
+}  // namespace vortane::platform
