@@ -53,15 +53,17 @@ std::string PercentEncoded(std::string_view text, MustEncode mustEncode) {
 }
 
 // One field of vortane-serve's access log: "-" for an empty value; otherwise the value with a
-// space written as "+", and "%", "+", control bytes (below 0x20, 0x7F) and a value that is a
-// lone "-" as percent escapes ("%25", "%2B", "%0D", "%2D"). Every field so written is one
-// word that reads back exactly (UnescapedLogField). Cost: one pass, one string.
+// space written as "+", and "%", "+", control bytes (below 0x20, 0x7F), a value that is a
+// lone "-" and a "#" that starts the value as percent escapes ("%25", "%2B", "%0D", "%2D",
+// "%23"). Every field so written is one word that reads back exactly (UnescapedLogField),
+// and a line never starts with "#" (a directive) because of it. Cost: one pass, one string.
 inline std::string EscapedLogField(std::string_view value) {
   if (value.empty()) return "-";
   if (value == "-") return "%2D";
   std::string field = PercentEncoded(value, [](unsigned char byte) {
     return byte < 0x20 || byte == 0x7F || byte == '%' || byte == '+';
   });
+  if (field.front() == '#') field.replace(0, 1, "%23");
   for (char& c : field) {
     if (c == ' ') c = '+';
   }

@@ -39,6 +39,7 @@ TEST(AccessLogTest, FormatsLines) {
        "2026-12-08 09:05:03 10.0.0.7 GET /line%0D%0Abreak - 200 512 3 - - - - -\n"},
       // "%", "+" and a lone "-" are escaped, so that they read back as themselves.
       {"/a+b%2F", "-", "2026-12-08 09:05:03 10.0.0.7 GET /a%2Bb%252F %2D 200 512 3 - - - - -\n"},
+      {"/#a", "#b#", "2026-12-08 09:05:03 10.0.0.7 GET /#a %23b# 200 512 3 - - - - -\n"},
       {"", "", "2026-12-08 09:05:03 10.0.0.7 GET - - 200 512 3 - - - - -\n"},
   };
   for (const Case& c : cases) {

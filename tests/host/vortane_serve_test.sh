@@ -31,7 +31,7 @@ printf '%s\n' 'RewriteCond User-Agent: ^.*\+bot.*$' 'RewriteRule ^/plus$ / [F]' 
   'RewriteCond Referer: ^-$' 'RewriteRule ^/dash$ / [F]' >>"$site/shop/httpd.ini"
 # The shop's report is a link elsewhere: the console never prints what it leads to.
 echo "linked report" >"$dir/elsewhere"
-ln -s "$dir/elsewhere" "$site/shop/httpd.parse.errors"
+ln -sf "$dir/elsewhere" "$site/shop/httpd.parse.errors"
 
 "$serve" "$site" --site 1=127.0.0.1:0:"$site/shop" --site 2=127.0.0.1:0:"$site/docs" \
   --access-log "$dir/access.log" --max-connections 64 >"$dir/out" 2>&1 &
