@@ -78,4 +78,44 @@ inline std::string Escaped(std::string_view bytes) {
   return out;
 }
 
+// One field of vortane-serve's access log: "-" for an empty value; otherwise the value with a
+// space written as "+", and "%", "+", control bytes (below 0x20, 0x7F), a value that is a
+// lone "-" and a "#" that starts the value as percent escapes ("%25", "%2B", "%0D", "%2D",
+// "%23"). Every field so written is one word that reads back exactly (UnescapedLogField),
+// and a line never starts with "#" (a directive) because of it. Cost: one pass, one string.
+inline std::string EscapedLogField(std::string_view value) {
+  if (value.empty()) return "-";
+  if (value == "-") return "%2D";
+  std::string field = PercentEncoded(value, [](unsigned char byte) {
+    return byte < 0x20 || byte == 0x7F || byte == '%' || byte == '+';
+  });
+  if (field.front() == '#') field.replace(0, 1, "%23");
+  for (char& c : field) {
+    if (c == ' ') c = '+';
+  }
+  return field;
+}
+
+// The value of a field EscapedLogField wrote: "-" is empty, "+" a space, "%HH" the byte HH.
+// Nothing when a "%" is not followed by two hexadecimal digits. Cost: one pass, one string.
+inline std::optional<std::string> UnescapedLogField(std::string_view field) {
+  std::string value;
+  if (field == "-") return value;
+  value.reserve(field.size());
+  for (size_t i = 0; i < field.size(); ++i) {
+    if (field[i] == '+') {
+      value += ' ';
+    } else if (field[i] != '%') {
+      value += field[i];
+    } else if (i + 2 < field.size() && HexDigitValue(field[i + 1]) >= 0 &&
+               HexDigitValue(field[i + 2]) >= 0) {
+      value += static_cast<char>(HexDigitValue(field[i + 1]) * 16 + HexDigitValue(field[i + 2]));
+      i += 2;
+    } else {
+      return std::nullopt;
+    }
+  }
+  return value;
+}
+
 }  // namespace vortane

@@ -4,6 +4,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include "base/text.h"
+
 namespace vortane::host {
 namespace {
 
@@ -23,15 +25,7 @@ std::string UtcDateTime(std::chrono::system_clock::time_point time) {
 
 void AppendField(std::string& line, std::string_view value) {
   line += ' ';
-  if (value.empty()) {
-    line += '-';
-    return;
-  }
-  for (const char c : value) {
-    // Control bytes would break the line apart; spaces would shift the fields.
-    const auto byte = static_cast<unsigned char>(c);
-    line += c == ' ' ? '+' : (byte < 0x20 || byte == 0x7F) ? '?' : c;
-  }
+  line += EscapedLogField(value);
 }
 
 }  // namespace

@@ -4,8 +4,11 @@
 // line per request with the fields
 //   date time c-ip cs-method cs-uri-stem cs-uri-query sc-status sc-bytes time-taken
 //   s-sitename cs-host cs(User-Agent) cs(Referer) x-requested-uri
-// in UTC, separated by single spaces; an empty field is "-", and a space inside a field is
-// written as "+", so every line splits into the same fourteen fields. The last five are what
+// in UTC, separated by single spaces. Each field is written by EscapedLogField (base/text.h):
+// an empty field is "-", a space inside a field "+", and "%", "+", control bytes, a lone "-"
+// and a leading "#" as percent escapes, so every line splits into the same fourteen fields and each
+// field reads back exactly the value logged (a "+" or a "-" in a header is not taken for a space or
+// an absent header when the log is replayed). The last five are what
 // `vortane-test --compare` needs to replay the log through a configuration: the site number
 // picks the site's rules, rules often look at those headers, and x-requested-uri is the URL
 // as the client sent it, before any rule (cs-uri-stem is what the log record held after

@@ -28,19 +28,39 @@ using tcp = asio::ip::tcp;
 // What the host and its sessions share. Sessions hold it by shared pointer, so it outlives
 // any session that a stop deadline left behind.
 struct HttpHost::Shared {
-  explicit Shared(HostSettings given) : settings(std::move(given)) {}
+  explicit Shared(HostSettings given) : settings(WithSiteFiles(std::move(given))) {}
+
+  // The settings with every site's own filter files among the private files.
+  static HostSettings WithSiteFiles(HostSettings settings) {
+    for (const SiteBinding& site : settings.sites) {
+      settings.privateFiles.push_back(site.root / "httpd.ini");
+      settings.privateFiles.push_back(site.root / "httpd.parse.errors");
+    }
+    return settings;
+  }
+
+  // A live connection. The pointer may be read under `mutex` while the entry is listed: the
+  // session's destructor unlists it under the same lock before its members go.
+  struct Live {
+    std::weak_ptr<Session> weak;
+    Session* session;
+  };
 
   const HostSettings settings;
   std::mutex mutex;                  // guards stopping and sessions
   std::condition_variable allEnded;  // signalled when sessions becomes empty
   bool stopping = false;
-  std::list<std::weak_ptr<Session>> sessions;  // every live connection
-  // Sites whose accepting waits for a connection to end, at the connection limit.
+  std::list<Live> sessions;  // every live connection
+  // Sites with a client waiting at the connection limit while no connection could make
+  // room: they wait for a connection to end or to begin waiting for a request.
   std::vector<size_t> waitingSites;
+  // Whether waitingSites may hold a site; set before the connections are looked at, so that
+  // one that begins waiting meanwhile sees it (and the scan sees that connection otherwise).
+  std::atomic<bool> sitesWaiting{false};
   HttpHost* host = nullptr;  // used only while not stopping: the host stops before it ends
 
   // Starts accepting on the waiting sites again; called without the lock held, when a
-  // connection ended before the host began stopping.
+  // connection ended or began waiting before the host began stopping.
   void ResumeAccepting(std::vector<size_t> sites) {
     for (const size_t site : sites) {
       asio::post(host->acceptors_[site]->get_executor(), [this, site] {
@@ -48,9 +68,30 @@ struct HttpHost::Shared {
           std::lock_guard<std::mutex> lock(mutex);
           if (stopping) return;  // the listener is closed or about to be
         }
-        host->Accept(site);
+        host->WaitForClient(site);
       });
     }
+  }
+
+  // The waiting sites, taken from the list; called with the lock held.
+  std::vector<size_t> TakeWaitingSites() {
+    std::vector<size_t> sites;
+    if (stopping) return sites;
+    sites.swap(waitingSites);
+    sitesWaiting = false;
+    return sites;
+  }
+
+  // A connection began waiting for a request: a client waiting at the limit may take its
+  // place. Called without the lock held.
+  void ConnectionWaits() {
+    if (!sitesWaiting.load()) return;
+    std::vector<size_t> sites;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      sites = TakeWaitingSites();
+    }
+    ResumeAccepting(std::move(sites));
   }
 };
 
@@ -150,7 +191,7 @@ class Session : public std::enable_shared_from_this<Session> {
       if (!registered_) return;
       shared_->sessions.erase(registration_);
       if (shared_->sessions.empty()) shared_->allEnded.notify_all();
-      if (!shared_->stopping) waiting.swap(shared_->waitingSites);
+      waiting = shared_->TakeWaitingSites();
     }
     // A handler posted here runs before the host's worker threads can end, so it cannot
     // outlive the host.
@@ -162,10 +203,25 @@ class Session : public std::enable_shared_from_this<Session> {
     {
       std::lock_guard<std::mutex> lock(shared_->mutex);
       if (shared_->stopping) return;
-      registration_ = shared_->sessions.insert(shared_->sessions.end(), weak_from_this());
+      registration_ = shared_->sessions.insert(shared_->sessions.end(), {weak_from_this(), this});
       registered_ = true;
     }
     asio::dispatch(stream_.get_executor(), [self = shared_from_this()] { self->ReadRequest(); });
+  }
+
+  // Since when the connection has waited for a request (steady clock ticks): 0 while it
+  // reads a body or answers, kEvicted once chosen to make room. Read from any thread.
+  int64_t WaitingSince() const { return waitingSince_.load(); }
+
+  // Claims the connection to be closed to make room for a new one, if it still waits for a
+  // request since `since`; true when claimed. Then Evict closes it. Thread-safe.
+  bool Claim(int64_t since) {
+    return since > 0 && waitingSince_.compare_exchange_strong(since, kEvicted);
+  }
+
+  // Closes a claimed connection. Safe from any thread.
+  void Evict() {
+    asio::post(stream_.get_executor(), [self = shared_from_this()] { self->CloseNow(); });
   }
 
   // Ends the connection at once if it waits for a request, otherwise after the response
@@ -186,7 +242,35 @@ class Session : public std::enable_shared_from_this<Session> {
     parser_->header_limit(static_cast<std::uint32_t>(Limits().RequestHeadLimit()));
     parser_->body_limit(Limits().bodyLimit);
     reading_ = true;
-    stream_.expires_after(Limits().requestTimeout);
+    int64_t notWaiting = 0;
+    if (!waitingSince_.compare_exchange_strong(
+            notWaiting,
+            std::max<int64_t>(1, std::chrono::steady_clock::now().time_since_epoch().count()))) {
+      return CloseNow();  // claimed to make room
+    }
+    shared_->ConnectionWaits();
+    if (requests_ > 0 && buffer_.size() == 0) {
+      // Idle between requests until the next one's first bytes.
+      stream_.expires_after(Limits().keepAliveTimeout);
+      stream_.async_read_some(buffer_.prepare(kIdleRead),
+                              beast::bind_front_handler(&Session::OnIdleRead, shared_from_this()));
+      return;
+    }
+    ReadHeader();
+  }
+
+  void OnIdleRead(beast::error_code error, size_t bytes) {
+    if (closed_) return;
+    if (error) {
+      reading_ = false;
+      return CloseNow();  // the client left or stayed idle too long, or the host stops
+    }
+    buffer_.commit(bytes);
+    ReadHeader();
+  }
+
+  void ReadHeader() {
+    stream_.expires_after(Limits().headerTimeout);
     // The header first: how the body is framed is checked before any of it is read.
     http::async_read_header(stream_, buffer_, *parser_,
                             beast::bind_front_handler(&Session::OnHeader, shared_from_this()));
@@ -198,10 +282,16 @@ class Session : public std::enable_shared_from_this<Session> {
       reading_ = false;
       return RefuseUnparsed(error);
     }
+    int64_t since = waitingSince_.load();
+    if (since == kEvicted || !waitingSince_.compare_exchange_strong(since, 0)) {
+      reading_ = false;
+      return CloseNow();  // claimed to make room just before its header was complete
+    }
     if (const std::optional<http::status> refusal = HeaderRefusal(parser_->get(), bytes)) {
       reading_ = false;
       return Refuse(*refusal);
     }
+    stream_.expires_after(Limits().bodyTimeout);
     http::async_read(stream_, buffer_, *parser_,
                      beast::bind_front_handler(&Session::OnRead, shared_from_this()));
   }
@@ -221,7 +311,8 @@ class Session : public std::enable_shared_from_this<Session> {
   // fields over the header limit. Its framing must leave no doubt where it ends, or the bytes
   // after it would be read as another request that a front end in between may never have
   // seen: the only transfer coding taken is a single "chunked", never beside a
-  // Content-Length. And HTTP/1.1 requires one Host.
+  // Content-Length, and at most one Content-Length, a plain number. And HTTP/1.1 requires one
+  // Host.
   std::optional<http::status> HeaderRefusal(const http::request_header<>& header,
                                             size_t bytes) const {
     if (header.target().size() > Limits().urlLimit) return http::status::uri_too_long;
@@ -229,6 +320,11 @@ class Session : public std::enable_shared_from_this<Session> {
     const size_t requestLine = header.method_string().size() + header.target().size() + 12;
     if (bytes > requestLine && bytes - requestLine > Limits().headerLimit) {
       return http::status::request_header_fields_too_large;
+    }
+    const auto [lengthsBegin, lengthsEnd] = header.equal_range(http::field::content_length);
+    if (std::distance(lengthsBegin, lengthsEnd) > 1 ||
+        (lengthsBegin != lengthsEnd && !ParseDecimal(lengthsBegin->value()))) {
+      return http::status::bad_request;
     }
     const auto [codingsBegin, codingsEnd] = header.equal_range(http::field::transfer_encoding);
     const auto codings = std::distance(codingsBegin, codingsEnd);
@@ -315,8 +411,12 @@ class Session : public std::enable_shared_from_this<Session> {
       case FilterVerdict::Continue:
         break;
     }
-    const bool keepAlive =
-        request.keep_alive() && !stopping_ && requests_ < Limits().maxRequestsPerConnection;
+    // An HTTP/1.0 message with a Transfer-Encoding may be framed otherwise than it was read:
+    // what follows it is not taken for another request.
+    const bool framingInDoubt =
+        request.version() < 11 && request.count(http::field::transfer_encoding) != 0;
+    const bool keepAlive = request.keep_alive() && !framingInDoubt && !stopping_ &&
+                           requests_ < Limits().maxRequestsPerConnection;
     SendResponse(StaticResponse(request.version(), keepAlive), keepAlive);
   }
 
@@ -335,7 +435,7 @@ class Session : public std::enable_shared_from_this<Session> {
       response.prepare_payload();
       return response;
     }
-    FileMapping mapping = MapUrlToFile(site_.root, now.url);
+    FileMapping mapping = MapUrlToFile(site_.root, now.url, shared_->settings.privateFiles);
     if (mapping.kind == FileMapping::AddSlash) {
       status_ = 301;
       http::response<http::empty_body> response{http::status::moved_permanently, version};
@@ -454,6 +554,10 @@ class Session : public std::enable_shared_from_this<Session> {
                             });
   }
 
+  static constexpr int64_t kEvicted = -1;
+  // What an idle connection reads at once: the first bytes of the next request.
+  static constexpr size_t kIdleRead = 1024;
+
   beast::tcp_stream stream_;
   beast::flat_buffer buffer_;
   char discard_[512];
@@ -462,7 +566,8 @@ class Session : public std::enable_shared_from_this<Session> {
   std::shared_ptr<HttpHost::Shared> shared_;
   ConnectionVariables variables_;  // before filter_, which refers to it
   FilterConnection filter_;
-  std::list<std::weak_ptr<Session>>::iterator registration_;
+  std::list<HttpHost::Shared::Live>::iterator registration_;
+  std::atomic<int64_t> waitingSince_{0};  // see WaitingSince
   bool registered_ = false;
   bool reading_ = false;   // waiting for a request
   bool stopping_ = false;  // the host is stopping: close after the response
@@ -530,17 +635,55 @@ void HttpHost::Accept(size_t site) {
       // Out of descriptors, most likely: give connections a moment to end.
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    {
-      std::lock_guard<std::mutex> lock(shared_->mutex);
-      if (shared_->stopping) return;
-      if (shared_->sessions.size() >= shared_->settings.limits.maxConnections) {
-        // Further clients wait in the listen queue until a connection ends.
+    WaitForClient(site);
+  });
+}
+
+void HttpHost::WaitForClient(size_t site) {
+  {
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    if (shared_->stopping) return;
+    if (shared_->sessions.size() >= shared_->settings.limits.maxConnections) {
+      // At the limit: the next client is accepted when it arrives and a connection can make
+      // room for it.
+      acceptors_[site]->async_wait(tcp::acceptor::wait_read, [this, site](beast::error_code error) {
+        if (error == asio::error::operation_aborted) return;
+        MakeRoom(site);
+      });
+      return;
+    }
+  }
+  Accept(site);
+}
+
+void HttpHost::MakeRoom(size_t site) {
+  std::shared_ptr<Session> evicted;  // released after the lock: its end takes the lock
+  {
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    if (shared_->stopping) return;
+    if (shared_->sessions.size() >= shared_->settings.limits.maxConnections) {
+      shared_->sitesWaiting = true;  // before the connections are looked at
+      // The connection that has waited longest for a request.
+      const HttpHost::Shared::Live* longest = nullptr;
+      int64_t since = 0;
+      for (const auto& live : shared_->sessions) {
+        const int64_t waiting = live.session->WaitingSince();
+        if (waiting > 0 && (longest == nullptr || waiting < since)) {
+          longest = &live;
+          since = waiting;
+        }
+      }
+      if (longest != nullptr && longest->session->Claim(since)) evicted = longest->weak.lock();
+      if (evicted == nullptr) {
+        // Every connection is busy: the client waits in the listen queue.
         shared_->waitingSites.push_back(site);
         return;
       }
+      shared_->sitesWaiting = !shared_->waitingSites.empty();
     }
-    Accept(site);
-  });
+  }
+  if (evicted != nullptr) evicted->Evict();
+  Accept(site);
 }
 
 void HttpHost::Stop() {
@@ -550,7 +693,7 @@ void HttpHost::Stop() {
     if (shared_->stopping) return;
     shared_->stopping = true;
     for (const auto& session : shared_->sessions) {
-      if (auto alive = session.lock()) live.push_back(std::move(alive));
+      if (auto alive = session.weak.lock()) live.push_back(std::move(alive));
     }
   }
   for (auto& acceptor : acceptors_) {

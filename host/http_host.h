@@ -11,22 +11,34 @@
 //      HTTP_<NAME> for every request header;
 //   2. when the filter answered, sends exactly the bytes it wrote and closes the connection;
 //      otherwise serves the URL as the filter left it from the site's root (GET and HEAD;
-//      405 for other methods, 404 for nothing there; see MapUrlToFile);
+//      405 for other methods, 404 for nothing there; see MapUrlToFile), never a file that is
+//      one of the private files: every site's httpd.ini and httpd.parse.errors and those the
+//      settings add, compared by device and inode, so under no name;
 //   3. sends the log notification (unless the filter disabled it) and queues the access log
 //      line with the target and query the log record then held.
 // What does not parse never reaches the filter: a malformed request gets 400, so does one
 // framed by a transfer coding other than a lone "chunked" (or by one beside a
-// Content-Length), and an HTTP/1.1 request without exactly one Host; a URL longer than the
-// URL limit (or a request line longer than that plus kRequestLineExtra) 414, header fields
-// over the header limit 431, a body over the body limit 413, each followed by closing the
-// connection, the body unread when the header already decided. A client that does not
-// deliver a whole request within the request timeout is disconnected.
-// Keep-alive connections serve at most maxRequestsPerConnection requests, which bounds the
-// AllocMem blocks a connection holds (the filter takes one per request and the server frees
-// them with the connection).
+// Content-Length), by more than one Content-Length or one that is not a plain number
+// ("1, 1"), and an HTTP/1.1 request without exactly one Host; a URL longer than the URL limit
+// (or a request line longer than that plus kRequestLineExtra) 414, header fields over the
+// header limit 431, a body over the body limit 413, each followed by closing the connection,
+// the body unread when the header already decided. An HTTP/1.0 request with a
+// Transfer-Encoding is answered, then the connection closes: an HTTP/1.0 sender may not mean
+// that framing, so the bytes after it are not taken for another request.
+// Timeouts: a new connection must deliver its request line and header fields within the
+// header timeout; a keep-alive connection may wait idle for the next request for the
+// keep-alive timeout, and then has the header timeout from the request's first byte; a body
+// must arrive within the body timeout. A client that misses one is disconnected without an
+// answer. Keep-alive connections serve at most maxRequestsPerConnection requests, which
+// bounds the AllocMem blocks a connection holds (the filter takes one per request and the
+// server frees them with the connection).
 //
-// At most maxConnections connections are served at once, over all sites; clients beyond that
-// wait in the listen queue until one ends. What one connection holds at most:
+// At most maxConnections connections are served at once, over all sites. When a client
+// connects at the limit, the connection that has waited longest for a request (idle between
+// requests, or its request line and header fields still coming) is closed to make room, so
+// slow or idle clients cannot keep others out; for a moment one more connection is open.
+// Only when every connection is reading a body or being answered do clients wait in the
+// listen queue until one ends. What one connection holds at most:
 //   - its filter blocks, held until it closes: maxRequestsPerConnection times the filter's
 //     per-request block (sizeof(RequestContext) of rules/request_context.h, a little over
 //     4 KiB, so about 400 KiB at 100 requests);
@@ -76,10 +88,12 @@ struct SiteBinding {
 inline constexpr size_t kRequestLineExtra = 64;
 
 struct HostLimits {
-  size_t headerLimit = 8 * 1024;                    // header fields after the request line, bytes
-  size_t urlLimit = 16 * 1024;                      // request target, bytes
-  uint64_t bodyLimit = 1024 * 1024;                 // request body, bytes
-  std::chrono::milliseconds requestTimeout{15000};  // for a whole request, or an idle keep-alive
+  size_t headerLimit = 8 * 1024;                      // header fields after the request line, bytes
+  size_t urlLimit = 16 * 1024;                        // request target, bytes
+  uint64_t bodyLimit = 1024 * 1024;                   // request body, bytes
+  std::chrono::milliseconds headerTimeout{20000};     // request line and header fields
+  std::chrono::milliseconds bodyTimeout{60000};       // the body, once the header is read
+  std::chrono::milliseconds keepAliveTimeout{60000};  // idle between requests
   unsigned maxRequestsPerConnection = 100;
   size_t maxConnections = 1024;                // served at once, over all sites; at least 1
   std::chrono::milliseconds stopGrace{10000};  // how long Join waits for requests in flight
@@ -91,6 +105,9 @@ struct HostLimits {
 struct HostSettings {
   std::vector<SiteBinding> sites;
   const Filter* filter = nullptr;  // null: no filter; otherwise must outlive the host
+  // Files never served besides every site's httpd.ini and httpd.parse.errors (see
+  // MapUrlToFile): the global directory's, for instance.
+  std::vector<std::filesystem::path> privateFiles;
   AccessLog* accessLog = nullptr;  // null: no access log; otherwise must outlive the host
   unsigned threads = 1;
   HostLimits limits;
@@ -124,7 +141,13 @@ class HttpHost {
   struct Shared;
 
  private:
+  // Accepts the next client of `site`, at once below the connection limit, otherwise when
+  // one arrives (see MakeRoom).
+  void WaitForClient(size_t site);
   void Accept(size_t site);
+  // A client arrived at the limit: closes the connection that has waited longest for a
+  // request and accepts, or when none waits leaves the client in the listen queue.
+  void MakeRoom(size_t site);
 
   boost::asio::io_context io_;
   std::optional<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>> work_;

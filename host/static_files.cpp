@@ -64,7 +64,8 @@ platform::TreeEntry OpenThroughLinks(const fs::path& root, const platform::FileH
 
 }  // namespace
 
-FileMapping MapUrlToFile(const fs::path& root, std::string_view url) {
+FileMapping MapUrlToFile(const fs::path& root, std::string_view url,
+                         const std::vector<fs::path>& privateFiles) {
   const size_t question = url.find('?');
   const std::string_view path = url.substr(0, question);
   FileMapping mapping;
@@ -103,6 +104,11 @@ FileMapping MapUrlToFile(const fs::path& root, std::string_view url) {
   }
   if (entry.kind != platform::TreeEntry::RegularFile || IsFilterFile(names.back())) {
     return mapping;  // NotFound
+  }
+  // Names do not tell a hard link from its file: what was opened is compared with each
+  // private file as it is now.
+  for (const fs::path& file : privateFiles) {
+    if (platform::IdentityOf(file.native()) == entry.identity) return mapping;  // NotFound
   }
   mapping.kind = FileMapping::File;
   mapping.file = root;

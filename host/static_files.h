@@ -7,9 +7,11 @@
 // ending in "/" names a directory, served by its index.html; a file asked for that way is not
 // found. A directory named without its trailing slash is redirected to the normalised name
 // with it, so that relative links inside the page resolve. The filter's own files in a root
-// (httpd.ini and its parse report) are never served, under their own name or a link's, and a
-// file that a symbolic link places outside the root is not served either. The file is opened
-// while the path is walked, one name at a time from the root without following links
+// (httpd.ini and its parse report) are never served, under their own name or a link's, nor is
+// a file that is one of the private files given (another site's rules, the site table, ...)
+// under any name: the file opened is compared by device and inode, so a hard link to one is
+// not served either. A file that a symbolic link places outside the root is not served. The file is
+// opened while the path is walked, one name at a time from the root without following links
 // (platform/tree_files.h); only a path with a link on it is resolved whole, then walked again
 // along the resolved names. Thread-safe: reads the file system only.
 #pragma once
@@ -17,6 +19,7 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/tree_files.h"
 
@@ -38,11 +41,14 @@ struct FileMapping {
   std::string location;
 };
 
-// Maps `url` (path, optionally "?" and a query) under `root`, which must be absolute. Costs
-// one normalisation (linear in the URL), an open of the root and one open per name of the
-// path (platform/tree_files.h); a path through a symbolic link also costs resolving the root
-// and the path (a readlink per component) and a second walk.
-FileMapping MapUrlToFile(const std::filesystem::path& root, std::string_view url);
+// Maps `url` (path, optionally "?" and a query) under `root`, which must be absolute; a
+// regular file that is one of `privateFiles` (links followed) is NotFound. Costs one
+// normalisation (linear in the URL), an open of the root and one open per name of the path
+// (platform/tree_files.h), and for a file a stat of each private file; a path through a
+// symbolic link also costs resolving the root and the path (a readlink per component) and a
+// second walk.
+FileMapping MapUrlToFile(const std::filesystem::path& root, std::string_view url,
+                         const std::vector<std::filesystem::path>& privateFiles = {});
 
 // The Content-Type for a file name, by its extension in any case; application/octet-stream
 // for extensions not known.

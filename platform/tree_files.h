@@ -8,7 +8,9 @@
 // every component of the whole path that resolving it from "/" takes.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -43,6 +45,16 @@ class FileHandle {
   int descriptor_ = -1;
 };
 
+// What tells one file apart from every other on the machine, whatever its name: its device
+// and inode.
+struct FileIdentity {
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  bool operator==(const FileIdentity& other) const {
+    return device == other.device && inode == other.inode;
+  }
+};
+
 // What a walk by OpenInTree ended on.
 struct TreeEntry {
   enum Kind {
@@ -56,6 +68,10 @@ struct TreeEntry {
   } kind = Missing;
   FileHandle handle;
   uint64_t size = 0;
+  // For RegularFile: which file it is, and its last change of content (nanoseconds since
+  // 1970).
+  FileIdentity identity;
+  int64_t modified = 0;
 };
 
 // Opens `path` as the start of walks. Links in `path` itself are followed: it is the tree's
@@ -69,5 +85,14 @@ FileHandle OpenTree(const std::string& path);
 // outside `tree` and never blocks on a FIFO. Cost per name: one open (the last name: a stat
 // and, for a directory or regular file, an open; a regular file also an fstat). Thread-safe.
 TreeEntry OpenInTree(const FileHandle& tree, const std::vector<std::string_view>& names);
+
+// The identity of the file at `path`, links followed; nothing when there is none or `path`
+// holds a NUL byte. Cost: one stat. Thread-safe.
+std::optional<FileIdentity> IdentityOf(const std::string& path);
+
+// The first bytes of an open regular file, from offset 0: at most `maxBytes`, and `cut` set
+// when it holds more. Whatever a read error leaves out is left out. Cost: reads of at most
+// `maxBytes` + 1 bytes. Thread-safe on distinct handles.
+std::string ReadStart(const FileHandle& file, size_t maxBytes, bool& cut);
 
 }  // namespace vortane::platform

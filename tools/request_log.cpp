@@ -1,10 +1,12 @@
 #include "tools/request_log.h"
 
+#include <algorithm>
 #include <optional>
 #include <streambuf>
 #include <utility>
 
 #include "base/text.h"
+#include "rules/server_values.h"
 
 namespace vortane::tools {
 
@@ -26,14 +28,6 @@ bool ReadBoundedLine(std::streambuf& input, std::string& line, bool& tooLong) {
 }
 
 namespace {
-
-bool HasControlByte(std::string_view text) {
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7F) return true;
-  }
-  return false;
-}
 
 bool StartsWith(std::string_view text, std::string_view prefix) {
   return text.substr(0, prefix.size()) == prefix;
@@ -133,6 +127,39 @@ std::string PlusAsSpace(std::string_view value) {
   return text;
 }
 
+// True when a #Software directive names vortane-serve, whose fields are escaped so that they
+// read back exactly (EscapedLogField).
+bool WrittenByServe(std::string_view directive) {
+  std::string_view software = directive.substr(10);  // after "#Software:"
+  while (!software.empty() && (software.front() == ' ' || software.front() == '\t')) {
+    software.remove_prefix(1);
+  }
+  while (!software.empty() && (software.back() == ' ' || software.back() == '\t')) {
+    software.remove_suffix(1);
+  }
+  return software == "vortane-serve";
+}
+
+// An escaped control byte is no more usable than a raw one; a header value may hold a tab,
+// as HTTP allows.
+bool HasControlByteBesidesTab(std::string_view value, bool header) {
+  for (size_t start = 0; start <= value.size();) {
+    const size_t tab = header ? std::min(value.find('\t', start), value.size()) : value.size();
+    if (HasControlByte(value.substr(start, tab - start))) return true;
+    start = tab + 1;
+  }
+  return false;
+}
+
+// The value of one field of a line: empty for an absent one. `escaped`: the field was
+// written by EscapedLogField, and is decoded (nothing when an escape is malformed); otherwise
+// it is taken as it stands, "-" meaning absent and, in a header, "+" a space.
+std::optional<std::string> FieldValue(std::string_view field, bool escaped, bool header) {
+  if (field.empty() || field == "-") return std::string();
+  if (escaped) return UnescapedLogField(field);
+  return header ? PlusAsSpace(field) : std::string(field);
+}
+
 }  // namespace
 
 RequestFormat DetectRequestFormat(std::string_view start) {
@@ -148,6 +175,7 @@ ReadSummary ReadAccessLog(std::istream& input, uint32_t defaultSite, const Reque
   std::vector<FieldRole> roles;
   bool haveFields = false;
   bool haveStem = false;
+  bool escaped = false;  // the section's fields were written by vortane-serve
   std::string line;
   bool tooLong = false;
   for (size_t number = 1; ReadBoundedLine(*input.rdbuf(), line, tooLong); ++number) {
@@ -157,6 +185,7 @@ ReadSummary ReadAccessLog(std::istream& input, uint32_t defaultSite, const Reque
     }
     if (line.empty()) continue;
     if (line.front() == '#') {
+      if (StartsWith(line, "#Software:")) escaped = WrittenByServe(line);
       if (StartsWith(line, "#Fields:")) {
         roles.clear();
         for (const std::string_view field : Words(std::string_view(line).substr(8))) {
@@ -186,60 +215,70 @@ ReadSummary ReadAccessLog(std::istream& input, uint32_t defaultSite, const Reque
     sourced.line = number;
     MemoryRequest& request = sourced.request;
     request.siteId = defaultSite;
-    std::string_view stem, query, uri, requested;
-    bool badSite = false;
-    for (size_t i = 0; i < values.size(); ++i) {
-      const std::string_view value = values[i];
-      if (value == "-" || value.empty()) continue;
+    std::string stem, query, uri, requested;
+    const char* spoiled = nullptr;  // why the line cannot be used
+    for (size_t i = 0; i < values.size() && spoiled == nullptr; ++i) {
       const FieldRole& role = roles[i];
+      if (role.use == FieldUse::Ignored) continue;
+      const bool header = role.use == FieldUse::Header;
+      std::optional<std::string> value = FieldValue(values[i], escaped, header);
+      if (!value) {
+        spoiled = "a malformed escape";
+        break;
+      }
+      if (value->empty()) continue;
+      if (HasControlByteBesidesTab(*value, header)) {
+        spoiled = "control bytes";
+        break;
+      }
       switch (role.use) {
         case FieldUse::Ignored:
           break;
         case FieldUse::Method:
-          request.method = std::string(value);
+          request.method = std::move(*value);
           break;
         case FieldUse::Stem:
-          stem = value;
+          stem = std::move(*value);
           break;
         case FieldUse::Query:
-          query = value;
+          query = std::move(*value);
           break;
         case FieldUse::Uri:
-          uri = value;
+          uri = std::move(*value);
           break;
         case FieldUse::RequestedUri:
-          requested = value;
+          requested = std::move(*value);
           break;
         case FieldUse::Version:
-          request.version = std::string(value);
+          request.version = std::move(*value);
           break;
         case FieldUse::Header:
-          request.headers.emplace_back(role.name, PlusAsSpace(value));
+          request.headers.emplace_back(role.name, std::move(*value));
           break;
         case FieldUse::Site:
-          if (const std::optional<uint32_t> site = SiteNumber(value)) {
+          if (const std::optional<uint32_t> site = SiteNumber(*value)) {
             request.siteId = *site;
           } else {
-            badSite = true;
+            spoiled = "the site is not a number from 1 to 4294967295";
           }
           break;
         case FieldUse::Variable:
-          request.serverVariables.insert_or_assign(role.name, std::string(value));
+          request.serverVariables.insert_or_assign(role.name, std::move(*value));
           break;
       }
     }
-    if (badSite) {
-      skips.Skip(number, "the site is not a number from 1 to 4294967295");
+    if (spoiled != nullptr) {
+      skips.Skip(number, spoiled);
       continue;
     }
     if (!requested.empty()) {
       // The URL as the client sent it, before any rule: what a replay must send again.
-      request.url = std::string(requested);
+      request.url = std::move(requested);
     } else if (haveStem) {
-      request.url = std::string(stem);
-      if (!query.empty()) request.url += "?" + std::string(query);
+      request.url = std::move(stem);
+      if (!query.empty()) request.url += "?" + query;
     } else {
-      request.url = std::string(uri);
+      request.url = std::move(uri);
     }
     if (request.url.empty()) {
       skips.Skip(number, "no URL");

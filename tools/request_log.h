@@ -55,20 +55,23 @@ RequestFormat DetectRequestFormat(std::string_view start);
 using RequestSink = std::function<void(SourcedRequest&&)>;
 
 // Reads a W3C extended access log such as vortane-serve writes. The #Fields directive names
-// the fields of the lines after it (a log may hold several, one per server start); other
-// directives are ignored. Fields used when present ("-" means absent):
+// the fields of the lines after it (a log may hold several, one per server start). After a
+// "#Software: vortane-serve" directive the fields are read as vortane-serve escapes them
+// (UnescapedLogField, base/text.h): exactly the values logged; after any other #Software,
+// and before the first, as other servers write them: "-" is absent and, in a header, "+" a
+// space. Other directives are ignored. Fields used when present ("-" means absent):
 //   cs-method                the method (GET without the field)
 //   cs-uri-stem, cs-uri-query the URL: stem, then "?" and the query when there is one; or
 //   cs-uri                   the whole URL, when there is no stem field
 //   x-requested-uri          the URL as the client sent it, before any rule (vortane-serve
 //                            writes it): used before the two above when present
 //   cs-version               the protocol version (HTTP/1.1 without the field)
-//   cs-host, cs(NAME)        request headers (Host, NAME), in the order of the fields; "+"
-//                            in their values stands for a space, as loggers write it
+//   cs-host, cs(NAME)        request headers (Host, NAME), in the order of the fields
 //   s-sitename               the site: "W3SVC<N>" or "<N>"
 //   c-ip, s-ip, s-port       the server variables REMOTE_ADDR, LOCAL_ADDR, SERVER_PORT
 // Skipped and counted: lines longer than kRequestLineLimit, lines before any #Fields, lines
-// whose field count differs from the directive's, lines with control bytes, lines without a
+// whose field count differs from the directive's, lines with control bytes (escaped ones
+// too, but for tabs in a header), lines with a malformed escape, lines without a
 // URL, and lines with a site that is not a number from 1 to 4294967295. Requests without a
 // site field get `defaultSite`. Cost: linear in the input; not thread-safe on one stream.
 ReadSummary ReadAccessLog(std::istream& input, uint32_t defaultSite, const RequestSink& sink);

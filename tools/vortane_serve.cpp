@@ -18,15 +18,16 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "base/text.h"
 #include "host/access_log.h"
 #include "host/filter_connection.h"
 #include "host/http_host.h"
-#include "platform/files.h"
 #include "platform/library.h"
 #include "rules/request_context.h"
+#include "platform/tree_files.h"
 #include "tools/command_line.h"
 #include "tools/filter_directory.h"
 
@@ -54,14 +55,23 @@ constexpr char kUsage[] =
     "  --threads N            worker threads (default: the machine's hardware threads)\n"
     "  --access-log FILE      append a W3C extended access log to FILE\n"
     "  --max-connections N    connections served at once, over all sites (default 1024);\n"
-    "                         more clients wait in the listen queue until one ends\n"
+    "                         at the limit a new client takes the place of the connection\n"
+    "                         that has waited longest for a request; when all are busy,\n"
+    "                         clients wait in the listen queue until one ends\n"
+    "  --header-timeout S     seconds for a request line and its header fields (default 20)\n"
+    "  --keepalive-timeout S  seconds a connection may stay idle between requests\n"
+    "                         (default 60); a body has 60 seconds\n"
     "\n"
     "Limits: a URL over 16,384 bytes gets 414, header fields over 8 KiB 431, a body over\n"
-    "1 MiB 413. A keep-alive connection serves at most 100 requests and holds the filter's\n"
-    "block for each (BLOCK bytes) until it closes: at most about 400 KiB, besides the\n"
-    "request being read (up to about 24 KiB of request line and headers, 1 MiB of body).\n"
+    "1 MiB 413; a client that misses a timeout is disconnected. A keep-alive connection\n"
+    "serves at most 100 requests and holds the filter's block for each (BLOCK bytes)\n"
+    "until it closes: at most about 400 KiB, besides the request being read (up to about\n"
+    "24 KiB of request line and headers, 1 MiB of body).\n"
     "Each worker thread keeps up to 256 blocks of ended connections for the next ones:\n"
     "about 1 MiB, 4 MiB at most.\n"
+    "\n"
+    "No site's httpd.ini or httpd.parse.errors, nor DIRECTORY's, its sites.txt or the\n"
+    "library, is served under any name, hard links included.\n"
     "\n"
     "Prints a line per site once it listens, and the lines of each parse error report\n"
     "(httpd.parse.errors) as a load of a configuration writes them; SIGINT or SIGTERM stops\n"
@@ -75,6 +85,8 @@ struct Options {
   unsigned threads = std::max(1u, std::thread::hardware_concurrency());
   std::optional<fs::path> accessLog;
   size_t maxConnections = vortane::host::HostLimits().maxConnections;
+  std::chrono::milliseconds headerTimeout = vortane::host::HostLimits().headerTimeout;
+  std::chrono::milliseconds keepAliveTimeout = vortane::host::HostLimits().keepAliveTimeout;
 };
 
 // A decimal number from 1 (or 0) to `maximum`.
@@ -125,7 +137,9 @@ vortane::host::SiteBinding ParseSite(std::string_view text) {
 Options ParseArguments(int argc, char** argv) {
   Options options;
   const vortane::tools::OptionNames names = {
-      {"--no-filter"}, {"--site", "--library", "--threads", "--access-log", "--max-connections"}};
+      {"--no-filter"},
+      {"--site", "--library", "--threads", "--access-log", "--max-connections", "--header-timeout",
+       "--keepalive-timeout"}};
   const std::vector<std::string_view> positional = vortane::tools::WalkArguments(
       argc, argv, names, [&](std::string_view name, std::string_view value) {
         if (name == "--no-filter") {
@@ -139,6 +153,10 @@ Options ParseArguments(int argc, char** argv) {
         } else if (name == "--max-connections") {
           options.maxConnections =
               static_cast<size_t>(ParseNumber(value, 1, 1000000, "connection limit"));
+        } else if (name == "--header-timeout") {
+          options.headerTimeout = std::chrono::seconds(ParseNumber(value, 1, 3600, "timeout"));
+        } else if (name == "--keepalive-timeout") {
+          options.keepAliveTimeout = std::chrono::seconds(ParseNumber(value, 1, 3600, "timeout"));
         } else {
           options.accessLog = fs::path(std::string(value));
         }
@@ -183,15 +201,16 @@ sigset_t StopSignals() {
 // Prints the parse error reports as the filter writes them, so that the administrator sees
 // a mistake when the configuration is loaded: the filter writes each report beside its
 // httpd.ini on every load and has no other output. Polls the report files (the global one
-// and each site's) twice a second on a thread of its own; a report whose time or size
+// and each site's) twice a second on a thread of its own; a report whose file, time or size
 // changed is printed line by line, up to its first 64 KiB. Reports written before the
-// server started are not printed.
+// server started are not printed. A report is read as the filter writes it: a regular file
+// under its own name, never through a symbolic link (platform/tree_files.h).
 class ReportEcho {
  public:
   explicit ReportEcho(const Options& options) {
-    reports_.push_back(options.directory / "httpd.parse.errors");
-    for (const auto& site : options.sites) reports_.push_back(site.root / "httpd.parse.errors");
-    for (const fs::path& report : reports_) seen_[report] = Stamp(report);
+    reports_.push_back(options.directory);
+    for (const auto& site : options.sites) reports_.push_back(site.root);
+    for (const fs::path& folder : reports_) seen_[folder] = Open(folder).stamp;
     thread_ = std::thread([this] { Loop(); });
   }
   ~ReportEcho() {
@@ -206,34 +225,41 @@ class ReportEcho {
   ReportEcho& operator=(const ReportEcho&) = delete;
 
  private:
-  using FileStamp = std::pair<fs::file_time_type, uintmax_t>;
+  // The report's file, last change and size.
+  using FileStamp = std::tuple<vortane::platform::FileIdentity, int64_t, uint64_t>;
+  struct Report {
+    vortane::platform::FileHandle file;
+    std::optional<FileStamp> stamp;  // nothing when there is no regular file
+  };
 
-  static std::optional<FileStamp> Stamp(const fs::path& path) {
-    std::error_code error;
-    const auto time = fs::last_write_time(path, error);
-    if (error) return std::nullopt;
-    const auto size = fs::file_size(path, error);
-    if (error) return std::nullopt;
-    return FileStamp{time, size};
+  // The report in `folder`, opened without following a link; a FIFO or device is not opened.
+  static Report Open(const fs::path& folder) {
+    Report report;
+    vortane::platform::TreeEntry entry =
+        vortane::platform::OpenInTree(vortane::platform::OpenTree(folder.native()), {kReportName});
+    if (entry.kind != vortane::platform::TreeEntry::RegularFile) return report;
+    report.file = std::move(entry.handle);
+    report.stamp = FileStamp{entry.identity, entry.modified, entry.size};
+    return report;
   }
 
   void Loop() {
     std::unique_lock<std::mutex> lock(mutex_);
     while (!wake_.wait_for(lock, std::chrono::milliseconds(500), [this] { return stop_; })) {
-      for (const fs::path& report : reports_) {
-        const std::optional<FileStamp> stamp = Stamp(report);
-        if (!stamp || stamp == seen_[report]) continue;
-        seen_[report] = stamp;
-        Print(report);
+      for (const fs::path& folder : reports_) {
+        const Report report = Open(folder);
+        if (!report.stamp || report.stamp == seen_[folder]) continue;
+        seen_[folder] = report.stamp;
+        Print(folder / kReportName, report.file);
       }
     }
   }
 
-  static void Print(const fs::path& report) {
+  static void Print(const fs::path& path, const vortane::platform::FileHandle& file) {
     constexpr size_t kShown = 65536;
-    const vortane::platform::FileView view(report.native(), kShown);
-    if (!view.HasBytes()) return;
-    std::string_view text = view.Bytes();
+    bool cut = false;
+    const std::string bytes = vortane::platform::ReadStart(file, kShown, cut);
+    std::string_view text = bytes;
     while (!text.empty()) {
       const size_t end = text.find('\n');
       std::string_view line = text.substr(0, end);
@@ -244,13 +270,15 @@ class ReportEcho {
         const auto byte = static_cast<unsigned char>(c);
         shown += byte >= 0x20 && byte < 0x7F ? c : '?';  // no control bytes to the terminal
       }
-      std::printf("%s: %s\n", report.string().c_str(), shown.c_str());
+      std::printf("%s: %s\n", path.string().c_str(), shown.c_str());
     }
-    if (view.IsCut()) std::printf("%s: ... (more in the file)\n", report.string().c_str());
+    if (cut) std::printf("%s: ... (more in the file)\n", path.string().c_str());
     std::fflush(stdout);
   }
 
-  std::vector<fs::path> reports_;
+  static constexpr char kReportName[] = "httpd.parse.errors";
+
+  std::vector<fs::path> reports_;  // the folders that hold one
   std::map<fs::path, std::optional<FileStamp>> seen_;
   std::mutex mutex_;
   std::condition_variable wake_;
@@ -273,6 +301,13 @@ int Run(const Options& options) {
   settings.accessLog = accessLog.get();
   settings.threads = options.threads;
   settings.limits.maxConnections = options.maxConnections;
+  settings.limits.headerTimeout = options.headerTimeout;
+  settings.limits.keepAliveTimeout = options.keepAliveTimeout;
+  // The global directory's files are never served, whatever a root holds.
+  for (const char* name : {"httpd.ini", "httpd.parse.errors", "sites.txt",
+                           vortane::platform::FilterLibraryFileName()}) {
+    settings.privateFiles.push_back(options.directory / name);
+  }
   {
     vortane::host::HttpHost host(settings);
     const std::vector<uint16_t> ports = host.Ports();

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <utility>
 
 namespace vortane::platform {
@@ -102,10 +103,36 @@ TreeEntry OpenInTree(const FileHandle& tree, const std::vector<std::string_view>
       }
       entry.kind = TreeEntry::RegularFile;
       entry.size = static_cast<uint64_t>(info.st_size);
+      entry.identity = {static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)};
+      entry.modified = static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 +
+                       static_cast<int64_t>(info.st_mtim.tv_nsec);
     }
     return entry;
   }
   return entry;
+}
+
+std::optional<FileIdentity> IdentityOf(const std::string& path) {
+  struct stat info;
+  if (path.empty() || path.find('\0') != std::string::npos || stat(path.c_str(), &info) != 0) {
+    return std::nullopt;
+  }
+  return FileIdentity{static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)};
+}
+
+std::string ReadStart(const FileHandle& file, size_t maxBytes, bool& cut) {
+  std::string bytes(maxBytes + 1, '\0');
+  size_t got = 0;
+  while (file.IsOpen() && got < bytes.size()) {
+    const ssize_t n =
+        pread(file.Get(), bytes.data() + got, bytes.size() - got, static_cast<off_t>(got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<size_t>(n);
+  }
+  cut = got > maxBytes;
+  bytes.resize(std::min(got, maxBytes));
+  return bytes;
 }
 
 }  // namespace vortane::platform

@@ -1,5 +1,5 @@
-// The access log's lines and file: fields that always split the same way, the directives, and
-// every queued line on disk once the log closes.
+// The access log's lines and file: fields that always split the same way and read back
+// exactly, the directives, and every queued line on disk once the log closes.
 #include "host/access_log.h"
 
 #include <gtest/gtest.h>
@@ -7,11 +7,13 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "tests/support/temp_dir.h"
+#include "tools/request_log.h"
 
 namespace vortane::host {
 namespace {
@@ -34,7 +36,10 @@ TEST(AccessLogTest, FormatsLines) {
        "2026-12-08 09:05:03 10.0.0.7 GET /product.asp id=42&ref=mail 200 512 3 - - - - -\n"},
       {"/a b", "q=x y", "2026-12-08 09:05:03 10.0.0.7 GET /a+b q=x+y 200 512 3 - - - - -\n"},
       {"/line\r\nbreak", "",
-       "2026-12-08 09:05:03 10.0.0.7 GET /line??break - 200 512 3 - - - - -\n"},
+       "2026-12-08 09:05:03 10.0.0.7 GET /line%0D%0Abreak - 200 512 3 - - - - -\n"},
+      // "%", "+" and a lone "-" are escaped, so that they read back as themselves.
+      {"/a+b%2F", "-", "2026-12-08 09:05:03 10.0.0.7 GET /a%2Bb%252F %2D 200 512 3 - - - - -\n"},
+      {"/#a", "#b#", "2026-12-08 09:05:03 10.0.0.7 GET /#a %23b# 200 512 3 - - - - -\n"},
       {"", "", "2026-12-08 09:05:03 10.0.0.7 GET - - 200 512 3 - - - - -\n"},
   };
   for (const Case& c : cases) {
@@ -63,7 +68,47 @@ TEST(AccessLogTest, FormatsLines) {
   entry.requestedUri = "/old page?a=1";
   EXPECT_EQ(FormatAccessLogLine(entry),
             "2026-12-08 09:05:03 10.0.0.7 GET / - 302 0 0 W3SVC2 www.example.com "
-            "Mozilla/5.0+(X11)??X:+y - /old+page?a=1\n");
+            "Mozilla/5.0+(X11)%0D%0AX:+y - /old+page?a=1\n");
+}
+
+// What the log holds of a request is what a replay sends: every header value and URL, read
+// back by vortane-test's log reader, is the one logged.
+TEST(AccessLogTest, FieldsReadBackExactly) {
+  struct Case {
+    std::string userAgent, referer, requestedUri;
+  };
+  const Case cases[] = {
+      {"a+b", "-", "/x?q=a+b"},   {"a b", "--", "/%2e%2E/x%25"},    {"100% +1 %2B", " - ", "/-"},
+      {"tab\there", "+", "/a b"}, {"\xC3\xA9t\xC3\xA9", "%", "/%"},
+  };
+  std::string log =
+      "#Software: vortane-serve\n#Fields: date time c-ip cs-method cs-uri-stem "
+      "cs-uri-query sc-status sc-bytes time-taken s-sitename cs-host "
+      "cs(User-Agent) cs(Referer) x-requested-uri\n";
+  for (const Case& c : cases) {
+    AccessLogEntry entry;
+    entry.time = kTime;
+    entry.method = "GET";
+    entry.siteId = 3;
+    entry.userAgent = c.userAgent;
+    entry.referer = c.referer;
+    entry.requestedUri = c.requestedUri;
+    log += FormatAccessLogLine(entry);
+  }
+  std::istringstream input(log);
+  std::vector<tools::SourcedRequest> read;
+  const tools::ReadSummary summary = tools::ReadAccessLog(
+      input, 1, [&](tools::SourcedRequest&& request) { read.push_back(std::move(request)); });
+  EXPECT_EQ(summary.skipped, 0u);
+  ASSERT_EQ(read.size(), std::size(cases));
+  for (size_t i = 0; i < read.size(); ++i) {
+    const MemoryRequest& request = read[i].request;
+    EXPECT_EQ(request.url, cases[i].requestedUri);
+    EXPECT_EQ(request.siteId, 3u);
+    const std::vector<std::pair<std::string, std::string>> headers = {
+        {"User-Agent", cases[i].userAgent}, {"Referer", cases[i].referer}};
+    EXPECT_EQ(request.headers, headers);
+  }
 }
 
 TEST(AccessLogTest, WritesDirectivesAndEveryLineFromManyThreads) {

@@ -298,7 +298,7 @@ TEST_F(HttpHostTest, StaticResponses) {
 
 TEST_F(HttpHostTest, WhatDoesNotParseNeverReachesTheFilter) {
   HostLimits limits;
-  limits.requestTimeout = 300ms;
+  limits.headerTimeout = 300ms;
   const uint16_t port = StartHost(limits);
   struct Case {
     std::string bytes;
@@ -322,6 +322,11 @@ TEST_F(HttpHostTest, WhatDoesNotParseNeverReachesTheFilter) {
        400},
       {"GET / HTTP/1.1\r\n\r\n", 400},
       {"GET / HTTP/1.1\r\nHost: a\r\nHost: b\r\n\r\n", 400},
+      // One Content-Length, a plain number: two, even equal, or a list leave the length to
+      // whoever reads the request.
+      {"POST / HTTP/1.1\r\nHost: a\r\nContent-Length: 1\r\nContent-Length: 1\r\n\r\nx", 400},
+      {"POST / HTTP/1.1\r\nHost: a\r\nContent-Length: 1, 1\r\n\r\nx", 400},
+      {"POST / HTTP/1.1\r\nHost: a\r\nContent-Length: +1\r\n\r\nx", 400},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.bytes.substr(0, 40));
@@ -337,6 +342,104 @@ TEST_F(HttpHostTest, WhatDoesNotParseNeverReachesTheFilter) {
   }
   std::lock_guard<std::mutex> lock(recorder_.mutex);
   EXPECT_EQ(recorder_.preprocCalls, 0);
+}
+
+// An HTTP/1.0 message with a Transfer-Encoding is answered, and what follows it is not read
+// as another request: the connection closes after the answer.
+TEST_F(HttpHostTest, Http10WithATransferEncodingClosesAfterItsAnswer) {
+  const uint16_t port = StartHost();
+  struct Case {
+    std::string bytes;
+    size_t answers;
+  };
+  const Case cases[] = {
+      {"GET /b.html HTTP/1.0\r\nConnection: keep-alive\r\nTransfer-Encoding: chunked\r\n\r\n"
+       "0\r\n\r\nGET /index.html HTTP/1.0\r\n\r\n",
+       1},
+      {"POST / HTTP/1.0\r\nConnection: keep-alive\r\nTransfer-Encoding: chunked\r\n\r\n"
+       "3\r\nabc\r\n0\r\n\r\nGET /index.html HTTP/1.0\r\n\r\n",
+       1},
+      // Without one, a keep-alive HTTP/1.0 connection goes on.
+      {"GET /b.html HTTP/1.0\r\nConnection: keep-alive\r\n\r\nGET /index.html HTTP/1.0\r\n\r\n", 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.bytes.substr(0, 40));
+    Client client(port);
+    client.Send(c.bytes);
+    const std::string answer = client.ReadToEnd();
+    size_t answers = 0;
+    for (size_t at = answer.find("HTTP/1."); at != std::string::npos;
+         at = answer.find("HTTP/1.", at + 1)) {
+      ++answers;
+    }
+    EXPECT_EQ(answers, c.answers) << answer;
+  }
+}
+
+// Hard links do not give a name to the rules: the file opened is compared with the site's.
+TEST_F(HttpHostTest, NoNameServesTheSiteRules) {
+  std::ofstream(root_ / "httpd.ini") << "[Vortane]\n";
+  fs::create_hard_link(root_ / "httpd.ini", root_ / "rules.txt");
+  const uint16_t port = StartHost();
+  Client client(port);
+  client.Send(Get("/rules.txt"));
+  EXPECT_EQ(client.Receive().result_int(), 404);
+}
+
+// A keep-alive connection may idle for the keep-alive timeout, longer than a request's
+// header may take, and no longer.
+TEST_F(HttpHostTest, IdleAndHeaderTimeoutsAreApart) {
+  HostLimits limits;
+  limits.headerTimeout = 300ms;
+  limits.keepAliveTimeout = 1500ms;
+  const uint16_t port = StartHost(limits);
+  Client client(port);
+  client.Send(Get("/"));
+  EXPECT_EQ(client.Receive().result_int(), 200);
+  std::this_thread::sleep_for(700ms);  // past the header timeout: still open
+  client.Send(Get("/b.html"));
+  EXPECT_EQ(client.Receive().result_int(), 200);
+  const auto idle = std::chrono::steady_clock::now();
+  EXPECT_TRUE(client.ClosedByServer());
+  const auto waited = std::chrono::steady_clock::now() - idle;
+  EXPECT_GE(waited, 1400ms);
+  EXPECT_LT(waited, 5s);
+  // A header begun after an idle moment has the header timeout from its first byte.
+  Client slow(port);
+  slow.Send(Get("/"));
+  slow.Receive();
+  std::this_thread::sleep_for(500ms);
+  slow.Send("GET / HTTP/1.1\r\n");
+  const auto begun = std::chrono::steady_clock::now();
+  EXPECT_TRUE(slow.ClosedByServer());
+  EXPECT_LT(std::chrono::steady_clock::now() - begun, 1200ms);
+}
+
+// At the connection limit, the connection that has waited longest for a request makes room
+// for a new client: slow or idle clients cannot keep a request out.
+TEST_F(HttpHostTest, AtTheLimitTheLongestWaitingConnectionMakesRoom) {
+  HostLimits limits;
+  limits.maxConnections = 3;
+  const uint16_t port = StartHost(limits);
+  Client slow(port);
+  slow.Send("GET / HTTP/1.1\r\nHost: a\r\n");  // a header that never ends
+  std::this_thread::sleep_for(100ms);
+  Client idle(port);
+  idle.Send(Get("/"));
+  EXPECT_EQ(idle.Receive().result_int(), 200);
+  std::this_thread::sleep_for(100ms);
+  Client silent(port);  // sends nothing
+  std::this_thread::sleep_for(100ms);
+  const auto started = std::chrono::steady_clock::now();
+  Client first(port);
+  first.Send(Get("/b.html"));
+  EXPECT_EQ(first.Receive().body(), "<p>b</p>");
+  EXPECT_TRUE(slow.ClosedByServer());  // it waited longest
+  Client second(port);
+  second.Send(Get("/b.html"));
+  EXPECT_EQ(second.Receive().body(), "<p>b</p>");
+  EXPECT_TRUE(idle.ClosedByServer());  // then the idle one
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 2s);
 }
 
 TEST_F(HttpHostTest, KeepAliveEndsAfterTheRequestLimit) {
@@ -358,16 +461,17 @@ TEST_F(HttpHostTest, ClientsBeyondTheConnectionLimitWaitUntilOneEnds) {
   const uint16_t port = StartHost(limits);
   auto first = std::make_unique<Client>(port);
   Client second(port);
+  // Both busy: their bodies are still coming, so neither waits for a request.
   for (Client* client : {first.get(), &second}) {
-    client->Send(Get("/"));
-    EXPECT_EQ(client->Receive().result_int(), 200);
+    client->Send("POST / HTTP/1.1\r\nHost: a\r\nContent-Length: 10\r\n\r\nabc");
   }
+  std::this_thread::sleep_for(100ms);
   Client third(port);  // connects: the listen queue holds it
   third.Send(Get("/b.html"));
   std::this_thread::sleep_for(300ms);
   {
     std::lock_guard<std::mutex> lock(recorder_.mutex);
-    EXPECT_EQ(recorder_.preprocCalls, 2);
+    EXPECT_EQ(recorder_.preprocCalls, 0);
   }
   first.reset();
   EXPECT_EQ(third.Receive().body(), "<p>b</p>");

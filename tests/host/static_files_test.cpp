@@ -117,6 +117,24 @@ TEST_F(StaticFilesTest, MapsUrls) {
   }
 }
 
+// A file that is one of the private files is not served under any name: a hard link has
+// no other name to tell it by.
+TEST_F(StaticFilesTest, PrivateFilesAreNotServedThroughHardLinks) {
+  fs::create_directories(base_ / "global");
+  std::ofstream(base_ / "global" / "sites.txt") << "1 /srv/root\n";
+  fs::create_hard_link(base_ / "global" / "sites.txt", root_ / "table.txt");
+  fs::create_hard_link(root_ / "httpd.ini", root_ / "docs" / "copy.txt");
+  fs::create_symlink("copy.txt", root_ / "docs" / "link.txt");
+  const std::vector<fs::path> privateFiles = {root_ / "httpd.ini", base_ / "global" / "sites.txt",
+                                              base_ / "global" / "missing.dll"};
+  for (const char* url : {"/table.txt", "/docs/copy.txt", "/docs/link.txt", "/here/table.txt"}) {
+    SCOPED_TRACE(url);
+    EXPECT_EQ(MapUrlToFile(root_, url, privateFiles).kind, FileMapping::NotFound);
+    EXPECT_EQ(MapUrlToFile(root_, url).kind, FileMapping::File);  // not private: served
+  }
+  EXPECT_EQ(MapUrlToFile(root_, "/index.html", privateFiles).kind, FileMapping::File);
+}
+
 // Whatever the spelling, a file under /private/ is served only when a rule with O
 // ("^/private(?:/.*)?$") would see its normalised URL, and so could refuse it. Every URL of up
 // to four pieces after the leading "/" is tried.

@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Starts vortane-serve on a copy of the shipped examples (global rules and two sites, on
-# free ports), checks what curl gets back and what the access log and site table hold, and
-# that SIGTERM stops it cleanly.
-# usage: vortane_serve_test.sh PATH-OF-VORTANE-SERVE EXAMPLES-DIRECTORY
+# free ports), checks what curl gets back and what the access log and site table hold, that
+# slow clients do not keep a request out, that SIGTERM stops it cleanly, and that its access
+# log replays exactly through vortane-test --compare.
+# usage: vortane_serve_test.sh PATH-OF-VORTANE-SERVE EXAMPLES-DIRECTORY PATH-OF-VORTANE-TEST
 set -euo pipefail
 serve=$1
 examples=$2
+vortane_test=$3
 dir=$(mktemp -d)
 pid=
 cleanup() {
@@ -25,6 +27,13 @@ printf '\nRewriteRule ^/private(?:/.*)?$ / [O,F]\n' >>"$site/shop/httpd.ini"
 printf 'RewriteRule ^/moved$ /products/mugs [R=301]\n' >>"$site/shop/httpd.ini"
 # A line the filter does not recognise: its report is printed on the console.
 printf 'rewriterule ^/x$ /y\n' >>"$site/docs/httpd.ini"
+# Refusals that hang on a header value holding "+" and on a value "-": the access log must
+# keep both apart from a space and from an absent header for a replay.
+printf '%s\n' 'RewriteCond User-Agent: ^.*\+bot.*$' 'RewriteRule ^/plus$ / [F]' \
+  'RewriteCond Referer: ^-$' 'RewriteRule ^/dash$ / [F]' >>"$site/shop/httpd.ini"
+# The shop's report is a link elsewhere: the console never prints what it leads to.
+echo "linked report" >"$dir/elsewhere"
+ln -sf "$dir/elsewhere" "$site/shop/httpd.parse.errors"
 
 "$serve" "$site" --site 1=127.0.0.1:0:"$site/shop" --site 2=127.0.0.1:0:"$site/docs" \
   --access-log "$dir/access.log" --max-connections 64 >"$dir/out" 2>&1 &
@@ -75,6 +84,28 @@ check "refused folder, dot and slashes" "403" --path-as-is "http://127.0.0.1:$sh
 check "refused program" "403" "http://127.0.0.1:$shop/tool.exe"
 check "refused program, escaped" "403" --path-as-is "http://127.0.0.1:$shop/tool.%65xe"
 check "program asked for as a folder" "404" "http://127.0.0.1:$shop/tool.exe/"
+check "header value with +" "403" -A 'a+bot' "http://127.0.0.1:$shop/plus"
+check "header value with a space" "404" -A 'a bot' "http://127.0.0.1:$shop/plus"
+check "header value -" "403" -H 'Referer: -' "http://127.0.0.1:$shop/dash"
+check "no such header" "404" "http://127.0.0.1:$shop/dash"
+# Neither a site's rules nor the global directory's files are served under another name.
+ln "$site/shop/httpd.ini" "$site/shop/rules.txt"
+ln "$site/docs/httpd.ini" "$site/shop/docs-rules.txt"
+ln "$site/sites.txt" "$site/shop/table.txt"
+ln "$site/httpd.ini" "$site/shop/global.txt"
+for name in rules.txt docs-rules.txt table.txt global.txt; do
+  check "hard link $name" "404" "http://127.0.0.1:$shop/$name"
+done
+# More slow clients than the server takes at once (64): each sends half a request line and
+# no more. A request that comes after them is still answered at once.
+slow=()
+for _ in $(seq 80); do
+  exec {fd}<>"/dev/tcp/127.0.0.1/$shop"
+  printf 'GET / HTTP/1.1\r\n' >&"$fd"
+  slow+=("$fd")
+done
+check "request behind 80 slow clients" "200|<h1>Shop</h1>" --max-time 3 "http://127.0.0.1:$shop/"
+for fd in "${slow[@]}"; do exec {fd}>&-; done
 # URLs up to 16 KiB reach the filter (and are served); one byte more gets 414.
 long=$(printf 'q%.0s' $(seq 16382))
 check "longest URL" "200|<h1>Shop</h1>" "http://127.0.0.1:$shop/?$long"
@@ -89,6 +120,13 @@ for _ in $(seq 50); do
   sleep 0.1
 done
 grep -qE "$report" "$dir/out" || { echo "FAIL report not printed"; failures=$((failures + 1)); }
+# A report that is a link is not read: a change where it leads is not printed.
+echo "changed where the link leads" >>"$dir/elsewhere"
+sleep 1.2
+if grep -q "linked report\|changed where" "$dir/out"; then
+  echo "FAIL the console printed a file through a link"
+  failures=$((failures + 1))
+fi
 
 kill -TERM "$pid"
 rc=0
@@ -116,6 +154,27 @@ expect_line "rewrite logged as served" "$dir/access.log" " 127\.0\.0\.1 GET /pag
 # U keeps the address the visitor asked for in the log.
 expect_line "U rule logged as requested" "$dir/access.log" " GET /help/shipping - 404 "
 expect_line "redirect logged as the rules left it" "$dir/access.log" " GET /products/mugs - 302 "
+
+# The log replays as the requests came in: with the two refusals gone from a copy of the
+# configuration, exactly those two requests differ.
+for version in old new; do
+  mkdir "$dir/$version"
+  cp -R "$site/shop" "$site/docs" "$site/httpd.ini" "$dir/$version/"
+  printf '1 %s\n2 %s\n' "$dir/$version/shop" "$dir/$version/docs" >"$dir/$version/sites.txt"
+done
+sed -i 's|^RewriteRule ^/plus\$ / \[F\]$|RewriteRule ^/other-plus$ / [F]|; s|^RewriteRule ^/dash\$ / \[F\]$|RewriteRule ^/other-dash$ / [F]|' \
+  "$dir/new/shop/httpd.ini"
+compare=$("$vortane_test" --compare "$dir/old" "$dir/new" "$dir/access.log" 2>&1) && rc=0 || rc=$?
+case $compare in
+  *" requests replayed, 2 differ"*) ;;
+  *) printf 'FAIL replay of the access log: exit %s\n' "$rc"; printf '%s\n' "$compare" | sed 's/^/  | /'; failures=$((failures + 1)) ;;
+esac
+for request in "/plus" "/dash"; do
+  case $compare in
+    *"$request"*) ;;
+    *) echo "FAIL replay: $request does not differ"; failures=$((failures + 1)) ;;
+  esac
+done
 
 if [ "$failures" -ne 0 ]; then
   echo "$failures checks failed"

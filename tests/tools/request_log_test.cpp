@@ -50,7 +50,7 @@ TEST(RequestLogTest, ReadsRequestsAndSkipsWhatItCannotUse) {
       {"the server's own log",
        RequestFormat::AccessLog,
        std::string(kServeHeader) + "2026-01-02 03:04:05 10.0.0.1 GET /a - 200 10 1\r\n"
-                                   "2026-01-02 03:04:06 ::1 HEAD /b/c x=1&y=a+b 404 0 0\n",
+                                   "2026-01-02 03:04:06 ::1 HEAD /b/c x=1&y=a%2Bb 404 0 0\n",
        {"5: GET /a HTTP/1.1 site 7 | REMOTE_ADDR=10.0.0.1",
         "6: HEAD /b/c?x=1&y=a+b HTTP/1.1 site 7 | REMOTE_ADDR=::1"},
        0},
@@ -83,6 +83,20 @@ TEST(RequestLogTest, ReadsRequestsAndSkipsWhatItCannotUse) {
            "#Fields: s-sitename cs-uri-stem\nW3SVC0 /a\nW3SVC99999999999 /a\nfoo /a\n",
        {"10: GET /ok HTTP/1.1 site 7 | REMOTE_ADDR=1.2.3.4"},
        8},
+      {"vortane-serve's escapes read back exactly; another server's log as it stands",
+       RequestFormat::AccessLog,
+       "#Software: vortane-serve\n#Fields: cs-uri-stem cs(User-Agent) cs(Referer) cs(X)\n"
+       "/a%2Bb%25 a+%2Bbot %2D -\n"
+       "/a - - %09+tab\n"
+       "/a%zz - - -\n"      // malformed escape
+       "/a%0Ab - - -\n"     // an escaped line feed is still a control byte
+       "/a - - x%0D%0Ay\n"  // and so in a header
+       "#Software: Other Server 10.0\n#Fields: cs-uri-stem cs(User-Agent) cs(Referer)\n"
+       "/%41+b a+%2Bbot -\n",
+       {"3: GET /a+b% HTTP/1.1 site 7 | User-Agent: a +bot | Referer: -",
+        "4: GET /a HTTP/1.1 site 7 | X: \t tab",
+        "10: GET /%41+b HTTP/1.1 site 7 | User-Agent: a %2Bbot"},
+       3},
       {"URL list",
        RequestFormat::UrlList,
        "# comment\n\n/plain?q=1\n  POST\t/form  \nhttps://Example.com:8443/p?x\n"
