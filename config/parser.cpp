@@ -13,10 +13,32 @@ namespace {
 
 // The token characters of HTTP/1.1 header names and server variable names.
 #define VORTANE_TOKEN R"([!#-'\*\+\-\.0-9A-Z\^-z\|~])"
-// One to five flags: letters, and R with a redirect status (R=301). The parser checks the
-// status; any digits get this far, so that a wrong status is reported as one.
-#define VORTANE_FLAG R"((?:L|R(?:=[[:digit:]]+)?|U|I|N|F|O))"
-#define VORTANE_FLAGS "(" VORTANE_FLAG "(?:," VORTANE_FLAG "){0,4})"
+// One flag item of a rule's flag list: a letter of kFlags, and R=DIGITS where the letter takes
+// a redirect status. The parser checks the status; any digits get this far, so that a wrong
+// status is reported as one.
+std::string FlagItem() {
+  std::string item = "(?:";
+  for (const FlagMeaning& flag : kFlags) {
+    if (item.size() > 3) item += '|';
+    item += flag.letter;  // an upper-case letter: literal in a pattern
+    if (flag.takesStatus) item += "(?:=[[:digit:]]+)?";
+  }
+  return item + ")";
+}
+
+// A rule's flag list: 1 to kMaxFlagItems items separated by single commas, captured whole.
+std::string RuleFlags() {
+  return "(" + FlagItem() + "(?:," + FlagItem() + "){0," + std::to_string(kMaxFlagItems - 1) + "})";
+}
+
+// A condition's flag list: one of the letters a condition takes, captured.
+std::string ConditionFlags() {
+  std::string letters;
+  for (const FlagMeaning& flag : kFlags) {
+    if (flag.conditionBits != 0) letters += flag.letter;
+  }
+  return "([" + letters + "])";
+}
 
 // The grammar of the configuration language, compiled once when the library is loaded.
 struct Grammar {
@@ -24,15 +46,17 @@ struct Grammar {
   Expression blankOrComment = Compile(R"([[:blank:]]*(?:#.*)?)");
   Expression rewriteRule =
       Compile(R"([[:blank:]]*RewriteRule[[:blank:]]+([^[:blank:]]+)[[:blank:]]+([^[:space:]]+))"
-              R"((?:[[:blank:]]+\[)" VORTANE_FLAGS R"(\])?[[:blank:]]*)");
-  Expression rewriteCond =
-      Compile(R"([[:blank:]]*RewriteCond[[:blank:]]+(?:%()" VORTANE_TOKEN
-              R"(+)|(URL|METHOD|VERSION|)" VORTANE_TOKEN
-              R"(+:))[[:blank:]]+([^[:blank:]]+)(?:[[:blank:]]+\[(O)\])?[[:blank:]]*)");
+              R"((?:[[:blank:]]+\[)" +
+              RuleFlags() + R"(\])?[[:blank:]]*)");
+  Expression rewriteCond = Compile(R"([[:blank:]]*RewriteCond[[:blank:]]+(?:%()" VORTANE_TOKEN
+                                   R"(+)|(URL|METHOD|VERSION|)" VORTANE_TOKEN
+                                   R"(+:))[[:blank:]]+([^[:blank:]]+)(?:[[:blank:]]+\[)" +
+                                   ConditionFlags() + R"(\])?[[:blank:]]*)");
   Expression rewriteHeader =
       Compile(R"([[:blank:]]*RewriteHeader[[:blank:]]+(URL|METHOD|VERSION|)" VORTANE_TOKEN
               R"(+:)[[:blank:]]+([^[:blank:]]+)[[:blank:]]+([^[:space:]]+))"
-              R"((?:[[:blank:]]+\[)" VORTANE_FLAGS R"(\])?[[:blank:]]*)");
+              R"((?:[[:blank:]]+\[)" +
+              RuleFlags() + R"(\])?[[:blank:]]*)");
   Expression cacheClockRate =
       Compile(R"([[:blank:]]*CacheClockRate[[:blank:]]+([[:digit:]]{1,7})[[:blank:]]*)");
   Expression repeatLimit =
@@ -42,8 +66,6 @@ struct Grammar {
 };
 
 #undef VORTANE_TOKEN
-#undef VORTANE_FLAGS
-#undef VORTANE_FLAG
 
 const Grammar grammar;
 
@@ -118,85 +140,59 @@ class BodyParser {
 
   void End() {
     if (pending_) report_.ConditionsWithoutRule(groupFirstLine_, number_);
-    pending_.reset();
+    DropPending();
   }
 
  private:
-  Rule& Pending() {
-    if (!pending_) {
-      pending_.emplace();
-      groupFirstLine_ = number_;
-    }
-    return *pending_;
+  // Starts the pending group at the current line when none is pending.
+  void StartGroup() {
+    if (!pending_) groupFirstLine_ = number_;
+    pending_ = true;
   }
 
   void ConditionLine() {
-    Condition condition;
+    StartGroup();
+    ConditionParts condition;
     condition.isServerVariable = groups_[1].matched;
-    condition.name = std::string(Group(groups_, condition.isServerVariable ? 1 : 2));
-    condition.flags = groups_[4].matched ? ConditionFlag::Normalize : 0;
+    condition.name = Group(groups_, condition.isServerVariable ? 1 : 2);
+    condition.pattern = Group(groups_, 3);
+    condition.flags = Group(groups_, 4);
     condition.line = number_;
-    Pending().AppendCondition(condition);
-    patternText_.append(Group(groups_, 3));
-    patternText_ += '\n';
+    conditions_.push_back(condition);
   }
 
-  void RuleLine(std::string_view pattern, std::string_view format, std::string_view letters,
+  void RuleLine(std::string_view pattern, std::string_view format, std::string_view flags,
                 std::string_view target) {
-    Rule& rule = Pending();
-    uint32_t flags = 0;
-    bool ignoreCase = false;
-    // The R items: a status given with R stands alone ("[R,R]" is as good as "[R]", but
-    // "[R=301,R]" says two things).
-    size_t redirects = 0;
-    bool statusGiven = false;
-    std::string_view invalidStatus;  // the first status that is none of the redirect statuses
-    while (!letters.empty()) {       // items separated by single commas, as the grammar holds
-      const size_t comma = letters.find(',');
-      const std::string_view item = letters.substr(0, comma);
-      letters = comma == std::string_view::npos ? std::string_view() : letters.substr(comma + 1);
-      FlagLetter meaning{};
-      if (LookUpFlagLetter(item[0], meaning)) {
-        flags |= meaning.bits;
-        ignoreCase = ignoreCase || meaning.ignoreCase;
-      }
-      if (item[0] != 'R') continue;
-      ++redirects;
-      if (item.size() < 2) continue;  // "R=" and its digits follow the letter
-      statusGiven = true;
-      uint32_t statusBits = 0;
-      if (LookUpRedirectStatus(item.substr(2), statusBits)) {
-        flags |= statusBits;
-      } else if (invalidStatus.empty()) {
-        invalidStatus = item.substr(2);
-      }
-    }
-    if (!invalidStatus.empty()) {
-      report_.InvalidRedirectStatus(groupFirstLine_, number_, invalidStatus);
-      return DropPending();
-    }
-    if (statusGiven && redirects > 1) {
-      report_.RepeatedRedirect(groupFirstLine_, number_);
-      return DropPending();
-    }
-    rule.SetFlags(flags);
-    rule.line = number_;
-    patternText_.append(pattern);
-    try {
-      rule.pattern = CompilePattern(patternText_, ignoreCase);
-      rule.format = std::string(format);
-      rule.target = std::string(target);
-      parsed_.rules.push_back(std::move(rule));
-    } catch (...) {
-      report_.BadRegularExpression(groupFirstLine_, number_);
+    StartGroup();
+    RuleParts parts;
+    parts.conditions = std::move(conditions_);
+    parts.pattern = pattern;
+    parts.format = format;
+    parts.flags = flags;
+    parts.target = target;
+    parts.line = number_;
+    BuiltRule built = BuildRule(parts);
+    switch (built.error) {
+      case RuleError::None:
+        parsed_.rules.push_back(std::move(built.rule));
+        break;
+      case RuleError::InvalidRedirectStatus:
+        report_.InvalidRedirectStatus(groupFirstLine_, number_, built.invalidStatus);
+        break;
+      case RuleError::RepeatedRedirect:
+        report_.RepeatedRedirect(groupFirstLine_, number_);
+        break;
+      case RuleError::BadPattern:
+        report_.BadRegularExpression(groupFirstLine_, number_);
+        break;
     }
     DropPending();
   }
 
   // Ends the pending group: its rule and conditions are used or dropped.
   void DropPending() {
-    pending_.reset();
-    patternText_.clear();
+    pending_ = false;
+    conditions_.clear();
   }
 
   void CacheClockRateLine() {
@@ -224,10 +220,10 @@ class BodyParser {
   ParsedConfig& parsed_;
   ParseReport& report_;
   MatchResults groups_;
-  std::optional<Rule> pending_;
+  bool pending_ = false;                    // a group of conditions awaits its rule
+  std::vector<ConditionParts> conditions_;  // views into the text being parsed
   uint32_t groupFirstLine_ = 0;
   uint32_t number_ = 0;
-  std::string patternText_;
 };
 
 }  // namespace

@@ -145,6 +145,38 @@ struct Problem {
   std::string code = "unrecognized-line";
 };
 
+// The flag letters for a hint: "L, R, U, I, N, F and O".
+std::string FlagLetterList() {
+  std::string list;
+  for (size_t i = 0; i < std::size(kFlags); ++i) {
+    if (i > 0) list += i + 1 == std::size(kFlags) ? " and " : ", ";
+    list += kFlags[i].letter;
+  }
+  return list;
+}
+
+// The letters a condition's flag list may hold: "O".
+std::string ConditionFlagLetters() {
+  std::string letters;
+  for (const FlagMeaning& flag : kFlags) {
+    if (flag.conditionBits != 0) letters += flag.letter;
+  }
+  return letters;
+}
+
+// The flag another dialect writes as `upper` ("NC"), if there is one here.
+const FlagMeaning* ForeignFlag(std::string_view upper) {
+  for (const FlagMeaning& flag : kFlags) {
+    std::string_view names = flag.foreignNames;
+    while (!names.empty()) {
+      const size_t blank = names.find(' ');
+      if (names.substr(0, blank) == upper) return &flag;
+      names = blank == std::string_view::npos ? std::string_view() : names.substr(blank + 1);
+    }
+  }
+  return nullptr;
+}
+
 // An item R=... of a rule's flag list at `column`: why the grammar refuses it, if it does. Any
 // digits pass here; the parser's report says which are no redirect status.
 std::optional<Problem> CheckRedirectStatus(std::string_view item, uint32_t column) {
@@ -158,8 +190,10 @@ std::optional<Problem> CheckRedirectStatus(std::string_view item, uint32_t colum
     }
   }
   const bool digits = !value.empty() && value.find_first_not_of("0123456789") == std::string::npos;
-  if (item[0] != 'R') {
-    return Problem{column, "flag letters are upper case", "write R" + std::string(item.substr(1))};
+  if (std::islower(static_cast<unsigned char>(item[0])) != 0) {
+    return Problem{column, "flag letters are upper case",
+                   "write " + std::string(1, static_cast<char>(std::toupper(item[0]))) +
+                       std::string(item.substr(1))};
   }
   if (!digits) {
     return Problem{column, "a redirect status is a number", kRedirectStatusHint};
@@ -182,25 +216,21 @@ std::optional<Problem> CheckFlags(const std::vector<Word>& list, bool condition)
   if (inner.empty()) {
     return Problem{word.column, "empty flag list", "leave the brackets out when no flag is set"};
   }
-  static const std::map<std::string, std::pair<std::string, std::string>> foreign = {
-      {"NC", {"I", ""}},
-      {"NOCASE", {"I", ""}},
+  // Other dialects' flags that have no equivalent here, and what to do instead ("" for
+  // "leave it out"). Those that have one are in kFlags.
+  static const std::map<std::string, std::string> foreign = {
       {"QSA",
-       {"",
-        "the query is part of the URL the rule matches: capture it with the pattern "
-        "and write it into the substitution"}},
+       "the query is part of the URL the rule matches: capture it with the pattern and write it "
+       "into the substitution"},
       {"OR",
-       {"",
-        "conditions are always all required: write the alternatives into one "
-        "condition's pattern, in a group: (?:A|B)"}},
-      {"NE", {"", "the substitution is used as written, never escaped"}},
-      {"END", {"L", ""}},
-      {"PT", {"", ""}},
-      {"P", {"", ""}},
-      {"C", {"", ""}},
-      {"QSD", {"", ""}},
-      {"NS", {"", ""}},
-      {"G", {"F", ""}},
+       "conditions are always all required: write the alternatives into one condition's "
+       "pattern, in a group: (?:A|B)"},
+      {"NE", "the substitution is used as written, never escaped"},
+      {"PT", ""},
+      {"P", ""},
+      {"C", ""},
+      {"QSD", ""},
+      {"NS", ""},
   };
   size_t letters = 0;
   uint32_t column = word.column + 1;
@@ -215,13 +245,20 @@ std::optional<Problem> CheckFlags(const std::vector<Word>& list, bool condition)
     }();
     ++letters;
     if (item.empty()) return Problem{column, "empty item in the flag list", ""};
-    if (condition && item != "O") {
-      return Problem{column, "a condition takes no flag but O", "write [O] or nothing"};
+    if (condition &&
+        (item.size() != 1 || ConditionFlagLetters().find(item[0]) == std::string::npos)) {
+      return Problem{column, "a condition takes no flag but " + ConditionFlagLetters(),
+                     "write [" + ConditionFlagLetters() + "] or nothing"};
     }
     if (item.find('=') != std::string_view::npos) {
-      if (upper != "R") {
-        return Problem{column, "flags take no value but R's status",
-                       "flag letters are L, R, U, I, N, F and O, one character each"};
+      const FlagMeaning* flag = upper.size() == 1 ? LookUpFlag(upper[0]) : nullptr;
+      if (flag == nullptr || !flag->takesStatus) {
+        std::string withStatus;
+        for (const FlagMeaning& f : kFlags) {
+          if (f.takesStatus) withStatus += f.letter;
+        }
+        return Problem{column, "flags take no value but " + withStatus + "'s status",
+                       "flag letters are " + FlagLetterList() + ", one character each"};
       }
       if (auto problem = CheckRedirectStatus(item, column)) return problem;
       if (comma == std::string_view::npos) break;
@@ -229,27 +266,26 @@ std::optional<Problem> CheckFlags(const std::vector<Word>& list, bool condition)
       start = comma + 1;
       continue;
     }
-    if (item.size() == 1 && std::string_view("LRUINFO").find(item[0]) != std::string_view::npos) {
+    if (item.size() == 1 && LookUpFlag(item[0]) != nullptr) {
       // a valid letter
-    } else if (item.size() == 1 && upper.size() == 1 &&
-               std::string_view("LRUINFO").find(upper[0]) != std::string_view::npos) {
+    } else if (item.size() == 1 && upper.size() == 1 && LookUpFlag(upper[0]) != nullptr) {
       return Problem{column, "flag letters are upper case", "write " + upper};
+    } else if (const FlagMeaning* flag = ForeignFlag(upper)) {
+      return Problem{column, "'" + std::string(item) + "' is no flag here",
+                     "write " + std::string(1, flag->letter)};
     } else if (const auto it = foreign.find(upper); it != foreign.end()) {
-      if (!it->second.first.empty()) {
-        return Problem{column, "'" + std::string(item) + "' is no flag here",
-                       "write " + it->second.first};
-      }
       return Problem{column, "'" + std::string(item) + "' has no equivalent here",
-                     it->second.second.empty() ? "leave it out" : it->second.second};
+                     it->second.empty() ? "leave it out" : it->second};
     } else {
       return Problem{column, "unknown flag '" + std::string(item) + "'",
-                     "flag letters are L, R, U, I, N, F and O, separated by commas"};
+                     "flag letters are " + FlagLetterList() + ", separated by commas"};
     }
     if (comma == std::string_view::npos) break;
     column += static_cast<uint32_t>(item.size() + 1);
     start = comma + 1;
   }
-  if (letters > 5) {
+  static_assert(kMaxFlagItems == 5, "the message below says five");
+  if (letters > kMaxFlagItems) {
     return Problem{word.column, "more than five letters in the flag list",
                    "a repeated letter adds nothing: write each once"};
   }
@@ -573,11 +609,11 @@ bool MatchesEverything(std::string_view pattern) {
   return pattern == ".*" || pattern == "(.*)" || pattern == "(?:.*)";
 }
 
-// The letters of a flag list word on an accepted line, or "".
-std::string_view FlagLetters(const std::vector<Word>& words, size_t arguments) {
+// What the flag list word of an accepted line sets; nothing when it has none.
+FlagList FlagsOf(const std::vector<Word>& words, size_t arguments) {
   if (words.size() <= arguments + 1) return {};
   const std::string_view list = words[arguments + 1].text;
-  return list.substr(1, list.size() - 2);
+  return ReadFlagList(list.substr(1, list.size() - 2));
 }
 
 // The longest run of letters and digits the pattern holds as literal text, outside classes
@@ -738,7 +774,8 @@ class Checker {
     for (size_t start = 1; start < list.text.size();) {
       const size_t end = std::min(list.text.find(',', start), list.text.size() - 1);
       const std::string_view flag = list.text.substr(start, end - start);
-      if (item.empty() ? flag[0] == 'R' : flag == item) {
+      const FlagMeaning* meaning = LookUpFlag(flag[0]);
+      if (item.empty() ? meaning != nullptr && meaning->takesStatus : flag == item) {
         return list.column + static_cast<uint32_t>(start);
       }
       start = end + 1;
@@ -768,8 +805,7 @@ class Checker {
     }
     const LineFacts& rule = facts_[ruleLine - 1];
     const bool header = rule.words[0].text == "RewriteHeader";
-    const bool ignoreCase =
-        FlagLetters(rule.words, header ? 3 : 2).find('I') != std::string_view::npos;
+    const bool ignoreCase = FlagsOf(rule.words, header ? 3 : 2).ignoreCase;
     try {
       CompilePattern(joined, ignoreCase);
     } catch (const bad_expression& error) {
@@ -829,8 +865,8 @@ class Checker {
         continue;
       }
       const bool header2 = keyword == "RewriteHeader";
-      const std::string_view letters = FlagLetters(facts.words, header2 ? 3 : 2);
-      if (letters.find('N') != std::string_view::npos) restarts = true;
+      const FlagList flags = FlagsOf(facts.words, header2 ? 3 : 2);
+      if ((flags.ruleBits & RuleFlag::Restart) != 0) restarts = true;
       if (passedOver != 0) {
         Add(Severity::Warning, number, 1, "conditions-moved",
             "the conditions from line " + std::to_string(conditions.front()) + " pass over line " +
@@ -846,9 +882,10 @@ class Checker {
                 " matches every URL and ends the pass",
             "move it above line " + std::to_string(stopper));
       }
-      Rule(facts, number, letters, !conditions.empty(), header2);
+      Rule(facts, number, flags, !conditions.empty(), header2);
+      constexpr uint32_t kEndsPass = RuleFlag::Last | RuleFlag::Redirect | RuleFlag::Forbidden;
       if (conditions.empty() && !header2 && MatchesEverything(facts.words[1].text) &&
-          letters.find_first_of("LRF") != std::string_view::npos && stopper == 0) {
+          (flags.ruleBits & kEndsPass) != 0 && stopper == 0) {
         stopper = number;
       }
       conditions.clear();
@@ -918,11 +955,11 @@ class Checker {
             "$ to say the whole value is meant");
   }
 
-  void Rule(const LineFacts& facts, uint32_t number, std::string_view letters, bool grouped,
+  void Rule(const LineFacts& facts, uint32_t number, const FlagList& flags, bool grouped,
             bool header) {
     const Word& pattern = facts.words[header ? 2 : 1];
     const Word& format = facts.words[header ? 3 : 2];
-    const bool ignoreCase = letters.find('I') != std::string_view::npos;
+    const bool ignoreCase = flags.ignoreCase;
     Pattern(pattern, number, ignoreCase, grouped);
     if (ignoreCase) {
       for (size_t i = number - 1; i-- > 0 && grouped;) {
@@ -943,12 +980,12 @@ class Checker {
     }
     if (header) PartialMatch(facts.words[1].text, pattern, number);
     if (KeepsValue(format.text)) {
-      KeptValue(format, number, letters);
+      KeptValue(format, number, flags.ruleBits);
     } else {
-      Format(format, number, letters);
+      Format(format, number, flags.ruleBits);
     }
-    if (!header && letters.find('F') != std::string_view::npos &&
-        letters.find('O') == std::string_view::npos) {
+    if (!header && (flags.ruleBits & RuleFlag::Forbidden) != 0 &&
+        (flags.ruleBits & RuleFlag::Normalize) == 0) {
       const auto [start, length] = LongestLiteral(pattern.text);
       if (length >= 2) {
         Add(Severity::Warning, number, pattern.column + static_cast<uint32_t>(start),
@@ -964,35 +1001,33 @@ class Checker {
   }
 
   // A rule whose substitution is "-": it writes nothing, so only its flags act.
-  void KeptValue(const Word& format, uint32_t number, std::string_view letters) {
-    const auto has = [&letters](char letter) {
-      return letters.find(letter) != std::string_view::npos;
-    };
-    if (has('F')) return;
-    if (has('R')) {
+  void KeptValue(const Word& format, uint32_t number, uint32_t flags) {
+    const auto has = [flags](uint32_t bit) { return (flags & bit) != 0; };
+    if (has(RuleFlag::Forbidden)) return;
+    if (has(RuleFlag::Redirect)) {
       Add(Severity::Warning, number, format.column, "redirect-to-same-url",
           "'-' with R redirects to the URL as the rules have left it: unless an earlier rule "
           "changed it, the client is sent back to the URL it asked for, and loops",
           "write the new location as the substitution (http://example.com$1)");
-    } else if (has('U')) {
+    } else if (has(RuleFlag::LogRequestedUrl)) {
       Add(Severity::Warning, number, format.column, "kept-value-log",
           "U does nothing with '-': the log is marked only by a rule that writes its value",
           "leave U out, or write the new value as the substitution");
     }
-    if (!has('L') && !has('N') && !has('R')) {
+    if (!has(RuleFlag::Last) && !has(RuleFlag::Restart) && !has(RuleFlag::Redirect)) {
       Add(Severity::Warning, number, format.column, "kept-value-no-effect",
           "'-' without L, N, F or R: the rule matches and changes nothing",
           "add L to end the pass here, or write a substitution");
     }
   }
 
-  void Format(const Word& format, uint32_t number, std::string_view letters) {
+  void Format(const Word& format, uint32_t number, uint32_t flags) {
     const std::string_view f = format.text;
     bool question = false, percent = false;  // each said once per line
     for (size_t i = 0; i < f.size(); ++i) {
       if (f[i] == '\\') {
         ++i;
-      } else if (f[i] == '?' && !question && letters.find('F') == std::string_view::npos &&
+      } else if (f[i] == '?' && !question && (flags & RuleFlag::Forbidden) == 0 &&
                  (i + 1 >= f.size() || !std::isdigit(static_cast<unsigned char>(f[i + 1])))) {
         Add(Severity::Warning, number, format.column + static_cast<uint32_t>(i),
             "unescaped-question",
