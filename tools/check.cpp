@@ -60,37 +60,6 @@ std::vector<std::string_view> Lines(std::string_view text) {
   return lines;
 }
 
-// The filter's report of a parse, split into its messages (each ends with CR LF, which no
-// echoed line can hold since lines never hold a LF).
-std::vector<std::string> ReportOf(std::string_view text, const ParseContext& context,
-                                  bool cutAtLimit, ParsedConfig* parsed) {
-  std::string stream;
-  ParseReport report([&stream](std::string_view bytes) { stream.append(bytes); });
-  ParsedConfig result = ParseConfigText(text, context, report, cutAtLimit);
-  if (parsed) *parsed = std::move(result);
-  std::vector<std::string> messages;
-  size_t start = 0;
-  for (size_t end; (end = stream.find("\r\n", start)) != std::string::npos; start = end + 2) {
-    messages.push_back(stream.substr(start, end - start));
-  }
-  return messages;
-}
-
-// True when the filter takes `line` as the section header.
-bool IsHeader(std::string_view line) {
-  return ReportOf(line, {}, false, nullptr).empty();
-}
-
-// True when the filter accepts `line` as a body line (a lone condition counts as accepted).
-bool Accepts(std::string_view line) {
-  std::string text = "[Vortane]\n";
-  text.append(line);
-  for (const std::string& message : ReportOf(text, {}, false, nullptr)) {
-    if (message.find("Unrecognized string") != std::string::npos) return false;
-  }
-  return true;
-}
-
 std::string Lower(std::string_view text) {
   std::string lower(text);
   for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -374,7 +343,7 @@ Problem ExplainLine(const LineFacts& facts) {
   }
   const Word& first = words[0];
   if (first.text[0] == '[') {
-    if (IsHeader(line)) {
+    if (IsSectionHeader(line)) {
       return {first.column, "second section header: a file has one section",
               "remove it; the body runs to the end of the file", "misplaced-section"};
     }
@@ -417,7 +386,7 @@ Problem ExplainLine(const LineFacts& facts) {
   // (Only the first word that starts one: each try parses the line again.)
   for (size_t i = 1; i < words.size(); ++i) {
     if (words[i].text[0] != '#') continue;
-    if (Accepts(line.substr(0, words[i].column - 1))) {
+    if (IsBodyLine(line.substr(0, words[i].column - 1))) {
       return {words[i].column, "comment after a directive",
               "comments stand on lines of their own: move it to the line above",
               "trailing-comment"};
@@ -497,14 +466,16 @@ Diagnostic ExplainMissingSection(const std::vector<std::string_view>& lines) {
     for (char c : line) {
       if (c != '\0') compact += c;
     }
-    if (line.find('\0') != std::string_view::npos && IsHeader(compact)) {
+    // The CRs the NUL bytes hid at the line's end go, as the parser's reader drops them.
+    while (!compact.empty() && compact.back() == '\r') compact.pop_back();
+    if (line.find('\0') != std::string_view::npos && IsSectionHeader(compact)) {
       d.line = number;
       d.column = 1;
       d.message = "the section header is written with NUL bytes (UTF-16 text?)";
       d.hint = "save the file as ASCII or UTF-8 without a byte-order mark";
       return d;
     }
-    if (i == 0 && line.substr(0, 3) == "\xEF\xBB\xBF" && IsHeader(line.substr(3))) {
+    if (i == 0 && line.substr(0, 3) == "\xEF\xBB\xBF" && IsSectionHeader(line.substr(3))) {
       d.line = 1;
       d.column = 1;
       d.message = "a byte-order mark stands before the section header";
@@ -513,7 +484,7 @@ Diagnostic ExplainMissingSection(const std::vector<std::string_view>& lines) {
     }
     const std::vector<Word> words = Words(line);
     if (words.empty() || words[0].text[0] != '[') continue;
-    if (words.size() > 1 && IsHeader(line.substr(0, words[1].column - 1))) {
+    if (words.size() > 1 && IsSectionHeader(line.substr(0, words[1].column - 1))) {
       d.line = number;
       d.column = words[1].column;
       d.message = "text after the section header";
@@ -645,13 +616,15 @@ std::pair<size_t, size_t> LongestLiteral(std::string_view pattern) {
   return {bestStart, bestLength};
 }
 
-class Checker {
+// Parses a file and explains each event of the parse as it comes, then warns about what the
+// parse accepted.
+class Checker final : public ParseSink {
  public:
   Checker(std::string_view text, const std::string& file, const ParseContext& context,
           bool cutAtLimit)
       : file_(file) {
     for (std::string_view line : Lines(text)) facts_.push_back({line, Words(line), false});
-    messages_ = ReportOf(text, context, cutAtLimit, &parsed_);
+    parsed_ = ParseConfigText(text, context, *this, cutAtLimit);
   }
 
   std::vector<Diagnostic> Run(int32_t* repeatLimitAfter, const ParseContext& context) {
@@ -663,7 +636,6 @@ class Checker {
         }
       }
     }
-    for (const std::string& message : messages_) Explain(message);
     if (sectionFound_) Warnings();
     std::stable_sort(out_.begin(), out_.end(),
                      [](const Diagnostic& a, const Diagnostic& b) { return a.line < b.line; });
@@ -685,155 +657,90 @@ class Checker {
     out_.push_back(std::move(d));
   }
 
-  // The numbers of a report message: "Line N: ...", "Lines A - B: ...", "... lines A - B".
-  static std::pair<uint32_t, uint32_t> Numbers(const std::string& message) {
-    uint32_t first = 0, second = 0;
-    const size_t digit = message.find_first_of("0123456789");
-    if (digit == std::string::npos) return {0, 0};
-    const size_t end = message.find_first_not_of("0123456789", digit);
-    first = static_cast<uint32_t>(
-        ParseDecimal(std::string_view(message).substr(digit, end - digit), UINT32_MAX).value_or(0));
-    if (message.compare(end, 3, " - ") == 0) {
-      const size_t end2 = message.find_first_not_of("0123456789", end + 3);
-      second = static_cast<uint32_t>(
-          ParseDecimal(std::string_view(message).substr(end + 3, end2 - end - 3), UINT32_MAX)
-              .value_or(0));
-    }
-    return {first, second};
-  }
-
-  void Explain(const std::string& message) {
-    const auto [first, second] = Numbers(message);
-    if (message.rfind("Section [Vortane] not found", 0) == 0) {
-      sectionFound_ = false;
-      std::vector<std::string_view> lines;
-      for (const LineFacts& facts : facts_) lines.push_back(facts.text);
-      Diagnostic d = ExplainMissingSection(lines);
-      Add(Severity::Error, d.line, d.column, d.code, d.message, d.hint);
-    } else if (message.find(": Unrecognized string: ") != std::string::npos) {
-      LineFacts& facts = facts_[first - 1];
-      facts.unrecognized = true;
-      const Problem problem = ExplainLine(facts);
-      Add(Severity::Error, first, problem.column, problem.code, problem.message, problem.hint);
-    } else if (message.rfind("Bad regular expression", 0) == 0) {
-      BadExpression(first, second);
-    } else if (message.find("without matching RewriteRule") != std::string::npos) {
-      Add(Severity::Error, first, 1, "conditions-without-rule",
-          "conditions on lines " + std::to_string(first) + " - " + std::to_string(second) +
-              " have no rule after them: the filter drops them",
-          "conditions belong to the next RewriteRule or RewriteHeader line");
-    } else if (message.find("RepeatLimit value is greater") != std::string::npos) {
-      Add(Severity::Error, first, 1, "repeat-limit-above-global",
-          "a site's RepeatLimit above the global repeat limit: the global limit is used",
-          "lower it, or raise RepeatLimit in the global httpd.ini");
-    } else if (message.find("CacheClockRate directive ignored") != std::string::npos) {
-      Add(Severity::Error, first, 1, "clock-rate-in-site",
-          "CacheClockRate in a site's file: the filter ignores it",
-          "set it in the global httpd.ini, beside the filter library");
-    } else if (message.find("Invalid value in the CacheClockRate") != std::string::npos) {
-      Add(Severity::Error, first, 1, "clock-rate-zero",
-          "CacheClockRate 0: the default of 3600 seconds is used instead", "write 1 or more");
-    } else if (message.find(": Invalid redirect status R=") != std::string::npos ||
-               message.find(": A redirect status with another R") != std::string::npos) {
-      DroppedRedirect(message, first, second);
-    } else if (message.find("Line cut at the 2 MiB limit") != std::string::npos) {
-      Add(Severity::Error, first, 1, "line-cut",
-          "the filter reads the first 2 MiB of a file: this line is cut there and ignored",
-          "everything after it is ignored too; make the file smaller");
-    } else {
-      Add(Severity::Error, first, 0, "report", message, "");
+  void Event(const ParseEvent& event) override {
+    const uint32_t first = event.firstLine, last = event.lastLine;
+    switch (event.kind) {
+      case ParseEventKind::SectionNotFound: {
+        sectionFound_ = false;
+        std::vector<std::string_view> lines;
+        for (const LineFacts& facts : facts_) lines.push_back(facts.text);
+        Diagnostic d = ExplainMissingSection(lines);
+        return Add(Severity::Error, d.line, d.column, d.code, d.message, d.hint);
+      }
+      case ParseEventKind::UnrecognizedLine: {
+        LineFacts& facts = facts_[first - 1];
+        facts.unrecognized = true;
+        const Problem problem = ExplainLine(facts);
+        return Add(Severity::Error, first, problem.column, problem.code, problem.message,
+                   problem.hint);
+      }
+      case ParseEventKind::BadRegularExpression:
+        return BadExpression(event);
+      case ParseEventKind::ConditionsWithoutRule:
+        return Add(Severity::Error, first, 1, "conditions-without-rule",
+                   "conditions on lines " + std::to_string(first) + " - " + std::to_string(last) +
+                       " have no rule after them: the filter drops them",
+                   "conditions belong to the next RewriteRule or RewriteHeader line");
+      case ParseEventKind::RepeatLimitAboveGlobal:
+        return Add(Severity::Error, first, 1, "repeat-limit-above-global",
+                   "a site's RepeatLimit above the global repeat limit: the global limit is used",
+                   "lower it, or raise RepeatLimit in the global httpd.ini");
+      case ParseEventKind::CacheClockRateInSiteFile:
+        return Add(Severity::Error, first, 1, "clock-rate-in-site",
+                   "CacheClockRate in a site's file: the filter ignores it",
+                   "set it in the global httpd.ini, beside the filter library");
+      case ParseEventKind::InvalidCacheClockRate:
+        return Add(Severity::Error, first, 1, "clock-rate-zero",
+                   "CacheClockRate 0: the default of 3600 seconds is used instead",
+                   "write 1 or more");
+      case ParseEventKind::InvalidRedirectStatus:
+      case ParseEventKind::RepeatedRedirect:
+        return DroppedRedirect(event);
+      case ParseEventKind::LineCutAtLimit:
+        return Add(Severity::Error, first, 1, "line-cut",
+                   "the filter reads the first 2 MiB of a file: this line is cut there and ignored",
+                   "everything after it is ignored too; make the file smaller");
     }
   }
 
-  // A rule the parser dropped, with its conditions from line `first`, for its redirect
-  // status: the message, at the R item of its flag list.
-  void DroppedRedirect(const std::string& message, uint32_t first, uint32_t ruleLine) {
-    if (ruleLine < 1 || ruleLine > facts_.size()) return;
+  // A rule the parser dropped, with its conditions, for its redirect status: the message, at
+  // the R item of its flag list.
+  void DroppedRedirect(const ParseEvent& event) {
+    const uint32_t ruleLine = event.lastLine;
     facts_[ruleLine - 1].dropped = true;
     const std::string dropped = std::string(": the rule") +
-                                (first < ruleLine ? " and its conditions are" : " is") + " dropped";
-    if (message.find(": Invalid redirect status R=") != std::string::npos) {
-      const size_t at = message.find("R=");
-      const std::string item = message.substr(at, message.find(' ', at) - at);
-      Add(Severity::Error, ruleLine, RedirectColumn(ruleLine, item), "bad-redirect-status",
+                                (event.firstLine < ruleLine ? " and its conditions are" : " is") +
+                                " dropped";
+    if (event.kind == ParseEventKind::InvalidRedirectStatus) {
+      const std::string item = "R=" + std::string(event.text);
+      Add(Severity::Error, ruleLine, event.column, "bad-redirect-status",
           "'" + item + "' is no redirect status" + dropped, kRedirectStatusHint);
     } else {
-      Add(Severity::Error, ruleLine, RedirectColumn(ruleLine, {}), "bad-redirect-status",
+      Add(Severity::Error, ruleLine, event.column, "bad-redirect-status",
           "R is given more than once, with a status" + dropped,
           "write R once, with the status meant: R=301");
     }
   }
 
-  // The column of the flag item `item` ("R=404"), or of the first R item when `item` is
-  // empty, in the flag list of rule line `number`; 1 when there is none.
-  uint32_t RedirectColumn(uint32_t number, std::string_view item) const {
-    if (number < 1 || number > facts_.size()) return 1;
-    const std::vector<Word>& words = facts_[number - 1].words;
-    if (words.empty() || words.back().text[0] != '[') return 1;
-    const Word& list = words.back();
-    for (size_t start = 1; start < list.text.size();) {
-      const size_t end = std::min(list.text.find(',', start), list.text.size() - 1);
-      const std::string_view flag = list.text.substr(start, end - start);
-      const FlagMeaning* meaning = LookUpFlag(flag[0]);
-      if (item.empty() ? meaning != nullptr && meaning->takesStatus : flag == item) {
-        return list.column + static_cast<uint32_t>(start);
-      }
-      start = end + 1;
+  // A group the parser dropped because its combined pattern does not compile: at the byte the
+  // compiler stopped at, when it said.
+  void BadExpression(const ParseEvent& event) {
+    const uint32_t first = event.firstLine, ruleLine = event.lastLine;
+    if (event.line == 0) {
+      return Add(Severity::Error, ruleLine, 1, "bad-pattern",
+                 "the filter could not compile or store this rule", "");
     }
-    return list.column;
-  }
-
-  // The pattern of an accepted rule or condition line, with its column; empty otherwise.
-  static Word PatternOf(const LineFacts& facts) {
-    if (facts.unrecognized || facts.words.empty()) return {{}, 0};
-    const std::string_view keyword = facts.words[0].text;
-    if (keyword == "RewriteRule") return facts.words[1];
-    if (keyword == "RewriteCond" || keyword == "RewriteHeader") return facts.words[2];
-    return {{}, 0};
-  }
-
-  void BadExpression(uint32_t first, uint32_t ruleLine) {
-    std::string joined;
-    std::vector<std::pair<size_t, uint32_t>> starts;  // offset in `joined`, line
-    for (uint32_t n = first; n <= ruleLine && n <= facts_.size(); ++n) {
-      const LineFacts& facts = facts_[n - 1];
-      const Word pattern = PatternOf(facts);
-      if (pattern.column == 0 || (n < ruleLine && facts.words[0].text != "RewriteCond")) continue;
-      starts.emplace_back(joined.size(), n);
-      joined.append(pattern.text);
-      if (n < ruleLine) joined += '\n';
-    }
-    const LineFacts& rule = facts_[ruleLine - 1];
-    const bool header = rule.words[0].text == "RewriteHeader";
-    const bool ignoreCase = FlagsOf(rule.words, header ? 3 : 2).ignoreCase;
-    try {
-      CompilePattern(joined, ignoreCase);
-    } catch (const bad_expression& error) {
-      auto position = static_cast<size_t>(std::max<std::ptrdiff_t>(0, error.position()));
-      position = std::min(position, joined.empty() ? 0 : joined.size() - 1);
-      uint32_t line = ruleLine, column = 1;
-      for (const auto& [offset, number] : starts) {
-        if (offset <= position) {
-          line = number;
-          column = PatternOf(facts_[number - 1]).column + static_cast<uint32_t>(position - offset);
-        }
-      }
-      Add(Severity::Error, line, column, "bad-pattern",
-          std::string("bad regular expression: ") + error.what(),
-          first < ruleLine
-              ? "the rule on line " + std::to_string(ruleLine) + " and its conditions from line " +
-                    std::to_string(first) + " are dropped together"
-              : "the rule is dropped");
-      return;
-    } catch (...) {
-    }
-    Add(Severity::Error, ruleLine, 1, "bad-pattern",
-        "the filter could not compile or store this rule", "");
+    Add(Severity::Error, event.line, event.column, "bad-pattern",
+        "bad regular expression: " + std::string(event.text),
+        first < ruleLine
+            ? "the rule on line " + std::to_string(ruleLine) + " and its conditions from line " +
+                  std::to_string(first) + " are dropped together"
+            : "the rule is dropped");
   }
 
   void Warnings() {
     size_t header = 0;
-    while (header < facts_.size() && !IsHeader(facts_[header].text)) ++header;
+    while (header < facts_.size() && !IsSectionHeader(facts_[header].text)) ++header;
     std::vector<uint32_t> conditions;  // lines of the pending group
     uint32_t passedOver = 0;           // an unrecognised line inside the pending group
     uint32_t stopper = 0;              // a rule that ends every request's pass
@@ -1066,7 +973,6 @@ class Checker {
 
   std::string file_;
   std::vector<LineFacts> facts_;
-  std::vector<std::string> messages_;
   ParsedConfig parsed_;
   bool sectionFound_ = true;
   std::vector<Diagnostic> out_;
