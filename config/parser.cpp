@@ -13,10 +13,32 @@ namespace {
 
 // The token characters of HTTP/1.1 header names and server variable names.
 #define VORTANE_TOKEN R"([!#-'\*\+\-\.0-9A-Z\^-z\|~])"
-// One to five flags: letters, and R with a redirect status (R=301). The parser checks the
-// status; any digits get this far, so that a wrong status is reported as one.
-#define VORTANE_FLAG R"((?:L|R(?:=[[:digit:]]+)?|U|I|N|F|O))"
-#define VORTANE_FLAGS "(" VORTANE_FLAG "(?:," VORTANE_FLAG "){0,4})"
+// One flag item of a rule's flag list: a letter of kFlags, and R=DIGITS where the letter takes
+// a redirect status. The parser checks the status; any digits get this far, so that a wrong
+// status is reported as one.
+std::string FlagItem() {
+  std::string item = "(?:";
+  for (const FlagMeaning& flag : kFlags) {
+    if (item.size() > 3) item += '|';
+    item += flag.letter;  // an upper-case letter: literal in a pattern
+    if (flag.takesStatus) item += "(?:=[[:digit:]]+)?";
+  }
+  return item + ")";
+}
+
+// A rule's flag list: 1 to kMaxFlagItems items separated by single commas, captured whole.
+std::string RuleFlags() {
+  return "(" + FlagItem() + "(?:," + FlagItem() + "){0," + std::to_string(kMaxFlagItems - 1) + "})";
+}
+
+// A condition's flag list: one of the letters a condition takes, captured.
+std::string ConditionFlags() {
+  std::string letters;
+  for (const FlagMeaning& flag : kFlags) {
+    if (flag.conditionBits != 0) letters += flag.letter;
+  }
+  return "([" + letters + "])";
+}
 
 // The grammar of the configuration language, compiled once when the library is loaded.
 struct Grammar {
@@ -24,15 +46,17 @@ struct Grammar {
   Expression blankOrComment = Compile(R"([[:blank:]]*(?:#.*)?)");
   Expression rewriteRule =
       Compile(R"([[:blank:]]*RewriteRule[[:blank:]]+([^[:blank:]]+)[[:blank:]]+([^[:space:]]+))"
-              R"((?:[[:blank:]]+\[)" VORTANE_FLAGS R"(\])?[[:blank:]]*)");
-  Expression rewriteCond =
-      Compile(R"([[:blank:]]*RewriteCond[[:blank:]]+(?:%()" VORTANE_TOKEN
-              R"(+)|(URL|METHOD|VERSION|)" VORTANE_TOKEN
-              R"(+:))[[:blank:]]+([^[:blank:]]+)(?:[[:blank:]]+\[(O)\])?[[:blank:]]*)");
+              R"((?:[[:blank:]]+\[)" +
+              RuleFlags() + R"(\])?[[:blank:]]*)");
+  Expression rewriteCond = Compile(R"([[:blank:]]*RewriteCond[[:blank:]]+(?:%()" VORTANE_TOKEN
+                                   R"(+)|(URL|METHOD|VERSION|)" VORTANE_TOKEN
+                                   R"(+:))[[:blank:]]+([^[:blank:]]+)(?:[[:blank:]]+\[)" +
+                                   ConditionFlags() + R"(\])?[[:blank:]]*)");
   Expression rewriteHeader =
       Compile(R"([[:blank:]]*RewriteHeader[[:blank:]]+(URL|METHOD|VERSION|)" VORTANE_TOKEN
               R"(+:)[[:blank:]]+([^[:blank:]]+)[[:blank:]]+([^[:space:]]+))"
-              R"((?:[[:blank:]]+\[)" VORTANE_FLAGS R"(\])?[[:blank:]]*)");
+              R"((?:[[:blank:]]+\[)" +
+              RuleFlags() + R"(\])?[[:blank:]]*)");
   Expression cacheClockRate =
       Compile(R"([[:blank:]]*CacheClockRate[[:blank:]]+([[:digit:]]{1,7})[[:blank:]]*)");
   Expression repeatLimit =
@@ -42,10 +66,13 @@ struct Grammar {
 };
 
 #undef VORTANE_TOKEN
-#undef VORTANE_FLAGS
-#undef VORTANE_FLAG
 
 const Grammar grammar;
+
+// The patterns of the body lines, in the order a line is tried against them.
+const Expression* const kBodyLines[] = {&grammar.blankOrComment, &grammar.rewriteRule,
+                                        &grammar.rewriteCond,    &grammar.rewriteHeader,
+                                        &grammar.cacheClockRate, &grammar.repeatLimit};
 
 // Matches a whole line against a grammar pattern. The limit never expires; a line so
 // pathological that Boost's own complexity or memory bounds stop the match is a line the
@@ -70,6 +97,14 @@ uint32_t Decimal(std::string_view digits) {
   return static_cast<uint32_t>(ParseDecimal(digits, UINT32_MAX).value_or(0));
 }
 
+ParseEvent MakeEvent(ParseEventKind kind, uint32_t firstLine, uint32_t lastLine) {
+  ParseEvent event{};
+  event.kind = kind;
+  event.firstLine = firstLine;
+  event.lastLine = lastLine;
+  return event;
+}
+
 // Splits the view into lines: each ends at LF (or the end of the view), without the CRs at
 // its end. No empty line follows a final LF.
 class LineReader {
@@ -92,11 +127,12 @@ class LineReader {
 // The body of one parse: what is pending between lines.
 class BodyParser {
  public:
-  BodyParser(const ParseContext& context, ParsedConfig& parsed, ParseReport& report)
-      : context_(context), parsed_(parsed), report_(report) {}
+  BodyParser(const ParseContext& context, ParsedConfig& parsed, ParseSink& sink)
+      : context_(context), parsed_(parsed), sink_(sink) {}
 
   void Line(uint32_t number, std::string_view line) {
     number_ = number;
+    line_ = line;
     if (MatchLine(line, grammar.blankOrComment, groups_)) return;
     if (MatchLine(line, grammar.rewriteRule, groups_)) {
       return RuleLine(Group(groups_, 1), Group(groups_, 2), Group(groups_, 3), "URL");
@@ -107,103 +143,114 @@ class BodyParser {
     }
     if (MatchLine(line, grammar.cacheClockRate, groups_)) return CacheClockRateLine();
     if (MatchLine(line, grammar.repeatLimit, groups_)) return RepeatLimitLine();
-    report_.UnrecognizedLine(number, line);
+    ParseEvent event = MakeEvent(ParseEventKind::UnrecognizedLine, number, number);
+    event.text = line;
+    Report(event);
   }
 
   // The line `number`, cut by the read limit, is the last one: it is reported, not used.
   void CutLine(uint32_t number) {
     number_ = number;
-    report_.LineCutAtLimit(number);
+    Report(MakeEvent(ParseEventKind::LineCutAtLimit, number, number));
   }
 
   void End() {
-    if (pending_) report_.ConditionsWithoutRule(groupFirstLine_, number_);
-    pending_.reset();
+    if (pending_)
+      Report(MakeEvent(ParseEventKind::ConditionsWithoutRule, groupFirstLine_, number_));
+    DropPending();
   }
 
  private:
-  Rule& Pending() {
-    if (!pending_) {
-      pending_.emplace();
-      groupFirstLine_ = number_;
-    }
-    return *pending_;
+  void Report(const ParseEvent& event) { sink_.Event(event); }
+
+  // The column, from 1, of `part` (a view into the current line).
+  uint32_t ColumnOf(std::string_view part) const {
+    return static_cast<uint32_t>(part.data() - line_.data()) + 1;
+  }
+
+  // Starts the pending group at the current line when none is pending.
+  void StartGroup() {
+    if (!pending_) groupFirstLine_ = number_;
+    pending_ = true;
   }
 
   void ConditionLine() {
-    Condition condition;
+    StartGroup();
+    ConditionParts condition;
     condition.isServerVariable = groups_[1].matched;
-    condition.name = std::string(Group(groups_, condition.isServerVariable ? 1 : 2));
-    condition.flags = groups_[4].matched ? ConditionFlag::Normalize : 0;
+    condition.name = Group(groups_, condition.isServerVariable ? 1 : 2);
+    condition.pattern = Group(groups_, 3);
+    condition.flags = Group(groups_, 4);
     condition.line = number_;
-    Pending().AppendCondition(condition);
-    patternText_.append(Group(groups_, 3));
-    patternText_ += '\n';
+    conditions_.push_back(condition);
+    patternColumns_.push_back(ColumnOf(condition.pattern));
   }
 
-  void RuleLine(std::string_view pattern, std::string_view format, std::string_view letters,
+  void RuleLine(std::string_view pattern, std::string_view format, std::string_view flags,
                 std::string_view target) {
-    Rule& rule = Pending();
-    uint32_t flags = 0;
-    bool ignoreCase = false;
-    // The R items: a status given with R stands alone ("[R,R]" is as good as "[R]", but
-    // "[R=301,R]" says two things).
-    size_t redirects = 0;
-    bool statusGiven = false;
-    std::string_view invalidStatus;  // the first status that is none of the redirect statuses
-    while (!letters.empty()) {       // items separated by single commas, as the grammar holds
-      const size_t comma = letters.find(',');
-      const std::string_view item = letters.substr(0, comma);
-      letters = comma == std::string_view::npos ? std::string_view() : letters.substr(comma + 1);
-      FlagLetter meaning{};
-      if (LookUpFlagLetter(item[0], meaning)) {
-        flags |= meaning.bits;
-        ignoreCase = ignoreCase || meaning.ignoreCase;
-      }
-      if (item[0] != 'R') continue;
-      ++redirects;
-      if (item.size() < 2) continue;  // "R=" and its digits follow the letter
-      statusGiven = true;
-      uint32_t statusBits = 0;
-      if (LookUpRedirectStatus(item.substr(2), statusBits)) {
-        flags |= statusBits;
-      } else if (invalidStatus.empty()) {
-        invalidStatus = item.substr(2);
-      }
-    }
-    if (!invalidStatus.empty()) {
-      report_.InvalidRedirectStatus(groupFirstLine_, number_, invalidStatus);
-      return DropPending();
-    }
-    if (statusGiven && redirects > 1) {
-      report_.RepeatedRedirect(groupFirstLine_, number_);
-      return DropPending();
-    }
-    rule.SetFlags(flags);
-    rule.line = number_;
-    patternText_.append(pattern);
-    try {
-      rule.pattern = CompilePattern(patternText_, ignoreCase);
-      rule.format = std::string(format);
-      rule.target = std::string(target);
-      parsed_.rules.push_back(std::move(rule));
-    } catch (...) {
-      report_.BadRegularExpression(groupFirstLine_, number_);
+    StartGroup();
+    RuleParts parts;
+    parts.conditions = std::move(conditions_);
+    parts.pattern = pattern;
+    parts.format = format;
+    parts.flags = flags;
+    parts.target = target;
+    parts.line = number_;
+    patternColumns_.push_back(ColumnOf(pattern));
+    BuiltRule built = BuildRule(parts);
+    ParseEvent event = MakeEvent(ParseEventKind::BadRegularExpression, groupFirstLine_, number_);
+    switch (built.error) {
+      case RuleError::None:
+        parsed_.rules.push_back(std::move(built.rule));
+        break;
+      case RuleError::InvalidRedirectStatus:
+        event.kind = ParseEventKind::InvalidRedirectStatus;
+        event.line = number_;
+        event.column = ColumnOf(built.flagItem);
+        event.text = built.invalidStatus;
+        Report(event);
+        break;
+      case RuleError::RepeatedRedirect:
+        event.kind = ParseEventKind::RepeatedRedirect;
+        event.line = number_;
+        event.column = ColumnOf(built.flagItem);
+        Report(event);
+        break;
+      case RuleError::BadPattern:
+        if (built.patternFault) PlaceFault(parts, *built.patternFault, event);
+        Report(event);
+        break;
     }
     DropPending();
   }
 
+  // Sets the line and column of the byte at `fault.offset` of the group's combined pattern.
+  void PlaceFault(const RuleParts& parts, const PatternFault& fault, ParseEvent& event) const {
+    size_t start = 0;
+    for (size_t i = 0; i <= parts.conditions.size(); ++i) {
+      const bool rule = i == parts.conditions.size();
+      const std::string_view pattern = rule ? parts.pattern : parts.conditions[i].pattern;
+      if (start > fault.offset) break;
+      event.line = rule ? parts.line : parts.conditions[i].line;
+      event.column = patternColumns_[i] + static_cast<uint32_t>(fault.offset - start);
+      start += pattern.size() + 1;
+    }
+    event.text = fault.description;
+  }
+
   // Ends the pending group: its rule and conditions are used or dropped.
   void DropPending() {
-    pending_.reset();
-    patternText_.clear();
+    pending_ = false;
+    conditions_.clear();
+    patternColumns_.clear();
   }
 
   void CacheClockRateLine() {
-    if (context_.siteId != 0) return report_.CacheClockRateInSiteFile(number_);
+    if (context_.siteId != 0)
+      return Report(MakeEvent(ParseEventKind::CacheClockRateInSiteFile, number_, number_));
     uint32_t seconds = Decimal(Group(groups_, 1));
     if (seconds == 0) {
-      report_.InvalidCacheClockRate(number_);
+      Report(MakeEvent(ParseEventKind::InvalidCacheClockRate, number_, number_));
       seconds = kDefaultCacheClockRateMs / 1000;
     }
     const uint32_t ms = std::min(seconds, kMaxCacheClockRateSeconds) * 1000u;
@@ -213,7 +260,7 @@ class BodyParser {
   void RepeatLimitLine() {
     auto limit = static_cast<int32_t>(Decimal(Group(groups_, 1)));
     if (context_.siteId != 0 && limit > context_.globalRepeatLimit) {
-      report_.RepeatLimitAboveGlobal(number_);
+      Report(MakeEvent(ParseEventKind::RepeatLimitAboveGlobal, number_, number_));
       limit = context_.globalRepeatLimit;
     }
     parsed_.settings.push_back(
@@ -222,18 +269,33 @@ class BodyParser {
 
   const ParseContext& context_;
   ParsedConfig& parsed_;
-  ParseReport& report_;
+  ParseSink& sink_;
+  std::string_view line_;  // the line being parsed
   MatchResults groups_;
-  std::optional<Rule> pending_;
+  bool pending_ = false;                    // a group of conditions awaits its rule
+  std::vector<ConditionParts> conditions_;  // views into the text being parsed
+  std::vector<uint32_t> patternColumns_;    // of the group's patterns, the rule's last
   uint32_t groupFirstLine_ = 0;
   uint32_t number_ = 0;
-  std::string patternText_;
 };
 
 }  // namespace
 
-ParsedConfig ParseConfigText(std::string_view text, const ParseContext& context,
-                             ParseReport& report, bool cutAtLimit) {
+bool IsSectionHeader(std::string_view line) {
+  MatchResults groups;
+  return MatchLine(line, grammar.header, groups);
+}
+
+bool IsBodyLine(std::string_view line) {
+  MatchResults groups;
+  for (const Expression* pattern : kBodyLines) {
+    if (MatchLine(line, *pattern, groups)) return true;
+  }
+  return false;
+}
+
+ParsedConfig ParseConfigText(std::string_view text, const ParseContext& context, ParseSink& sink,
+                             bool cutAtLimit) {
   ParsedConfig parsed;
   // A line the limit cuts could read as another directive (a rule without its flags), so
   // it is left out; a limit right after a line feed cuts no line.
@@ -245,16 +307,15 @@ ParsedConfig ParseConfigText(std::string_view text, const ParseContext& context,
   LineReader lines(text);
   std::string_view line;
   uint32_t number = 1;
-  MatchResults groups;
   for (;;) {
     if (!lines.Next(line)) {
-      report.SectionNotFound();
+      sink.Event(MakeEvent(ParseEventKind::SectionNotFound, 0, 0));
       return parsed;
     }
-    if (MatchLine(line, grammar.header, groups)) break;
+    if (IsSectionHeader(line)) break;
     ++number;
   }
-  BodyParser body(context, parsed, report);
+  BodyParser body(context, parsed, sink);
   while (lines.Next(line)) body.Line(++number, line);
   if (lineCut) body.CutLine(++number);
   body.End();

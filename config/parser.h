@@ -63,10 +63,20 @@ struct ParsedConfig {
 bool ParseConfigFile(const platform::PathString& path, const ParseContext& context,
                      ParsedConfig& parsed);
 
-// The parse itself, over the bytes of a file already in memory, with messages to `report`.
-// `cutAtLimit`: the file went on past `text`; a last line without its line feed is then
-// reported as cut and not used. Pure apart from `report`: any thread.
-ParsedConfig ParseConfigText(std::string_view text, const ParseContext& context,
-                             ParseReport& report, bool cutAtLimit = false);
+// The parse itself, over the bytes of a file already in memory, with its events to `sink`
+// (a ParseReport writes them as the report). `cutAtLimit`: the file went on past `text`; a
+// last line without its line feed is then reported as cut and not used. Pure apart from
+// `sink`: any thread.
+ParsedConfig ParseConfigText(std::string_view text, const ParseContext& context, ParseSink& sink,
+                             bool cutAtLimit = false);
+
+// True when the parser takes `line` (one line, its CRs at the end removed) as the section
+// header.
+bool IsSectionHeader(std::string_view line);
+
+// True when the parser takes `line` as a body line of some kind (blank, comment or directive),
+// whatever the directive's values then make of it: false exactly when it would be reported as
+// unrecognized.
+bool IsBodyLine(std::string_view line);
 
 }  // namespace vortane

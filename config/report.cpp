@@ -11,58 +11,50 @@ void ParseReport::LineMessage(const char* prefix, uint32_t line, std::string_vie
   write_(message);
 }
 
-void ParseReport::SectionNotFound() {
-  write_("Section [Vortane] not found\r\n");
-}
-
-void ParseReport::UnrecognizedLine(uint32_t line, std::string_view text) {
-  // The prefix, the line and the line end are three writes: the line is echoed as it is,
-  // however long, without being copied.
-  LineMessage("Line ", line, ": Unrecognized string: ");
-  write_(text);
-  write_("\r\n");
-}
-
-void ParseReport::BadRegularExpression(uint32_t firstLine, uint32_t ruleLine) {
-  LineMessage("Bad regular expression at lines ", firstLine,
-              " - " + std::to_string(ruleLine) + "\r\n");
-}
-
-void ParseReport::ConditionsWithoutRule(uint32_t firstLine, uint32_t lastLine) {
-  LineMessage("Lines ", firstLine,
-              " - " + std::to_string(lastLine) +
-                  ": RewriteCond directive(s) without matching RewriteRule or RewriteHeader\r\n");
-}
-
-void ParseReport::RepeatLimitAboveGlobal(uint32_t line) {
-  LineMessage("Line ", line,
-              ": RepeatLimit value is greater than global limit. Global setting will be used\r\n");
-}
-
-void ParseReport::CacheClockRateInSiteFile(uint32_t line) {
-  LineMessage("Line ", line,
-              ": CacheClockRate directive ignored. It could be used only in the global "
-              "configuration file\r\n");
-}
-
-void ParseReport::InvalidCacheClockRate(uint32_t line) {
-  LineMessage("Line ", line,
-              ": Invalid value in the CacheClockRate directive. Default will be used\r\n");
-}
-
-void ParseReport::InvalidRedirectStatus(uint32_t firstLine, uint32_t ruleLine,
-                                        std::string_view digits) {
-  std::string rest = " - " + std::to_string(ruleLine) + ": Invalid redirect status R=";
-  rest.append(digits);
-  rest += " (use 301, 302, 303, 307 or 308). The rule and its conditions are ignored\r\n";
-  LineMessage("Lines ", firstLine, rest);
-}
-
-void ParseReport::RepeatedRedirect(uint32_t firstLine, uint32_t ruleLine) {
-  LineMessage("Lines ", firstLine,
-              " - " + std::to_string(ruleLine) +
-                  ": A redirect status with another R in the flag list. The rule and its "
-                  "conditions are ignored\r\n");
+void ParseReport::Event(const ParseEvent& event) {
+  const uint32_t line = event.firstLine;
+  const std::string toLast = " - " + std::to_string(event.lastLine);
+  switch (event.kind) {
+    case ParseEventKind::SectionNotFound:
+      return write_("Section [Vortane] not found\r\n");
+    case ParseEventKind::UnrecognizedLine:
+      // The prefix, the line and the line end are three writes: the line is echoed as it
+      // is, however long, without being copied.
+      LineMessage("Line ", line, ": Unrecognized string: ");
+      write_(event.text);
+      return write_("\r\n");
+    case ParseEventKind::BadRegularExpression:
+      return LineMessage("Bad regular expression at lines ", line, toLast + "\r\n");
+    case ParseEventKind::ConditionsWithoutRule:
+      return LineMessage(
+          "Lines ", line,
+          toLast + ": RewriteCond directive(s) without matching RewriteRule or RewriteHeader\r\n");
+    case ParseEventKind::RepeatLimitAboveGlobal:
+      return LineMessage(
+          "Line ", line,
+          ": RepeatLimit value is greater than global limit. Global setting will be used\r\n");
+    case ParseEventKind::CacheClockRateInSiteFile:
+      return LineMessage("Line ", line,
+                         ": CacheClockRate directive ignored. It could be used only in the "
+                         "global configuration file\r\n");
+    case ParseEventKind::InvalidCacheClockRate:
+      return LineMessage(
+          "Line ", line,
+          ": Invalid value in the CacheClockRate directive. Default will be used\r\n");
+    case ParseEventKind::InvalidRedirectStatus: {
+      std::string rest = toLast + ": Invalid redirect status R=";
+      rest.append(event.text);
+      rest += " (use 301, 302, 303, 307 or 308). The rule and its conditions are ignored\r\n";
+      return LineMessage("Lines ", line, rest);
+    }
+    case ParseEventKind::RepeatedRedirect:
+      return LineMessage("Lines ", line,
+                         toLast +
+                             ": A redirect status with another R in the flag list. The rule "
+                             "and its conditions are ignored\r\n");
+    case ParseEventKind::LineCutAtLimit:
+      return LineMessage("Line ", line, ": Line cut at the 2 MiB limit. Ignored\r\n");
+  }
 }
 
 std::string_view ReadFailureText(platform::ReadFailure failure) {
@@ -84,10 +76,6 @@ std::string_view ReadFailureText(platform::ReadFailure failure) {
 
 void ParseReport::FileUnreadable(platform::ReadFailure failure) {
   write_("File cannot be read: " + std::string(ReadFailureText(failure)) + "\r\n");
-}
-
-void ParseReport::LineCutAtLimit(uint32_t line) {
-  LineMessage("Line ", line, ": Line cut at the 2 MiB limit. Ignored\r\n");
 }
 
 }  // namespace vortane

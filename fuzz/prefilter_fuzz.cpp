@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -178,7 +179,6 @@ constexpr const char* kConditionNames[] = {"Host:", "X-Data:", "URL", "METHOD"};
 constexpr const char* kTargets[] = {"URL", "X-Data:", "METHOD", "Host:"};
 constexpr const char* kFormats[] = {
     "$0", "/new/$1", "$1x", "/p/$0", "/old/page.html", "/blog/2019/$1", "/Old/$1"};
-constexpr char kLetters[] = "LNFURIO";
 
 void Check(bool holds) {
   if (!holds) __builtin_trap();
@@ -230,39 +230,33 @@ std::vector<vortane::Rule> RulesFrom(FuzzedDataProvider& input) {
   std::vector<vortane::Rule> rules;
   const int count = input.ConsumeIntegralInRange(1, 8);
   for (int r = 0; r < count; ++r) {
-    vortane::Rule rule;
     std::vector<std::string> patterns;
-    std::vector<std::string_view> conditionPatterns;
+    vortane::RuleParts parts;
     const int conditions = input.ConsumeIntegralInRange(0, 2);
     for (int c = 0; c < conditions; ++c) {
-      vortane::Condition condition;
+      vortane::ConditionParts condition;
       condition.name = input.PickValueInArray(kConditionNames);
-      condition.flags = input.ConsumeBool() ? vortane::ConditionFlag::Normalize : 0;
-      rule.AppendCondition(condition);
+      condition.flags = input.ConsumeBool() ? "O" : "";
+      parts.conditions.push_back(condition);
       patterns.push_back(Pattern(input));
     }
-    for (const std::string& p : patterns) conditionPatterns.push_back(p);
+    for (size_t c = 0; c < patterns.size(); ++c) parts.conditions[c].pattern = patterns[c];
     const std::string own = Pattern(input);
-    uint32_t flags = 0;
-    bool ignoreCase = false;
+    parts.pattern = own;
+    // Any of the flag letters, each at most once.
+    std::string flags;
     const auto letterBits = input.ConsumeIntegral<uint8_t>();
-    for (size_t i = 0; i < sizeof kLetters - 1; ++i) {
-      vortane::FlagLetter meaning{};
-      if ((letterBits >> i) & 1 && vortane::LookUpFlagLetter(kLetters[i], meaning)) {
-        flags |= meaning.bits;
-        ignoreCase = ignoreCase || meaning.ignoreCase;
-      }
+    for (size_t i = 0; i < std::size(vortane::kFlags); ++i) {
+      if (((letterBits >> i) & 1) == 0) continue;
+      if (!flags.empty()) flags += ',';
+      flags += vortane::kFlags[i].letter;
     }
-    try {
-      rule.pattern = vortane::CompilePattern(
-          vortane::testing::CombinedPattern(conditionPatterns, own), ignoreCase);
-    } catch (const vortane::bad_expression&) {
-      continue;  // the parser drops such a rule
-    }
-    rule.SetFlags(flags);
-    rule.format = input.PickValueInArray(kFormats);
-    rule.target = input.PickValueInArray(kTargets);
-    rules.push_back(rule);
+    parts.flags = flags;
+    parts.format = input.PickValueInArray(kFormats);
+    parts.target = input.PickValueInArray(kTargets);
+    vortane::BuiltRule built = vortane::BuildRule(parts);
+    if (built.error != vortane::RuleError::None) continue;  // the parser drops such a rule
+    rules.push_back(built.rule);
   }
   return rules;
 }

@@ -11,7 +11,9 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,23 +21,66 @@
 
 namespace vortane {
 
-// Bits of Rule::flags, with the flag letter of the directive that sets each.
+// Bits of Rule::flags. The letters that set them, and what each does, are in kFlags.
 struct RuleFlag {
-  static constexpr uint32_t Last = 0x01;             // L: a match ends the pass
-  static constexpr uint32_t Redirect = 0x02;         // R: a match answers with a redirect
-  static constexpr uint32_t Restart = 0x04;          // N: a match starts the pass again
-  static constexpr uint32_t Forbidden = 0x08;        // F: a match refuses the request
-  static constexpr uint32_t LogRequestedUrl = 0x10;  // U: log the URL the client sent
-  static constexpr uint32_t Normalize = 0x20;        // O: normalise the target first
-  static constexpr uint32_t Disabled = 0x40;         // set after a timeout; no letter
+  static constexpr uint32_t Last = 0x01;
+  static constexpr uint32_t Redirect = 0x02;
+  static constexpr uint32_t Restart = 0x04;
+  static constexpr uint32_t Forbidden = 0x08;
+  static constexpr uint32_t LogRequestedUrl = 0x10;
+  static constexpr uint32_t Normalize = 0x20;
+  static constexpr uint32_t Disabled = 0x40;  // set after a timeout; no letter
   // R=NNN: the redirect status, as its index in kRedirectStatuses (0, the plain R, is 302).
   static constexpr uint32_t RedirectStatus = 0x7u << 16;
 };
 
 // Bits of Condition::flags.
 struct ConditionFlag {
-  static constexpr uint32_t Normalize = 0x20;  // O: normalise the value first
+  static constexpr uint32_t Normalize = 0x20;
 };
+
+// One flag letter of a flag list: the bits it sets on a rule (and on a condition, where a
+// condition takes it), whether it compiles the pattern case-insensitively, what it does, and
+// the other dialects' spellings of it that the checker points to it from.
+struct FlagMeaning {
+  char letter;
+  uint32_t ruleBits;
+  uint32_t conditionBits;  // 0: a condition does not take the letter
+  bool ignoreCase;
+  bool takesStatus;  // written R=NNN as well, with one of kRedirectStatuses
+  std::string_view meaning;
+  std::string_view foreignNames;  // space-separated upper-case names, as in "NC NOCASE"
+};
+
+// Every flag letter, in the order the reference lists them. A flag list holds one to
+// kMaxFlagItems items separated by single commas.
+inline constexpr FlagMeaning kFlags[] = {
+    {'L', RuleFlag::Last, 0, false, false, "a match ends the pass", "END"},
+    {'R', RuleFlag::Redirect, 0, false, true, "a match answers with a redirect", ""},
+    {'U', RuleFlag::LogRequestedUrl, 0, false, false, "log the URL the client sent", ""},
+    {'I', 0, 0, true, false, "match the pattern case-insensitively", "NC NOCASE"},
+    {'N', RuleFlag::Restart, 0, false, false, "a match starts the pass again", ""},
+    {'F', RuleFlag::Forbidden, 0, false, false, "a match refuses the request", "G"},
+    {'O', RuleFlag::Normalize, ConditionFlag::Normalize, false, false,
+     "decode and normalise the URL before matching", ""},
+};
+inline constexpr size_t kMaxFlagItems = 5;
+
+// The entry of `letter` in kFlags, or nullptr for any other byte.
+const FlagMeaning* LookUpFlag(char letter);
+
+// What a flag list's text ("L,R=301", without its brackets) sets.
+struct FlagList {
+  uint32_t ruleBits = 0;       // RuleFlag bits, the redirect status among them
+  uint32_t conditionBits = 0;  // ConditionFlag bits
+  bool ignoreCase = false;
+  std::string_view invalidStatus;  // the first R=DIGITS whose digits are no redirect status
+  std::string_view invalidItem;    // that item whole: "R=DIGITS"
+  bool repeatedRedirect = false;   // R given more than once, with a status at least once
+  std::string_view redirectItem;   // the first item whose letter takes a status
+};
+// Items that are no flag letter are skipped: the grammar lets none through.
+FlagList ReadFlagList(std::string_view text);
 
 // Bits of the result of one rule or one pass. Stop, Redirect, Restart and Forbidden have
 // the values of the rule flags that cause them, so evaluation copies them straight across.
@@ -76,16 +121,6 @@ bool LookUpRedirectStatus(std::string_view digits, uint32_t& bits);
 
 // The redirect status that flags or result bits hold: 302 when they hold none.
 const RedirectStatus& RedirectStatusOf(uint32_t bits);
-
-// What a flag letter of a rule's flag list does: the RuleFlag bits it sets, and whether it
-// compiles the pattern case-insensitively (I, which sets no bit).
-struct FlagLetter {
-  uint32_t bits;
-  bool ignoreCase;
-};
-
-// Returns the meaning of `letter` (one of L R N F U O I), or false for any other byte.
-bool LookUpFlagLetter(char letter, FlagLetter& meaning);
 
 // One RewriteCond line. Its pattern is the matching segment at the head of the owning
 // rule's pattern.
@@ -130,5 +165,53 @@ class Rule {
  private:
   mutable std::atomic<uint32_t> flags_{0};
 };
+
+// The text of a rule's combined pattern: each condition pattern followed by LF, then the
+// rule's own pattern.
+std::string CombinePatternText(const std::vector<std::string_view>& conditionPatterns,
+                               std::string_view rulePattern);
+
+// A RewriteCond as written: its subject, pattern and flag list.
+struct ConditionParts {
+  std::string_view name;  // server variable (without "%"), or "URL", "METHOD", "VERSION", "Name:"
+  std::string_view pattern;
+  std::string_view flags;  // the flag list without its brackets: "" or "O"
+  bool isServerVariable = false;
+  uint32_t line = 0;
+};
+
+// A RewriteRule or RewriteHeader as written, with the conditions before it.
+struct RuleParts {
+  std::vector<ConditionParts> conditions;
+  std::string_view pattern;
+  std::string_view format;
+  std::string_view flags;  // the flag list without its brackets: "L,R=301", or ""
+  std::string_view target = "URL";
+  uint32_t line = 0;
+};
+
+// Why BuildRule made no rule.
+enum class RuleError { None, InvalidRedirectStatus, RepeatedRedirect, BadPattern };
+
+// Where the pattern compiler stopped in a rule's combined pattern, and why.
+struct PatternFault {
+  size_t offset;  // in the combined pattern, less than its size
+  std::string description;
+};
+
+struct BuiltRule {
+  Rule rule;  // complete when error is None
+  RuleError error = RuleError::None;
+  // Within parts.flags: with InvalidRedirectStatus the item and its digits; with
+  // RepeatedRedirect the first R item.
+  std::string_view flagItem;
+  std::string_view invalidStatus;
+  // With BadPattern, when the compiler said where: not when it failed otherwise (memory).
+  std::optional<PatternFault> patternFault;
+};
+
+// The rule the parts make, its combined pattern compiled: the one way rules are built, by the
+// parser and by everything that makes rules without a file.
+BuiltRule BuildRule(const RuleParts& parts);
 
 }  // namespace vortane

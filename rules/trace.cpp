@@ -48,21 +48,26 @@ std::string ResultNames(uint32_t result) {
 }
 
 std::string FlagLetters(const Rule& rule) {
-  static const std::pair<uint32_t, char> kLetters[] = {
-      {RuleFlag::Last, 'L'},      {RuleFlag::Redirect, 'R'},        {RuleFlag::Restart, 'N'},
-      {RuleFlag::Forbidden, 'F'}, {RuleFlag::LogRequestedUrl, 'U'}, {RuleFlag::Normalize, 'O'},
-  };
   std::string letters;
   const auto add = [&letters](char letter) {
     if (!letters.empty()) letters += ',';
     letters += letter;
   };
-  if (rule.HasValidPattern() && (rule.pattern.flags() & boost::regex::icase) != 0) add('I');
+  // I first (it sets no bit), then the letters in the order of their bits.
+  for (const FlagMeaning& flag : kFlags) {
+    if (flag.ignoreCase && rule.HasValidPattern() &&
+        (rule.pattern.flags() & boost::regex::icase) != 0) {
+      add(flag.letter);
+    }
+  }
   const uint32_t flags = rule.Flags();
-  for (const auto& [bit, letter] : kLetters) {
+  for (uint32_t bit = 1; bit != 0; bit <<= 1) {
     if ((flags & bit) == 0) continue;
-    add(letter);
-    if (bit == RuleFlag::Redirect) letters += StatusSuffix(flags);
+    for (const FlagMeaning& flag : kFlags) {
+      if (flag.ruleBits != bit) continue;
+      add(flag.letter);
+      if (flag.takesStatus) letters += StatusSuffix(flags);
+    }
   }
   return letters;
 }

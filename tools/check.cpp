@@ -59,37 +59,6 @@ std::vector<std::string_view> Lines(std::string_view text) {
   return lines;
 }
 
-// The filter's report of a parse, split into its messages (each ends with CR LF, which no
-// echoed line can hold since lines never hold a LF).
-std::vector<std::string> ReportOf(std::string_view text, const ParseContext& context,
-                                  bool cutAtLimit, ParsedConfig* parsed) {
-  std::string stream;
-  ParseReport report([&stream](std::string_view bytes) { stream.append(bytes); });
-  ParsedConfig result = ParseConfigText(text, context, report, cutAtLimit);
-  if (parsed) *parsed = std::move(result);
-  std::vector<std::string> messages;
-  size_t start = 0;
-  for (size_t end; (end = stream.find("\r\n", start)) != std::string::npos; start = end + 2) {
-    messages.push_back(stream.substr(start, end - start));
-  }
-  return messages;
-}
-
-// True when the filter takes `line` as the section header.
-bool IsHeader(std::string_view line) {
-  return ReportOf(line, {}, false, nullptr).empty();
-}
-
-// True when the filter accepts `line` as a body line (a lone condition counts as accepted).
-bool Accepts(std::string_view line) {
-  std::string text = "[Vortane]\n";
-  text.append(line);
-  for (const std::string& message : ReportOf(text, {}, false, nullptr)) {
-    if (message.find("Unrecognized string") != std::string::npos) return false;
-  }
-  return true;
-}
-
 std::string Lower(std::string_view text) {
   std::string lower(text);
   for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -144,6 +113,38 @@ struct Problem {
   std::string code = "unrecognized-line";
 };
 
+// The flag letters for a hint: "L, R, U, I, N, F and O".
+std::string FlagLetterList() {
+  std::string list;
+  for (size_t i = 0; i < std::size(kFlags); ++i) {
+    if (i > 0) list += i + 1 == std::size(kFlags) ? " and " : ", ";
+    list += kFlags[i].letter;
+  }
+  return list;
+}
+
+// The letters a condition's flag list may hold: "O".
+std::string ConditionFlagLetters() {
+  std::string letters;
+  for (const FlagMeaning& flag : kFlags) {
+    if (flag.conditionBits != 0) letters += flag.letter;
+  }
+  return letters;
+}
+
+// The flag another dialect writes as `upper` ("NC"), if there is one here.
+const FlagMeaning* ForeignFlag(std::string_view upper) {
+  for (const FlagMeaning& flag : kFlags) {
+    std::string_view names = flag.foreignNames;
+    while (!names.empty()) {
+      const size_t blank = names.find(' ');
+      if (names.substr(0, blank) == upper) return &flag;
+      names = blank == std::string_view::npos ? std::string_view() : names.substr(blank + 1);
+    }
+  }
+  return nullptr;
+}
+
 // An item R=... of a rule's flag list at `column`: why the grammar refuses it, if it does. Any
 // digits pass here; the parser's report says which are no redirect status.
 std::optional<Problem> CheckRedirectStatus(std::string_view item, uint32_t column) {
@@ -157,8 +158,10 @@ std::optional<Problem> CheckRedirectStatus(std::string_view item, uint32_t colum
     }
   }
   const bool digits = !value.empty() && value.find_first_not_of("0123456789") == std::string::npos;
-  if (item[0] != 'R') {
-    return Problem{column, "flag letters are upper case", "write R" + std::string(item.substr(1))};
+  if (std::islower(static_cast<unsigned char>(item[0])) != 0) {
+    return Problem{column, "flag letters are upper case",
+                   "write " + std::string(1, static_cast<char>(std::toupper(item[0]))) +
+                       std::string(item.substr(1))};
   }
   if (!digits) {
     return Problem{column, "a redirect status is a number", kRedirectStatusHint};
@@ -181,25 +184,21 @@ std::optional<Problem> CheckFlags(const std::vector<Word>& list, bool condition)
   if (inner.empty()) {
     return Problem{word.column, "empty flag list", "leave the brackets out when no flag is set"};
   }
-  static const std::map<std::string, std::pair<std::string, std::string>> foreign = {
-      {"NC", {"I", ""}},
-      {"NOCASE", {"I", ""}},
+  // Other dialects' flags that have no equivalent here, and what to do instead ("" for
+  // "leave it out"). Those that have one are in kFlags.
+  static const std::map<std::string, std::string> foreign = {
       {"QSA",
-       {"",
-        "the query is part of the URL the rule matches: capture it with the pattern "
-        "and write it into the substitution"}},
+       "the query is part of the URL the rule matches: capture it with the pattern and write it "
+       "into the substitution"},
       {"OR",
-       {"",
-        "conditions are always all required: write the alternatives into one "
-        "condition's pattern, in a group: (?:A|B)"}},
-      {"NE", {"", "the substitution is used as written, never escaped"}},
-      {"END", {"L", ""}},
-      {"PT", {"", ""}},
-      {"P", {"", ""}},
-      {"C", {"", ""}},
-      {"QSD", {"", ""}},
-      {"NS", {"", ""}},
-      {"G", {"F", ""}},
+       "conditions are always all required: write the alternatives into one condition's "
+       "pattern, in a group: (?:A|B)"},
+      {"NE", "the substitution is used as written, never escaped"},
+      {"PT", ""},
+      {"P", ""},
+      {"C", ""},
+      {"QSD", ""},
+      {"NS", ""},
   };
   size_t letters = 0;
   uint32_t column = word.column + 1;
@@ -214,13 +213,20 @@ std::optional<Problem> CheckFlags(const std::vector<Word>& list, bool condition)
     }();
     ++letters;
     if (item.empty()) return Problem{column, "empty item in the flag list", ""};
-    if (condition && item != "O") {
-      return Problem{column, "a condition takes no flag but O", "write [O] or nothing"};
+    if (condition &&
+        (item.size() != 1 || ConditionFlagLetters().find(item[0]) == std::string::npos)) {
+      return Problem{column, "a condition takes no flag but " + ConditionFlagLetters(),
+                     "write [" + ConditionFlagLetters() + "] or nothing"};
     }
     if (item.find('=') != std::string_view::npos) {
-      if (upper != "R") {
-        return Problem{column, "flags take no value but R's status",
-                       "flag letters are L, R, U, I, N, F and O, one character each"};
+      const FlagMeaning* flag = upper.size() == 1 ? LookUpFlag(upper[0]) : nullptr;
+      if (flag == nullptr || !flag->takesStatus) {
+        std::string withStatus;
+        for (const FlagMeaning& f : kFlags) {
+          if (f.takesStatus) withStatus += f.letter;
+        }
+        return Problem{column, "flags take no value but " + withStatus + "'s status",
+                       "flag letters are " + FlagLetterList() + ", one character each"};
       }
       if (auto problem = CheckRedirectStatus(item, column)) return problem;
       if (comma == std::string_view::npos) break;
@@ -228,27 +234,26 @@ std::optional<Problem> CheckFlags(const std::vector<Word>& list, bool condition)
       start = comma + 1;
       continue;
     }
-    if (item.size() == 1 && std::string_view("LRUINFO").find(item[0]) != std::string_view::npos) {
+    if (item.size() == 1 && LookUpFlag(item[0]) != nullptr) {
       // a valid letter
-    } else if (item.size() == 1 && upper.size() == 1 &&
-               std::string_view("LRUINFO").find(upper[0]) != std::string_view::npos) {
+    } else if (item.size() == 1 && upper.size() == 1 && LookUpFlag(upper[0]) != nullptr) {
       return Problem{column, "flag letters are upper case", "write " + upper};
+    } else if (const FlagMeaning* flag = ForeignFlag(upper)) {
+      return Problem{column, "'" + std::string(item) + "' is no flag here",
+                     "write " + std::string(1, flag->letter)};
     } else if (const auto it = foreign.find(upper); it != foreign.end()) {
-      if (!it->second.first.empty()) {
-        return Problem{column, "'" + std::string(item) + "' is no flag here",
-                       "write " + it->second.first};
-      }
       return Problem{column, "'" + std::string(item) + "' has no equivalent here",
-                     it->second.second.empty() ? "leave it out" : it->second.second};
+                     it->second.empty() ? "leave it out" : it->second};
     } else {
       return Problem{column, "unknown flag '" + std::string(item) + "'",
-                     "flag letters are L, R, U, I, N, F and O, separated by commas"};
+                     "flag letters are " + FlagLetterList() + ", separated by commas"};
     }
     if (comma == std::string_view::npos) break;
     column += static_cast<uint32_t>(item.size() + 1);
     start = comma + 1;
   }
-  if (letters > 5) {
+  static_assert(kMaxFlagItems == 5, "the message below says five");
+  if (letters > kMaxFlagItems) {
     return Problem{word.column, "more than five letters in the flag list",
                    "a repeated letter adds nothing: write each once"};
   }
@@ -337,7 +342,7 @@ Problem ExplainLine(const LineFacts& facts) {
   }
   const Word& first = words[0];
   if (first.text[0] == '[') {
-    if (IsHeader(line)) {
+    if (IsSectionHeader(line)) {
       return {first.column, "second section header: a file has one section",
               "remove it; the body runs to the end of the file", "misplaced-section"};
     }
@@ -380,7 +385,7 @@ Problem ExplainLine(const LineFacts& facts) {
   // (Only the first word that starts one: each try parses the line again.)
   for (size_t i = 1; i < words.size(); ++i) {
     if (words[i].text[0] != '#') continue;
-    if (Accepts(line.substr(0, words[i].column - 1))) {
+    if (IsBodyLine(line.substr(0, words[i].column - 1))) {
       return {words[i].column, "comment after a directive",
               "comments stand on lines of their own: move it to the line above",
               "trailing-comment"};
@@ -460,14 +465,16 @@ Diagnostic ExplainMissingSection(const std::vector<std::string_view>& lines) {
     for (char c : line) {
       if (c != '\0') compact += c;
     }
-    if (line.find('\0') != std::string_view::npos && IsHeader(compact)) {
+    // The CRs the NUL bytes hid at the line's end go, as the parser's reader drops them.
+    while (!compact.empty() && compact.back() == '\r') compact.pop_back();
+    if (line.find('\0') != std::string_view::npos && IsSectionHeader(compact)) {
       d.line = number;
       d.column = 1;
       d.message = "the section header is written with NUL bytes (UTF-16 text?)";
       d.hint = "save the file as ASCII or UTF-8 without a byte-order mark";
       return d;
     }
-    if (i == 0 && line.substr(0, 3) == "\xEF\xBB\xBF" && IsHeader(line.substr(3))) {
+    if (i == 0 && line.substr(0, 3) == "\xEF\xBB\xBF" && IsSectionHeader(line.substr(3))) {
       d.line = 1;
       d.column = 1;
       d.message = "a byte-order mark stands before the section header";
@@ -476,7 +483,7 @@ Diagnostic ExplainMissingSection(const std::vector<std::string_view>& lines) {
     }
     const std::vector<Word> words = Words(line);
     if (words.empty() || words[0].text[0] != '[') continue;
-    if (words.size() > 1 && IsHeader(line.substr(0, words[1].column - 1))) {
+    if (words.size() > 1 && IsSectionHeader(line.substr(0, words[1].column - 1))) {
       d.line = number;
       d.column = words[1].column;
       d.message = "text after the section header";
@@ -572,11 +579,11 @@ bool MatchesEverything(std::string_view pattern) {
   return pattern == ".*" || pattern == "(.*)" || pattern == "(?:.*)";
 }
 
-// The letters of a flag list word on an accepted line, or "".
-std::string_view FlagLetters(const std::vector<Word>& words, size_t arguments) {
+// What the flag list word of an accepted line sets; nothing when it has none.
+FlagList FlagsOf(const std::vector<Word>& words, size_t arguments) {
   if (words.size() <= arguments + 1) return {};
   const std::string_view list = words[arguments + 1].text;
-  return list.substr(1, list.size() - 2);
+  return ReadFlagList(list.substr(1, list.size() - 2));
 }
 
 // The longest run of letters and digits the pattern holds as literal text, outside classes
@@ -608,13 +615,15 @@ std::pair<size_t, size_t> LongestLiteral(std::string_view pattern) {
   return {bestStart, bestLength};
 }
 
-class Checker {
+// Parses a file and explains each event of the parse as it comes, then warns about what the
+// parse accepted.
+class Checker final : public ParseSink {
  public:
   Checker(std::string_view text, const std::string& file, const ParseContext& context,
           bool cutAtLimit)
       : file_(file) {
     for (std::string_view line : Lines(text)) facts_.push_back({line, Words(line), false});
-    messages_ = ReportOf(text, context, cutAtLimit, &parsed_);
+    parsed_ = ParseConfigText(text, context, *this, cutAtLimit);
   }
 
   std::vector<Diagnostic> Run(int32_t* repeatLimitAfter, const ParseContext& context) {
@@ -626,7 +635,6 @@ class Checker {
         }
       }
     }
-    for (const std::string& message : messages_) Explain(message);
     if (sectionFound_) Warnings();
     std::stable_sort(out_.begin(), out_.end(),
                      [](const Diagnostic& a, const Diagnostic& b) { return a.line < b.line; });
@@ -648,155 +656,90 @@ class Checker {
     out_.push_back(std::move(d));
   }
 
-  // The numbers of a report message: "Line N: ...", "Lines A - B: ...", "... lines A - B".
-  static std::pair<uint32_t, uint32_t> Numbers(const std::string& message) {
-    uint32_t first = 0, second = 0;
-    const size_t digit = message.find_first_of("0123456789");
-    if (digit == std::string::npos) return {0, 0};
-    const size_t end = message.find_first_not_of("0123456789", digit);
-    first = static_cast<uint32_t>(
-        ParseDecimal(std::string_view(message).substr(digit, end - digit), UINT32_MAX).value_or(0));
-    if (message.compare(end, 3, " - ") == 0) {
-      const size_t end2 = message.find_first_not_of("0123456789", end + 3);
-      second = static_cast<uint32_t>(
-          ParseDecimal(std::string_view(message).substr(end + 3, end2 - end - 3), UINT32_MAX)
-              .value_or(0));
-    }
-    return {first, second};
-  }
-
-  void Explain(const std::string& message) {
-    const auto [first, second] = Numbers(message);
-    if (message.rfind("Section [Vortane] not found", 0) == 0) {
-      sectionFound_ = false;
-      std::vector<std::string_view> lines;
-      for (const LineFacts& facts : facts_) lines.push_back(facts.text);
-      Diagnostic d = ExplainMissingSection(lines);
-      Add(Severity::Error, d.line, d.column, d.code, d.message, d.hint);
-    } else if (message.find(": Unrecognized string: ") != std::string::npos) {
-      LineFacts& facts = facts_[first - 1];
-      facts.unrecognized = true;
-      const Problem problem = ExplainLine(facts);
-      Add(Severity::Error, first, problem.column, problem.code, problem.message, problem.hint);
-    } else if (message.rfind("Bad regular expression", 0) == 0) {
-      BadExpression(first, second);
-    } else if (message.find("without matching RewriteRule") != std::string::npos) {
-      Add(Severity::Error, first, 1, "conditions-without-rule",
-          "conditions on lines " + std::to_string(first) + " - " + std::to_string(second) +
-              " have no rule after them: the filter drops them",
-          "conditions belong to the next RewriteRule or RewriteHeader line");
-    } else if (message.find("RepeatLimit value is greater") != std::string::npos) {
-      Add(Severity::Error, first, 1, "repeat-limit-above-global",
-          "a site's RepeatLimit above the global repeat limit: the global limit is used",
-          "lower it, or raise RepeatLimit in the global httpd.ini");
-    } else if (message.find("CacheClockRate directive ignored") != std::string::npos) {
-      Add(Severity::Error, first, 1, "clock-rate-in-site",
-          "CacheClockRate in a site's file: the filter ignores it",
-          "set it in the global httpd.ini, beside the filter library");
-    } else if (message.find("Invalid value in the CacheClockRate") != std::string::npos) {
-      Add(Severity::Error, first, 1, "clock-rate-zero",
-          "CacheClockRate 0: the default of 3600 seconds is used instead", "write 1 or more");
-    } else if (message.find(": Invalid redirect status R=") != std::string::npos ||
-               message.find(": A redirect status with another R") != std::string::npos) {
-      DroppedRedirect(message, first, second);
-    } else if (message.find("Line cut at the 2 MiB limit") != std::string::npos) {
-      Add(Severity::Error, first, 1, "line-cut",
-          "the filter reads the first 2 MiB of a file: this line is cut there and ignored",
-          "everything after it is ignored too; make the file smaller");
-    } else {
-      Add(Severity::Error, first, 0, "report", message, "");
+  void Event(const ParseEvent& event) override {
+    const uint32_t first = event.firstLine, last = event.lastLine;
+    switch (event.kind) {
+      case ParseEventKind::SectionNotFound: {
+        sectionFound_ = false;
+        std::vector<std::string_view> lines;
+        for (const LineFacts& facts : facts_) lines.push_back(facts.text);
+        Diagnostic d = ExplainMissingSection(lines);
+        return Add(Severity::Error, d.line, d.column, d.code, d.message, d.hint);
+      }
+      case ParseEventKind::UnrecognizedLine: {
+        LineFacts& facts = facts_[first - 1];
+        facts.unrecognized = true;
+        const Problem problem = ExplainLine(facts);
+        return Add(Severity::Error, first, problem.column, problem.code, problem.message,
+                   problem.hint);
+      }
+      case ParseEventKind::BadRegularExpression:
+        return BadExpression(event);
+      case ParseEventKind::ConditionsWithoutRule:
+        return Add(Severity::Error, first, 1, "conditions-without-rule",
+                   "conditions on lines " + std::to_string(first) + " - " + std::to_string(last) +
+                       " have no rule after them: the filter drops them",
+                   "conditions belong to the next RewriteRule or RewriteHeader line");
+      case ParseEventKind::RepeatLimitAboveGlobal:
+        return Add(Severity::Error, first, 1, "repeat-limit-above-global",
+                   "a site's RepeatLimit above the global repeat limit: the global limit is used",
+                   "lower it, or raise RepeatLimit in the global httpd.ini");
+      case ParseEventKind::CacheClockRateInSiteFile:
+        return Add(Severity::Error, first, 1, "clock-rate-in-site",
+                   "CacheClockRate in a site's file: the filter ignores it",
+                   "set it in the global httpd.ini, beside the filter library");
+      case ParseEventKind::InvalidCacheClockRate:
+        return Add(Severity::Error, first, 1, "clock-rate-zero",
+                   "CacheClockRate 0: the default of 3600 seconds is used instead",
+                   "write 1 or more");
+      case ParseEventKind::InvalidRedirectStatus:
+      case ParseEventKind::RepeatedRedirect:
+        return DroppedRedirect(event);
+      case ParseEventKind::LineCutAtLimit:
+        return Add(Severity::Error, first, 1, "line-cut",
+                   "the filter reads the first 2 MiB of a file: this line is cut there and ignored",
+                   "everything after it is ignored too; make the file smaller");
     }
   }
 
-  // A rule the parser dropped, with its conditions from line `first`, for its redirect
-  // status: the message, at the R item of its flag list.
-  void DroppedRedirect(const std::string& message, uint32_t first, uint32_t ruleLine) {
-    if (ruleLine < 1 || ruleLine > facts_.size()) return;
+  // A rule the parser dropped, with its conditions, for its redirect status: the message, at
+  // the R item of its flag list.
+  void DroppedRedirect(const ParseEvent& event) {
+    const uint32_t ruleLine = event.lastLine;
     facts_[ruleLine - 1].dropped = true;
     const std::string dropped = std::string(": the rule") +
-                                (first < ruleLine ? " and its conditions are" : " is") + " dropped";
-    if (message.find(": Invalid redirect status R=") != std::string::npos) {
-      const size_t at = message.find("R=");
-      const std::string item = message.substr(at, message.find(' ', at) - at);
-      Add(Severity::Error, ruleLine, RedirectColumn(ruleLine, item), "bad-redirect-status",
+                                (event.firstLine < ruleLine ? " and its conditions are" : " is") +
+                                " dropped";
+    if (event.kind == ParseEventKind::InvalidRedirectStatus) {
+      const std::string item = "R=" + std::string(event.text);
+      Add(Severity::Error, ruleLine, event.column, "bad-redirect-status",
           "'" + item + "' is no redirect status" + dropped, kRedirectStatusHint);
     } else {
-      Add(Severity::Error, ruleLine, RedirectColumn(ruleLine, {}), "bad-redirect-status",
+      Add(Severity::Error, ruleLine, event.column, "bad-redirect-status",
           "R is given more than once, with a status" + dropped,
           "write R once, with the status meant: R=301");
     }
   }
 
-  // The column of the flag item `item` ("R=404"), or of the first R item when `item` is
-  // empty, in the flag list of rule line `number`; 1 when there is none.
-  uint32_t RedirectColumn(uint32_t number, std::string_view item) const {
-    if (number < 1 || number > facts_.size()) return 1;
-    const std::vector<Word>& words = facts_[number - 1].words;
-    if (words.empty() || words.back().text[0] != '[') return 1;
-    const Word& list = words.back();
-    for (size_t start = 1; start < list.text.size();) {
-      const size_t end = std::min(list.text.find(',', start), list.text.size() - 1);
-      const std::string_view flag = list.text.substr(start, end - start);
-      if (item.empty() ? flag[0] == 'R' : flag == item) {
-        return list.column + static_cast<uint32_t>(start);
-      }
-      start = end + 1;
+  // A group the parser dropped because its combined pattern does not compile: at the byte the
+  // compiler stopped at, when it said.
+  void BadExpression(const ParseEvent& event) {
+    const uint32_t first = event.firstLine, ruleLine = event.lastLine;
+    if (event.line == 0) {
+      return Add(Severity::Error, ruleLine, 1, "bad-pattern",
+                 "the filter could not compile or store this rule", "");
     }
-    return list.column;
-  }
-
-  // The pattern of an accepted rule or condition line, with its column; empty otherwise.
-  static Word PatternOf(const LineFacts& facts) {
-    if (facts.unrecognized || facts.words.empty()) return {{}, 0};
-    const std::string_view keyword = facts.words[0].text;
-    if (keyword == "RewriteRule") return facts.words[1];
-    if (keyword == "RewriteCond" || keyword == "RewriteHeader") return facts.words[2];
-    return {{}, 0};
-  }
-
-  void BadExpression(uint32_t first, uint32_t ruleLine) {
-    std::string joined;
-    std::vector<std::pair<size_t, uint32_t>> starts;  // offset in `joined`, line
-    for (uint32_t n = first; n <= ruleLine && n <= facts_.size(); ++n) {
-      const LineFacts& facts = facts_[n - 1];
-      const Word pattern = PatternOf(facts);
-      if (pattern.column == 0 || (n < ruleLine && facts.words[0].text != "RewriteCond")) continue;
-      starts.emplace_back(joined.size(), n);
-      joined.append(pattern.text);
-      if (n < ruleLine) joined += '\n';
-    }
-    const LineFacts& rule = facts_[ruleLine - 1];
-    const bool header = rule.words[0].text == "RewriteHeader";
-    const bool ignoreCase =
-        FlagLetters(rule.words, header ? 3 : 2).find('I') != std::string_view::npos;
-    try {
-      CompilePattern(joined, ignoreCase);
-    } catch (const bad_expression& error) {
-      auto position = static_cast<size_t>(std::max<std::ptrdiff_t>(0, error.position()));
-      position = std::min(position, joined.empty() ? 0 : joined.size() - 1);
-      uint32_t line = ruleLine, column = 1;
-      for (const auto& [offset, number] : starts) {
-        if (offset <= position) {
-          line = number;
-          column = PatternOf(facts_[number - 1]).column + static_cast<uint32_t>(position - offset);
-        }
-      }
-      Add(Severity::Error, line, column, "bad-pattern",
-          std::string("bad regular expression: ") + error.what(),
-          first < ruleLine
-              ? "the rule on line " + std::to_string(ruleLine) + " and its conditions from line " +
-                    std::to_string(first) + " are dropped together"
-              : "the rule is dropped");
-      return;
-    } catch (...) {
-    }
-    Add(Severity::Error, ruleLine, 1, "bad-pattern",
-        "the filter could not compile or store this rule", "");
+    Add(Severity::Error, event.line, event.column, "bad-pattern",
+        "bad regular expression: " + std::string(event.text),
+        first < ruleLine
+            ? "the rule on line " + std::to_string(ruleLine) + " and its conditions from line " +
+                  std::to_string(first) + " are dropped together"
+            : "the rule is dropped");
   }
 
   void Warnings() {
     size_t header = 0;
-    while (header < facts_.size() && !IsHeader(facts_[header].text)) ++header;
+    while (header < facts_.size() && !IsSectionHeader(facts_[header].text)) ++header;
     std::vector<uint32_t> conditions;  // lines of the pending group
     uint32_t passedOver = 0;           // an unrecognised line inside the pending group
     uint32_t stopper = 0;              // a rule that ends every request's pass
@@ -828,8 +771,8 @@ class Checker {
         continue;
       }
       const bool header2 = keyword == "RewriteHeader";
-      const std::string_view letters = FlagLetters(facts.words, header2 ? 3 : 2);
-      if (letters.find('N') != std::string_view::npos) restarts = true;
+      const FlagList flags = FlagsOf(facts.words, header2 ? 3 : 2);
+      if ((flags.ruleBits & RuleFlag::Restart) != 0) restarts = true;
       if (passedOver != 0) {
         Add(Severity::Warning, number, 1, "conditions-moved",
             "the conditions from line " + std::to_string(conditions.front()) + " pass over line " +
@@ -845,9 +788,10 @@ class Checker {
                 " matches every URL and ends the pass",
             "move it above line " + std::to_string(stopper));
       }
-      Rule(facts, number, letters, !conditions.empty(), header2);
+      Rule(facts, number, flags, !conditions.empty(), header2);
+      constexpr uint32_t kEndsPass = RuleFlag::Last | RuleFlag::Redirect | RuleFlag::Forbidden;
       if (conditions.empty() && !header2 && MatchesEverything(facts.words[1].text) &&
-          letters.find_first_of("LRF") != std::string_view::npos && stopper == 0) {
+          (flags.ruleBits & kEndsPass) != 0 && stopper == 0) {
         stopper = number;
       }
       conditions.clear();
@@ -917,11 +861,11 @@ class Checker {
             "$ to say the whole value is meant");
   }
 
-  void Rule(const LineFacts& facts, uint32_t number, std::string_view letters, bool grouped,
+  void Rule(const LineFacts& facts, uint32_t number, const FlagList& flags, bool grouped,
             bool header) {
     const Word& pattern = facts.words[header ? 2 : 1];
     const Word& format = facts.words[header ? 3 : 2];
-    const bool ignoreCase = letters.find('I') != std::string_view::npos;
+    const bool ignoreCase = flags.ignoreCase;
     Pattern(pattern, number, ignoreCase, grouped);
     if (ignoreCase) {
       for (size_t i = number - 1; i-- > 0 && grouped;) {
@@ -942,12 +886,12 @@ class Checker {
     }
     if (header) PartialMatch(facts.words[1].text, pattern, number);
     if (KeepsValue(format.text)) {
-      KeptValue(format, number, letters);
+      KeptValue(format, number, flags.ruleBits);
     } else {
-      Format(format, number, letters);
+      Format(format, number, flags.ruleBits);
     }
-    if (!header && letters.find('F') != std::string_view::npos &&
-        letters.find('O') == std::string_view::npos) {
+    if (!header && (flags.ruleBits & RuleFlag::Forbidden) != 0 &&
+        (flags.ruleBits & RuleFlag::Normalize) == 0) {
       const auto [start, length] = LongestLiteral(pattern.text);
       if (length >= 2) {
         Add(Severity::Warning, number, pattern.column + static_cast<uint32_t>(start),
@@ -963,35 +907,33 @@ class Checker {
   }
 
   // A rule whose substitution is "-": it writes nothing, so only its flags act.
-  void KeptValue(const Word& format, uint32_t number, std::string_view letters) {
-    const auto has = [&letters](char letter) {
-      return letters.find(letter) != std::string_view::npos;
-    };
-    if (has('F')) return;
-    if (has('R')) {
+  void KeptValue(const Word& format, uint32_t number, uint32_t flags) {
+    const auto has = [flags](uint32_t bit) { return (flags & bit) != 0; };
+    if (has(RuleFlag::Forbidden)) return;
+    if (has(RuleFlag::Redirect)) {
       Add(Severity::Warning, number, format.column, "redirect-to-same-url",
           "'-' with R redirects to the URL as the rules have left it: unless an earlier rule "
           "changed it, the client is sent back to the URL it asked for, and loops",
           "write the new location as the substitution (http://example.com$1)");
-    } else if (has('U')) {
+    } else if (has(RuleFlag::LogRequestedUrl)) {
       Add(Severity::Warning, number, format.column, "kept-value-log",
           "U does nothing with '-': the log is marked only by a rule that writes its value",
           "leave U out, or write the new value as the substitution");
     }
-    if (!has('L') && !has('N') && !has('R')) {
+    if (!has(RuleFlag::Last) && !has(RuleFlag::Restart) && !has(RuleFlag::Redirect)) {
       Add(Severity::Warning, number, format.column, "kept-value-no-effect",
           "'-' without L, N, F or R: the rule matches and changes nothing",
           "add L to end the pass here, or write a substitution");
     }
   }
 
-  void Format(const Word& format, uint32_t number, std::string_view letters) {
+  void Format(const Word& format, uint32_t number, uint32_t flags) {
     const std::string_view f = format.text;
     bool question = false, percent = false;  // each said once per line
     for (size_t i = 0; i < f.size(); ++i) {
       if (f[i] == '\\') {
         ++i;
-      } else if (f[i] == '?' && !question && letters.find('F') == std::string_view::npos &&
+      } else if (f[i] == '?' && !question && (flags & RuleFlag::Forbidden) == 0 &&
                  (i + 1 >= f.size() || !std::isdigit(static_cast<unsigned char>(f[i + 1])))) {
         Add(Severity::Warning, number, format.column + static_cast<uint32_t>(i),
             "unescaped-question",
@@ -1030,7 +972,6 @@ class Checker {
 
   std::string file_;
   std::vector<LineFacts> facts_;
-  std::vector<std::string> messages_;
   ParsedConfig parsed_;
   bool sectionFound_ = true;
   std::vector<Diagnostic> out_;

@@ -2,10 +2,11 @@
 // what the filter does not use in an httpd.ini file (errors) and what it uses in a way its
 // author likely did not mean (warnings).
 //
-// The errors are exactly the lines of the filter's own report: the file is parsed by the
-// filter's parser (ParseConfigText) with the report collected in memory, and each message is
-// then explained from the line it names. Nothing is written beside the checked file. Pure
-// functions over their arguments apart from CheckPath's reads: any thread.
+// The errors are exactly the messages of the filter's own report: the file is parsed by the
+// filter's parser (ParseConfigText) with the checker as the sink of its typed events (the
+// report is one other sink), and each event is explained from its kind and the lines and
+// column it names, never from the report's wording. Nothing is written beside the checked
+// file. Pure functions over their arguments apart from CheckPath's reads: any thread.
 #pragma once
 
 #include <cstdint>

@@ -71,26 +71,127 @@ TEST(RuleTest, DisableFromManyThreadsKeepsTheOtherBits) {
   EXPECT_EQ(rule.Flags(), RuleFlag::Restart | RuleFlag::LogRequestedUrl | RuleFlag::Disabled);
 }
 
-TEST(FlagLetterTest, EachLetterHasItsBitAndOnlyIFoldsCase) {
+TEST(FlagListTest, EachItemSetsItsBitsAndRedirectStatusesStandAlone) {
+  uint32_t status301 = 0;
+  ASSERT_TRUE(LookUpRedirectStatus("301", status301));
   struct Case {
-    char letter;
-    bool known;
-    uint32_t bits;
+    std::string_view text;
+    uint32_t ruleBits;
+    uint32_t conditionBits;
     bool ignoreCase;
+    std::string_view invalidStatus;
+    bool repeatedRedirect;
   };
   const Case cases[] = {
-      {'L', true, 0x01, false}, {'R', true, 0x02, false}, {'N', true, 0x04, false},
-      {'F', true, 0x08, false}, {'U', true, 0x10, false}, {'O', true, 0x20, false},
-      {'I', true, 0x00, true},  {'l', false, 0, false},   {'D', false, 0, false},
-      {',', false, 0, false},
+      {"", 0, 0, false, "", false},
+      {"L", RuleFlag::Last, 0, false, "", false},
+      {"R", RuleFlag::Redirect, 0, false, "", false},
+      {"N", RuleFlag::Restart, 0, false, "", false},
+      {"F", RuleFlag::Forbidden, 0, false, "", false},
+      {"U", RuleFlag::LogRequestedUrl, 0, false, "", false},
+      {"O", RuleFlag::Normalize, ConditionFlag::Normalize, false, "", false},
+      {"I", 0, 0, true, "", false},
+      {"I,L,N", RuleFlag::Last | RuleFlag::Restart, 0, true, "", false},
+      {"R=301,L", RuleFlag::Redirect | status301 | RuleFlag::Last, 0, false, "", false},
+      {"R,R", RuleFlag::Redirect, 0, false, "", false},
+      {"R=301,R", RuleFlag::Redirect | status301, 0, false, "", true},
+      {"R=404,R=999", RuleFlag::Redirect, 0, false, "404", true},
+      {"l,D,,x", 0, 0, false, "", false},  // no letter of the table: skipped
   };
   for (const Case& c : cases) {
-    FlagLetter meaning{0xFFFF, false};
-    EXPECT_EQ(LookUpFlagLetter(c.letter, meaning), c.known) << c.letter;
-    if (!c.known) continue;
-    EXPECT_EQ(meaning.bits, c.bits) << c.letter;
-    EXPECT_EQ(meaning.ignoreCase, c.ignoreCase) << c.letter;
+    const FlagList list = ReadFlagList(c.text);
+    EXPECT_EQ(list.ruleBits, c.ruleBits) << c.text;
+    EXPECT_EQ(list.conditionBits, c.conditionBits) << c.text;
+    EXPECT_EQ(list.ignoreCase, c.ignoreCase) << c.text;
+    EXPECT_EQ(list.invalidStatus, c.invalidStatus) << c.text;
+    EXPECT_EQ(list.repeatedRedirect, c.repeatedRedirect) << c.text;
   }
+}
+
+TEST(FlagTableTest, LettersAreDistinctUpperCaseAndBitsDistinct) {
+  uint32_t seen = 0;
+  for (const FlagMeaning& flag : kFlags) {
+    EXPECT_TRUE(flag.letter >= 'A' && flag.letter <= 'Z') << flag.letter;
+    EXPECT_EQ(LookUpFlag(flag.letter), &flag) << flag.letter;
+    EXPECT_EQ(seen & flag.ruleBits, 0u) << flag.letter;
+    EXPECT_EQ(flag.ruleBits & (RuleFlag::Disabled | RuleFlag::RedirectStatus), 0u);
+    seen |= flag.ruleBits;
+    EXPECT_FALSE(flag.meaning.empty()) << flag.letter;
+  }
+  EXPECT_EQ(LookUpFlag('l'), nullptr);
+}
+
+TEST(BuildRuleTest, SaysWhyItMadeNoRule) {
+  struct Case {
+    std::string_view pattern;
+    std::string_view flags;
+    RuleError error;
+  };
+  const Case cases[] = {
+      {"^/a$", "L", RuleError::None},
+      {"^/a$", "R=307", RuleError::None},
+      {"^/a$", "R=300", RuleError::InvalidRedirectStatus},
+      {"^/a$", "R,R=301", RuleError::RepeatedRedirect},
+      {"^/(a$", "L", RuleError::BadPattern},
+      {"^/(a$", "R=300", RuleError::InvalidRedirectStatus},  // flags first, as reported
+  };
+  for (const Case& c : cases) {
+    RuleParts parts;
+    parts.pattern = c.pattern;
+    parts.flags = c.flags;
+    EXPECT_EQ(BuildRule(parts).error, c.error) << c.pattern << " " << c.flags;
+  }
+}
+
+TEST(BuildRuleTest, ConditionsComeFirstWithTheirFlagsAndLines) {
+  RuleParts parts;
+  parts.conditions = {{"Host:", "www\\..*", "", false, 3}, {"HTTPS", "on", "O", true, 4}};
+  parts.pattern = "^/(.*)$";
+  parts.format = "/x/$1";
+  parts.flags = "I,R=308";
+  parts.target = "X-To:";
+  parts.line = 5;
+  const BuiltRule built = BuildRule(parts);
+  ASSERT_EQ(built.error, RuleError::None);
+  const Rule& rule = built.rule;
+  ASSERT_EQ(rule.conditions.size(), 2u);
+  EXPECT_EQ(rule.conditions[0].name, "Host:");
+  EXPECT_EQ(rule.conditions[0].flags, 0u);
+  EXPECT_EQ(rule.conditions[1].flags, ConditionFlag::Normalize);
+  EXPECT_TRUE(rule.conditions[1].isServerVariable);
+  EXPECT_EQ(rule.conditions[1].line, 4u);
+  EXPECT_EQ(RedirectStatusOf(rule.Flags()).code, 308u);
+  EXPECT_EQ(rule.format, "/x/$1");
+  EXPECT_EQ(rule.target, "X-To:");
+  EXPECT_EQ(rule.line, 5u);
+  EXPECT_TRUE(rule.pattern.flags() & boost::regex::icase);
+  const std::string subject = "www.A\nON\n/B";
+  MatchResults groups;
+  EXPECT_TRUE(TimedMatch(subject.data(), subject.data() + subject.size(), groups, rule.pattern,
+                         MatchTimeLimit, boost::match_not_dot_newline));
+}
+
+TEST(CombinedPatternTest, ConditionsComeFirstEachEndedByLineFeed) {
+  EXPECT_EQ(CombinePatternText({}, "^/x$"), "^/x$");
+  EXPECT_EQ(CombinePatternText({"a", "b", "c"}, "/r"), "a\nb\nc\n/r");
+}
+
+TEST(CombinedPatternTest, GroupsNumberAcrossConditionsAndRule) {
+  // Three conditions; the first has no group, so $1 is the second condition's group.
+  const Expression e =
+      CompilePattern(CombinePatternText({"www\\..*", "(\\d+)", "[a-z]+"}, "^/item/(.*)$"), true);
+  const std::string subject = "www.example.com\n42\nMozilla\n/item/shoes";
+  MatchResults groups;
+  ASSERT_TRUE(TimedMatch(subject.data(), subject.data() + subject.size(), groups, e, MatchTimeLimit,
+                         boost::match_not_dot_newline));
+  ASSERT_EQ(groups.size(), 3u);
+  EXPECT_EQ(std::string(groups[1].first.base(), groups[1].second.base()), "42");
+  EXPECT_EQ(std::string(groups[2].first.base(), groups[2].second.base()), "shoes");
+
+  // A condition cannot reach into the next segment.
+  const std::string crossing = "www.example.com/42\nMozilla\n/item/shoes";
+  EXPECT_FALSE(TimedMatch(crossing.data(), crossing.data() + crossing.size(), groups, e,
+                          MatchTimeLimit, boost::match_not_dot_newline));
 }
 
 }  // namespace

@@ -185,6 +185,7 @@ TEST(TraceTest, PassesAsTheTracerHearsThem) {
        1,
        "/a",
        false,
+       false,
        {"sweep 1", "line 2 [/a] (/a) Matched / Matched",
         "line 3 [/a] (/a) -> /b Matched|Stop|Redirect=301|Restart / "
         "Matched|Stop|Redirect=301|Restart",

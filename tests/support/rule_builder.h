@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,50 +25,22 @@ struct ConditionLine {
   bool normalize = false;
 };
 
-// The text of a rule's combined pattern as the parser builds it: each condition's pattern
-// followed by LF, then the rule's own pattern.
-inline std::string CombinedPattern(const std::vector<std::string_view>& conditionPatterns,
-                                   std::string_view rulePattern) {
-  std::string text;
-  for (std::string_view condition : conditionPatterns) {
-    text.append(condition);
-    text += '\n';
-  }
-  text.append(rulePattern);
-  return text;
-}
-
-// A rule with `conditions`, `pattern`, `format`, flag letters (any of L R N F U O I, and R=NNN
-// with a redirect status) and `target`, its combined pattern compiled.
+// A rule with `conditions`, `pattern`, `format`, a flag list's text (as in "L,R=301") and
+// `target`, built by BuildRule; throws when BuildRule makes none.
 inline Rule MakeRule(const std::vector<ConditionLine>& conditions, std::string_view pattern,
-                     std::string_view format, std::string_view letters = "",
+                     std::string_view format, std::string_view flags = "",
                      std::string_view target = "URL") {
-  Rule rule;
-  uint32_t flags = 0;
-  bool ignoreCase = false;
-  for (size_t i = 0; i < letters.size(); ++i) {
-    FlagLetter meaning{};
-    if (LookUpFlagLetter(letters[i], meaning)) {
-      flags |= meaning.bits;
-      ignoreCase = ignoreCase || meaning.ignoreCase;
-    }
-    if (letters.compare(i, 2, "R=") == 0) {
-      uint32_t status = 0;
-      LookUpRedirectStatus(letters.substr(i + 2, 3), status);
-      flags |= status;
-      i += 4;
-    }
-  }
-  std::vector<std::string_view> conditionPatterns;
+  RuleParts parts;
   for (const ConditionLine& c : conditions) {
-    rule.AppendCondition({c.name, c.normalize ? ConditionFlag::Normalize : 0u, c.serverVariable});
-    conditionPatterns.push_back(c.pattern);
+    parts.conditions.push_back({c.name, c.pattern, c.normalize ? "O" : "", c.serverVariable, 0});
   }
-  rule.pattern = CompilePattern(CombinedPattern(conditionPatterns, pattern), ignoreCase);
-  rule.format = std::string(format);
-  rule.target = std::string(target);
-  rule.SetFlags(flags);
-  return rule;
+  parts.pattern = pattern;
+  parts.format = format;
+  parts.flags = flags;
+  parts.target = target;
+  BuiltRule built = BuildRule(parts);
+  if (built.error != RuleError::None) throw std::invalid_argument("MakeRule: no rule");
+  return built.rule;
 }
 
 }  // namespace vortane::testing
