@@ -1,5 +1,7 @@
-// The part of the file operations both systems share: what a path kind is called.
+// The part of the file operations both systems share: what a path kind is called, and why a
+// replacement refuses its target.
 #include "platform/files.h"
+#include "platform/native.h"
 
 namespace vortane::platform {
 
@@ -22,5 +24,27 @@ const char* PathKindText(PathKind kind) {
   }
   return "unknown";
 }
+
+namespace native {
+
+std::string ReplacementRefusal(PathKind kind) {
+  switch (kind) {
+    case PathKind::Missing:
+    case PathKind::Regular:
+      return "";
+    case PathKind::Link:
+      return "is a symbolic link: not written";
+    case PathKind::Directory:
+      return "is a directory: not written";
+    case PathKind::Other:
+      return "is not a regular file: not written";
+    case PathKind::LinkLoop:
+    case PathKind::Inaccessible:
+      break;
+  }
+  return "is out of reach: not written";
+}
+
+}  // namespace native
 
 }  // namespace vortane::platform

@@ -9,6 +9,10 @@
 
 #include "platform/system.h"
 
+namespace vortane::platform {
+enum class PathKind;  // platform/files.h
+}  // namespace vortane::platform
+
 namespace vortane::platform::native {
 
 // ---- tick ----
@@ -17,6 +21,12 @@ namespace vortane::platform::native {
 // unit and the wrap). Windows: the performance counter; POSIX: the monotonic clock. Cheap;
 // thread-safe.
 uint32_t SystemTickCount();
+
+// ---- files ----
+
+// Why a FileReplacement refuses a target of `kind`: "" for a missing or regular file, which
+// it may replace; else the error it reports ("is a symbolic link: not written", ...).
+std::string ReplacementRefusal(PathKind kind);
 
 // ---- library ----
 

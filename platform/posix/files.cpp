@@ -1,6 +1,7 @@
 // The POSIX file operations: files read into memory or in pieces, reports and replacements
 // opened without following a link, stat, and rename.
 #include "platform/files.h"
+#include "platform/native.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -267,19 +268,8 @@ FileReplacement::FileReplacement(const PathString& target) : target_(target), na
     error_ = "is not a usable file name: not written";
     return;
   }
-  const PathFacts facts = LookAtPath(target, false);
-  if (facts.kind == PathKind::Link) {
-    error_ = "is a symbolic link: not written";
-    return;
-  }
-  if (facts.kind != PathKind::Missing && facts.kind != PathKind::Regular) {
-    error_ = std::string("is ") +
-             (facts.kind == PathKind::Directory ? "a directory"
-              : facts.kind == PathKind::Other   ? "not a regular file"
-                                                : "out of reach") +
-             ": not written";
-    return;
-  }
+  error_ = native::ReplacementRefusal(LookAtPath(target, false).kind);
+  if (!error_.empty()) return;
   // A name no other process uses at the same time: this process's id and a count. A name
   // already taken (by a file or a planted link) is passed over, never opened.
   static std::atomic<uint32_t> counter{0};
@@ -333,12 +323,8 @@ bool FileReplacement::Commit() {
   }
   // A link planted since the first look is refused too; rename itself would replace the link,
   // not write through it.
-  const PathFacts facts = LookAtPath(target_, false);
-  if (facts.kind != PathKind::Missing && facts.kind != PathKind::Regular) {
-    error_ = facts.kind == PathKind::Link ? "is a symbolic link: not written"
-                                          : "is not a regular file: not written";
-    return false;
-  }
+  error_ = native::ReplacementRefusal(LookAtPath(target_, false).kind);
+  if (!error_.empty()) return false;
   if (rename(partial_.c_str(), target_.c_str()) != 0) {
     error_ = std::string("cannot be replaced (") + std::strerror(errno) + ")";
     return false;

@@ -2,6 +2,7 @@
 // any older one, files read in pieces, replacements created anew and moved over the old
 // file, and file attributes.
 #include "platform/files.h"
+#include "platform/native.h"
 
 #include <windows.h>
 
@@ -269,19 +270,8 @@ FileReplacement::FileReplacement(const PathString& target) : target_(target), na
     error_ = "is not a usable file name: not written";
     return;
   }
-  const PathFacts facts = LookAtPath(target, false);
-  if (facts.kind == PathKind::Link) {
-    error_ = "is a symbolic link: not written";
-    return;
-  }
-  if (facts.kind != PathKind::Missing && facts.kind != PathKind::Regular) {
-    error_ = std::string("is ") +
-             (facts.kind == PathKind::Directory ? "a directory"
-              : facts.kind == PathKind::Other   ? "not a regular file"
-                                                : "out of reach") +
-             ": not written";
-    return;
-  }
+  error_ = native::ReplacementRefusal(LookAtPath(target, false).kind);
+  if (!error_.empty()) return;
   // A name no other process uses at the same time: this process's id and a count. A name
   // already taken (by a file or a planted link) is passed over: CREATE_NEW never opens it.
   static std::atomic<uint32_t> counter{0};
@@ -331,12 +321,8 @@ bool FileReplacement::Commit() {
   }
   CloseHandle(native_->file);
   native_->file = INVALID_HANDLE_VALUE;
-  const PathFacts facts = LookAtPath(target_, false);
-  if (facts.kind != PathKind::Missing && facts.kind != PathKind::Regular) {
-    error_ = facts.kind == PathKind::Link ? "is a symbolic link: not written"
-                                          : "is not a regular file: not written";
-    return false;
-  }
+  error_ = native::ReplacementRefusal(LookAtPath(target_, false).kind);
+  if (!error_.empty()) return false;
   if (!MoveFileExW(partial_.c_str(), target_.c_str(), MOVEFILE_REPLACE_EXISTING)) {
     error_ = "cannot be replaced " + ErrorText(GetLastError());
     return false;

@@ -171,28 +171,5 @@ TEST(BuildRuleTest, ConditionsComeFirstWithTheirFlagsAndLines) {
                          MatchTimeLimit, boost::match_not_dot_newline));
 }
 
-TEST(CombinedPatternTest, ConditionsComeFirstEachEndedByLineFeed) {
-  EXPECT_EQ(CombinePatternText({}, "^/x$"), "^/x$");
-  EXPECT_EQ(CombinePatternText({"a", "b", "c"}, "/r"), "a\nb\nc\n/r");
-}
-
-TEST(CombinedPatternTest, GroupsNumberAcrossConditionsAndRule) {
-  // Three conditions; the first has no group, so $1 is the second condition's group.
-  const Expression e =
-      CompilePattern(CombinePatternText({"www\\..*", "(\\d+)", "[a-z]+"}, "^/item/(.*)$"), true);
-  const std::string subject = "www.example.com\n42\nMozilla\n/item/shoes";
-  MatchResults groups;
-  ASSERT_TRUE(TimedMatch(subject.data(), subject.data() + subject.size(), groups, e, MatchTimeLimit,
-                         boost::match_not_dot_newline));
-  ASSERT_EQ(groups.size(), 3u);
-  EXPECT_EQ(std::string(groups[1].first.base(), groups[1].second.base()), "42");
-  EXPECT_EQ(std::string(groups[2].first.base(), groups[2].second.base()), "shoes");
-
-  // A condition cannot reach into the next segment.
-  const std::string crossing = "www.example.com/42\nMozilla\n/item/shoes";
-  EXPECT_FALSE(TimedMatch(crossing.data(), crossing.data() + crossing.size(), groups, e,
-                          MatchTimeLimit, boost::match_not_dot_newline));
-}
-
 }  // namespace
 }  // namespace vortane
