@@ -327,6 +327,7 @@ bool ParseConfigFile(const platform::PathString& path, const ParseContext& conte
   const platform::FileView view(path, kMaxConfigBytes);
   if (!view.HasBytes() && !view.Failed()) {
     parsed.stamp = view.Stamp();
+    parsed.digest = ConfigDigest({});
     return true;
   }
   // The report is never opened over the configuration itself: the same path, or (checked
@@ -345,7 +346,23 @@ bool ParseConfigFile(const platform::PathString& path, const ParseContext& conte
   }
   parsed = ParseConfigText(view.Bytes(), context, report, view.IsCut());
   parsed.stamp = view.Stamp();
+  parsed.digest = ConfigDigest(view.Bytes());
   return true;
+}
+
+uint64_t ConfigDigest(std::string_view bytes) {
+  // 64-bit FNV-1a: fixed across builds and processes, unlike std::hash.
+  uint64_t digest = 0xcbf29ce484222325u;
+  for (const char c : bytes) {
+    digest = (digest ^ static_cast<unsigned char>(c)) * 0x100000001b3u;
+  }
+  return digest;
+}
+
+std::optional<FileDigest> ReadConfigDigest(const platform::PathString& path) {
+  const platform::FileView view(path, kMaxConfigBytes);
+  if (view.Failed()) return std::nullopt;
+  return FileDigest{ConfigDigest(view.Bytes()), view.Stamp()};
 }
 
 }  // namespace vortane

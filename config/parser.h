@@ -50,7 +50,22 @@ struct ParsedConfig {
   // The stamp of the file as it was opened and read (FileView::Stamp); nothing when no
   // regular file was opened, and from ParseConfigText.
   std::optional<platform::FileStamp> stamp;
+  // A digest of the bytes parsed (ConfigDigest); 0 from ParseConfigText.
+  uint64_t digest = 0;
 };
+
+// A digest of a configuration file's bytes as ParseConfigFile takes them: the same bytes give
+// the same digest. Not a defence against a chosen collision (whoever writes the file chooses
+// its rules anyway): it tells whether a file still holds what was parsed. Cheap: one pass.
+uint64_t ConfigDigest(std::string_view bytes);
+
+// The digest of the file at `path` as ParseConfigFile would read it now, with the stamp of
+// what was read; nothing when it cannot be read. Cost: one bounded read, no parse, no report.
+struct FileDigest {
+  uint64_t digest;
+  std::optional<platform::FileStamp> stamp;
+};
+std::optional<FileDigest> ReadConfigDigest(const platform::PathString& path);
 
 // Parses the file at `path` into `parsed`, writing the report httpd.parse.errors beside it.
 // A file that is missing, empty or not a regular file yields nothing and leaves the report

@@ -18,6 +18,7 @@ SiteConfig::SiteConfig(uint32_t siteId, platform::PathString path, int32_t globa
   // The stamp of the bytes read: a file changed between the two reads is judged by what was
   // read, so the next check sees the change.
   stamp = parsed.stamp ? parsed.stamp : named;
+  digest = parsed.digest;
   fileTime = {static_cast<uint32_t>(stamp->lastWrite),
               static_cast<uint32_t>(stamp->lastWrite >> 32)};
   rules = std::move(parsed.rules);

@@ -91,11 +91,14 @@ class SiteConfig {
   // What the file's freshness is judged by (platform::FileStamp): the stamp of the file as
   // it was read. Nothing when there was no file.
   std::optional<platform::FileStamp> stamp;
+  // The digest of the bytes parsed (ConfigDigest).
+  uint64_t digest = 0;
   // Set by the cache before the configuration is shared: when the file had last been
   // written less than platform::kFileTimeStep before the load began, the file time from which
-  // on a freshness check no longer trusts the stamp and has the file read again (it may have
-  // changed within the same step of the file system's clock); 0 otherwise.
-  uint64_t provisionalUntil = 0;
+  // on a freshness check no longer trusts the stamp and reads the file's bytes again (they may
+  // have changed within the same step of the file system's clock); 0 otherwise, and once
+  // that read found the bytes parsed.
+  std::atomic<uint64_t> provisionalUntil{0};
   // Where stamps read without opening the file lack its identity (Windows): the file time
   // from which on the next freshness check reads the stamp with the identity.
   std::atomic<uint64_t> identityCheckDue{0};

@@ -52,6 +52,7 @@ ConfigCache::ConfigCache(Loader loader, uint64_t moduleHandle)
     : loader_(std::move(loader)),
       readStamp_(&platform::ReadFileStamp),
       clock_(&platform::SystemFileTime),
+      readDigest_(&ReadConfigDigest),
       moduleHandle_(moduleHandle) {}
 
 std::wstring ConfigCache::LoadMutexName(uint32_t siteId) const {
@@ -82,7 +83,18 @@ bool ConfigCache::IsFresh(SiteConfig& config) const {
   if (!current) return true;                                          // still no file
   if (!platform::SameVersion(*config.stamp, *current)) return false;
   const uint64_t now = clock_();
-  if (config.provisionalUntil != 0 && now >= config.provisionalUntil) return false;
+  const uint64_t provisionalUntil = config.provisionalUntil.load(std::memory_order_relaxed);
+  if (provisionalUntil != 0 && now >= provisionalUntil) {
+    // The window has passed, so any later write gets a later time. The bytes tell whether
+    // the load read the file whole: when they are the ones parsed, the configuration stays
+    // (with the rules a timeout switched off still off) and is trusted from now on.
+    const std::optional<FileDigest> read = readDigest_(config.path);
+    if (!read || read->digest != config.digest || !read->stamp ||
+        !platform::SameVersion(*config.stamp, *read->stamp)) {
+      return false;
+    }
+    config.provisionalUntil.store(0, std::memory_order_relaxed);
+  }
   if (!current->hasIdentity && config.stamp->hasIdentity &&
       now >= config.identityCheckDue.load(std::memory_order_relaxed)) {
     // A file renamed over the name with the same time and size shows only in its identity,
@@ -137,7 +149,7 @@ SiteConfigRef ConfigCache::Load(uint32_t siteId) {
   if (loaded && loaded->stamp) {
     // Not shared yet: set without the lock.
     const uint64_t trusted = SaturatingAdd(loaded->stamp->lastWrite, platform::kFileTimeStep);
-    if (trusted > loadStart) loaded->provisionalUntil = trusted;
+    if (trusted > loadStart) loaded->provisionalUntil.store(trusted, std::memory_order_relaxed);
     loaded->identityCheckDue.store(SaturatingAdd(loadStart, platform::kFileTimeStep),
                                    std::memory_order_relaxed);
   }

@@ -26,6 +26,7 @@
 #include <string>
 #include <utility>
 
+#include "config/parser.h"
 #include "config/site_config.h"
 #include "platform/files.h"
 
@@ -95,9 +96,13 @@ class ConfigCache {
   using StampReader = std::function<std::optional<platform::FileStamp>(const platform::PathString&,
                                                                        platform::StampDepth)>;
   using Clock = std::function<uint64_t()>;
-  void SetFileAccessForTesting(StampReader readStamp, Clock clock) {
+  // And how the bytes of a provisional configuration's file are read again (ReadConfigDigest).
+  using DigestReader = std::function<std::optional<FileDigest>(const platform::PathString&)>;
+  void SetFileAccessForTesting(StampReader readStamp, Clock clock,
+                               DigestReader readDigest = &ReadConfigDigest) {
     readStamp_ = std::move(readStamp);
     clock_ = std::move(clock);
+    readDigest_ = std::move(readDigest);
   }
 
   // The load mutex name of `siteId` in this process and module.
@@ -120,6 +125,7 @@ class ConfigCache {
   Loader loader_;
   StampReader readStamp_;
   Clock clock_;
+  DigestReader readDigest_;
   const uint64_t moduleHandle_;
 };
 

@@ -129,10 +129,14 @@ struct FakeFile {
     }
     return read;
   }
+  static std::optional<FileDigest> Digest(const platform::PathString&) {
+    return FileDigest{ConfigDigest(version), stamp};
+  }
   static SiteConfig* Load(uint32_t siteId) {
     ++loads;
     auto* config = new SiteConfig(siteId, platform::PathString());
     config->stamp = stamp;
+    config->digest = ConfigDigest(version);
     config->rules.emplace_back();
     config->rules.back().format = version;
     return config;
@@ -149,7 +153,8 @@ class FakeFreshnessTest : public ::testing::Test {
     FakeFile::version = "first";
     FakeFile::now = kWritten + 60 * kSecond;
     FakeFile::loads = 0;
-    cache_.SetFileAccessForTesting(&FakeFile::Read, [] { return FakeFile::now; });
+    cache_.SetFileAccessForTesting(
+        &FakeFile::Read, [] { return FakeFile::now; }, &FakeFile::Digest);
   }
   // The rules a request runs now.
   std::string Version() { return cache_.Acquire(0)->rules[0].format; }
@@ -219,13 +224,26 @@ TEST_F(FakeFreshnessTest, ALoadWithinTwoSecondsOfTheWriteIsReadAgainAfterTheWind
   cache_.Clear();
   FakeFile::stamp.lastWrite = FakeFile::now + 10 * kSecond;
   EXPECT_EQ(Version(), "second");
+  FakeFile::version = "third";  // the stamp stays
   FakeFile::now += 11 * kSecond;
   EXPECT_EQ(Version(), "second");
   EXPECT_EQ(FakeFile::loads, 3);
   FakeFile::now += kSecond;
   EXPECT_EQ(Version(), "second");
-  EXPECT_EQ(Version(), "second");
+  EXPECT_EQ(Version(), "third");
   EXPECT_EQ(FakeFile::loads, 4);
+}
+
+// After the window, a file that still holds the bytes parsed keeps its configuration: no
+// second parse, and a rule a timeout switched off stays off.
+TEST_F(FakeFreshnessTest, AProvisionalLoadWhoseBytesAreUnchangedIsKept) {
+  FakeFile::now = kWritten + kSecond;
+  const SiteConfigRef first = cache_.Acquire(0);
+  FakeFile::now = kWritten + platform::kFileTimeStep;
+  EXPECT_EQ(cache_.Acquire(0).get(), first.get());
+  FakeFile::now += kSecond;
+  EXPECT_EQ(cache_.Acquire(0).get(), first.get());
+  EXPECT_EQ(FakeFile::loads, 1);
 }
 
 // Freshness with real files, through the store's loader that reads them.
