@@ -43,8 +43,8 @@ bool ReadValueInto(ServerRead read, const std::string& name, bool normalize,
   if (normalize) {
     char* area = buffer.Area(at, length + 1);
     const void* mark = std::memchr(area, '?', length);
-    const std::string query(mark == nullptr ? area + length : static_cast<const char*>(mark),
-                            area + length);
+    const char* queryStart = mark == nullptr ? area + length : static_cast<const char*>(mark);
+    const std::string query(queryStart, static_cast<size_t>(area + length - queryStart));
     if (!filterContext->ServerSupportFunction(filterContext, SF_REQ_NORMALIZE_URL, area, 0, 0)) {
       length = 0;
     } else {
