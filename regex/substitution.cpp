@@ -1,5 +1,6 @@
 #include "regex/substitution.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -48,11 +49,14 @@ bool IsSpecial(char c) {
 // `levels_` so that deeply nested formats cost heap, not machine stack.
 class Expander {
  public:
-  Expander(std::string_view format, const MatchResults& match)
+  Expander(std::string_view format, const MatchResults& match, const char* subject = nullptr,
+           const std::vector<SubjectRange>* encoded = nullptr)
       : begin_(format.data()),
         p_(format.data()),
         end_(format.data() + format.size()),
-        match_(match) {
+        match_(match),
+        subject_(subject),
+        encoded_(encoded) {
     if (format.empty()) return;  // data() may then be null, which memchr must not see
     if (const void* nul = std::memchr(begin_, '\0', format.size())) {
       end_ = static_cast<const char*>(nul);
@@ -290,13 +294,28 @@ class Expander {
     if (!GroupMatched(group)) return;
     const auto& sub = match_[static_cast<int>(group)];
     const char* first = sub.first.base();
-    out_.append(first, static_cast<size_t>(sub.second.base() - first));
+    const char* last = sub.second.base();
+    if (encoded_ != nullptr) {
+      // The group's bytes inside each range encoded, those between ranges as they are.
+      for (const SubjectRange& range : *encoded_) {
+        const char* from = std::max(first, subject_ + range.begin);
+        const char* to = std::min(last, subject_ + range.end);
+        if (from >= to) continue;
+        out_.append(first, static_cast<size_t>(from - first));
+        out_ += PercentEncoded(std::string_view(from, static_cast<size_t>(to - from)),
+                               MustEncodeDecodedByte);
+        first = to;
+      }
+    }
+    out_.append(first, static_cast<size_t>(last - first));
   }
 
   const char* const begin_;
   const char* p_;
   const char* end_;
   const MatchResults& match_;
+  const char* const subject_;
+  const std::vector<SubjectRange>* const encoded_;
   std::string out_;
   std::vector<Level> levels_;
 };
@@ -305,6 +324,11 @@ class Expander {
 
 std::string FormatSubstitution(std::string_view format, const MatchResults& match) {
   return Expander(format, match).Run();
+}
+
+std::string FormatSubstitution(std::string_view format, const MatchResults& match,
+                               const char* subject, const std::vector<SubjectRange>& encoded) {
+  return Expander(format, match, subject, &encoded).Run();
 }
 
 }  // namespace vortane

@@ -42,8 +42,10 @@
 // text, and a conditional on it takes the false branch.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "regex/timed_match.h"
 
@@ -63,6 +65,33 @@ namespace vortane {
 // pointers and the `matched` flags, which never count against a match deadline; results
 // made on one thread may be expanded on another while the subject they point into lives.
 std::string FormatSubstitution(std::string_view format, const MatchResults& match);
+
+// A range of a subject's bytes, as offsets from its first byte: [begin, end).
+struct SubjectRange {
+  size_t begin = 0;
+  size_t end = 0;
+};
+
+// Whether a byte that came from the decoded part of a normalised value must be written as a
+// percent escape in a URL: "%", "?", "#", space and the bytes below it, 0x7F, the bytes of
+// 0x80 and above, and the other bytes a path may not hold raw (" < > \ ^ ` { | }). Written
+// raw, such a byte would end the path, start a query or fragment, or be decoded again.
+constexpr bool MustEncodeDecodedByte(unsigned char byte) {
+  if (byte <= 0x20 || byte >= 0x7F) return true;
+  for (const char c : std::string_view("%?#\"<>\\^`{|}")) {
+    if (byte == static_cast<unsigned char>(c)) return true;
+  }
+  return false;
+}
+
+// FormatSubstitution, except that the bytes of a group that lie inside one of `encoded`
+// (ranges of the subject that starts at `subject`, sorted, not overlapping) are written as
+// percent escapes in upper case where MustEncodeDecodedByte holds. The literal text of
+// `format` and group bytes outside the ranges are written as they are. A rule that writes
+// a URL from normalised values passes their decoded parts here, so that text the client
+// spelled with escapes ("%3F") never comes back as the byte it stood for ("?").
+std::string FormatSubstitution(std::string_view format, const MatchResults& match,
+                               const char* subject, const std::vector<SubjectRange>& encoded);
 
 // True for the substitution "-": the rule that matched keeps its target's value, and writes
 // nothing over it.

@@ -21,9 +21,15 @@ LPSTR ServerName(const std::string& name) {
 // Reads one value into `buffer` at `at`, with room for `spare` bytes after it, and sets
 // `length`. An absent value, or one whose normalisation (O) the server refuses, reads as
 // empty. False when the value is too long to read.
+//
+// `decoded` is set to the length of the value's decoded part: for a normalised value, the
+// bytes before its query (the server decodes the part before the first raw "?" and keeps
+// the rest as it is); 0 for any other value. When the normalised value does not end with
+// the query as it was read, the whole value counts as decoded.
 bool ReadValueInto(ServerRead read, const std::string& name, bool normalize,
                    HTTP_FILTER_CONTEXT* filterContext, ValueBuffer& buffer, size_t at, size_t spare,
-                   size_t& length) {
+                   size_t& length, size_t& decoded) {
+  decoded = 0;
   switch (ReadValue(read, filterContext, ServerName(name), buffer, at, spare, length)) {
     case ValueRead::TooLong:
       return false;
@@ -34,12 +40,18 @@ bool ReadValueInto(ServerRead read, const std::string& name, bool normalize,
   }
   if (normalize) {
     char* area = buffer.Area(at, length + 1);
+    const void* mark = std::memchr(area, '?', length);
+    const char* queryStart = mark == nullptr ? area + length : static_cast<const char*>(mark);
+    const std::string query(queryStart, static_cast<size_t>(area + length - queryStart));
     if (!filterContext->ServerSupportFunction(filterContext, SF_REQ_NORMALIZE_URL, area, 0, 0)) {
       length = 0;
     } else {
       // Normalising never lengthens a value; stay inside it if a server says otherwise.
       const void* end = std::memchr(area, '\0', length + 1);
       if (end != nullptr) length = static_cast<size_t>(static_cast<const char*>(end) - area);
+      const bool queryKept = query.size() <= length && std::memcmp(area + length - query.size(),
+                                                                   query.data(), query.size()) == 0;
+      decoded = queryKept ? length - query.size() : length;
     }
   }
   return true;
@@ -89,11 +101,15 @@ uint32_t Evaluate(const Rule& rule, HTTP_FILTER_CONTEXT* filterContext,
   const bool byPart = conditions > 0 && facts.parts.size() == conditions + 1;
   const bool targetFirst = byPart && !facts.parts.back().mayConsumeLineFeed;
   const bool normalizeTarget = (flags & RuleFlag::Normalize) != 0;
+  // The decoded parts of normalised values in the subject: a URL written from them gets
+  // their bytes encoded again (FormatSubstitution).
+  std::vector<SubjectRange> decodedParts;
+  size_t targetDecoded = 0;
   size_t targetLength = 0;
   bool targetChecked = false;
   if (targetFirst) {
     if (!ReadValueInto(preprocHeaders->GetHeader, rule.target, normalizeTarget, filterContext,
-                       scratch.target, 0, 0, targetLength)) {
+                       scratch.target, 0, 0, targetLength, targetDecoded)) {
       return RuleResult::Unreadable;
     }
     if constexpr (kRecorded) spans[conditions] = {true, true, 0, targetLength};
@@ -114,10 +130,12 @@ uint32_t Evaluate(const Rule& rule, HTTP_FILTER_CONTEXT* filterContext,
     const ServerRead read =
         condition.isServerVariable ? filterContext->GetServerVariable : preprocHeaders->GetHeader;
     size_t valueLength = 0;
+    size_t valueDecoded = 0;
     if (!ReadValueInto(read, condition.name, (condition.flags & ConditionFlag::Normalize) != 0,
-                       filterContext, scratch.subject, length, 1, valueLength)) {
+                       filterContext, scratch.subject, length, 1, valueLength, valueDecoded)) {
       return RuleResult::Unreadable;
     }
+    if (valueDecoded > 0) decodedParts.push_back({length, length + valueDecoded});
     if constexpr (kRecorded) spans[i] = {true, false, length, valueLength};
     char* value = scratch.subject.Area(length, valueLength + 1);
     paired = paired && !facts.parts[i].mayConsumeLineFeed && !HasLineFeed(value, valueLength);
@@ -130,10 +148,11 @@ uint32_t Evaluate(const Rule& rule, HTTP_FILTER_CONTEXT* filterContext,
       std::memcpy(scratch.subject.Area(length, targetLength), scratch.target.Data(), targetLength);
     }
   } else if (!ReadValueInto(preprocHeaders->GetHeader, rule.target, normalizeTarget, filterContext,
-                            scratch.subject, length, 0, targetLength)) {
+                            scratch.subject, length, 0, targetLength, targetDecoded)) {
     return RuleResult::Unreadable;
   }
   if constexpr (kRecorded) spans[conditions] = {true, false, length, targetLength};
+  if (targetDecoded > 0) decodedParts.push_back({length, length + targetDecoded});
   length += targetLength;
   const char* subject = scratch.subject.Data();
   // A subject the pattern cannot match is refused before the matcher is set up, with the
@@ -151,7 +170,9 @@ uint32_t Evaluate(const Rule& rule, HTTP_FILTER_CONTEXT* filterContext,
     result = MatchResult(flags);
     // A refusal writes nothing, nor does "-": the target keeps its value.
     if ((flags & RuleFlag::Forbidden) != 0 || KeepsValue(rule.format)) return result;
-    newValue = FormatSubstitution(rule.format, scratch.groups);
+    newValue = IsUrlItem(rule.target) && !decodedParts.empty()
+                   ? FormatSubstitution(rule.format, scratch.groups, subject, decodedParts)
+                   : FormatSubstitution(rule.format, scratch.groups);
   } catch (const bad_expression&) {
     rule.Disable();
     return RuleResult::Timeout;

@@ -200,10 +200,30 @@ TEST_F(RequestTest, ControlBytesAreEscapedInWhatTheFilterWrites) {
   siteRules[0] = {{"^/go/([^?]*)$", "http://example.com/$1", "O,R"}};
   EXPECT_EQ(Request("/go/x%0d%0aSet-Cookie:%20admin=1%0d%0a%0d%0a<script>"), kFinished);
   EXPECT_EQ(server_.Written(), std::string(kRedirectResponseStart) +
-                                   "http://example.com/x%0D%0ASet-Cookie: "
-                                   "admin=1%0D%0A%0D%0A<script>\r\n\r\n");
+                                   "http://example.com/x%0D%0ASet-Cookie:%20"
+                                   "admin=1%0D%0A%0D%0A%3Cscript%3E\r\n\r\n");
   EXPECT_EQ(Request("/a\tb"), kNext);  // nor in X-Rewrite-URL
   EXPECT_EQ(RewriteHeader(), "/a%09b");
+}
+
+// Under O, what a client spelled with escapes is written back with escapes: in the URL
+// passed on and in a redirect's Location.
+TEST_F(RequestTest, NormalisedGroupsAreWrittenBackEncoded) {
+  siteRules[0] = {{"^/(?!index\\.php)[^?]+(\\?.*)?$", "/index.php$1", "O,L"}};
+  EXPECT_EQ(Request("/hello%3Fp=1"), kNext);
+  EXPECT_EQ(server_.Request().url, "/index.php%3Fp=1");  // no query injected
+  EXPECT_EQ(Request("/hello?p=1"), kNext);
+  EXPECT_EQ(server_.Request().url, "/index.php?p=1");  // a real query stays one
+
+  const std::pair<const char*, const char*> redirects[] = {
+      {"/a%23b/", "/a%23b"}, {"/x%20y/", "/x%20y"}, {"/a%2541/", "/a%2541"}};
+  siteRules[0] = {{"^(/.*)/$", "$1", "O,R"}};
+  store_.Cache().Clear();
+  for (const auto& [url, location] : redirects) {
+    SCOPED_TRACE(url);
+    EXPECT_EQ(Request(url), kFinished);
+    EXPECT_EQ(server_.Written(), std::string(kRedirectResponseStart) + location + "\r\n\r\n");
+  }
 }
 
 TEST_F(RequestTest, MarkedRequestsKeepTheirLogEntryWithTheUrlAsSent) {

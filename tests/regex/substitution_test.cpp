@@ -163,6 +163,34 @@ TEST(FormatSubstitutionTest, FormatEndsAtItsSizeOrFirstNul) {
   EXPECT_EQ(FormatSubstitution("[$0$&$1](?0a:b)", MatchResults()), "[]b");
 }
 
+// Group bytes inside the given ranges of the subject are encoded, every other byte of the
+// output is written as it is.
+TEST(FormatSubstitutionTest, EncodesGroupBytesInsideTheRanges) {
+  const Matched match("^/(.*)(\\?k=.*)$", "/p q?r#%\"<>\\^`{|}\x01\x7F\xC3\xA9/?k=v w");
+  ASSERT_TRUE(match.ok);
+  const size_t query = match.subject.find("?k");
+  const std::vector<SubjectRange> path = {{0, query}};
+  const std::string encodedPath = "p%20q%3Fr%23%25%22%3C%3E%5C%5E%60%7B%7C%7D%01%7F%C3%A9/";
+  const Case cases[] = {
+      {"$1", encodedPath},
+      {"$2", "?k=v w"},                          // outside the range
+      {"$&", "/" + encodedPath + "?k=v w"},      // spans both
+      {"/a b\\?#%$1", "/a b?#%" + encodedPath},  // literal text kept
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(FormatSubstitution(c.format, match.results, match.subject.data(), path), c.expected)
+        << "format: " << c.format;
+  }
+
+  // Several ranges, with bytes between them that are kept.
+  const Matched joined("(.*)\n(.*)\n(.*)", "x?1\ny?2\nz?3");
+  ASSERT_TRUE(joined.ok);
+  const std::vector<SubjectRange> ranges = {{0, 3}, {8, 11}};
+  EXPECT_EQ(FormatSubstitution("$&|$2|$3", joined.results, joined.subject.data(), ranges),
+            "x%3F1\ny?2\nz%3F3|y?2|z%3F3");
+  EXPECT_EQ(FormatSubstitution("$1", joined.results, joined.subject.data(), {}), "x?1");
+}
+
 // Nesting 2 MiB deep must live on the heap, not on the machine stack.
 TEST(FormatSubstitutionTest, DeepNesting) {
   constexpr size_t kSize = size_t{2} << 20;

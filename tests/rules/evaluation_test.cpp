@@ -165,13 +165,45 @@ const Case kCases[] = {
      "Matched",
      "/h",
      0},
-    {"R=301 gives its status", {}, "^/old/.*", "/a", "R=301", "URL", "Matched|Stop|Redirect=301", "/a", 0},
-    {"R=308 with N", {}, "^/old/.*", "/a", "R=308,N", "URL", "Matched|Stop|Redirect=308|Restart", "/a", 0},
+    {"R=301 gives its status",
+     {},
+     "^/old/.*",
+     "/a",
+     "R=301",
+     "URL",
+     "Matched|Stop|Redirect=301",
+     "/a",
+     0},
+    {"R=308 with N",
+     {},
+     "^/old/.*",
+     "/a",
+     "R=308,N",
+     "URL",
+     "Matched|Stop|Redirect=308|Restart",
+     "/a",
+     0},
     {"R=302 is R", {}, "^/old/.*", "/a", "R=302", "URL", "Matched|Stop|Redirect", "/a", 0},
-    {"a status without R is not a redirect", {}, "^/old/.*", "/a", "L", "URL", "Matched|Stop", "/a", 0},
+    {"a status without R is not a redirect",
+     {},
+     "^/old/.*",
+     "/a",
+     "L",
+     "URL",
+     "Matched|Stop",
+     "/a",
+     0},
     {"- keeps the URL", {}, "^/old/.*", "-", "", "URL", "Matched", "/old/page.html?x=1", 0},
     {"- with L stops", {}, "^/old/.*", "-", "L", "URL", "Matched|Stop", "/old/page.html?x=1", 0},
-    {"- with N restarts", {}, "^/old/.*", "-", "N", "URL", "Matched|Restart", "/old/page.html?x=1", 0},
+    {"- with N restarts",
+     {},
+     "^/old/.*",
+     "-",
+     "N",
+     "URL",
+     "Matched|Restart",
+     "/old/page.html?x=1",
+     0},
     {"- with U marks nothing", {}, "^/old/.*", "-", "U", "URL", "Matched", "/old/page.html?x=1", 0},
     {"- with R=303 redirects to the URL kept",
      {},
@@ -182,7 +214,15 @@ const Case kCases[] = {
      "Matched|Stop|Redirect=303",
      "/old/page.html?x=1",
      0},
-    {"- with F refuses", {}, "^/old/.*", "-", "F", "URL", "Matched|Stop|Forbidden", "/old/page.html?x=1", 0},
+    {"- with F refuses",
+     {},
+     "^/old/.*",
+     "-",
+     "F",
+     "URL",
+     "Matched|Stop|Forbidden",
+     "/old/page.html?x=1",
+     0},
     {"- no match", {}, "^/new/.*", "-", "L", "URL", "NoMatch", "/old/page.html?x=1", 0},
     {"- among other bytes is written", {}, "^/old/.*", "-/", "", "URL", "Matched", "-/", 0},
     {"an empty substitution is written", {}, ".*", "?9x", "", "URL", "Matched", "", 0},
@@ -354,7 +394,7 @@ TEST_F(EvaluationTest, ControlBytesNeverReachAHeaderRaw) {
   server_.StartRequest(request);
   EXPECT_EQ(Evaluate(MakeRule({}, "^/go/([^?]*)$", "http://example.com/$1", "O,R")),
             "Matched|Stop|Redirect");
-  EXPECT_EQ(server_.Request().url, "http://example.com/x%0D%0ASet-Cookie: a=1");
+  EXPECT_EQ(server_.Request().url, "http://example.com/x%0D%0ASet-Cookie:%20a=1");
   for (const char* header : {"X-Topic:", "METHOD"}) {
     SCOPED_TRACE(header);
     server_.StartRequest(request);
@@ -375,6 +415,93 @@ TEST_F(EvaluationTest, NormalisedValuesEnterTheSubject) {
   EXPECT_EQ(Evaluate(MakeRule({{"URL", "^/bA/c$", false, true}}, "^/bA/c$", "/ok", "O")),
             "Matched");
   EXPECT_EQ(server_.Request().url, "/ok");
+}
+
+// Under O, group bytes from the decoded part of a normalised value are written into a URL
+// encoded again; the raw query, literal text and values not normalised as they are.
+TEST_F(EvaluationTest, NormalisedGroupsAreWrittenBackEncoded) {
+  struct WriteBack {
+    const char* name;
+    const char* url;
+    std::vector<ConditionLine> conditions;
+    const char* pattern;
+    const char* format;
+    const char* letters;
+    const char* expected;  // the URL afterwards
+  };
+  const WriteBack cases[] = {
+      {"an escaped ? stays in the path",
+       "/hello%3Fp=1",
+       {},
+       "^/(?!index\\.php)[^?]+(\\?.*)?$",
+       "/index.php$1",
+       "O,L",
+       "/index.php%3Fp=1"},
+      {"a raw query stays a query",
+       "/hello?p=1",
+       {},
+       "^/(?!index\\.php)[^?]+(\\?.*)?$",
+       "/index.php$1",
+       "O,L",
+       "/index.php?p=1"},
+      {"#", "/a%23b/", {}, "^(/.*)/$", "$1", "O,R", "/a%23b"},
+      {"space", "/x%20y/", {}, "^(/.*)/$", "$1", "O,R", "/x%20y"},
+      {"% is not decoded twice", "/a%2541/", {}, "^(/.*)/$", "$1", "O,R", "/a%2541"},
+      {"the other bytes a path may not hold raw",
+       "/%22%3C%3E%5E%60%7B%7C%7D%7F%C3%A9%01/z",
+       {},
+       "^/(.*)/z$",
+       "/$1",
+       "O",
+       "/%22%3C%3E%5E%60%7B%7C%7D%7F%C3%A9%01"},
+      {"a group spanning path and query is encoded over the path only",
+       "/a%3Fb?c=%3F#",
+       {},
+       "^(.*)$",
+       "$1",
+       "O",
+       "/a%3Fb?c=%3F#"},
+      {"literal text is written as it is",
+       "/a%3Fb",
+       {},
+       "^/(.*)$",
+       "/l i\\?t=$1",
+       "O",
+       "/l i?t=a%3Fb"},
+      {"a condition not normalised is written as it is",
+       "/p%20q",
+       {{"X-Topic:", "^(.*)$"}},
+       "^/(.*)$",
+       "/$2/$1",
+       "O",
+       "/p%20q/a b?c"},
+      {"a normalised condition's decoded part is encoded",
+       "/old/page.html?x=1",
+       {{"X-Original:", "^/(.*)$", false, true}},
+       ".*",
+       "/new/$1",
+       "",
+       "/new/o%3Fx?q=1"},
+      {"without O nothing is encoded", "/a%3Fb c", {}, "^/(.*)$", "/$1", "", "/a%3Fb c"},
+  };
+  for (const WriteBack& c : cases) {
+    SCOPED_TRACE(c.name);
+    MemoryRequest request = SampleRequest();
+    request.url = c.url;
+    request.headers.push_back({"X-Topic", "a b?c"});
+    request.headers.push_back({"X-Original", "/o%3Fx?q=1"});
+    server_.StartRequest(request);
+    EXPECT_EQ(Evaluate(MakeRule(c.conditions, c.pattern, c.format, c.letters)).rfind("Matched", 0),
+              0u);
+    EXPECT_EQ(server_.Request().url, c.expected);
+  }
+
+  // A header other than the URL is written as today, decoded.
+  MemoryRequest request = SampleRequest();
+  request.headers.push_back({"X-Original", "/o%3Fx"});
+  server_.StartRequest(request);
+  EXPECT_EQ(Evaluate(MakeRule({}, "^/(.*)$", "$1", "O", "X-Original:")), "Matched");
+  EXPECT_EQ(server_.Header("X-Original"), "o?x");
 }
 
 // A clock that jumps a second at every read: any match long enough to check the clock

@@ -72,7 +72,7 @@ check site 0 'Accept-Language: de (was "de-AT")|Line 3: Unrecognized string: rew
 check no-config 0 'holds no httpd.ini' "$dir" /
 # What the filter writes never carries a control byte raw; no URL is too long to be read
 # whole up to 64 KiB, and a longer one is answered rather than passed on unread.
-check location-escaped 0 'Location: http://example.com/x%0D%0ASet-Cookie: a=1\r\n' \
+check location-escaped 0 'Location: http://example.com/x%0D%0ASet-Cookie:%20a=1\r\n' \
   "$s" '/go/x%0d%0aSet-Cookie:%20a=1'
 long=$(printf '%05000d' 0)
 check long-url 0 "GET /p.asp?id=$long HTTP/1.1|X-Rewrite-URL: /p/$long (added)" "$s" "/p/$long"
