@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "base/text.h"
+#include "platform/tree_files.h"
 
 namespace vortane::host {
 namespace {
@@ -47,8 +48,12 @@ std::string FormatAccessLogLine(const AccessLogEntry& entry) {
   return line;
 }
 
-AccessLog::AccessLog(const std::filesystem::path& path) : file_(std::fopen(path.c_str(), "ab")) {
-  if (file_ == nullptr) throw std::runtime_error("cannot open the access log " + path.string());
+AccessLog::AccessLog(const std::filesystem::path& path) {
+  std::string error;
+  file_ = platform::OpenForAppend(path.string(), error);
+  if (file_ == nullptr) {
+    throw std::runtime_error("cannot open the access log " + path.string() + ": " + error);
+  }
   const std::string header = "#Software: vortane-serve\n#Version: 1.0\n#Date: " +
                              UtcDateTime(std::chrono::system_clock::now()) + "\n" + kFields;
   std::fputs(header.c_str(), file_);

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -89,6 +90,12 @@ TreeEntry OpenInTree(const FileHandle& tree, const std::vector<std::string_view>
 // The identity of the file at `path`, links followed; nothing when there is none or `path`
 // holds a NUL byte. Cost: one stat. Thread-safe.
 std::optional<FileIdentity> IdentityOf(const std::string& path);
+
+// Opens `path` for appending, as a log: created (mode 0644) when missing, else only a regular
+// file with no other hard link; never through a symbolic link, and never blocking on a FIFO.
+// Null, with `error` saying why, when it is anything else or cannot be opened. Cost: one
+// open and one fstat. Thread-safe.
+std::FILE* OpenForAppend(const std::string& path, std::string& error);
 
 // The first bytes of an open regular file, from offset 0: at most `maxBytes`, and `cut` set
 // when it holds more. Whatever a read error leaves out is left out. Cost: reads of at most

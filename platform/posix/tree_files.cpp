@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <utility>
 
 namespace vortane::platform {
@@ -133,6 +134,35 @@ std::string ReadStart(const FileHandle& file, size_t maxBytes, bool& cut) {
   cut = got > maxBytes;
   bytes.resize(std::min(got, maxBytes));
   return bytes;
+}
+
+std::FILE* OpenForAppend(const std::string& path, std::string& error) {
+  if (path.find('\0') != std::string::npos) {
+    error = "holds a NUL byte";
+    return nullptr;
+  }
+  FileHandle file(open(path.c_str(),
+                       O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644));
+  if (!file.IsOpen()) {
+    error = errno == ELOOP ? "is a symbolic link" : std::strerror(errno);
+    return nullptr;
+  }
+  struct stat facts;
+  if (fstat(file.Get(), &facts) != 0 || !S_ISREG(facts.st_mode)) {
+    error = "is not a regular file";
+    return nullptr;
+  }
+  if (facts.st_nlink != 1) {
+    error = "has other hard links";
+    return nullptr;
+  }
+  std::FILE* stream = fdopen(file.Get(), "ab");
+  if (stream == nullptr) {
+    error = std::strerror(errno);
+    return nullptr;
+  }
+  file.Release();
+  return stream;
 }
 
 }  // namespace vortane::platform

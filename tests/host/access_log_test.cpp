@@ -3,6 +3,7 @@
 #include "host/access_log.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
@@ -145,8 +146,24 @@ TEST(AccessLogTest, WritesDirectivesAndEveryLineFromManyThreads) {
   EXPECT_EQ(lines.back(), "2026-12-08 09:05:03 127.0.0.1 GET / - 200 0 0 - - - - -");
 }
 
-TEST(AccessLogTest, RefusesAPathItCannotOpen) {
-  EXPECT_THROW(AccessLog(fs::path("/nonexistent-folder/access.log")), std::runtime_error);
+// The log is appended to only as a regular file of its own: never through a link planted
+// under its name, never into a FIFO (which would hang), never into a file linked elsewhere.
+TEST(AccessLogTest, RefusesAPathThatIsNotALogOfItsOwn) {
+  const fs::path dir = testing::ScratchFolder("access-log-refused");
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  std::ofstream(dir / "victim") << "keep";
+  fs::create_symlink(dir / "victim", dir / "link");
+  fs::create_hard_link(dir / "victim", dir / "hard");
+  ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+  fs::create_directory(dir / "folder");
+  for (const char* name : {"link", "hard", "fifo", "folder", "missing/access.log"}) {
+    SCOPED_TRACE(name);
+    EXPECT_THROW(AccessLog(dir / name), std::runtime_error);
+  }
+  std::ifstream victim(dir / "victim");
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(victim), {}), "keep");
+  fs::remove_all(dir);
 }
 
 }  // namespace
