@@ -306,7 +306,9 @@ Evaluated EvaluateOver(const vortane::Rule& rule, const std::vector<std::string>
   std::memset(block, 0, sizeof(vortane::RequestContext));
   server.Context()->pFilterContext = block;
   Evaluated evaluated;
-  evaluated.result = vortane::EvaluateRule(rule, server.Context(), server.PreprocHeaders());
+  vortane::EvaluationScratch scratch;
+  evaluated.result =
+      vortane::EvaluateRule(rule, server.Context(), server.PreprocHeaders(), scratch);
   for (const auto& [name, value] : server.Request().headers) {
     if (name == "X-V" + std::to_string(values.size() - 1)) evaluated.target = value;
   }
