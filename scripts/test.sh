@@ -49,9 +49,17 @@ for target in pattern substitution config url request prefilter replay; do
   if [ -d "$regressions" ] && [ -n "$(ls -A "$regressions")" ]; then
     build-san/fuzz/"$target"_fuzz -runs=0 "$regressions"/*
   fi
-  build-san/fuzz/"$target"_fuzz -max_total_time="$fuzz_seconds" -rss_limit_mb=2048 \
-    -print_final_stats=1 "$work" 2>&1 | tail -n 3
-  rm -rf "$work"
+  # A finding prints its report and the input, which is kept under build-san/fuzz/findings/.
+  findings=build-san/fuzz/findings/"$target"
+  mkdir -p "$findings"
+  if ! build-san/fuzz/"$target"_fuzz -max_total_time="$fuzz_seconds" -rss_limit_mb=2048 \
+    -print_final_stats=1 -artifact_prefix="$findings"/ "$work" >"$work.log" 2>&1; then
+    grep -v -E '^(#[0-9]+|INFO:)' "$work.log" | tail -n 60
+    echo "$target: the fuzzer found a fault; its input is in $findings" >&2
+    exit 1
+  fi
+  tail -n 3 "$work.log"
+  rm -rf "$work" "$work.log"
 done
 
 step "all tests passed"

@@ -323,6 +323,21 @@ bool SameName(std::string_view a, std::string_view b) {
   return true;
 }
 
+// `text` as one quoted word of a test file, every quote, backslash and byte outside
+// printable ASCII escaped.
+std::string QuotedWordOf(std::string_view text) {
+  std::string quoted = "\"";
+  for (const char c : text) {
+    if (c == '"' || c == '\\') {
+      quoted += '\\';
+      quoted += c;
+    } else {
+      quoted += Escaped(std::string_view(&c, 1));
+    }
+  }
+  return quoted + "\"";
+}
+
 // `text` as one word of a test file: bare when it reads back as itself there, quoted
 // otherwise.
 std::string WordOf(std::string_view text) {
@@ -335,17 +350,7 @@ std::string WordOf(std::string_view text) {
     const auto byte = static_cast<unsigned char>(c);
     if (byte <= 0x20 || byte >= 0x7F || c == '"') bare = false;
   }
-  if (bare) return std::string(text);
-  std::string quoted = "\"";
-  for (const char c : text) {
-    if (c == '"' || c == '\\') {
-      quoted += '\\';
-      quoted += c;
-    } else {
-      quoted += Escaped(std::string_view(&c, 1));
-    }
-  }
-  return quoted + "\"";
+  return bare ? std::string(text) : QuotedWordOf(text);
 }
 
 std::string HeaderOf(const std::string& name, const std::optional<std::string>& value) {
@@ -440,10 +445,9 @@ std::string DescribeRequest(const MemoryRequest& request) {
   std::string text;
   const bool bareMethod = LooksLikeMethod(request.method);
   if (request.method != "GET" && bareMethod) text += request.method + " ";
-  // A URL that reads as a method or a version is quoted.
-  const std::string url = WordOf(request.url);
-  text += url == request.url && (LooksLikeMethod(url) || LooksLikeVersion(url)) ? "\"" + url + "\""
-                                                                                : url;
+  // A URL that reads as a method or a version is quoted, with its escapes as any quoted word.
+  text += LooksLikeMethod(request.url) || LooksLikeVersion(request.url) ? QuotedWordOf(request.url)
+                                                                        : WordOf(request.url);
   if (request.version != "HTTP/1.1") {
     text += LooksLikeVersion(request.version) && WordOf(request.version) == request.version
                 ? " " + request.version
