@@ -1,4 +1,5 @@
 #include "config/parser.h"
+#include "base/file_names.h"
 
 #include <optional>
 #include <string>
@@ -332,7 +333,7 @@ bool ParseConfigFile(const platform::PathString& path, const ParseContext& conte
   }
   // The report is never opened over the configuration itself: the same path, or (checked
   // by ReportFile) the same file under another name.
-  const platform::PathString reportPath = PathBeside(path, "httpd.parse.errors");
+  const platform::PathString reportPath = PathBeside(path, kReportFileName);
   std::optional<platform::ReportFile> file;
   if (reportPath != path) file.emplace(reportPath, &view);
   ParseReport report([&file](std::string_view bytes) {

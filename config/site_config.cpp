@@ -1,4 +1,5 @@
 #include "config/site_config.h"
+#include "base/file_names.h"
 
 #include "config/parser.h"
 #include "platform/files.h"
@@ -64,7 +65,7 @@ platform::PathString SiteConfigPath(const platform::PathString& root) {
 std::optional<platform::PathString> ComputeGlobalConfigPath(platform::ModuleHandle module) {
   const std::optional<platform::PathString> name = platform::ModuleFileName(module);
   if (!name) return std::nullopt;
-  return PathBeside(*name, "httpd.ini");
+  return PathBeside(*name, kConfigFileName);
 }
 
 }  // namespace vortane

@@ -14,8 +14,9 @@
 
 #include <boost/algorithm/string/predicate.hpp>
 
-#include "memory_server/memory_server.h"
+#include "base/file_names.h"
 #include "host/static_files.h"
+#include "memory_server/memory_server.h"
 #include "regex/expression.h"
 
 namespace fs = std::filesystem;
@@ -36,7 +37,7 @@ struct Tree {
     std::ofstream(base / "secret.txt") << "outside";
     std::ofstream(root / "index.html") << "home";
     std::ofstream(root / "docs" / "index.html") << "docs";
-    std::ofstream(root / "httpd.ini") << "[Vortane]";
+    std::ofstream(root / vortane::kConfigFileName) << "[Vortane]";
     fs::create_symlink(base / "secret.txt", root / "out.txt");
     fs::create_symlink(base, root / "up");
     fs::create_symlink(root / "docs", root / "d");
@@ -58,7 +59,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string real = fs::canonical(mapping.file).string();
     const std::string root = tree.realRoot.string() + "/";
     if (real.compare(0, root.size(), root) != 0) __builtin_trap();
-    if (boost::iequals(mapping.file.filename().string(), "httpd.ini")) __builtin_trap();
+    if (boost::iequals(mapping.file.filename().string(), vortane::kConfigFileName))
+      __builtin_trap();
     // Under /private/ by name (a link elsewhere that leads there is another name).
     const std::string privateFolder = (tree.root / "private").string() + "/";
     if (mapping.file.string().compare(0, privateFolder.size(), privateFolder) == 0) {

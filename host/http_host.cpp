@@ -1,4 +1,5 @@
 #include "host/http_host.h"
+#include "base/file_names.h"
 
 #include <algorithm>
 #include <iterator>
@@ -33,8 +34,8 @@ struct HttpHost::Shared {
   // The settings with every site's own filter files among the private files.
   static HostSettings WithSiteFiles(HostSettings settings) {
     for (const SiteBinding& site : settings.sites) {
-      settings.privateFiles.push_back(site.root / "httpd.ini");
-      settings.privateFiles.push_back(site.root / "httpd.parse.errors");
+      settings.privateFiles.push_back(site.root / kConfigFileName);
+      settings.privateFiles.push_back(site.root / kReportFileName);
     }
     return settings;
   }

@@ -1,4 +1,5 @@
 #include "host/static_files.h"
+#include "base/file_names.h"
 
 #include <algorithm>
 #include <array>
@@ -19,7 +20,7 @@ namespace vortane::host {
 namespace {
 
 // The files the filter keeps in a site's root: its rules and the report about them.
-constexpr std::array<std::string_view, 2> kFilterFiles = {"httpd.ini", "httpd.parse.errors"};
+constexpr std::array<std::string_view, 2> kFilterFiles = {kConfigFileName, kReportFileName};
 
 // The normalised path as it may stand in a Location header: bytes other than unreserved
 // characters, sub-delimiters, ":", "@" and "/" percent-encoded.

@@ -1,4 +1,5 @@
 #include "tools/check.h"
+#include "base/file_names.h"
 
 #include <algorithm>
 #include <cctype>
@@ -1040,8 +1041,8 @@ std::vector<Diagnostic> CheckPath(const std::filesystem::path& path,
     throw std::runtime_error(Escaped(path.string()) + ": " + platform::PathKindText(kind));
   }
   int32_t globalLimit = kInitialGlobalRepeatLimit;
-  std::vector<Diagnostic> all = CheckFile(path / "httpd.ini", {}, &globalLimit, notes);
-  const std::filesystem::path table = path / "sites.txt";
+  std::vector<Diagnostic> all = CheckFile(path / kConfigFileName, {}, &globalLimit, notes);
+  const std::filesystem::path table = path / kSiteTableFileName;
   const platform::FileView view(platform::PathString(table.native()), 1 << 20);
   if (!view.HasBytes()) return all;
   for (const auto& [site, root] : platform::ParseSiteTable(view.Bytes())) {
@@ -1050,7 +1051,7 @@ std::vector<Diagnostic> CheckPath(const std::filesystem::path& path,
     context.siteId = site;
     context.globalRepeatLimit = globalLimit;
     std::vector<Diagnostic> more =
-        CheckFile(std::filesystem::path(root) / "httpd.ini", context, nullptr, notes);
+        CheckFile(std::filesystem::path(root) / kConfigFileName, context, nullptr, notes);
     all.insert(all.end(), more.begin(), more.end());
   }
   return all;

@@ -1,4 +1,5 @@
 #include "tools/in_process.h"
+#include "base/file_names.h"
 
 #include <cstdio>
 #include <system_error>
@@ -128,7 +129,7 @@ bool RuleRef::operator==(const RuleRef& other) const {
 
 InProcessFilter::InProcessFilter(const fs::path& directory, SiteRoots siteRoots)
     : directory_(fs::absolute(directory).lexically_normal()),
-      store_(std::make_unique<ConfigStore>((directory_ / "httpd.ini").native())) {
+      store_(std::make_unique<ConfigStore>((directory_ / kConfigFileName).native())) {
   store_->SetSiteRootSource(
       [this, siteRoots](uint32_t siteId) -> std::optional<platform::PathString> {
         if (const auto given = givenRoots_.find(siteId); given != givenRoots_.end()) {
@@ -137,7 +138,7 @@ InProcessFilter::InProcessFilter(const fs::path& directory, SiteRoots siteRoots)
         if (siteRoots == SiteRoots::Server) {
           return platform::ReadSiteRootPath(siteId, directory_.native());
         }
-        const platform::FileView view((directory_ / "sites.txt").native(), kSiteTableLimit);
+        const platform::FileView view((directory_ / kSiteTableFileName).native(), kSiteTableLimit);
         const std::map<uint32_t, std::string> sites = platform::ParseSiteTable(view.Bytes());
         const auto found = sites.find(siteId);
         if (found == sites.end()) return std::nullopt;

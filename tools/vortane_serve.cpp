@@ -21,13 +21,14 @@
 #include <tuple>
 #include <vector>
 
+#include "base/file_names.h"
 #include "base/text.h"
 #include "host/access_log.h"
 #include "host/filter_connection.h"
 #include "host/http_host.h"
 #include "platform/library.h"
-#include "rules/request_context.h"
 #include "platform/tree_files.h"
+#include "rules/request_context.h"
 #include "tools/command_line.h"
 #include "tools/filter_directory.h"
 
@@ -180,7 +181,7 @@ std::unique_ptr<vortane::platform::FilterLibrary> LoadFilter(const Options& opti
       options.library ? *options.library : vortane::tools::ProgramDirectory() / fileName, library);
   std::vector<vortane::tools::SiteRoot> roots;
   for (const auto& site : options.sites) roots.emplace_back(site.id, site.root);
-  vortane::tools::WriteSiteTable(options.directory / "sites.txt", roots,
+  vortane::tools::WriteSiteTable(options.directory / vortane::kSiteTableFileName, roots,
                                  vortane::tools::SiteTableUpdate::ReplaceAll);
 
   vortane::tools::StartedFilter started = vortane::tools::StartFilter(library);
@@ -235,8 +236,8 @@ class ReportEcho {
   // The report in `folder`, opened without following a link; a FIFO or device is not opened.
   static Report Open(const fs::path& folder) {
     Report report;
-    vortane::platform::TreeEntry entry =
-        vortane::platform::OpenInTree(vortane::platform::OpenTree(folder.native()), {kReportName});
+    vortane::platform::TreeEntry entry = vortane::platform::OpenInTree(
+        vortane::platform::OpenTree(folder.native()), {vortane::kReportFileName});
     if (entry.kind != vortane::platform::TreeEntry::RegularFile) return report;
     report.file = std::move(entry.handle);
     report.stamp = FileStamp{entry.identity, entry.modified, entry.size};
@@ -250,7 +251,7 @@ class ReportEcho {
         const Report report = Open(folder);
         if (!report.stamp || report.stamp == seen_[folder]) continue;
         seen_[folder] = report.stamp;
-        Print(folder / kReportName, report.file);
+        Print(folder / vortane::kReportFileName, report.file);
       }
     }
   }
@@ -275,8 +276,6 @@ class ReportEcho {
     if (cut) std::printf("%s: ... (more in the file)\n", path.string().c_str());
     std::fflush(stdout);
   }
-
-  static constexpr char kReportName[] = "httpd.parse.errors";
 
   std::vector<fs::path> reports_;  // the folders that hold one
   std::map<fs::path, std::optional<FileStamp>> seen_;
@@ -304,8 +303,9 @@ int Run(const Options& options) {
   settings.limits.headerTimeout = options.headerTimeout;
   settings.limits.keepAliveTimeout = options.keepAliveTimeout;
   // The global directory's files are never served, whatever a root holds.
-  for (const char* name : {"httpd.ini", "httpd.parse.errors", "sites.txt",
-                           vortane::platform::FilterLibraryFileName()}) {
+  for (const char* name :
+       {vortane::kConfigFileName, vortane::kReportFileName, vortane::kSiteTableFileName,
+        vortane::platform::FilterLibraryFileName()}) {
     settings.privateFiles.push_back(options.directory / name);
   }
   {

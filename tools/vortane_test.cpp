@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/file_names.h"
 #include "base/text.h"
 #include "platform/files.h"
 #include "tools/command_line.h"
@@ -168,12 +169,13 @@ void AddCase(Suite& suite, const vortane::tools::FileTest& test, const std::stri
 // beside it).
 std::vector<fs::path> Inputs(const Options& options, const std::vector<fs::path>& loaded) {
   std::vector<fs::path> inputs = options.testFiles;
-  inputs.push_back(options.directory / "httpd.ini");
-  inputs.push_back(options.directory / "sites.txt");
-  for (const auto& [site, root] : options.siteRoots) inputs.push_back(root / "httpd.ini");
+  inputs.push_back(options.directory / vortane::kConfigFileName);
+  inputs.push_back(options.directory / vortane::kSiteTableFileName);
+  for (const auto& [site, root] : options.siteRoots)
+    inputs.push_back(root / vortane::kConfigFileName);
   for (const fs::path& file : loaded) {
     inputs.push_back(file);
-    inputs.push_back(file.parent_path() / "httpd.parse.errors");
+    inputs.push_back(file.parent_path() / vortane::kReportFileName);
   }
   return inputs;
 }
@@ -230,7 +232,7 @@ void WriteJunit(const fs::path& path, const std::vector<Suite>& suites, size_t t
 // could not use: their rules were not tested.
 void NoteReports(const std::vector<fs::path>& files) {
   for (const fs::path& file : files) {
-    const fs::path report = file.parent_path() / "httpd.parse.errors";
+    const fs::path report = file.parent_path() / vortane::kReportFileName;
     std::error_code error;
     if (!fs::is_regular_file(report, error) || fs::file_size(report, error) == 0 || error) {
       continue;

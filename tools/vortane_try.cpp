@@ -26,6 +26,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/file_names.h"
 #include "base/text.h"
 #include "config/site_config.h"
 #include "filter/request.h"
@@ -165,7 +166,7 @@ struct Report {
 };
 
 Report WatchReport(const fs::path& directory) {
-  Report report{directory / "httpd.parse.errors", std::nullopt};
+  Report report{directory / vortane::kReportFileName, std::nullopt};
   std::error_code error;
   const fs::file_time_type written = fs::last_write_time(report.path, error);
   if (!error) report.writtenBefore = written;
@@ -311,10 +312,10 @@ int Run(const Options& options) {
                  "vortane-try: note: on Windows site roots come from the server's metabase; "
                  "sites.txt is written but not read\n");
 #endif
-    vortane::tools::WriteSiteTable(directory / "sites.txt", options.siteRoots,
+    vortane::tools::WriteSiteTable(directory / vortane::kSiteTableFileName, options.siteRoots,
                                    vortane::tools::SiteTableUpdate::ReplaceGivenSites);
   }
-  if (!fs::exists(directory / "httpd.ini")) {
+  if (!fs::exists(directory / vortane::kConfigFileName)) {
     std::fprintf(stderr, "vortane-try: note: %s holds no httpd.ini: no global rules\n",
                  options.directory.string().c_str());
   }

@@ -34,6 +34,7 @@
 #include <pcre2.h>
 #endif
 
+#include "base/file_names.h"
 #include "bench/ratio_reporter.h"
 #include "config/site_config.h"
 #include "memory_server/memory_server.h"
@@ -342,7 +343,7 @@ const vortane::SiteConfig& LoadConfig() {
     const std::filesystem::path directory =
         std::filesystem::temp_directory_path() / ("vortane-pass-" + std::to_string(::getpid()));
     std::filesystem::create_directories(directory);
-    const std::filesystem::path file = directory / "httpd.ini";
+    const std::filesystem::path file = directory / vortane::kConfigFileName;
     std::filesystem::copy_file(VORTANE_LOAD_RULES, file,
                                std::filesystem::copy_options::overwrite_existing);
     return new vortane::SiteConfig(0, file.string());

@@ -1,4 +1,5 @@
 #include "platform/posix/site_table.h"
+#include "base/file_names.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -87,7 +88,7 @@ bool ReadTable(int fd, std::string& text) {
 }  // namespace
 
 std::string ReadSiteTableText(const PathString& tableDirectory) {
-  const std::string path = tableDirectory + '/' + "sites.txt";
+  const std::string path = tableDirectory + '/' + kSiteTableFileName;
   timespec start{};
   clock_gettime(CLOCK_REALTIME, &start);
   TableCache& cache = tableCache;
