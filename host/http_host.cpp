@@ -436,7 +436,8 @@ class Session : public std::enable_shared_from_this<Session> {
       response.prepare_payload();
       return response;
     }
-    FileMapping mapping = MapUrlToFile(site_.root, now.url, shared_->settings.privateFiles);
+    FileMapping mapping = MapUrlToFile(site_.root, now.url, shared_->settings.privateFiles,
+                                       shared_->settings.defaultDocuments);
     if (mapping.kind == FileMapping::AddSlash) {
       status_ = 301;
       http::response<http::empty_body> response{http::status::moved_permanently, version};

@@ -11,7 +11,8 @@
 //      HTTP_<NAME> for every request header;
 //   2. when the filter answered, sends exactly the bytes it wrote and closes the connection;
 //      otherwise serves the URL as the filter left it from the site's root (GET and HEAD;
-//      405 for other methods, 404 for nothing there; see MapUrlToFile), never a file that is
+//      405 for other methods, 404 for nothing there, a directory by its first default
+//      document that is there; see MapUrlToFile), never a file that is
 //      one of the private files: every site's httpd.ini and httpd.parse.errors and those the
 //      settings add, compared by device and inode, so under no name;
 //   3. sends the log notification (unless the filter disabled it) and queues the access log
@@ -73,6 +74,7 @@
 
 #include "host/access_log.h"
 #include "host/filter_connection.h"
+#include "host/static_files.h"
 
 namespace vortane::host {
 
@@ -108,6 +110,9 @@ struct HostSettings {
   // Files never served besides every site's httpd.ini and httpd.parse.errors (see
   // MapUrlToFile): the global directory's, for instance.
   std::vector<std::filesystem::path> privateFiles;
+  // The names a directory asked for with "/" is served by, the first that is there (see
+  // MapUrlToFile).
+  std::vector<std::string> defaultDocuments = {std::string(kDefaultDocument)};
   AccessLog* accessLog = nullptr;  // null: no access log; otherwise must outlive the host
   unsigned threads = 1;
   HostLimits limits;

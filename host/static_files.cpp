@@ -63,10 +63,33 @@ platform::TreeEntry OpenThroughLinks(const fs::path& root, const platform::FileH
   return entry;
 }
 
+// What `names` lead to from `tree` (the root's), a link resolved only when it stays under
+// the root. A regular file that is a filter file or one of `privateFiles` (compared by what
+// was opened: names do not tell a hard link from its file) comes back as nothing.
+platform::TreeEntry OpenServable(const fs::path& root, const platform::FileHandle& tree,
+                                 const std::vector<std::string_view>& names,
+                                 const std::vector<fs::path>& privateFiles) {
+  platform::TreeEntry entry = platform::OpenInTree(tree, names);
+  if (entry.kind == platform::TreeEntry::Link) entry = OpenThroughLinks(root, tree, names);
+  if (entry.kind != platform::TreeEntry::RegularFile) return entry;
+  const bool hidden =
+      IsFilterFile(names.back()) ||
+      std::any_of(privateFiles.begin(), privateFiles.end(), [&](const fs::path& file) {
+        return platform::IdentityOf(file.native()) == entry.identity;
+      });
+  return hidden ? platform::TreeEntry() : std::move(entry);
+}
+
 }  // namespace
 
+bool IsDefaultDocumentName(std::string_view name) {
+  return !name.empty() && name != "." && name != ".." &&
+         name.find_first_of(std::string_view("/\\\0", 3)) == std::string_view::npos;
+}
+
 FileMapping MapUrlToFile(const fs::path& root, std::string_view url,
-                         const std::vector<fs::path>& privateFiles) {
+                         const std::vector<fs::path>& privateFiles,
+                         const std::vector<std::string>& defaultDocuments) {
   const size_t question = url.find('?');
   const std::string_view path = url.substr(0, question);
   FileMapping mapping;
@@ -83,7 +106,7 @@ FileMapping MapUrlToFile(const fs::path& root, std::string_view url,
   }
 
   // The names of the normalised path, which has no empty ones but the one after a final "/":
-  // a directory asked for that way is served by its index.html.
+  // a directory asked for that way is served by its first default document that is there.
   std::vector<std::string_view> names;
   const std::string_view rest = std::string_view(normalized).substr(1);
   for (size_t start = 0; start < rest.size();) {
@@ -92,25 +115,26 @@ FileMapping MapUrlToFile(const fs::path& root, std::string_view url,
     start = slash + 1;
   }
   const bool namesDirectory = normalized.back() == '/';
-  if (namesDirectory) names.push_back("index.html");
 
   const platform::FileHandle tree = platform::OpenTree(root.string());
-  platform::TreeEntry entry = platform::OpenInTree(tree, names);
-  if (entry.kind == platform::TreeEntry::Link) entry = OpenThroughLinks(root, tree, names);
-  if (entry.kind == platform::TreeEntry::Directory && !namesDirectory) {
-    mapping.kind = FileMapping::AddSlash;
-    mapping.location = PercentEncodedPath(normalized) + "/";
-    if (question != std::string_view::npos) mapping.location += url.substr(question);
-    return mapping;
+  platform::TreeEntry entry;
+  if (namesDirectory) {
+    for (const std::string& document : defaultDocuments) {
+      names.push_back(document);
+      entry = OpenServable(root, tree, names, privateFiles);
+      if (entry.kind == platform::TreeEntry::RegularFile) break;
+      names.pop_back();
+    }
+  } else {
+    entry = OpenServable(root, tree, names, privateFiles);
+    if (entry.kind == platform::TreeEntry::Directory) {
+      mapping.kind = FileMapping::AddSlash;
+      mapping.location = PercentEncodedPath(normalized) + "/";
+      if (question != std::string_view::npos) mapping.location += url.substr(question);
+      return mapping;
+    }
   }
-  if (entry.kind != platform::TreeEntry::RegularFile || IsFilterFile(names.back())) {
-    return mapping;  // NotFound
-  }
-  // Names do not tell a hard link from its file: what was opened is compared with each
-  // private file as it is now.
-  for (const fs::path& file : privateFiles) {
-    if (platform::IdentityOf(file.native()) == entry.identity) return mapping;  // NotFound
-  }
+  if (entry.kind != platform::TreeEntry::RegularFile) return mapping;  // NotFound
   mapping.kind = FileMapping::File;
   mapping.file = root;
   for (const std::string_view name : names) mapping.file /= name;

@@ -55,6 +55,10 @@ constexpr char kUsage[] =
     "  --no-filter            serve without loading the filter\n"
     "  --threads N            worker threads (default: the machine's hardware threads)\n"
     "  --access-log FILE      append a W3C extended access log to FILE\n"
+    "  --default-document NAME\n"
+    "                         a request for a folder (with its trailing /) is served by\n"
+    "                         the first of these files that is in it (repeatable, tried\n"
+    "                         in the order given; default: index.html)\n"
     "  --max-connections N    connections served at once, over all sites (default 1024);\n"
     "                         at the limit a new client takes the place of the connection\n"
     "                         that has waited longest for a request; when all are busy,\n"
@@ -85,6 +89,7 @@ struct Options {
   bool noFilter = false;
   unsigned threads = std::max(1u, std::thread::hardware_concurrency());
   std::optional<fs::path> accessLog;
+  std::vector<std::string> defaultDocuments;  // empty: index.html alone
   size_t maxConnections = vortane::host::HostLimits().maxConnections;
   std::chrono::milliseconds headerTimeout = vortane::host::HostLimits().headerTimeout;
   std::chrono::milliseconds keepAliveTimeout = vortane::host::HostLimits().keepAliveTimeout;
@@ -140,7 +145,7 @@ Options ParseArguments(int argc, char** argv) {
   const vortane::tools::OptionNames names = {
       {"--no-filter"},
       {"--site", "--library", "--threads", "--access-log", "--max-connections", "--header-timeout",
-       "--keepalive-timeout"}};
+       "--keepalive-timeout", "--default-document"}};
   const std::vector<std::string_view> positional = vortane::tools::WalkArguments(
       argc, argv, names, [&](std::string_view name, std::string_view value) {
         if (name == "--no-filter") {
@@ -156,6 +161,12 @@ Options ParseArguments(int argc, char** argv) {
               static_cast<size_t>(ParseNumber(value, 1, 1000000, "connection limit"));
         } else if (name == "--header-timeout") {
           options.headerTimeout = std::chrono::seconds(ParseNumber(value, 1, 3600, "timeout"));
+        } else if (name == "--default-document") {
+          if (!vortane::host::IsDefaultDocumentName(value)) {
+            throw UsageError("--default-document needs a file name without a folder, not '" +
+                             std::string(value) + "'");
+          }
+          options.defaultDocuments.emplace_back(value);
         } else if (name == "--keepalive-timeout") {
           options.keepAliveTimeout = std::chrono::seconds(ParseNumber(value, 1, 3600, "timeout"));
         } else {
@@ -298,6 +309,7 @@ int Run(const Options& options) {
   settings.sites = options.sites;
   settings.filter = library ? &filter : nullptr;
   settings.accessLog = accessLog.get();
+  if (!options.defaultDocuments.empty()) settings.defaultDocuments = options.defaultDocuments;
   settings.threads = options.threads;
   settings.limits.maxConnections = options.maxConnections;
   settings.limits.headerTimeout = options.headerTimeout;

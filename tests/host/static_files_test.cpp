@@ -117,6 +117,61 @@ TEST_F(StaticFilesTest, MapsUrls) {
   }
 }
 
+// A folder asked for with "/" is served by the first default document that is a file there
+// and may be served; the others are passed over, and without one it is not found.
+TEST_F(StaticFilesTest, ServesAFolderByItsFirstDefaultDocument) {
+  fs::create_directories(root_ / "app" / "index.php");  // a folder, not a document
+  fs::create_directories(root_ / "front");
+  std::ofstream(root_ / "front" / "index.php") << "front controller";
+  std::ofstream(root_ / "front" / "default.htm") << "default";
+  fs::create_symlink(base_ / "secret.txt", root_ / "front" / "away.html");
+  fs::create_hard_link(root_ / "httpd.ini", root_ / "front" / "rules.html");
+  const std::vector<fs::path> privateFiles = {root_ / "httpd.ini"};
+  using Names = std::vector<std::string>;
+  struct Case {
+    const char* url;
+    Names documents;
+    FileMapping::Kind kind;
+    const char* file;  // relative to the root, for File
+  };
+  const Case cases[] = {
+      {"/front/", {"index.php", "index.html"}, FileMapping::File, "front/index.php"},
+      {"/front/?page=2", {"default.htm", "index.php"}, FileMapping::File, "front/default.htm"},
+      {"/front/", {"index.html", "default.htm"}, FileMapping::File, "front/default.htm"},
+      {"/front/",
+       {"away.html", "rules.html", "httpd.ini", "index.php"},
+       FileMapping::File,
+       "front/index.php"},
+      {"/front/", {"away.html", "rules.html"}, FileMapping::NotFound, ""},
+      {"/front/", {}, FileMapping::NotFound, ""},
+      {"/app/", {"index.php"}, FileMapping::NotFound, ""},
+      {"/app/", {"index.php", "index.html"}, FileMapping::NotFound, ""},
+      {"/", {"index.php", "index.html"}, FileMapping::File, "index.html"},
+      {"/docs/", {"guide.html", "Guide.HTML"}, FileMapping::File, "docs/Guide.HTML"},
+      {"/front", {"index.php"}, FileMapping::AddSlash, ""},
+      {"/front/index.php/", {"index.php"}, FileMapping::NotFound, ""},
+      {"/front/index.php", {"default.htm"}, FileMapping::File, "front/index.php"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.url) + " with " + std::to_string(c.documents.size()) + " names");
+    const FileMapping mapping = MapUrlToFile(root_, c.url, privateFiles, c.documents);
+    EXPECT_EQ(mapping.kind, c.kind);
+    if (c.kind == FileMapping::File) {
+      EXPECT_EQ(mapping.file, root_ / c.file);
+    }
+  }
+}
+
+TEST(DefaultDocumentNameTest, OneFileNameOnly) {
+  for (const char* name : {"index.php", "Default.htm", ".hidden", "a b", "..."}) {
+    EXPECT_TRUE(IsDefaultDocumentName(name)) << name;
+  }
+  for (const std::string& name : std::vector<std::string>{
+           "", ".", "..", "a/index.html", "/index.html", "a\\b", std::string("a\0b", 3)}) {
+    EXPECT_FALSE(IsDefaultDocumentName(name)) << name;
+  }
+}
+
 // A file that is one of the private files is not served under any name: a hard link has
 // no other name to tell it by.
 TEST_F(StaticFilesTest, PrivateFilesAreNotServedThroughHardLinks) {

@@ -31,12 +31,17 @@ printf 'rewriterule ^/x$ /y\n' >>"$site/docs/httpd.ini"
 # keep both apart from a space and from an absent header for a replay.
 printf '%s\n' 'RewriteCond User-Agent: ^.*\+bot.*$' 'RewriteRule ^/plus$ / [F]' \
   'RewriteCond Referer: ^-$' 'RewriteRule ^/dash$ / [F]' >>"$site/shop/httpd.ini"
+# A front controller's folder: index.php comes first among the default documents given.
+mkdir "$site/shop/front"
+echo "front controller" >"$site/shop/front/index.php"
+echo "static index" >"$site/shop/front/index.html"
 # The shop's report is a link elsewhere: the console never prints what it leads to.
 echo "linked report" >"$dir/elsewhere"
 ln -sf "$dir/elsewhere" "$site/shop/httpd.parse.errors"
 
 "$serve" "$site" --site 1=127.0.0.1:0:"$site/shop" --site 2=127.0.0.1:0:"$site/docs" \
-  --access-log "$dir/access.log" --max-connections 64 >"$dir/out" 2>&1 &
+  --access-log "$dir/access.log" --max-connections 64 \
+  --default-document index.php --default-document index.html >"$dir/out" 2>&1 &
 pid=$!
 for _ in $(seq 100); do
   grep -q "SIGINT or SIGTERM stops" "$dir/out" && break
@@ -49,6 +54,16 @@ docs=$(port 2)
 [ -n "$shop" ] && [ -n "$docs" ] || { cat "$dir/out"; exit 1; }
 
 failures=0
+# A default document is one file name.
+for name in a/index.php .. ''; do
+  rc=0
+  "$serve" "$site" --site 1=127.0.0.1:0:"$site/shop" --default-document "$name" \
+    >/dev/null 2>"$dir/usage" || rc=$?
+  if [ "$rc" -ne 2 ] || ! grep -q "default-document needs a file name" "$dir/usage"; then
+    printf 'FAIL --default-document %s: exit %s\n' "$name" "$rc"
+    failures=$((failures + 1))
+  fi
+done
 # check NAME EXPECTED CURL-ARGUMENTS...: curl's "status location" and whether the body holds
 # the text after "|" in EXPECTED.
 check() {
@@ -72,6 +87,8 @@ check "site redirect" "302 http://127.0.0.1:$shop/products/mugs" "http://127.0.0
 check "permanent redirect" "301 http://127.0.0.1:$shop/products/mugs" "http://127.0.0.1:$shop/moved"
 check "refused probe" "403" "http://127.0.0.1:$shop/wp-login.php"
 check "directory index" "200|<h1>Products</h1>" "http://127.0.0.1:$shop/products/"
+check "first default document" "200|front controller" "http://127.0.0.1:$shop/front/"
+check "default document not a folder's" "404" "http://127.0.0.1:$shop/front/index.php/"
 check "directory without slash" "301 http://127.0.0.1:$shop/products/" "http://127.0.0.1:$shop/products"
 check "rules file not served" "404" "http://127.0.0.1:$shop/httpd.ini"
 check "rewritten to a missing script" "404" "http://127.0.0.1:$docs/help/shipping"
