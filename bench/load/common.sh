@@ -89,13 +89,23 @@ stop_serve() {
   [ "$status" -eq 0 ] || fail "vortane-serve exited with status $status"
 }
 
-# write_apache_conf DIR PORT DOCROOT THREADS RULES [ACCESS_LOG]
+# write_apache_conf DIR PORT DOCROOT THREADS RULES [ACCESS_LOG [INDEX...]]
 # Writes DIR/httpd.conf: one event-MPM process with THREADS workers on 127.0.0.1:PORT,
 # serving DOCROOT. RULES is a file of rewrite and header rules to include, "none" for
 # mod_rewrite switched on with no rules, or "off" for a server without mod_rewrite and
-# mod_headers. ACCESS_LOG, when given, is a file for a combined-format access log.
+# mod_headers. ACCESS_LOG, when not empty, is a file for a combined-format access log.
+# Without INDEX names a folder is served by its index.html and .htaccess files are not read;
+# with them a folder is served by the first INDEX that it holds, and each folder's
+# .htaccess is read (AllowOverride All), as a site of a PHP application has it: a .php file
+# is served as it is, but takes a path after its name (/index.php/more) as PHP would.
 write_apache_conf() {
   local dir=$1 port=$2 docroot=$3 threads=$4 rules=$5 access_log=${6:-}
+  local indexes=("${@:7}")
+  local override=None php_files=
+  if [ "${#indexes[@]}" -gt 0 ]; then
+    override=All
+    php_files=$'<Files "*.php">\n  AcceptPathInfo On\n</Files>'
+  fi
   {
     cat <<EOF
 ServerRoot "$dir"
@@ -131,9 +141,10 @@ KeepAliveTimeout 15
 DocumentRoot "$docroot"
 <Directory "$docroot">
   Require all granted
-  AllowOverride None
+  AllowOverride $override
 </Directory>
-DirectoryIndex index.html
+$php_files
+DirectoryIndex ${indexes[*]:-index.html}
 EOF
     # Apache refuses to run its workers as root.
     if [ "$(id -u)" -eq 0 ]; then printf 'User nobody\nGroup nogroup\n'; fi
