@@ -32,6 +32,29 @@ inline std::optional<uint64_t> ParseDecimal(std::string_view digits,
   return value;
 }
 
+// Decodes every percent escape of `text` into `decoded`. False, with `decoded` unspecified,
+// when an escape is not "%" and two hexadecimal digits, or decodes to a NUL (which would cut
+// the value short wherever it is handed on). Cost: one pass, one string.
+inline bool PercentDecode(std::string_view text, std::string& decoded) {
+  decoded.clear();
+  decoded.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '%') {
+      decoded += text[i];
+      continue;
+    }
+    if (i + 2 >= text.size()) return false;
+    const int high = HexDigitValue(text[i + 1]);
+    const int low = HexDigitValue(text[i + 2]);
+    if (high < 0 || low < 0) return false;
+    const char byte = static_cast<char>(high * 16 + low);
+    if (byte == '\0') return false;
+    decoded += byte;
+    i += 2;
+  }
+  return true;
+}
+
 // `text` with each byte for which `mustEncode(byte)` holds written as a percent escape in
 // upper case ("%0D"), every other byte as it is. Cost: one pass, one string.
 template <typename MustEncode>

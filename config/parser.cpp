@@ -230,6 +230,7 @@ class BodyParser {
     size_t start = 0;
     for (size_t i = 0; i <= parts.conditions.size(); ++i) {
       const bool rule = i == parts.conditions.size();
+      if (!rule && IsFileTest(parts.conditions[i])) continue;  // not in the combined pattern
       const std::string_view pattern = rule ? parts.pattern : parts.conditions[i].pattern;
       if (start > fault.offset) break;
       event.line = rule ? parts.line : parts.conditions[i].line;

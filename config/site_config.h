@@ -18,6 +18,7 @@
 
 #include "platform/files.h"
 #include "platform/system.h"
+#include "rules/request_filename.h"
 #include "rules/rule.h"
 #include "rules/rule_index.h"
 
@@ -102,6 +103,10 @@ class SiteConfig {
   // Where stamps read without opening the file lack its identity (Windows): the file time
   // from which on the next freshness check reads the stamp with the identity.
   std::atomic<uint64_t> identityCheckDue{0};
+  // The site's root and virtual folders, as they were when the configuration was loaded:
+  // where REQUEST_FILENAME looks (rules/request_filename.h). No root for site 0, and for a
+  // site whose root could not be read. Set by the store before the configuration is shared.
+  SiteFolders folders;
   // Full path of the configuration file; empty when the site's root could not be read.
   const platform::PathString path;
   // True when the file exists but could not be opened or read this time: the configuration

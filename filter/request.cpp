@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "rules/request_context.h"
+#include "rules/request_filename.h"
 #include "rules/rule.h"
 #include "rules/rule_pass.h"
 #include "rules/server_values.h"
@@ -134,12 +135,21 @@ DWORD HandleRequest(ConfigStore& store, HTTP_FILTER_CONTEXT* filterContext,
     return Write(filterContext, kUnreadableResponse);
   }
 
+  // The site's folders, for REQUEST_FILENAME in either pass: taken from its configuration
+  // the first time a rule asks, and held for the rest of the request.
+  SiteConfigRef siteConfig;
+  RequestFiles files([&store, &siteConfig, siteId]() -> const SiteFolders* {
+    if (siteId == 0) return nullptr;
+    if (!siteConfig) siteConfig = store.Acquire(siteId);
+    return siteConfig ? &siteConfig->folders : nullptr;
+  });
+
   DWORD status = SF_STATUS_REQ_NEXT_NOTIFICATION;
-  const uint32_t global = RunSitePass(store, 0, filterContext, preprocHeaders, tracer);
+  const uint32_t global = RunSitePass(store, 0, filterContext, preprocHeaders, tracer, &files);
   Outcome outcome = Answer(global, kGlobalResponses, filterContext, preprocHeaders, status);
   if (outcome == Outcome::Continue) {
     const uint32_t combined =
-        global | RunSitePass(store, siteId, filterContext, preprocHeaders, tracer);
+        global | RunSitePass(store, siteId, filterContext, preprocHeaders, tracer, &files);
     outcome = Answer(combined, kSiteResponses, filterContext, preprocHeaders, status);
   }
   if (outcome == Outcome::Answered) return status;
@@ -164,13 +174,14 @@ std::string RedirectResponseStart(const RedirectStatus& status) {
 }
 
 uint32_t RunSitePass(ConfigStore& store, uint32_t siteId, HTTP_FILTER_CONTEXT* filterContext,
-                     HTTP_FILTER_PREPROC_HEADERS* preprocHeaders, RequestTracer* tracer) {
+                     HTTP_FILTER_PREPROC_HEADERS* preprocHeaders, RequestTracer* tracer,
+                     RequestFiles* files) {
   const SiteConfigRef config = store.Acquire(siteId);
   if (!config) return 0;
   if (tracer != nullptr) tracer->PassStarted(*config.get());
   if (config->unreadable) return RuleResult::ConfigUnreadable;
   return RunRulePass(config->rules, config->ruleIndex, config->repeatLimit, filterContext,
-                     preprocHeaders, tracer);
+                     preprocHeaders, tracer, files);
 }
 
 DWORD OnPreprocHeaders(ConfigStore& store, HTTP_FILTER_CONTEXT* filterContext,

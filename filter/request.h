@@ -23,6 +23,7 @@
 namespace vortane {
 
 class ConfigStore;
+class RequestFiles;
 class SiteConfig;
 
 // A tracer of a whole request: it hears each site pass begin, with the configuration it
@@ -80,7 +81,11 @@ DWORD OnLog(HTTP_FILTER_CONTEXT* filterContext, HTTP_FILTER_LOG* logRecord);
 // reference on it for the pass. 0 when the configuration could not be had (the tracer then
 // hears nothing); RuleResult::ConfigUnreadable, with no rule run, when its file exists but
 // could not be read and no earlier version of it is loaded (the tracer hears the pass start).
+//
+// `files` gives REQUEST_FILENAME the folders of the request's site (which the global pass
+// shares); without it no URL names a file or a folder.
 uint32_t RunSitePass(ConfigStore& store, uint32_t siteId, HTTP_FILTER_CONTEXT* filterContext,
-                     HTTP_FILTER_PREPROC_HEADERS* preprocHeaders, RequestTracer* tracer = nullptr);
+                     HTTP_FILTER_PREPROC_HEADERS* preprocHeaders, RequestTracer* tracer = nullptr,
+                     RequestFiles* files = nullptr);
 
 }  // namespace vortane

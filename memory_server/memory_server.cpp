@@ -76,26 +76,6 @@ BOOL Guarded(Body body) {
   }
 }
 
-bool PercentDecode(std::string_view text, std::string& decoded) {
-  decoded.clear();
-  decoded.reserve(text.size());
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '%') {
-      decoded += text[i];
-      continue;
-    }
-    if (i + 2 >= text.size()) return false;
-    const int high = HexDigitValue(text[i + 1]);
-    const int low = HexDigitValue(text[i + 2]);
-    if (high < 0 || low < 0) return false;
-    const char byte = static_cast<char>(high * 16 + low);
-    if (byte == '\0') return false;  // would cut the value short in the caller's buffer
-    decoded += byte;
-    i += 2;
-  }
-  return true;
-}
-
 // The blocks that ended connections left to this thread, for MemoryServer::RecycleBlocks.
 thread_local std::vector<std::pair<std::unique_ptr<unsigned char[]>, size_t>> pooledBlocks;
 

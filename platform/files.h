@@ -198,6 +198,12 @@ struct PathFacts {
 // on a FIFO. Cost: one or two system calls. Thread-safe.
 PathFacts LookAtPath(const PathString& path, bool followLinks);
 
+// What a request's file test finds at `path`, following links: Regular, Directory, Other
+// (a device, FIFO or socket), or Missing for anything else (nothing there, no access, a name
+// the system refuses, an empty path or one holding a NUL). Only the attributes are read:
+// POSIX one stat, Windows one GetFileAttributesW; nothing is opened. Thread-safe.
+PathKind FileTestKind(const PathString& path);
+
 // A regular file read from its start, in pieces of the caller's size, in constant memory:
 // for files of any length read line by line (test files, access logs). Opened as FileView
 // opens (POSIX without blocking, so a FIFO or device under the name never stalls the

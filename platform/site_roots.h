@@ -6,6 +6,8 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "platform/system.h"
 
@@ -22,5 +24,23 @@ namespace vortane::platform {
 // Cost: Windows, a COM component's creation and one or more metabase reads; POSIX, an open and
 // an fstat, a read of at most 1 MiB when the table changed, and its parse. Thread-safe.
 std::optional<PathString> ReadSiteRootPath(uint32_t siteId, const PathString& tableDirectory);
+
+// A URL prefix of a site that maps to a folder of its own (a virtual directory): a request
+// path equal to `urlPrefix`, or `urlPrefix` + "/" + more, names a file under `folder`.
+struct VirtualFolder {
+  std::string urlPrefix;  // "/app/v2": segments without "." or "..", no trailing "/"
+  PathString folder;
+};
+
+// The virtual folders of web site `siteId` (not 0), in no particular order. Windows: every
+// metabase key "/LM/W3SVC/<id>/ROOT/<path>" below the root that has an MD_VR_PATH of its own
+// (not inherited), found by enumerating the keys below the root (at most kMaxVirtualFolderKeys
+// keys, kMaxVirtualFolderDepth levels deep); its path, with "/" between the keys, is the
+// prefix. POSIX: the site table's virtual-folder lines for the site (platform/site_table.h).
+// Nothing when none can be read. Cost: Windows, a COM component's creation, one enumeration
+// per key and one read per key; POSIX, as ReadSiteRootPath. Thread-safe.
+inline constexpr size_t kMaxVirtualFolderKeys = 1024;
+inline constexpr size_t kMaxVirtualFolderDepth = 16;
+std::vector<VirtualFolder> ReadVirtualFolders(uint32_t siteId, const PathString& tableDirectory);
 
 }  // namespace vortane::platform

@@ -9,6 +9,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace vortane::platform {
 
@@ -43,6 +44,14 @@ std::optional<PathString> ModuleFileName(ModuleHandle module);
 // or 0 on failure. Cost: one call of `read` per doubling; the buffer is allocated each time.
 std::optional<PathString> ReadGrowing(const std::function<size_t(PathChar*, size_t)>& read,
                                       size_t initialCapacity = 2048);
+
+// A path from UTF-8 bytes: on Windows converted to wide characters, nothing when the bytes
+// are not valid UTF-8; elsewhere the bytes as they are. Cost: one pass, one string.
+std::optional<PathString> PathFromUtf8(std::string_view bytes);
+
+// A path as UTF-8 bytes (Windows: wide characters converted, an unpaired surrogate as U+FFFD;
+// elsewhere the bytes as they are). Cost: one pass, one string.
+std::string Utf8FromPath(const PathString& path);
 
 // The identifier of the current process. Cheap.
 uint32_t CurrentProcessId();

@@ -1,12 +1,14 @@
 #include "rules/evaluation.h"
 
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "regex/substitution.h"
 #include "regex/timed_match.h"
 #include "rules/request_context.h"
+#include "rules/request_filename.h"
 #include "rules/server_values.h"
 #include "rules/trace.h"
 
@@ -70,6 +72,58 @@ struct ValueSpan {
   size_t size = 0;
 };
 
+// REQUEST_FILENAME for one evaluation: computed from the URL the first time a condition or a
+// file test needs it, then kept.
+class FilenameOfRule {
+ public:
+  FilenameOfRule(HTTP_FILTER_CONTEXT* filterContext, HTTP_FILTER_PREPROC_HEADERS* preprocHeaders,
+                 EvaluationScratch& scratch, RequestFiles* files)
+      : filterContext_(filterContext),
+        preprocHeaders_(preprocHeaders),
+        scratch_(scratch),
+        files_(files) {}
+
+  // The path, or nothing when the URL is too long to read.
+  const RequestFilename* Get() {
+    if (name_) return &*name_;
+    // The server's operations take names as non-const strings; they never write to them.
+    const LPSTR urlItem = const_cast<LPSTR>("URL");
+    size_t length = 0;
+    const ValueRead read =
+        ReadValue(preprocHeaders_->GetHeader, filterContext_, urlItem, scratch_.url, 0, 0, length);
+    if (read == ValueRead::TooLong) return nullptr;
+    static const SiteFolders kNone;
+    const SiteFolders* folders = files_ != nullptr ? files_->Folders() : nullptr;
+    name_ = ComputeRequestFilename(folders != nullptr ? *folders : kNone,
+                                   std::string_view(scratch_.url.Data(), length));
+    return &*name_;
+  }
+
+ private:
+  HTTP_FILTER_CONTEXT* filterContext_;
+  HTTP_FILTER_PREPROC_HEADERS* preprocHeaders_;
+  EvaluationScratch& scratch_;
+  RequestFiles* files_;
+  std::optional<RequestFilename> name_;
+};
+
+// Whether the file test `test` holds for `answer`.
+bool Holds(FileTest test, const FileTestAnswer& answer) {
+  switch (test) {
+    case FileTest::File:
+      return answer.file;
+    case FileTest::Folder:
+      return answer.folder;
+    case FileTest::NotFile:
+      return !answer.file;
+    case FileTest::NotFolder:
+      return !answer.folder;
+    case FileTest::None:
+      break;
+  }
+  return true;
+}
+
 // The result bits of a match: Matched, plus N, R and F copied across, plus Stop for L, R, F.
 // With R, the redirect status is copied across too.
 uint32_t MatchResult(uint32_t flags) {
@@ -91,7 +145,8 @@ uint32_t MatchResult(uint32_t flags) {
 template <bool kRecorded>
 uint32_t Evaluate(const Rule& rule, HTTP_FILTER_CONTEXT* filterContext,
                   HTTP_FILTER_PREPROC_HEADERS* preprocHeaders, EvaluationScratch& scratch,
-                  RuleEvaluation* record, std::vector<ValueSpan>& spans) {
+                  RuleEvaluation* record, std::vector<ValueSpan>& spans, RequestFiles* files) {
+  FilenameOfRule filename(filterContext, preprocHeaders, scratch, files);
   if (!rule.HasValidPattern()) return RuleResult::InvalidPattern;
   const uint32_t flags = rule.Flags();
   const Prefilter& facts = rule.pattern.prefilter();
@@ -131,8 +186,16 @@ uint32_t Evaluate(const Rule& rule, HTTP_FILTER_CONTEXT* filterContext,
         condition.isServerVariable ? filterContext->GetServerVariable : preprocHeaders->GetHeader;
     size_t valueLength = 0;
     size_t valueDecoded = 0;
-    if (!ReadValueInto(read, condition.name, (condition.flags & ConditionFlag::Normalize) != 0,
-                       filterContext, scratch.subject, length, 1, valueLength, valueDecoded)) {
+    if (condition.computed) {
+      const RequestFilename* name = filename.Get();
+      if (name == nullptr) return RuleResult::Unreadable;
+      valueLength = name->text.size();
+      if (valueLength > 0) {
+        std::memcpy(scratch.subject.Area(length, valueLength + 1), name->text.data(), valueLength);
+      }
+    } else if (!ReadValueInto(read, condition.name,
+                              (condition.flags & ConditionFlag::Normalize) != 0, filterContext,
+                              scratch.subject, length, 1, valueLength, valueDecoded)) {
       return RuleResult::Unreadable;
     }
     if (valueDecoded > 0) decodedParts.push_back({length, length + valueDecoded});
@@ -165,6 +228,18 @@ uint32_t Evaluate(const Rule& rule, HTTP_FILTER_CONTEXT* filterContext,
     if (!TimedMatch(subject, subject + length, scratch.groups, rule.pattern, MatchTimeLimit,
                     boost::match_not_dot_newline)) {
       return RuleResult::NoMatch;
+    }
+    // The file tests, once everything else matched: a rule pays its queries only when it
+    // would otherwise apply.
+    for (const Condition& test : rule.fileTests) {
+      const RequestFilename* name = filename.Get();
+      if (name == nullptr) return RuleResult::Unreadable;
+      const bool holds = Holds(test.fileTest, LookAtRequestFilename(*name));
+      if constexpr (kRecorded) {
+        record->fileTests.push_back(
+            {&test, name->Names() ? name->text : std::string(), name->refusal, holds});
+      }
+      if (!holds) return RuleResult::NoMatch;
     }
     if constexpr (kRecorded) record->groups = &scratch.groups;
     result = MatchResult(flags);
@@ -207,11 +282,12 @@ uint32_t Evaluate(const Rule& rule, HTTP_FILTER_CONTEXT* filterContext,
 
 uint32_t EvaluateRule(const Rule& rule, HTTP_FILTER_CONTEXT* filterContext,
                       HTTP_FILTER_PREPROC_HEADERS* preprocHeaders, EvaluationScratch& scratch,
-                      RuleEvaluation* record) {
+                      RuleEvaluation* record, RequestFiles* files) {
   std::vector<ValueSpan> spans;
   if (record == nullptr) {
-    return Evaluate<false>(rule, filterContext, preprocHeaders, scratch, nullptr, spans);
+    return Evaluate<false>(rule, filterContext, preprocHeaders, scratch, nullptr, spans, files);
   }
+  record->fileTests.clear();
   record->rule = &rule;
   record->values.clear();
   record->read.clear();
@@ -220,7 +296,8 @@ uint32_t EvaluateRule(const Rule& rule, HTTP_FILTER_CONTEXT* filterContext,
   record->newValue.clear();
   record->accepted = false;
   record->result = 0;
-  record->result = Evaluate<true>(rule, filterContext, preprocHeaders, scratch, record, spans);
+  record->result =
+      Evaluate<true>(rule, filterContext, preprocHeaders, scratch, record, spans, files);
   // The buffers no longer move: the views stay valid until the next evaluation.
   for (const ValueSpan& span : spans) {
     const ValueBuffer& buffer = span.inTarget ? scratch.target : scratch.subject;

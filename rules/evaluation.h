@@ -26,6 +26,13 @@
 //     target keeps its value. With nothing written, U marks nothing either.
 //   - A rule with U and without R whose new value the server accepted sets the request's
 //     logMark, when the request has a RequestContext.
+//   - A condition on %REQUEST_FILENAME reads no server variable: its value is the path the
+//     URL, as the rules have left it, names in the request's site folders
+//     (rules/request_filename.h); empty when it names none.
+//   - File tests (-f, -d, !-f, !-d on %REQUEST_FILENAME) are not part of the subject: they
+//     hold no groups and number none. They are asked in file order only once the pattern
+//     has matched, each with one file-system query, and the first that fails makes the
+//     result NoMatch, with nothing written.
 #pragma once
 
 #include <cstdint>
@@ -49,8 +56,12 @@ class EvaluationScratch {
   // The target's value when it is read before the conditions' (copied into the subject
   // only if the rule can still match).
   ValueBuffer target;
+  // The URL, read for REQUEST_FILENAME.
+  ValueBuffer url;
   MatchResults groups;
 };
+
+class RequestFiles;
 
 // Returns exactly one of InvalidPattern, NoMatch, Timeout, Unreadable, or Matched with
 // Restart (N), Redirect (R) and its RedirectStatus bits, Forbidden (F) and Stop (any of L,
@@ -66,8 +77,13 @@ class EvaluationScratch {
 // When `record` is not null it is filled with what the evaluation read, matched and wrote
 // (rules/trace.h); the evaluation itself is the same. Without a record the only extra cost
 // is the test for one.
+//
+// `files` gives the request's site folders for REQUEST_FILENAME; without it (null) the URL
+// names no file and no folder. A rule without file tests nor conditions on the variable
+// never touches it. REQUEST_FILENAME costs one more read of the URL and, per file test
+// asked, one file-system query.
 uint32_t EvaluateRule(const Rule& rule, HTTP_FILTER_CONTEXT* filterContext,
                       HTTP_FILTER_PREPROC_HEADERS* preprocHeaders, EvaluationScratch& scratch,
-                      RuleEvaluation* record = nullptr);
+                      RuleEvaluation* record = nullptr, RequestFiles* files = nullptr);
 
 }  // namespace vortane

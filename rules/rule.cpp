@@ -68,11 +68,32 @@ const RedirectStatus& RedirectStatusOf(uint32_t bits) {
   return index < std::size(kRedirectStatuses) ? kRedirectStatuses[index] : kRedirectStatuses[0];
 }
 
+const FileTestMeaning* LookUpFileTest(bool isServerVariable, std::string_view name,
+                                      std::string_view pattern) {
+  if (!isServerVariable || name != kRequestFilename) return nullptr;
+  for (const FileTestMeaning& test : kFileTests) {
+    if (test.text == pattern) return &test;
+  }
+  return nullptr;
+}
+
+std::string_view FileTestText(FileTest test) {
+  for (const FileTestMeaning& meaning : kFileTests) {
+    if (meaning.test == test) return meaning.text;
+  }
+  return {};
+}
+
+bool IsFileTest(const ConditionParts& condition) {
+  return LookUpFileTest(condition.isServerVariable, condition.name, condition.pattern) != nullptr;
+}
+
 Rule::Rule(const Rule& other)
     : pattern(other.pattern),
       format(other.format),
       target(other.target),
       conditions(other.conditions),
+      fileTests(other.fileTests),
       line(other.line),
       flags_(other.Flags()) {}
 
@@ -82,6 +103,7 @@ Rule& Rule::operator=(const Rule& other) {
     format = other.format;
     target = other.target;
     conditions = other.conditions;
+    fileTests = other.fileTests;
     line = other.line;
     SetFlags(other.Flags());
   }
@@ -116,8 +138,15 @@ BuiltRule BuildRule(const RuleParts& parts) {
   Rule& rule = built.rule;
   std::vector<std::string_view> conditionPatterns;
   for (const ConditionParts& c : parts.conditions) {
-    rule.AppendCondition(
-        {std::string(c.name), ReadFlagList(c.flags).conditionBits, c.isServerVariable, c.line});
+    Condition condition{std::string(c.name), ReadFlagList(c.flags).conditionBits,
+                        c.isServerVariable, c.line};
+    condition.computed = c.isServerVariable && c.name == kRequestFilename;
+    if (const FileTestMeaning* test = LookUpFileTest(c.isServerVariable, c.name, c.pattern)) {
+      condition.fileTest = test->test;
+      rule.fileTests.push_back(std::move(condition));
+      continue;
+    }
+    rule.AppendCondition(condition);
     conditionPatterns.push_back(c.pattern);
   }
   rule.SetFlags(flags.ruleBits);

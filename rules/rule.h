@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "regex/prefilter.h"
@@ -122,13 +123,44 @@ bool LookUpRedirectStatus(std::string_view digits, uint32_t& bits);
 // The redirect status that flags or result bits hold: 302 when they hold none.
 const RedirectStatus& RedirectStatusOf(uint32_t bits);
 
+// The server variable the filter computes itself rather than asking the server: the file or
+// folder the URL names in the site's folders (rules/request_filename.h).
+inline constexpr std::string_view kRequestFilename = "REQUEST_FILENAME";
+
+// What a file test asks of REQUEST_FILENAME.
+enum class FileTest : uint8_t { None, File, Folder, NotFile, NotFolder };
+
+// One file test as written after "RewriteCond %REQUEST_FILENAME", and what it asks.
+struct FileTestMeaning {
+  std::string_view text;
+  FileTest test;
+  std::string_view meaning;
+};
+
+// Every file test. A condition on %REQUEST_FILENAME whose whole pattern is one of these is
+// a file test; any other pattern is matched against the path like any condition's.
+inline constexpr FileTestMeaning kFileTests[] = {
+    {"-f", FileTest::File, "an existing regular file"},
+    {"-d", FileTest::Folder, "an existing folder"},
+    {"!-f", FileTest::NotFile, "not an existing regular file"},
+    {"!-d", FileTest::NotFolder, "not an existing folder"},
+};
+
+// The entry of the file test a condition's subject and pattern make, or nullptr when they
+// make none.
+const FileTestMeaning* LookUpFileTest(bool isServerVariable, std::string_view name,
+                                      std::string_view pattern);
+
 // One RewriteCond line. Its pattern is the matching segment at the head of the owning
-// rule's pattern.
+// rule's pattern, unless it is a file test, which has no pattern of its own.
 struct Condition {
   std::string name;               // server variable (without "%"), or request item name
   uint32_t flags = 0;             // ConditionFlag bits
   bool isServerVariable = false;  // read with GetServerVariable rather than GetHeader
   uint32_t line = 0;              // its line in the configuration file; 0 when not from one
+  // The value is REQUEST_FILENAME, computed by the filter instead of read from the server.
+  bool computed = false;
+  FileTest fileTest = FileTest::None;  // set on the rule's fileTests only
 };
 
 // One RewriteRule or RewriteHeader line with its conditions. A value type: copies are deep
@@ -146,7 +178,9 @@ class Rule {
   PrefilteredExpression pattern;
   std::string format;                 // the substitution, as written
   std::string target;                 // "URL", "METHOD", "VERSION" or "Name:"
-  std::vector<Condition> conditions;  // in file order
+  std::vector<Condition> conditions;  // in file order; those with a pattern only
+  // The file tests among the conditions, in file order: asked after the pattern matched.
+  std::vector<Condition> fileTests;
   uint32_t line = 0;  // the RewriteRule or RewriteHeader line; 0 when not from a file
 
   // The RuleFlag bits. Safe to call while other threads evaluate the rule.
@@ -179,6 +213,13 @@ struct ConditionParts {
   bool isServerVariable = false;
   uint32_t line = 0;
 };
+
+// How the file test `test` is written ("!-f"); empty for FileTest::None.
+std::string_view FileTestText(FileTest test);
+
+// Whether the condition is a file test (LookUpFileTest): it adds nothing to the combined
+// pattern.
+bool IsFileTest(const ConditionParts& condition);
 
 // A RewriteRule or RewriteHeader as written, with the conditions before it.
 struct RuleParts {

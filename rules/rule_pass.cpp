@@ -71,7 +71,7 @@ bool AnyEnabled(const std::vector<Rule>& rules, size_t first, size_t last) {
 template <class Visit, bool kTraced>
 uint32_t Pass(const std::vector<Rule>& rules, Visit& visit, const std::atomic<int32_t>& repeatLimit,
               HTTP_FILTER_CONTEXT* filterContext, HTTP_FILTER_PREPROC_HEADERS* preprocHeaders,
-              RuleTracer* tracer) {
+              RuleTracer* tracer, RequestFiles* files) {
   EvaluationScratch scratch;
   RuleEvaluation record;
   visit.LookUpUrl(filterContext, preprocHeaders, scratch);
@@ -101,8 +101,8 @@ uint32_t Pass(const std::vector<Rule>& rules, Visit& visit, const std::atomic<in
       if constexpr (kTraced) tracer->RuleSkipped(rule);
       continue;
     }
-    const uint32_t ruleResult =
-        EvaluateRule(rule, filterContext, preprocHeaders, scratch, kTraced ? &record : nullptr);
+    const uint32_t ruleResult = EvaluateRule(rule, filterContext, preprocHeaders, scratch,
+                                             kTraced ? &record : nullptr, files);
     result |= ruleResult;
     if constexpr (kTraced) tracer->RuleEvaluated(record, result);
     if ((result & RuleResult::Timeout) != 0) {
@@ -147,30 +147,35 @@ uint32_t Pass(const std::vector<Rule>& rules, Visit& visit, const std::atomic<in
 template <class Visit>
 uint32_t PassWith(const std::vector<Rule>& rules, Visit& visit,
                   const std::atomic<int32_t>& repeatLimit, HTTP_FILTER_CONTEXT* filterContext,
-                  HTTP_FILTER_PREPROC_HEADERS* preprocHeaders, RuleTracer* tracer) {
+                  HTTP_FILTER_PREPROC_HEADERS* preprocHeaders, RuleTracer* tracer,
+                  RequestFiles* files) {
   if (tracer != nullptr) {
-    return Pass<Visit, true>(rules, visit, repeatLimit, filterContext, preprocHeaders, tracer);
+    return Pass<Visit, true>(rules, visit, repeatLimit, filterContext, preprocHeaders, tracer,
+                             files);
   }
-  return Pass<Visit, false>(rules, visit, repeatLimit, filterContext, preprocHeaders, nullptr);
+  return Pass<Visit, false>(rules, visit, repeatLimit, filterContext, preprocHeaders, nullptr,
+                            files);
 }
 
 }  // namespace
 
 uint32_t RunRulePass(const std::vector<Rule>& rules, const RuleIndex& index,
                      const std::atomic<int32_t>& repeatLimit, HTTP_FILTER_CONTEXT* filterContext,
-                     HTTP_FILTER_PREPROC_HEADERS* preprocHeaders, RuleTracer* tracer) {
+                     HTTP_FILTER_PREPROC_HEADERS* preprocHeaders, RuleTracer* tracer,
+                     RequestFiles* files) {
   if (!index.Indexes() || index.RuleCount() != rules.size()) {
-    return RunRulePass(rules, repeatLimit, filterContext, preprocHeaders, tracer);
+    return RunRulePass(rules, repeatLimit, filterContext, preprocHeaders, tracer, files);
   }
   IndexedRules visit(index);
-  return PassWith(rules, visit, repeatLimit, filterContext, preprocHeaders, tracer);
+  return PassWith(rules, visit, repeatLimit, filterContext, preprocHeaders, tracer, files);
 }
 
 uint32_t RunRulePass(const std::vector<Rule>& rules, const std::atomic<int32_t>& repeatLimit,
                      HTTP_FILTER_CONTEXT* filterContext,
-                     HTTP_FILTER_PREPROC_HEADERS* preprocHeaders, RuleTracer* tracer) {
+                     HTTP_FILTER_PREPROC_HEADERS* preprocHeaders, RuleTracer* tracer,
+                     RequestFiles* files) {
   EveryRule visit;
-  return PassWith(rules, visit, repeatLimit, filterContext, preprocHeaders, tracer);
+  return PassWith(rules, visit, repeatLimit, filterContext, preprocHeaders, tracer, files);
 }
 
 }  // namespace vortane

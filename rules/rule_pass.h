@@ -22,6 +22,7 @@
 
 namespace vortane {
 
+class RequestFiles;
 class RuleIndex;
 class RuleTracer;
 
@@ -35,9 +36,12 @@ class RuleTracer;
 //
 // A `tracer` (rules/trace.h) hears every step of the pass; the pass does the same with or
 // without one. Without one it costs a single test per pass and one per evaluated rule.
+// `files` gives the request's site folders to the file tests (EvaluateRule); without it no
+// URL names a file or a folder.
 uint32_t RunRulePass(const std::vector<Rule>& rules, const std::atomic<int32_t>& repeatLimit,
                      HTTP_FILTER_CONTEXT* filterContext,
-                     HTTP_FILTER_PREPROC_HEADERS* preprocHeaders, RuleTracer* tracer = nullptr);
+                     HTTP_FILTER_PREPROC_HEADERS* preprocHeaders, RuleTracer* tracer = nullptr,
+                     RequestFiles* files = nullptr);
 
 // The same pass, visiting only the rules `index` (rules/rule_index.h) leaves in for the
 // request's URL: the same result, the same request afterwards, the same rules disabled. A
@@ -52,6 +56,7 @@ uint32_t RunRulePass(const std::vector<Rule>& rules, const std::atomic<int32_t>&
 // out as such (RuleTracer::RuleLeftOut), in file order among the others.
 uint32_t RunRulePass(const std::vector<Rule>& rules, const RuleIndex& index,
                      const std::atomic<int32_t>& repeatLimit, HTTP_FILTER_CONTEXT* filterContext,
-                     HTTP_FILTER_PREPROC_HEADERS* preprocHeaders, RuleTracer* tracer = nullptr);
+                     HTTP_FILTER_PREPROC_HEADERS* preprocHeaders, RuleTracer* tracer = nullptr,
+                     RequestFiles* files = nullptr);
 
 }  // namespace vortane

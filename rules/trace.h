@@ -38,7 +38,17 @@ struct RuleEvaluation {
   // needed (the prefilter refused the rule first) nor one too long to read, nor any it
   // would have read after that; their views are empty.
   std::vector<bool> read;
-  // The groups of the match; null unless the pattern matched.
+  // The file tests asked, in file order, up to the first that failed: each with the path it
+  // looked at (UTF-8; empty when the URL names none) or why there was none, and whether it
+  // held. None unless the pattern matched.
+  struct FileTestRecord {
+    const Condition* condition;
+    std::string path;
+    std::string_view refusal;
+    bool held;
+  };
+  std::vector<FileTestRecord> fileTests;
+  // The groups of the match; null unless the pattern and the file tests matched.
   const MatchResults* groups = nullptr;
   // Whether the substitution's expansion, newValue, was to be written over the target (not
   // for a refusal, nor for the substitution "-"), and whether it was accepted: not when the

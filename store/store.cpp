@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "platform/site_changes.h"
+#include "platform/site_roots.h"
 #include "platform/sync.h"
 
 namespace vortane {
@@ -22,13 +23,26 @@ CacheClockRate ConfigStore::LoadCacheClockRate() const {
 }
 
 SiteConfig* ConfigStore::Load(uint32_t siteId) {
-  platform::PathString path;
-  if (siteId == 0 || !siteRoots_) {
-    path = ResolveConfigPath(globalConfigPath_, siteId);
-  } else if (const std::optional<platform::PathString> root = siteRoots_(siteId)) {
-    path = SiteConfigPath(*root);
+  // The site's folders are resolved with its configuration, once per load, and dropped with
+  // it (a site change, an edit of its file, expiry).
+  SiteFolders folders;
+  platform::PathString path = globalConfigPath_;
+  if (siteId != 0) {
+    if (siteRoots_) {
+      folders.root = siteRoots_(siteId);
+      if (folders.root && virtualFolders_) folders.virtualFolders = virtualFolders_(siteId);
+    } else {
+      const platform::PathString tableDirectory =
+          globalConfigPath_.substr(0, globalConfigPath_.rfind(platform::kPathSeparator));
+      folders.root = platform::ReadSiteRootPath(siteId, tableDirectory);
+      if (folders.root) {
+        folders.virtualFolders = platform::ReadVirtualFolders(siteId, tableDirectory);
+      }
+    }
+    path = folders.root ? SiteConfigPath(*folders.root) : platform::PathString();
   }
   auto config = std::make_unique<SiteConfig>(siteId, std::move(path), GlobalRepeatLimit());
+  config->folders = std::move(folders);
   if (siteId == 0) ApplyGlobalSettings(config->settings);
   return config.release();
 }

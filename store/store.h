@@ -4,7 +4,8 @@
 //   - The expiry thread wakes once per cache clock period (or at once when a loaded global
 //     file sets CacheClockRate) and removes every configuration idle for a period.
 //   - The site-change thread listens to the web server's site-change notifications and drops
-//     the configuration of each site reported, so the next request resolves its path again.
+//     the configuration of each site reported, so the next request resolves its path, root
+//     and virtual folders again.
 //
 // The library makes one store when it is loaded and destroys it when it is unloaded; the
 // request handling is handed it. Each start does nothing while its part runs and each stop
@@ -26,6 +27,7 @@
 #include <vector>
 
 #include "config/site_config.h"
+#include "platform/site_roots.h"
 #include "platform/system.h"
 #include "store/config_cache.h"
 
@@ -80,6 +82,10 @@ class ConfigStore {
   // own (ResolveConfigPath: the metabase on Windows, the site table elsewhere), so that a
   // tool can serve the sites of a table on every system. Not while a request runs.
   void SetSiteRootSource(SiteRootSource source) { siteRoots_ = std::move(source); }
+  // Where a site's virtual folders come from while a SiteRootSource is set (none when this
+  // is empty); without a SiteRootSource, the server's own (platform::ReadVirtualFolders).
+  using VirtualFolderSource = std::function<std::vector<platform::VirtualFolder>(uint32_t siteId)>;
+  void SetVirtualFolderSource(VirtualFolderSource source) { virtualFolders_ = std::move(source); }
 
  private:
   // Builds the configuration of `siteId` from its file, starting from the global repeat
@@ -94,6 +100,7 @@ class ConfigStore {
 
   const platform::PathString globalConfigPath_;
   SiteRootSource siteRoots_;  // empty: the server's own
+  VirtualFolderSource virtualFolders_;
   std::atomic<int32_t> globalRepeatLimit_{kInitialGlobalRepeatLimit};
   // Only the milliseconds are stored; the ticks follow from them, so one atomic load gives
   // a consistent pair.

@@ -841,6 +841,12 @@ class Checker final : public ParseSink {
   }
 
   void Condition(const LineFacts& facts, uint32_t number) {
+    // A file test (%REQUEST_FILENAME -f, !-d, ...) has no pattern to look at.
+    const std::string_view subject = facts.words[1].text;
+    if (subject[0] == '%' &&
+        LookUpFileTest(true, subject.substr(1), facts.words[2].text) != nullptr) {
+      return;
+    }
     // The letter I of the rule is not known yet; case classes are checked at the rule.
     Pattern(facts.words[2], number, false, true);
     PartialMatch(facts.words[1].text, facts.words[2], number);

@@ -144,6 +144,21 @@ InProcessFilter::InProcessFilter(const fs::path& directory, SiteRoots siteRoots)
         if (found == sites.end()) return std::nullopt;
         return fs::u8path(found->second).native();
       });
+  // A root given on the command line has no virtual folders; one from a table has the
+  // table's (or, with the server's roots, the server's own).
+  store_->SetVirtualFolderSource(
+      [this, siteRoots](uint32_t siteId) -> std::vector<platform::VirtualFolder> {
+        std::vector<platform::VirtualFolder> folders;
+        if (givenRoots_.count(siteId) != 0) return folders;
+        if (siteRoots == SiteRoots::Server) {
+          return platform::ReadVirtualFolders(siteId, directory_.native());
+        }
+        const platform::FileView view((directory_ / kSiteTableFileName).native(), kSiteTableLimit);
+        for (const auto& [prefix, folder] : platform::ParseVirtualFolders(view.Bytes(), siteId)) {
+          folders.push_back({prefix, fs::u8path(folder).native()});
+        }
+        return folders;
+      });
 }
 
 void InProcessFilter::SetSiteRoot(uint32_t siteId, const fs::path& root) {
@@ -260,6 +275,14 @@ void TracePrinter::RuleEvaluated(const RuleEvaluation& evaluation, uint32_t pass
     } else {
       text_ += "      target " + Escaped(rule.target) + " " + shown + "\n";
     }
+  }
+  // The file tests asked once the pattern matched, each with the path it looked at.
+  for (const RuleEvaluation::FileTestRecord& test : evaluation.fileTests) {
+    text_ +=
+        "      file test (line " + std::to_string(test.condition->line) + ") " +
+        std::string(FileTestText(test.condition->fileTest)) + " " +
+        (test.refusal.empty() ? Shown(test.path) : "(no path: " + std::string(test.refusal) + ")") +
+        ": " + (test.held ? "holds" : "fails") + "\n";
   }
   const uint32_t result = evaluation.result;
   const std::string results = "result " + ResultNames(result) + "; pass " + ResultNames(passResult);

@@ -215,6 +215,13 @@ PathFacts LookAtPath(const PathString& path, bool followLinks) {
   return facts;
 }
 
+PathKind FileTestKind(const PathString& path) {
+  struct stat info;
+  if (!IsUsablePath(path) || stat(path.c_str(), &info) != 0) return PathKind::Missing;
+  const PathKind kind = KindOfMode(info.st_mode);
+  return kind == PathKind::Regular || kind == PathKind::Directory ? kind : PathKind::Other;
+}
+
 struct FileReader::Native {
   int fd = -1;
 };

@@ -15,4 +15,12 @@ std::optional<PathString> ReadSiteRootPath(uint32_t siteId, const PathString& ta
   return found->second;
 }
 
+std::vector<VirtualFolder> ReadVirtualFolders(uint32_t siteId, const PathString& tableDirectory) {
+  std::vector<VirtualFolder> folders;
+  for (auto& [prefix, folder] : ParseVirtualFolders(ReadSiteTableText(tableDirectory), siteId)) {
+    folders.push_back({std::move(prefix), std::move(folder)});
+  }
+  return folders;
+}
+
 }  // namespace vortane::platform

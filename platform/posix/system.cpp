@@ -41,4 +41,12 @@ uint32_t CurrentProcessId() {
   return static_cast<uint32_t>(getpid());
 }
 
+std::optional<PathString> PathFromUtf8(std::string_view bytes) {
+  return PathString(bytes);
+}
+
+std::string Utf8FromPath(const PathString& path) {
+  return path;
+}
+
 }  // namespace vortane::platform

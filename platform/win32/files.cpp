@@ -223,6 +223,14 @@ PathFacts LookAtPath(const PathString& path, bool followLinks) {
   return facts;
 }
 
+PathKind FileTestKind(const PathString& path) {
+  if (path.empty() || path.find(L'\0') != PathString::npos) return PathKind::Missing;
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return PathKind::Missing;
+  if (attributes & FILE_ATTRIBUTE_DEVICE) return PathKind::Other;
+  return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? PathKind::Directory : PathKind::Regular;
+}
+
 struct FileReader::Native {
   HANDLE file = INVALID_HANDLE_VALUE;
 };

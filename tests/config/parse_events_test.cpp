@@ -85,6 +85,35 @@ TEST(ParseEventTest, BadPatternIsPlacedOnTheLineThatHoldsTheFault) {
   EXPECT_EQ(inRule[0].column, 18u);
 }
 
+// File tests take no part of the combined pattern: a fault after them is still placed on its
+// own line and column, and a rule with them keeps each test with its line.
+TEST(ParseEventTest, FileTestsDoNotMoveAFaultsPlace) {
+  const std::vector<Seen> afterTests = EventsOf(
+      "[Vortane]\nRewriteCond %REQUEST_FILENAME !-f\nRewriteCond Host: x\n"
+      "RewriteCond %REQUEST_FILENAME -d\nRewriteCond  URL  ab)c\nRewriteRule ^/a /b\n");
+  ASSERT_EQ(afterTests.size(), 1u);
+  EXPECT_EQ(afterTests[0].firstLine, 2u);
+  EXPECT_EQ(afterTests[0].lastLine, 6u);
+  EXPECT_EQ(afterTests[0].line, 5u);
+  EXPECT_EQ(afterTests[0].column, 21u);
+
+  Recorder recorder;
+  const ParsedConfig parsed = ParseConfigText(
+      "[Vortane]\nRewriteCond %REQUEST_FILENAME !-f\n  RewriteCond %REQUEST_FILENAME -d [O]\n"
+      "RewriteCond %REQUEST_FILENAME ^/srv\nRewriteRule ^/(.*)$ /index.php [L]\n",
+      {}, recorder);
+  EXPECT_TRUE(recorder.seen.empty());
+  ASSERT_EQ(parsed.rules.size(), 1u);
+  const Rule& rule = parsed.rules[0];
+  ASSERT_EQ(rule.fileTests.size(), 2u);
+  EXPECT_EQ(rule.fileTests[0].fileTest, FileTest::NotFile);
+  EXPECT_EQ(rule.fileTests[0].line, 2u);
+  EXPECT_EQ(rule.fileTests[1].fileTest, FileTest::Folder);
+  EXPECT_EQ(rule.fileTests[1].line, 3u);
+  ASSERT_EQ(rule.conditions.size(), 1u);
+  EXPECT_TRUE(rule.conditions[0].computed);
+}
+
 TEST(ParseEventTest, ReportWritesTheSameMessageForTheEvent) {
   std::string bytes;
   ParseReport report([&bytes](std::string_view b) { bytes.append(b); });

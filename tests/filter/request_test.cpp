@@ -375,5 +375,57 @@ TEST(UnreadableConfigTest, AnswersWith500UntilTheFileCanBeRead) {
   fs::remove_all(dir);
 }
 
+// File tests in both passes look in the request's site's folders, resolved with the site's
+// configuration: a change of the site's folders counts once the site's configuration is
+// dropped (as the site-change notification does), not before.
+TEST(FileTestRequestTest, BothPassesUseTheRequestsSiteFolders) {
+  const fs::path dir = testing::ScratchFolder("file-test-request");
+  fs::remove_all(dir);
+  fs::create_directories(dir / "site" / "assets");
+  fs::create_directories(dir / "other");
+  std::ofstream(dir / "site" / "real.html") << "x";
+  std::ofstream(dir / "other" / "lib.js") << "x";
+  std::ofstream(dir / "httpd.ini") << "[Vortane]\nRewriteCond %REQUEST_FILENAME -d\n"
+                                      "RewriteRule ^/(.*[^/])$ /$1/ [L]\n";
+  std::ofstream(dir / "site" / "httpd.ini")
+      << "[Vortane]\nRewriteCond %REQUEST_FILENAME !-f\nRewriteCond %REQUEST_FILENAME !-d\n"
+         "RewriteRule ^/.*$ /index.php [L]\n";
+  ConfigStore store((dir / "httpd.ini").native());
+  std::vector<platform::VirtualFolder> folders;
+  int virtualLookUps = 0;
+  store.SetSiteRootSource([&dir](uint32_t siteId) -> std::optional<platform::PathString> {
+    if (siteId != 1) return std::nullopt;
+    return (dir / "site").native();
+  });
+  store.SetVirtualFolderSource([&](uint32_t) {
+    ++virtualLookUps;
+    return folders;
+  });
+  MemoryServer server;
+  const auto passedOn = [&](const std::string& url, uint32_t siteId = 1) {
+    MemoryRequest sent;
+    sent.url = url;
+    sent.siteId = siteId;
+    server.EndConnection();
+    server.StartRequest(sent);
+    OnPreprocHeaders(store, server.Context(), server.PreprocHeaders());
+    return server.Request().url;
+  };
+  EXPECT_EQ(passedOn("/assets"), "/assets/");  // the global rule found the site's folder
+  EXPECT_EQ(passedOn("/real.html"), "/real.html");
+  EXPECT_EQ(passedOn("/missing"), "/index.php");
+  EXPECT_EQ(passedOn("/lib/lib.js"), "/index.php");
+  EXPECT_EQ(passedOn("/assets", 2), "/assets");  // a site without a root: no folders
+  EXPECT_EQ(virtualLookUps, 1);                  // once per load of the site
+
+  folders = {{"/lib", (dir / "other").native()}};
+  EXPECT_EQ(passedOn("/lib/lib.js"), "/index.php");
+  store.Cache().Drop(1);
+  EXPECT_EQ(passedOn("/lib/lib.js"), "/lib/lib.js");
+  EXPECT_EQ(passedOn("/lib"), "/lib/");
+  EXPECT_EQ(virtualLookUps, 2);
+  fs::remove_all(dir);
+}
+
 }  // namespace
 }  // namespace vortane

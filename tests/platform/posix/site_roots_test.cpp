@@ -82,5 +82,20 @@ TEST_F(SiteRootsTest, ASiteTableThatCannotBeOpenedForAMomentKeepsItsSites) {
   EXPECT_FALSE(ReadSiteRootPath(3, directory_.native()).has_value());
 }
 
+// The site table's virtual-folder lines for the site, read as the roots are, afresh.
+TEST_F(SiteRootsTest, VirtualFoldersComeFromTheSiteTable) {
+  EXPECT_TRUE(ReadVirtualFolders(3, directory_.native()).empty());
+  Put("sites.txt", "3 /three\n3/app /opt/app\n4/app /four\n3/app/v2 /opt/v2\n");
+  const std::vector<VirtualFolder> folders = ReadVirtualFolders(3, directory_.native());
+  ASSERT_EQ(folders.size(), 2u);
+  EXPECT_EQ(folders[0].urlPrefix, "/app");
+  EXPECT_EQ(folders[0].folder, "/opt/app");
+  EXPECT_EQ(folders[1].urlPrefix, "/app/v2");
+  EXPECT_EQ(folders[1].folder, "/opt/v2");
+  EXPECT_EQ(ReadSiteRootPath(3, directory_.native()), "/three");
+  Put("sites.txt", "3 /three\n");
+  EXPECT_TRUE(ReadVirtualFolders(3, directory_.native()).empty());
+}
+
 }  // namespace
 }  // namespace vortane::platform
