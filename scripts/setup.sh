@@ -13,8 +13,9 @@ packages=(
   wine wine64                            # runs the Windows tests
   curl                                   # vortane-serve end-to-end and load tests
   wrk                                    # load tests of vortane-serve (bench/*.sh)
-  apache2-bin                            # Apache httpd, compared with in bench/throughput.sh;
-                                         # the binary and modules only, no service to start
+  apache2-bin                            # Apache httpd, compared with in bench/throughput.sh
+                                         # and in the front-controller test (ctest); the
+                                         # binary and modules only, no service to start
   gnuplot-nox                            # bench/plot.sh draws docs/performance.svg
 )
 
