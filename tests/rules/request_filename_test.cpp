@@ -95,6 +95,16 @@ TEST(RequestFilename, PathsAndRefusals) {
   }
 }
 
+// A NUL byte as sent (not only one decoded from %00) names nothing: the system would read
+// the path only up to it.
+TEST(RequestFilename, ANulAsSentNamesNothing) {
+  const SiteFolders folders = PosixSite();
+  for (const PathStyle style : {PathStyle::Posix, PathStyle::Windows}) {
+    EXPECT_FALSE(ComputeRequestFilename(folders, std::string("/a\0/../../x", 11), style).Names());
+    EXPECT_FALSE(ComputeRequestFilename(folders, std::string("/page\0.html", 11), style).Names());
+  }
+}
+
 TEST(RequestFilename, ASiteWithoutARootNamesNothing) {
   SiteFolders folders;
   folders.virtualFolders = {{"/app", platform::PathString("/opt/app")}};
