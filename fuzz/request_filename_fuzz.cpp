@@ -16,9 +16,9 @@ namespace {
 const vortane::SiteFolders& Folders() {
   static const vortane::SiteFolders folders = [] {
     vortane::SiteFolders site;
-    site.root = vortane::platform::PathString("/srv/site");
-    site.virtualFolders = {{"/app", vortane::platform::PathString("/opt/app")},
-                           {"/app/v2", vortane::platform::PathString("/opt/v2")}};
+    site.root = *vortane::platform::PathFromUtf8("/srv/site");
+    site.virtualFolders = {{"/app", *vortane::platform::PathFromUtf8("/opt/app")},
+                           {"/app/v2", *vortane::platform::PathFromUtf8("/opt/v2")}};
     return site;
   }();
   return folders;
@@ -41,7 +41,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   const std::string& text = name.text;
   Require(text.find('\0') == std::string::npos);
-  Require(std::string_view(name.path) == std::string_view(text).substr(0, name.path.size()));
+  const std::string path = vortane::platform::Utf8FromPath(name.path);
+  Require(std::string_view(text).substr(0, path.size()) == path);
   std::string_view rest;
   bool inside = false;
   for (const std::string_view base : {"/srv/site", "/opt/app", "/opt/v2"}) {
