@@ -87,7 +87,11 @@ RequestFilename ComputeRequestFilename(const SiteFolders& folders, std::string_v
                                        PathStyle style) {
   if (!folders.root) return Refused(kNoRoot);
   std::string decoded;
-  if (!PercentDecode(url.substr(0, url.find('?')), decoded)) return Refused(kBadEscape);
+  // A NUL, decoded or as sent, would end the path where the system reads it.
+  if (!PercentDecode(url.substr(0, url.find('?')), decoded) ||
+      decoded.find('\0') != std::string::npos) {
+    return Refused(kBadEscape);
+  }
   std::replace(decoded.begin(), decoded.end(), '\\', '/');
 
   // The segments, "." and ".." resolved; a path ending in "/", ".", ".." or nothing at all

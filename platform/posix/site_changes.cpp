@@ -5,6 +5,8 @@
 #include <chrono>
 #include <deque>
 #include <map>
+#include <optional>
+#include <set>
 #include <string>
 #include <utility>
 
@@ -43,14 +45,6 @@ bool SiteChangeSource::IsOpen() const {
   return true;
 }
 
-bool SiteChangeSource::StartWatching() {
-  native_->text = ReadSiteTableText(native_->directory);
-  native_->sites = ParseSiteTable(native_->text);
-  native_->pending.clear();
-  native_->watching = true;
-  return true;
-}
-
 namespace {
 
 // Queues, in ascending order, each site that is in only one of the tables or whose root
@@ -73,7 +67,37 @@ void QueueChangedSites(const std::map<uint32_t, std::string>& before,
   }
 }
 
+// What a site's configuration depends on in the table, by site: its root, then each of its
+// virtual folders in table order, so that a site whose root or folders changed differs.
+std::map<uint32_t, std::string> SitesOf(std::string_view text) {
+  std::map<uint32_t, std::string> sites = ParseSiteTable(text);
+  std::set<std::pair<uint32_t, std::string>> seen;  // the first line for a prefix counts
+  while (!text.empty()) {
+    const size_t end = text.find('\n');
+    const std::string_view line = text.substr(0, end);
+    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+    if (line.empty() || line[0] == '#') continue;
+    const std::optional<VirtualFolderLine> folder = ParseVirtualFolderLine(line);
+    if (folder && seen.emplace(folder->siteId, folder->urlPrefix).second) {
+      std::string& entry = sites[folder->siteId];
+      entry += '\n';
+      entry += folder->urlPrefix;
+      entry += ' ';
+      entry += folder->folder;
+    }
+  }
+  return sites;
+}
+
 }  // namespace
+
+bool SiteChangeSource::StartWatching() {
+  native_->text = ReadSiteTableText(native_->directory);
+  native_->sites = SitesOf(native_->text);
+  native_->pending.clear();
+  native_->watching = true;
+  return true;
+}
 
 SiteChangeSource::Wait SiteChangeSource::WaitForChange(uint32_t& siteId) {
   if (!native_->watching) return Wait::End;
@@ -82,7 +106,7 @@ SiteChangeSource::Wait SiteChangeSource::WaitForChange(uint32_t& siteId) {
     if (native_->pending.empty()) {
       std::string text = ReadSiteTableText(native_->directory);
       if (text != native_->text) {
-        std::map<uint32_t, std::string> sites = ParseSiteTable(text);
+        std::map<uint32_t, std::string> sites = SitesOf(text);
         QueueChangedSites(native_->sites, sites, native_->pending);
         native_->text = std::move(text);
         native_->sites = std::move(sites);

@@ -23,13 +23,17 @@ namespace fs = std::filesystem;
 using testing::ConditionLine;
 using testing::MakeRule;
 
+// A path written in ASCII, on either system.
+platform::PathString P(std::string_view text) {
+  return platform::PathFromUtf8(text).value();
+}
+
 // A site at "/srv/site" with the virtual folders "/app" and "/app/v2", on the portable text
 // form (the tests compare `text`, which uses the style's separator).
 SiteFolders PosixSite() {
   SiteFolders folders;
-  folders.root = platform::PathString("/srv/site");
-  folders.virtualFolders = {{"/app", platform::PathString("/opt/app")},
-                            {"/app/v2", platform::PathString("/opt/v2/")}};
+  folders.root = P("/srv/site");
+  folders.virtualFolders = {{"/app", P("/opt/app")}, {"/app/v2", P("/opt/v2/")}};
   return folders;
 }
 
@@ -95,9 +99,19 @@ TEST(RequestFilename, PathsAndRefusals) {
   }
 }
 
+// A NUL byte as sent (not only one decoded from %00) names nothing: the system would read
+// the path only up to it.
+TEST(RequestFilename, ANulAsSentNamesNothing) {
+  const SiteFolders folders = PosixSite();
+  for (const PathStyle style : {PathStyle::Posix, PathStyle::Windows}) {
+    EXPECT_FALSE(ComputeRequestFilename(folders, std::string("/a\0/../../x", 11), style).Names());
+    EXPECT_FALSE(ComputeRequestFilename(folders, std::string("/page\0.html", 11), style).Names());
+  }
+}
+
 TEST(RequestFilename, ASiteWithoutARootNamesNothing) {
   SiteFolders folders;
-  folders.virtualFolders = {{"/app", platform::PathString("/opt/app")}};
+  folders.virtualFolders = {{"/app", P("/opt/app")}};
   EXPECT_EQ(ComputeRequestFilename(folders, "/app/x").refusal, "no root");
   EXPECT_EQ(ComputeRequestFilename(folders, "/").refusal, "no root");
 }

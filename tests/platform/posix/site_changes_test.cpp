@@ -71,6 +71,19 @@ TEST_F(SiteChangeSourceTest, ReportsEachSiteWhoseLineWasAddedRemovedOrChanged) {
   EXPECT_EQ(source.WaitForChange(site), SiteChangeSource::Wait::End);
 }
 
+// A site whose virtual folders changed is reported, as one whose root changed: its
+// configuration holds the folders it resolved.
+TEST_F(SiteChangeSourceTest, ReportsASiteWhoseVirtualFoldersChanged) {
+  PutTable("1 /srv/one\n1/app /srv/app\n2 /srv/two\n3 /srv/three\n3/img /srv/img\n");
+  SiteChangeSource source(directory_.native());
+  ASSERT_TRUE(source.StartWatching());
+  PutTable(
+      "1 /srv/one\n1/app /srv/app-b\n2 /srv/two\n2/new /srv/new\n3 /srv/three\n"
+      "3/img /srv/img\n3/img /srv/shadowed\n");
+  EXPECT_EQ(Collect(source, 2000), (std::multiset<uint32_t>{1, 2}));
+  source.StopWatching();
+}
+
 // Nothing is reported for a table whose sites stay as they were, and the source still
 // returns within a second, so that its caller can look for a stop.
 TEST_F(SiteChangeSourceTest, ReturnsNothingWithinASecondWhileNoSiteChanges) {

@@ -6,14 +6,21 @@
 
 #include <iadmw.h>
 #include <iiscnfg.h>
+#include <mdmsg.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
+#include <map>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "config/site_config.h"
 #include "platform/site_roots.h"
+#include "rules/request_filename.h"
+#include "store/store.h"
 #include "tests/support/com_factory.h"
 
 namespace vortane::platform {
@@ -67,14 +74,19 @@ class TableAdminBase : public IMSAdminBaseW {
                                     DWORD* required) override {
     calls_.push_back({handle, key, record->dwMDIdentifier, record->dwMDAttributes,
                       record->dwMDUserType, record->dwMDDataType, record->dwMDDataLen});
-    std::wstring root;
-    if (std::wstring(key) == L"/LM/W3SVC/3/ROOT") {
-      root = L"D:\\sites\\three";
-    } else if (std::wstring(key) == L"/LM/W3SVC/4/ROOT") {
-      root = LongRoot();
-    } else {
-      return HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND);
+    // A key's own value, or with METADATA_INHERIT the nearest one above it.
+    std::wstring path = key;
+    auto found = paths_.find(path);
+    while (found == paths_.end() && (record->dwMDAttributes & METADATA_INHERIT) != 0 &&
+           path.rfind(L'/') != std::wstring::npos && path.rfind(L'/') > 0) {
+      path.resize(path.rfind(L'/'));
+      found = paths_.find(path);
     }
+    if (found == paths_.end()) {
+      return keys_.count(key) != 0 ? MD_ERROR_DATA_NOT_FOUND
+                                   : HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND);
+    }
+    const std::wstring root = found->second;
     const DWORD bytes = static_cast<DWORD>((root.size() + 1) * sizeof(wchar_t));
     if (record->dwMDDataLen < bytes) {
       *required = bytes;
@@ -88,8 +100,22 @@ class TableAdminBase : public IMSAdminBaseW {
   HRESULT STDMETHODCALLTYPE AddKey(METADATA_HANDLE, LPCWSTR) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE DeleteKey(METADATA_HANDLE, LPCWSTR) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE DeleteChildKeys(METADATA_HANDLE, LPCWSTR) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE EnumKeys(METADATA_HANDLE, LPCWSTR, LPWSTR, DWORD) override {
-    return E_NOTIMPL;
+  HRESULT STDMETHODCALLTYPE EnumKeys(METADATA_HANDLE handle, LPCWSTR key, LPWSTR name,
+                                     DWORD index) override {
+    enumerations_.push_back({handle, key});
+    const std::wstring parent = std::wstring(key) + L"/";
+    DWORD seen = 0;
+    for (const std::wstring& child : keys_) {
+      if (child.rfind(parent, 0) != 0 || child.find(L'/', parent.size()) != std::wstring::npos) {
+        continue;
+      }
+      if (seen++ == index) {
+        wcsncpy(name, child.c_str() + parent.size(), METADATA_MAX_NAME_LEN);
+        name[METADATA_MAX_NAME_LEN - 1] = L'\0';
+        return S_OK;
+      }
+    }
+    return HRESULT_FROM_WIN32(ERROR_NO_MORE_ITEMS);
   }
   HRESULT STDMETHODCALLTYPE CopyKey(METADATA_HANDLE, LPCWSTR, METADATA_HANDLE, LPCWSTR, WINBOOL,
                                     WINBOOL) override {
@@ -158,12 +184,39 @@ class TableAdminBase : public IMSAdminBaseW {
   HRESULT STDMETHODCALLTYPE UnmarshalInterface(IMSAdminBaseW**) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE GetServerGuid() override { return E_NOTIMPL; }
 
+  // Sets the own path value of `key`, making the key and every key above it exist.
+  void SetPath(const std::wstring& key, const std::wstring& path) {
+    paths_[key] = path;
+    AddKey(key);
+  }
+  // Makes `key` (and every key above it) exist, without a value of its own.
+  void AddKey(const std::wstring& key) {
+    for (size_t slash = key.find(L'/', 1); slash != std::wstring::npos;
+         slash = key.find(L'/', slash + 1)) {
+      keys_.insert(key.substr(0, slash));
+    }
+    keys_.insert(key);
+  }
+  void RemovePath(const std::wstring& key) { paths_.erase(key); }
+
+  struct Enumeration {
+    METADATA_HANDLE handle;
+    std::wstring key;
+  };
+  const std::vector<Enumeration>& enumerations() const { return enumerations_; }
+
   const std::vector<Call>& calls() const { return calls_; }
   void ClearCalls() { calls_.clear(); }
   ULONG references() const { return references_; }
 
  private:
   std::vector<Call> calls_;
+  std::vector<Enumeration> enumerations_;
+  std::map<std::wstring, std::wstring> paths_ = {{L"/LM/W3SVC/3/ROOT", L"D:\\sites\\three"},
+                                                 {L"/LM/W3SVC/4/ROOT", LongRoot()}};
+  std::set<std::wstring> keys_ = {L"/LM",         L"/LM/W3SVC",
+                                  L"/LM/W3SVC/3", L"/LM/W3SVC/3/ROOT",
+                                  L"/LM/W3SVC/4", L"/LM/W3SVC/4/ROOT"};
   ULONG references_ = 0;
 };
 
@@ -230,6 +283,67 @@ TEST(SiteRootPath, ReadsTheVirtualRootOfTheSiteFromTheAdminBase) {
       EXPECT_EQ(admin.references(), 0u);
     });
   }
+}
+
+// The virtual folders of a site are the keys below its root with a path of their own, at any
+// depth; a key with only the inherited path maps nothing, but the keys below it may.
+TEST(SiteRootPath, VirtualFoldersAreTheKeysBelowTheRootWithAPathOfTheirOwn) {
+  TableAdminBase admin;
+  admin.SetPath(L"/LM/W3SVC/3/ROOT/app", L"D:\\apps\\app");
+  admin.SetPath(L"/LM/W3SVC/3/ROOT/app/v2", L"E:\\v2");
+  admin.AddKey(L"/LM/W3SVC/3/ROOT/images");
+  admin.SetPath(L"/LM/W3SVC/3/ROOT/images/big", L"F:\\big");
+  admin.SetPath(L"/LM/W3SVC/3/ROOT/caf\u00e9", L"G:\\cafe");  // no byte-for-byte URL prefix
+  admin.SetPath(L"/LM/W3SVC/4/ROOT/other", L"H:\\other");
+  WithAdminBase(admin, COINIT_MULTITHREADED, [&admin] {
+    std::vector<VirtualFolder> folders = ReadVirtualFolders(3, L"");
+    std::map<std::string, PathString> byPrefix;
+    for (VirtualFolder& folder : folders) byPrefix[folder.urlPrefix] = folder.folder;
+    EXPECT_EQ(byPrefix, (std::map<std::string, PathString>{{"/app", L"D:\\apps\\app"},
+                                                           {"/app/v2", L"E:\\v2"},
+                                                           {"/images/big", L"F:\\big"}}));
+    for (const auto& enumeration : admin.enumerations()) {
+      EXPECT_EQ(enumeration.key.rfind(L"/LM/W3SVC/3/ROOT", 0), 0u);
+    }
+    EXPECT_EQ(admin.references(), 0u);
+
+    SiteFolders site;
+    site.root = ReadSiteRootPath(3, L"");
+    site.virtualFolders = folders;
+    EXPECT_EQ(ComputeRequestFilename(site, "/App/V2/x.js").path, L"E:\\v2\\x.js");
+    EXPECT_EQ(ComputeRequestFilename(site, "/app/v3/x.js").path, L"D:\\apps\\app\\v3\\x.js");
+    EXPECT_EQ(ComputeRequestFilename(site, "/images/small/x.png").path,
+              L"D:\\sites\\three\\images\\small\\x.png");
+    EXPECT_EQ(ComputeRequestFilename(site, "/caf%C3%A9/x").path, L"D:\\sites\\three\\caf\u00e9\\x");
+    EXPECT_FALSE(ComputeRequestFilename(site, "/app/v2/../../../x").Names());
+  });
+}
+
+// The store resolves a site's folders from the metabase with its configuration, and again
+// only once the site's configuration is dropped, as a site-change notification drops it.
+TEST(SiteRootPath, TheStoreKeepsASitesFoldersUntilTheSiteIsDropped) {
+  TableAdminBase admin;
+  admin.SetPath(L"/LM/W3SVC/3/ROOT/app", L"D:\\apps\\app");
+  WithAdminBase(admin, COINIT_MULTITHREADED, [&admin] {
+    ConfigStore store(L"C:\\nowhere\\httpd.ini");
+    const auto prefixes = [&store] {
+      std::vector<std::string> found;
+      const SiteConfigRef config = store.Acquire(3);
+      for (const VirtualFolder& folder : config->folders.virtualFolders) {
+        found.push_back(folder.urlPrefix);
+      }
+      EXPECT_EQ(config->folders.root, PathString(L"D:\\sites\\three"));
+      return found;
+    };
+    EXPECT_EQ(prefixes(), std::vector<std::string>{"/app"});
+    admin.SetPath(L"/LM/W3SVC/3/ROOT/blog", L"D:\\blog");
+    EXPECT_EQ(prefixes(), std::vector<std::string>{"/app"});
+    store.Cache().Drop(3);
+    std::vector<std::string> now = prefixes();
+    std::sort(now.begin(), now.end());
+    EXPECT_EQ(now, (std::vector<std::string>{"/app", "/blog"}));
+    EXPECT_FALSE(store.Acquire(5)->folders.root.has_value());
+  });
 }
 
 }  // namespace
