@@ -1,4 +1,4 @@
-#include "tools/check.h"
+#include "tools/check/check.h"
 
 #include <gtest/gtest.h>
 
