@@ -5,9 +5,16 @@
 #include <utility>
 
 #include "rules/rule.h"
+#include "tools/check/pasted.h"
 
 namespace vortane::tools::check {
 namespace {
+
+// How to write Apache's [OR] here.
+constexpr char kSplitForOr[] =
+    "conditions are always all required: split the rule into one copy for each condition "
+    "joined by OR, each copy with that condition and the rule's other conditions; where they "
+    "test one value, join the patterns in one condition: (?:A|B)";
 
 // The flag letters for a hint: "L, R, U, I, N, F and O".
 std::string FlagLetterList() {
@@ -86,13 +93,23 @@ std::optional<Problem> CheckFlags(const std::vector<Word>& list, bool condition)
       {"QSA",
        "the query is part of the URL the rule matches: capture it with the pattern and write it "
        "into the substitution"},
-      {"OR",
-       "conditions are always all required: write the alternatives into one condition's "
-       "pattern, in a group: (?:A|B)"},
+      {"OR", kSplitForOr},
+      {"E",
+       "there are no environment variables: to pass a value on to the application, set a "
+       "request header with RewriteHeader"},
+      {"T",
+       "the server chooses the content type: leave it out, or map the extension in the "
+       "server"},
+      {"S",
+       "rules cannot skip rules: give each rule it skipped the negation of this rule's "
+       "pattern as a condition"},
+      {"CO", "the filter sets no cookies: leave it out"},
       {"NE", "the substitution is used as written, never escaped"},
       {"PT", ""},
       {"P", ""},
-      {"C", ""},
+      {"C",
+       "rules cannot be chained: give the next rule this rule's pattern as a condition "
+       "on URL, or merge the two rules"},
       {"QSD", ""},
       {"NS", ""},
   };
@@ -109,10 +126,21 @@ std::optional<Problem> CheckFlags(const std::vector<Word>& list, bool condition)
     }();
     ++letters;
     if (item.empty()) return Problem{column, "empty item in the flag list", ""};
+    if (condition && upper == "OR") {
+      return Problem{column, "'" + std::string(item) + "' has no equivalent here", kSplitForOr};
+    }
+    if (condition && (upper == "NC" || upper == "NOCASE")) {
+      return Problem{column, "a condition has no I of its own",
+                     "remove it and add I to the rule's flags: I covers the rule's conditions"};
+    }
     if (condition &&
         (item.size() != 1 || ConditionFlagLetters().find(item[0]) == std::string::npos)) {
       return Problem{column, "a condition takes no flag but " + ConditionFlagLetters(),
                      "write [" + ConditionFlagLetters() + "] or nothing"};
+    }
+    if (const auto it = foreign.find(upper);
+        item.find('=') != std::string_view::npos && it != foreign.end()) {
+      return Problem{column, "'" + std::string(item) + "' has no equivalent here", it->second};
     }
     if (item.find('=') != std::string_view::npos) {
       const FlagMeaning* flag = upper.size() == 1 ? LookUpFlag(upper[0]) : nullptr;
@@ -166,13 +194,16 @@ std::optional<Problem> CheckSubject(const Word& word, bool allowVariable) {
       return Problem{word.column, "a rule's target cannot be a server variable",
                      "write a header name with its colon, or URL, METHOD or VERSION"};
     }
-    return Problem{word.column, "server variables are written %NAME, without braces",
-                   "write %" + name, "braced-variable"};
+    return ExplainBracedVariable(word);
   }
   if (text[0] == '%') {
     if (!allowVariable) {
       return Problem{word.column, "a rule's target cannot be a server variable",
                      "write a header name with its colon, or URL, METHOD or VERSION"};
+    }
+    if (text.substr(0, 6) == "%HTTP:" && text.size() > 6) {
+      return Problem{word.column, "Apache's %{HTTP:NAME} is the header NAME: here",
+                     "write " + std::string(text.substr(6)) + ":"};
     }
     for (size_t i = 1; i < text.size(); ++i) {
       if (!IsTokenByte(text[i])) {
@@ -256,6 +287,9 @@ Problem ExplainUnknownDirective(const Word& first) {
       {"rewriteoptions", "there are no options"},
       {"rewritelog", "the only log is the report httpd.parse.errors"},
       {"rewriteloglevel", "the only log is the report httpd.parse.errors"},
+      {"<ifmodule", "the rules need no test for a module: remove the line and its </IfModule>"},
+      {"</ifmodule>", "remove it, with its <IfModule> line"},
+      {"options", "the server's options are set in the server: remove the line"},
   };
   if (const auto it = foreign.find(Lower(first.text)); it != foreign.end()) {
     return {first.column, "there is no directive " + std::string(first.text), it->second,

@@ -9,6 +9,7 @@
 #include "config/parser.h"
 #include "regex/substitution.h"
 #include "rules/rule.h"
+#include "tools/check/pasted.h"
 #include "tools/check/pattern_shape.h"
 
 namespace vortane::tools::check {
@@ -113,7 +114,8 @@ class WarningPass {
     const PatternShape shape = ScanPattern(pattern.text);
     if (pattern.text[0] == '!') {
       Add(number, pattern.column, "negated-pattern", "'!' is a literal byte here, not a negation",
-          "to match what does not fit P write ^(?!P$).*");
+          "write " + NegationOf(pattern.text.substr(1)) +
+              " (true where the pattern after '!' matches nowhere in the value, as in Apache)");
     }
     if (grouped && shape.topLevelBar != std::string_view::npos) {
       Add(number, pattern.column + static_cast<uint32_t>(shape.topLevelBar),
@@ -135,9 +137,51 @@ class WarningPass {
   }
 
   void ConditionWarnings(const LineFacts& facts, uint32_t number) {
+    const Word& subject = facts.words[1];
+    const Word& pattern = facts.words[2];
+    if (subject.text[0] == '%') Report(number, ExplainUnknownVariable(subject));
+    if (IsApacheTest(pattern.text)) {
+      Report(number, ExplainApacheTest(subject, pattern));
+      return;
+    }
+    if (Report(number, ExplainQuotes(pattern, true))) return;
     // The letter I of the rule is not known yet; case classes are checked at the rule.
-    PatternWarnings(facts.words[2], number, false, true);
-    PartialMatch(facts.words[1].text, facts.words[2], number);
+    PatternWarnings(pattern, number, false, true);
+    PartialMatch(subject.text, pattern, number);
+  }
+
+  // Adds the problem, if there is one, as a warning; says whether there was.
+  bool Report(uint32_t number, const std::optional<Problem>& problem) {
+    if (problem) Add(number, problem->column, problem->code, problem->message, problem->hint);
+    return problem.has_value();
+  }
+
+  // What a rule's pattern on the URL means where it was written for Apache.
+  void UrlPatternWarnings(const Word& pattern, uint32_t number, const FlagList& flags) {
+    const std::string_view p = pattern.text;
+    if ((flags.ruleBits & RuleFlag::Forbidden) != 0 && !flags.ignoreCase) {
+      Report(number, ExplainCaseSensitiveRefusal(pattern));
+    }
+    if (p[0] == '!' || Report(number, ExplainQuotes(pattern, true))) return;
+    if (Report(number, ExplainNeverMatches(pattern, flags.ignoreCase))) return;
+    const bool whole = p[0] == '^' || p[0] == '/' || p[0] == '(' || p.rfind(".*", 0) == 0;
+    if (!whole) {
+      Add(number, pattern.column, "whole-url-match",
+          "the pattern must match the whole URL, from its '/': Apache finds it anywhere in the "
+          "path",
+          "put .* before and after the part to find, or write the URL from its '/'");
+    }
+  }
+
+  // A substitution written for Apache's per-directory rules: a path without its slash.
+  void RelativeSubstitution(const Word& format, uint32_t number) {
+    const std::string_view f = format.text;
+    if (std::isalnum(static_cast<unsigned char>(f[0])) == 0) return;
+    if (f.find("://") != std::string_view::npos) return;
+    Add(number, format.column, "relative-substitution",
+        "the substitution is the whole new URL: without its leading '/' the server cannot "
+        "serve it",
+        "write /" + std::string(f));
   }
 
   void PartialMatch(std::string_view subject, const Word& pattern, uint32_t number) {
@@ -162,12 +206,16 @@ class WarningPass {
     const Word& format = facts.words[header ? 3 : 2];
     const bool ignoreCase = flags.ignoreCase;
     PatternWarnings(pattern, number, ignoreCase, grouped);
+    if (!header) UrlPatternWarnings(pattern, number, flags);
     if (ignoreCase && grouped) CaseClassesAbove(number);
     if (header) PartialMatch(facts.words[1].text, pattern, number);
     if (KeepsValue(format.text)) {
       KeptValue(format, number, flags.ruleBits);
-    } else {
+    } else if (!Report(number, ExplainQuotes(format, false))) {
       SubstitutionWarnings(format, number, flags.ruleBits);
+      if (!header && (flags.ruleBits & RuleFlag::Forbidden) == 0) {
+        RelativeSubstitution(format, number);
+      }
     }
     if (!header && (flags.ruleBits & RuleFlag::Forbidden) != 0 &&
         (flags.ruleBits & RuleFlag::Normalize) == 0) {
