@@ -72,23 +72,9 @@ std::optional<Problem> CheckRedirectStatus(std::string_view item, uint32_t colum
   return std::nullopt;
 }
 
-// The flag list `list` (the words from the first "[" to the end of the line) of a rule, or of
-// a condition when `condition`: the first reason the filter refuses it, if any.
-std::optional<Problem> CheckFlags(const std::vector<Word>& list, bool condition) {
-  if (list.size() > 1) {
-    return Problem{list[1].column, "blank inside the flag list",
-                   "write the letters separated by commas only, as in [L,R]"};
-  }
-  const Word& word = list[0];
-  if (word.text.size() < 2 || word.text.back() != ']') {
-    return Problem{word.column, "the flag list has no closing ']'", ""};
-  }
-  const std::string_view inner = word.text.substr(1, word.text.size() - 2);
-  if (inner.empty()) {
-    return Problem{word.column, "empty flag list", "leave the brackets out when no flag is set"};
-  }
-  // Other dialects' flags that have no equivalent here, and what to do instead ("" for
-  // "leave it out"). Those that have one are in kFlags.
+// Other dialects' flags that have no equivalent here, and what to do instead ("" for "leave
+// it out"). Those that have one are in kFlags.
+const std::map<std::string, std::string>& ForeignOnlyFlags() {
   static const std::map<std::string, std::string> foreign = {
       {"QSA",
        "the query is part of the URL the rule matches: capture it with the pattern and write it "
@@ -113,65 +99,94 @@ std::optional<Problem> CheckFlags(const std::vector<Word>& list, bool condition)
       {"QSD", ""},
       {"NS", ""},
   };
+  return foreign;
+}
+
+// One item of a condition's flag list, at `column`: why the filter refuses it, if it does.
+std::optional<Problem> CheckConditionFlag(std::string_view item, const std::string& upper,
+                                          uint32_t column) {
+  if (upper == "OR") {
+    return Problem{column, "'" + std::string(item) + "' has no equivalent here", kSplitForOr};
+  }
+  if (upper == "NC" || upper == "NOCASE") {
+    return Problem{column, "a condition has no I of its own",
+                   "remove it and add I to the rule's flags: I covers the rule's conditions"};
+  }
+  if (item.size() != 1 || ConditionFlagLetters().find(item[0]) == std::string::npos) {
+    return Problem{column, "a condition takes no flag but " + ConditionFlagLetters(),
+                   "write [" + ConditionFlagLetters() + "] or nothing"};
+  }
+  return std::nullopt;
+}
+
+// An item NAME=VALUE of a rule's flag list.
+std::optional<Problem> CheckFlagWithValue(std::string_view item, const std::string& upper,
+                                          uint32_t column) {
+  const auto& foreign = ForeignOnlyFlags();
+  if (const auto it = foreign.find(upper); it != foreign.end()) {
+    return Problem{column, "'" + std::string(item) + "' has no equivalent here", it->second};
+  }
+  const FlagMeaning* flag = upper.size() == 1 ? LookUpFlag(upper[0]) : nullptr;
+  if (flag == nullptr || !flag->takesStatus) {
+    std::string withStatus;
+    for (const FlagMeaning& f : kFlags) {
+      if (f.takesStatus) withStatus += f.letter;
+    }
+    return Problem{column, "flags take no value but " + withStatus + "'s status",
+                   "flag letters are " + FlagLetterList() + ", one character each"};
+  }
+  return CheckRedirectStatus(item, column);
+}
+
+// An item of a rule's flag list without a value.
+std::optional<Problem> CheckFlagLetter(std::string_view item, const std::string& upper,
+                                       uint32_t column) {
+  if (item.size() == 1 && LookUpFlag(item[0]) != nullptr) return std::nullopt;
+  if (item.size() == 1 && upper.size() == 1 && LookUpFlag(upper[0]) != nullptr) {
+    return Problem{column, "flag letters are upper case", "write " + upper};
+  }
+  if (const FlagMeaning* flag = ForeignFlag(upper)) {
+    return Problem{column, "'" + std::string(item) + "' is no flag here",
+                   "write " + std::string(1, flag->letter)};
+  }
+  const auto& foreign = ForeignOnlyFlags();
+  if (const auto it = foreign.find(upper); it != foreign.end()) {
+    return Problem{column, "'" + std::string(item) + "' has no equivalent here",
+                   it->second.empty() ? "leave it out" : it->second};
+  }
+  return Problem{column, "unknown flag '" + std::string(item) + "'",
+                 "flag letters are " + FlagLetterList() + ", separated by commas"};
+}
+
+// The flag list `list` (the words from the first "[" to the end of the line) of a rule, or of
+// a condition when `condition`: the first reason the filter refuses it, if any.
+std::optional<Problem> CheckFlags(const std::vector<Word>& list, bool condition) {
+  if (list.size() > 1) {
+    return Problem{list[1].column, "blank inside the flag list",
+                   "write the letters separated by commas only, as in [L,R]"};
+  }
+  const Word& word = list[0];
+  if (word.text.size() < 2 || word.text.back() != ']') {
+    return Problem{word.column, "the flag list has no closing ']'", ""};
+  }
+  const std::string_view inner = word.text.substr(1, word.text.size() - 2);
+  if (inner.empty()) {
+    return Problem{word.column, "empty flag list", "leave the brackets out when no flag is set"};
+  }
   size_t letters = 0;
   uint32_t column = word.column + 1;
-  size_t start = 0;
-  for (;;) {
+  for (size_t start = 0;;) {
     const size_t comma = inner.find(',', start);
     const std::string_view item = inner.substr(start, comma - start);
-    const std::string upper = [&] {
-      std::string u(item.substr(0, item.find('=')));
-      for (char& c : u) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-      return u;
-    }();
+    std::string upper(item.substr(0, item.find('=')));
+    for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     ++letters;
     if (item.empty()) return Problem{column, "empty item in the flag list", ""};
-    if (condition && upper == "OR") {
-      return Problem{column, "'" + std::string(item) + "' has no equivalent here", kSplitForOr};
-    }
-    if (condition && (upper == "NC" || upper == "NOCASE")) {
-      return Problem{column, "a condition has no I of its own",
-                     "remove it and add I to the rule's flags: I covers the rule's conditions"};
-    }
-    if (condition &&
-        (item.size() != 1 || ConditionFlagLetters().find(item[0]) == std::string::npos)) {
-      return Problem{column, "a condition takes no flag but " + ConditionFlagLetters(),
-                     "write [" + ConditionFlagLetters() + "] or nothing"};
-    }
-    if (const auto it = foreign.find(upper);
-        item.find('=') != std::string_view::npos && it != foreign.end()) {
-      return Problem{column, "'" + std::string(item) + "' has no equivalent here", it->second};
-    }
-    if (item.find('=') != std::string_view::npos) {
-      const FlagMeaning* flag = upper.size() == 1 ? LookUpFlag(upper[0]) : nullptr;
-      if (flag == nullptr || !flag->takesStatus) {
-        std::string withStatus;
-        for (const FlagMeaning& f : kFlags) {
-          if (f.takesStatus) withStatus += f.letter;
-        }
-        return Problem{column, "flags take no value but " + withStatus + "'s status",
-                       "flag letters are " + FlagLetterList() + ", one character each"};
-      }
-      if (auto problem = CheckRedirectStatus(item, column)) return problem;
-      if (comma == std::string_view::npos) break;
-      column += static_cast<uint32_t>(item.size() + 1);
-      start = comma + 1;
-      continue;
-    }
-    if (item.size() == 1 && LookUpFlag(item[0]) != nullptr) {
-      // a valid letter
-    } else if (item.size() == 1 && upper.size() == 1 && LookUpFlag(upper[0]) != nullptr) {
-      return Problem{column, "flag letters are upper case", "write " + upper};
-    } else if (const FlagMeaning* flag = ForeignFlag(upper)) {
-      return Problem{column, "'" + std::string(item) + "' is no flag here",
-                     "write " + std::string(1, flag->letter)};
-    } else if (const auto it = foreign.find(upper); it != foreign.end()) {
-      return Problem{column, "'" + std::string(item) + "' has no equivalent here",
-                     it->second.empty() ? "leave it out" : it->second};
-    } else {
-      return Problem{column, "unknown flag '" + std::string(item) + "'",
-                     "flag letters are " + FlagLetterList() + ", separated by commas"};
-    }
+    const bool valued = item.find('=') != std::string_view::npos;
+    auto problem = condition ? CheckConditionFlag(item, upper, column)
+                   : valued  ? CheckFlagWithValue(item, upper, column)
+                             : CheckFlagLetter(item, upper, column);
+    if (problem) return problem;
     if (comma == std::string_view::npos) break;
     column += static_cast<uint32_t>(item.size() + 1);
     start = comma + 1;
