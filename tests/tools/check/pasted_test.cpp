@@ -23,7 +23,7 @@ struct Exchange {
   std::vector<std::pair<std::string, std::string>> headers;
   std::string expected;
   bool secure = false;
-  std::string remoteAddress = "192.0.2.1";
+  std::vector<std::pair<std::string, std::string>> variables = {};  // server variables
 };
 
 struct HintCase {
@@ -76,7 +76,31 @@ const HintCase kHintCases[] = {
     {"unknown-variable",
      H "RewriteCond %REMOTE_ADR ^10\\.0\\.0\\.1$\nRewriteRule ^/a$ / [F]\n",
      H "RewriteCond %REMOTE_ADDR ^10\\.0\\.0\\.1$\nRewriteRule ^/a$ / [F]\n",
-     {{"/a", {}, "403", false, "10.0.0.1"}, {"/a", {}, "/a", false, "10.0.0.2"}}},
+     {{"/a", {}, "403", false, {{"REMOTE_ADDR", "10.0.0.1"}}},
+      {"/a", {}, "/a", false, {{"REMOTE_ADDR", "10.0.0.2"}}}}},
+    {"braced-variable",
+     H "RewriteCond %{REMOTE_ADR} ^10\\.0\\.0\\.1$\nRewriteRule ^/a$ / [F]\n",
+     H "RewriteCond %REMOTE_ADDR ^10\\.0\\.0\\.1$\nRewriteRule ^/a$ / [F]\n",
+     {{"/a", {}, "403", false, {{"REMOTE_ADDR", "10.0.0.1"}}},
+      {"/a", {}, "/a", false, {{"REMOTE_ADDR", "10.0.0.2"}}}}},
+    {"braced-variable",
+     H "RewriteCond %{SERVER_ADDR} ^10\\.0\\.0\\.1$\nRewriteRule ^/a$ / [F]\n",
+     H "RewriteCond %LOCAL_ADDR ^10\\.0\\.0\\.1$\nRewriteRule ^/a$ / [F]\n",
+     {{"/a", {}, "403", false, {{"LOCAL_ADDR", "10.0.0.1"}}},
+      {"/a", {}, "/a", false, {{"LOCAL_ADDR", "10.0.0.2"}}}}},
+    {"braced-variable",
+     H "RewriteCond %{DOCUMENT_ROOT} ^/srv/www$\nRewriteRule ^/a$ / [F]\n",
+     H "RewriteCond %APPL_PHYSICAL_PATH ^/srv/www$\nRewriteRule ^/a$ / [F]\n",
+     {{"/a", {}, "403", false, {{"APPL_PHYSICAL_PATH", "/srv/www"}}}}},
+    {"braced-variable",
+     H "RewriteCond %{SCRIPT_FILENAME} !-f\nRewriteRule ^/.*$ /index.php [L]\n",
+     H "RewriteCond %REQUEST_FILENAME !-f\nRewriteRule ^/.*$ /index.php [L]\n",
+     {}},
+    {"bad-subject",
+     H "RewriteCond %HTTP:X-Forwarded-Proto ^http$\nRewriteRule ^/a$ /b [L]\n",
+     H "RewriteCond X-Forwarded-Proto: ^http$\nRewriteRule ^/a$ /b [L]\n",
+     {{"/a", {{"X-Forwarded-Proto", "http"}}, "/b"},
+      {"/a", {{"X-Forwarded-Proto", "https"}}, "/a"}}},
     {"unknown-variable",
      H "RewriteCond %REQUEST_URI ^/api/.*\nRewriteRule ^/(.*)$ /v1/$1 [L]\n",
      H "RewriteCond URL ^/api/.*\nRewriteRule ^/(.*)$ /v1/$1 [L]\n",
@@ -173,7 +197,7 @@ TEST_F(PastedTest, EachHintAppliedGivesACleanFileThatAnswersAsApache) {
       request.url = e.url;
       request.headers = e.headers;
       request.secure = e.secure;
-      request.serverVariables["REMOTE_ADDR"] = e.remoteAddress;
+      for (const auto& [name, value] : e.variables) request.serverVariables[name] = value;
       const RequestOutcome outcome = filter.Run(request, false);
       std::string got = outcome.passedOn.url;
       if (outcome.kind == RequestOutcome::Kind::Answered) {
