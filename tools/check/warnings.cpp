@@ -145,6 +145,10 @@ class WarningPass {
       return;
     }
     if (Report(number, ExplainQuotes(pattern, true))) return;
+    if (subject.text == "URL" && pattern.text[0] != '!' &&
+        Report(number, ExplainNeverMatches(pattern, false))) {
+      return;
+    }
     // The letter I of the rule is not known yet; case classes are checked at the rule.
     PatternWarnings(pattern, number, false, true);
     PartialMatch(subject.text, pattern, number);

@@ -153,6 +153,9 @@ const Case kCases[] = {
      H "RewriteRule ^.*\\.php$ /x.asp\nRewriteRule /a /b\nRewriteRule (/.*) /c$1\n"},
     {"never-matches", Severity::Warning, 0, false, H "RewriteRule ^index\\.php$ - [L]\n", 2, 13,
      H "RewriteRule ^/index\\.php$ - [L]\nRewriteRule ^(/a|b)$ - [L]\n"},
+    {"never-matches", Severity::Warning, 0, false,
+     H "RewriteCond URL api/.*\nRewriteRule ^/(.*)$ /v1/$1\n", 2, 17,
+     H "RewriteCond URL /api/.*\nRewriteRule ^/(.*)$ /v1/$1\n"},
     {"relative-substitution", Severity::Warning, 0, false, H "RewriteRule ^/a$ b.asp\n", 2, 18,
      H "RewriteRule ^/a$ /b.asp\nRewriteRule ^/b$ $1\nRewriteRule ^/c$ http://e.com/\n"},
 };
