@@ -168,8 +168,12 @@ class WarningPass {
     }
     if (p[0] == '!' || Report(number, ExplainQuotes(pattern, true))) return;
     if (Report(number, ExplainNeverMatches(pattern, flags.ignoreCase))) return;
-    const bool whole = p[0] == '^' || p[0] == '/' || p[0] == '(' || p.rfind(".*", 0) == 0;
-    if (!whole) {
+    // Apache's partial patterns start with a literal, an escape or "." ("\.php$", ".");
+    // a pattern written for the whole URL starts with "^", "/", a group or a class.
+    const bool partial =
+        (std::isalnum(static_cast<unsigned char>(p[0])) != 0 || p[0] == '\\' || p[0] == '.') &&
+        p.rfind(".*", 0) != 0;
+    if (partial) {
       Add(number, pattern.column, "whole-url-match",
           "the pattern must match the whole URL, from its '/': Apache finds it anywhere in the "
           "path",

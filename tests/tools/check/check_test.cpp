@@ -149,8 +149,9 @@ const Case kCases[] = {
     {"unknown-variable", Severity::Warning, 0, false,
      H "RewriteCond %HTTP_HOST ^a$\nRewriteCond %NOPE ^a$\nRewriteRule a b\n", 3, 13,
      H "RewriteCond %HEADER_X-Y ^a$\nRewriteCond %SERVER_NAME ^a$\nRewriteRule a b\n"},
-    {"whole-url-match", Severity::Warning, 0, false, H "RewriteRule [a-z/]+ /x.asp\n", 2, 13,
-     H "RewriteRule ^.*\\.php$ /x.asp\nRewriteRule /a /b\nRewriteRule (/.*) /c$1\n"},
+    {"whole-url-match", Severity::Warning, 0, false, H "RewriteRule . /x.asp\n", 2, 13,
+     H "RewriteRule ^.*\\.php$ /x.asp\nRewriteRule /a /b\nRewriteRule (/.*) /c$1\nRewriteRule "
+       "[a-z/]+ /d\n"},
     {"never-matches", Severity::Warning, 0, false, H "RewriteRule ^index\\.php$ - [L]\n", 2, 13,
      H "RewriteRule ^/index\\.php$ - [L]\nRewriteRule ^(/a|b)$ - [L]\n"},
     {"never-matches", Severity::Warning, 0, false,
