@@ -18,8 +18,8 @@
 
 #include "base/text.h"
 #include "rules/server_values.h"
-#include "tools/request_log.h"
-#include "tools/test_file.h"
+#include "tools/runner/request_log.h"
+#include "tools/test_runner/test_file.h"
 
 namespace {
 

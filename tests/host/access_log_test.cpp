@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "tests/support/temp_dir.h"
-#include "tools/request_log.h"
+#include "tools/runner/request_log.h"
 
 namespace vortane::host {
 namespace {

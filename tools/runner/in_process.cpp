@@ -1,4 +1,4 @@
-#include "tools/in_process.h"
+#include "tools/runner/in_process.h"
 #include "base/file_names.h"
 
 #include <cstdio>

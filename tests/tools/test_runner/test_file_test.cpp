@@ -1,4 +1,4 @@
-#include "tools/test_file.h"
+#include "tools/test_runner/test_file.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "tests/support/directory_test.h"
-#include "tools/request_log.h"
+#include "tools/runner/request_log.h"
 
 namespace vortane::tools {
 namespace {

@@ -1,4 +1,4 @@
-#include "tools/compare.h"
+#include "tools/compare/compare.h"
 
 #include <gtest/gtest.h>
 

@@ -36,7 +36,7 @@
 #include <vector>
 
 #include "memory_server/memory_server.h"
-#include "tools/in_process.h"
+#include "tools/runner/in_process.h"
 
 namespace vortane::tools {
 

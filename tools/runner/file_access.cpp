@@ -1,4 +1,4 @@
-#include "tools/file_access.h"
+#include "tools/runner/file_access.h"
 
 #include <stdexcept>
 

@@ -10,7 +10,7 @@
 //
 // With --trace the library is not loaded: the request runs in this process through the
 // request handling the library is built from (OnPreprocHeaders and OnLog of filter/request.h,
-// by tools/in_process.h), with the global configuration DIRECTORY/httpd.ini, and a tracer
+// by tools/runner/in_process.h), with the global configuration DIRECTORY/httpd.ini, and a tracer
 // prints every sweep and rule of the global and the site pass, as the library runs them,
 // before the usual output.
 #include <cstdint>
@@ -38,9 +38,9 @@
 #include "platform/system.h"
 #include "rules/trace.h"
 #include "store/store.h"
-#include "tools/command_line.h"
-#include "tools/filter_directory.h"
-#include "tools/in_process.h"
+#include "tools/runner/command_line.h"
+#include "tools/runner/filter_directory.h"
+#include "tools/runner/in_process.h"
 
 namespace fs = std::filesystem;
 

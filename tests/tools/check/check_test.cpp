@@ -1,4 +1,4 @@
-#include "tools/check.h"
+#include "tools/check/check.h"
 
 #include <gtest/gtest.h>
 
@@ -128,6 +128,41 @@ const Case kCases[] = {
      H "RewriteRule ^/a$ - [L]\nRewriteRule ^/b$ - [N]\nRewriteRule ^/c$ -- [I]\n"},
     {"case-class-under-i", Severity::Warning, 0, false, H "RewriteRule ^/[[:lower:]]+$ /b [I]\n", 2,
      16, H "RewriteRule ^/[[:lower:]]+$ /b\n"},
+    // What is pasted from Apache: flags and lines without an equivalent.
+    {"bad-flags", Severity::Error, 0, false, H "RewriteRule ^/a$ - [L,E=X:1]\n", 2, 23,
+     H "RewriteRule ^/a$ - [L]\n"},
+    {"bad-flags", Severity::Error, 0, false, H "RewriteRule ^/a$ /b [S=2]\n", 2, 22,
+     H "RewriteRule ^/a$ /b [N]\n"},
+    {"bad-flags", Severity::Error, 0, false, H "RewriteCond Host: ^a$ [OR]\nRewriteRule a b\n", 2,
+     24, H "RewriteCond Host: ^(?:a|b)$\nRewriteRule a b\n"},
+    {"bad-flags", Severity::Error, 0, false, H "RewriteCond Host: ^a$ [NC]\nRewriteRule a b\n", 2,
+     24, H "RewriteCond Host: ^a$\nRewriteRule a b [I]\n"},
+    {"unknown-directive", Severity::Error, 0, false, H "<IfModule mod_rewrite.c>\n", 2, 1,
+     H "# <IfModule mod_rewrite.c>\n"},
+    {"unknown-directive", Severity::Error, 0, false, H "  Options -MultiViews\n", 2, 3,
+     H "# Options -MultiViews\n"},
+    {"file-test", Severity::Warning, 0, false,
+     H "RewriteCond %PATH_TRANSLATED !-d\nRewriteRule a b\n", 2, 13,
+     H "RewriteCond %REQUEST_FILENAME !-d\nRewriteRule a b\n"},
+    {"no-equivalent", Severity::Warning, 0, false,
+     H "RewriteCond %REQUEST_FILENAME -s\nRewriteRule a b\n", 2, 31,
+     H "RewriteCond %REQUEST_FILENAME -f\nRewriteRule a b\n"},
+    {"no-equivalent", Severity::Warning, 0, false,
+     H "RewriteCond URL !=/favicon.ico\nRewriteRule a b\n", 2, 17,
+     H "RewriteCond URL ^(?!/favicon\\.ico$).*$\nRewriteRule a b\n"},
+    {"unknown-variable", Severity::Warning, 0, false,
+     H "RewriteCond %HTTP_HOST ^a$\nRewriteCond %NOPE ^a$\nRewriteRule a b\n", 3, 13,
+     H "RewriteCond %HEADER_X-Y ^a$\nRewriteCond %SERVER_NAME ^a$\nRewriteRule a b\n"},
+    {"whole-url-match", Severity::Warning, 0, false, H "RewriteRule . /x.asp\n", 2, 13,
+     H "RewriteRule ^.*\\.php$ /x.asp\nRewriteRule /a /b\nRewriteRule (/.*) /c$1\nRewriteRule "
+       "[a-z/]+ /d\n"},
+    {"never-matches", Severity::Warning, 0, false, H "RewriteRule ^index\\.php$ - [L]\n", 2, 13,
+     H "RewriteRule ^/index\\.php$ - [L]\nRewriteRule ^(/a|b)$ - [L]\n"},
+    {"never-matches", Severity::Warning, 0, false,
+     H "RewriteCond URL api/.*\nRewriteRule ^/(.*)$ /v1/$1\n", 2, 17,
+     H "RewriteCond URL /api/.*\nRewriteRule ^/(.*)$ /v1/$1\n"},
+    {"relative-substitution", Severity::Warning, 0, false, H "RewriteRule ^/a$ b.asp\n", 2, 18,
+     H "RewriteRule ^/a$ /b.asp\nRewriteRule ^/b$ $1\nRewriteRule ^/c$ http://e.com/\n"},
 };
 
 TEST(CheckTest, EachDiagnosticAtItsPlaceAndNotOnItsNearMiss) {

@@ -1,4 +1,4 @@
-#include "tools/in_process.h"
+#include "tools/runner/in_process.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "tools/coverage.h"
+#include "tools/compare/coverage.h"
 
 #include <set>
 

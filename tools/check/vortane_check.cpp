@@ -11,8 +11,8 @@
 #include <string_view>
 #include <vector>
 
-#include "tools/check.h"
-#include "tools/command_line.h"
+#include "tools/check/check.h"
+#include "tools/runner/command_line.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "tools/test_file.h"
+#include "tools/test_runner/test_file.h"
 
 #include <cstdio>
 #include <optional>
@@ -8,8 +8,8 @@
 #include "base/text.h"
 #include "platform/files.h"
 #include "rules/rule.h"
-#include "tools/file_access.h"
-#include "tools/request_log.h"
+#include "tools/runner/file_access.h"
+#include "tools/runner/request_log.h"
 
 namespace vortane::tools {
 

@@ -1,7 +1,7 @@
 // vortane-test: runs the requests of test files through the filter's request handling in this
 // process, against the configuration of a server directory, and compares what the filter made
 // of each with the outcome the test expects. Run without arguments for the options; the test
-// file format is described in tools/test_file.h.
+// file format is described in tools/test_runner/test_file.h.
 #include <cstdio>
 #include <filesystem>
 #include <optional>
@@ -13,12 +13,12 @@
 #include "base/file_names.h"
 #include "base/text.h"
 #include "platform/files.h"
-#include "tools/command_line.h"
-#include "tools/compare.h"
-#include "tools/coverage.h"
-#include "tools/file_access.h"
-#include "tools/in_process.h"
-#include "tools/test_file.h"
+#include "tools/compare/compare.h"
+#include "tools/compare/coverage.h"
+#include "tools/runner/command_line.h"
+#include "tools/runner/file_access.h"
+#include "tools/runner/in_process.h"
+#include "tools/test_runner/test_file.h"
 
 namespace fs = std::filesystem;
 

@@ -1,4 +1,4 @@
-#include "tools/request_log.h"
+#include "tools/runner/request_log.h"
 
 #include <algorithm>
 #include <optional>

@@ -1,4 +1,4 @@
-#include "tools/compare.h"
+#include "tools/compare/compare.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -6,11 +6,11 @@
 #include <system_error>
 
 #include "base/text.h"
-#include "tools/command_line.h"
-#include "tools/coverage.h"
-#include "tools/file_access.h"
-#include "tools/request_log.h"
-#include "tools/test_file.h"
+#include "tools/compare/coverage.h"
+#include "tools/runner/command_line.h"
+#include "tools/runner/file_access.h"
+#include "tools/runner/request_log.h"
+#include "tools/test_runner/test_file.h"
 
 namespace fs = std::filesystem;
 

@@ -3,8 +3,8 @@
 //
 // What an administrator learns before deploying a change: what it does to the traffic the
 // site really gets. The requests come from an access log, a URL list or a test file
-// (tools/request_log.h); each runs through an in-process filter per configuration directory
-// (tools/in_process.h), each with its own DIRECTORY/httpd.ini and DIRECTORY/sites.txt.
+// (tools/runner/request_log.h); each runs through an in-process filter per configuration directory
+// (tools/runner/in_process.h), each with its own DIRECTORY/httpd.ini and DIRECTORY/sites.txt.
 #pragma once
 
 #include <cstddef>
@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "memory_server/memory_server.h"
-#include "tools/in_process.h"
+#include "tools/runner/in_process.h"
 
 namespace vortane::tools {
 
@@ -109,8 +109,8 @@ CompareOptions ParseCompareArguments(int argc, char** argv);
 // prints the report to stdout: the groups of differing requests, the summary, the lines of
 // the requests file that were skipped, and with options.coverage the new configuration's
 // coverage. The requests file is an access log, a test file (named *.tests, or whose first
-// test line holds "=>") or a URL list (tools/request_log.h, tools/test_file.h). Returns
-// kCompareSame or kCompareDiffer; throws UsageError for whatever stops the run (a directory
+// test line holds "=>") or a URL list (tools/runner/request_log.h, tools/test_runner/test_file.h).
+// Returns kCompareSame or kCompareDiffer; throws UsageError for whatever stops the run (a directory
 // or the requests file that cannot be used, a mistake in a test file), so that status 1
 // always means "some differ". Cost: two in-process filter runs per request; memory bounded
 // by Comparison's limits, whatever the log's size (a test file is read whole, 16 MiB at

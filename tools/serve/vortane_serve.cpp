@@ -29,8 +29,8 @@
 #include "platform/library.h"
 #include "platform/tree_files.h"
 #include "rules/request_context.h"
-#include "tools/command_line.h"
-#include "tools/filter_directory.h"
+#include "tools/runner/command_line.h"
+#include "tools/runner/filter_directory.h"
 
 namespace fs = std::filesystem;
 

@@ -1,4 +1,4 @@
-#include "tools/command_line.h"
+#include "tools/runner/command_line.h"
 
 #include <algorithm>
 #include <optional>

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/in_process.h"
+#include "tools/runner/in_process.h"
 
 namespace vortane::tools {
 

@@ -1,4 +1,4 @@
-#include "tools/filter_directory.h"
+#include "tools/runner/filter_directory.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -10,7 +10,7 @@
 #include "platform/files.h"
 #include "platform/site_table.h"
 #include "platform/system.h"
-#include "tools/file_access.h"
+#include "tools/runner/file_access.h"
 
 namespace fs = std::filesystem;
 

@@ -1,0 +1,288 @@
+// What administrators paste from Apache's rule files: every hint that proposes replacement
+// text gives, applied as it stands, a clean file that answers requests as Apache answers the
+// original (where the two languages can agree), and pasted front-controller blocks get an
+// explanation on every line that would behave differently.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/support/directory_test.h"
+#include "tools/check/check.h"
+#include "tools/runner/in_process.h"
+
+namespace vortane::tools {
+namespace {
+
+#define H "[Vortane]\n"
+
+// A request and what Apache answers with the original rules: "403", "301 LOCATION" or
+// "302 LOCATION", or the URL passed on.
+struct Exchange {
+  std::string url;
+  std::vector<std::pair<std::string, std::string>> headers;
+  std::string expected;
+  bool secure = false;
+  std::vector<std::pair<std::string, std::string>> variables = {};  // server variables
+};
+
+struct HintCase {
+  const char* code;
+  std::string pasted;  // the file as pasted
+  std::string fixed;   // the file with the hint applied
+  std::vector<Exchange> exchanges;
+};
+
+const HintCase kHintCases[] = {
+    // Apache's "!" is true where the pattern matches nowhere in the value.
+    {"negated-pattern",
+     H "RewriteCond User-Agent: !bot\nRewriteRule ^/a$ /b [L]\n",
+     H "RewriteCond User-Agent: ^(?!.*(?:bot)).*$\nRewriteRule ^/a$ /b [L]\n",
+     {{"/a", {{"User-Agent", "Mozilla/5.0"}}, "/b"},
+      {"/a", {{"User-Agent", "Googlebot/2.1"}}, "/a"},
+      {"/a", {{"User-Agent", "bot"}}, "/a"},
+      {"/a", {}, "/b"}}},
+    {"negated-pattern",
+     H "RewriteCond User-Agent: !^Monitor\nRewriteRule ^/a$ /b [L]\n",
+     H "RewriteCond User-Agent: ^(?!Monitor).*$\nRewriteRule ^/a$ /b [L]\n",
+     {{"/a", {{"User-Agent", "Monitor/2"}}, "/a"}, {"/a", {{"User-Agent", "XMonitor"}}, "/b"}}},
+    {"negated-pattern",
+     H "RewriteCond User-Agent: !^a|b$\nRewriteRule ^/a$ /b [L]\n",
+     H "RewriteCond User-Agent: ^(?!.*(?:^a|b$)).*$\nRewriteRule ^/a$ /b [L]\n",
+     {{"/a", {{"User-Agent", "ax"}}, "/a"},
+      {"/a", {{"User-Agent", "xb"}}, "/a"},
+      {"/a", {{"User-Agent", "xa"}}, "/b"},
+      {"/a", {{"User-Agent", "bx"}}, "/b"}}},
+    {"negated-pattern",
+     H "RewriteCond Host: !^www\\.\nRewriteRule ^/(.*)$ /w/$1 [I]\n",
+     H "RewriteCond Host: ^(?!www\\.).*$\nRewriteRule ^/(.*)$ /w/$1 [I]\n",
+     {{"/x", {{"Host", "WWW.example.com"}}, "/x"}, {"/x", {{"Host", "example.com"}}, "/w/x"}}},
+    // Apache's variables.
+    {"braced-variable",
+     H "RewriteCond %{REQUEST_URI} ^/api/.*\nRewriteRule ^/(.*)$ /v1/$1 [L]\n",
+     H "RewriteCond URL ^/api/.*\nRewriteRule ^/(.*)$ /v1/$1 [L]\n",
+     {{"/api/x", {}, "/v1/api/x"}, {"/api/x?y=1", {}, "/v1/api/x?y=1"}, {"/web", {}, "/web"}}},
+    {"braced-variable",
+     H
+     "RewriteCond %{HTTP:X-Forwarded-Proto} ^http$\nRewriteRule ^(/.*)$ https://e.com$1 [R=301]\n",
+     H "RewriteCond X-Forwarded-Proto: ^http$\nRewriteRule ^(/.*)$ https://e.com$1 [R=301]\n",
+     {{"/a", {{"X-Forwarded-Proto", "http"}}, "301 https://e.com/a"},
+      {"/a", {{"X-Forwarded-Proto", "https"}}, "/a"},
+      {"/a", {}, "/a"}}},
+    {"braced-variable",
+     H "RewriteCond %{HTTPS} ^off$\nRewriteRule ^(/.*)$ https://e.com$1 [R]\n",
+     H "RewriteCond %HTTPS ^off$\nRewriteRule ^(/.*)$ https://e.com$1 [R]\n",
+     {{"/a", {}, "302 https://e.com/a"}, {"/a", {}, "/a", true}}},
+    {"unknown-variable",
+     H "RewriteCond %REMOTE_ADR ^10\\.0\\.0\\.1$\nRewriteRule ^/a$ / [F]\n",
+     H "RewriteCond %REMOTE_ADDR ^10\\.0\\.0\\.1$\nRewriteRule ^/a$ / [F]\n",
+     {{"/a", {}, "403", false, {{"REMOTE_ADDR", "10.0.0.1"}}},
+      {"/a", {}, "/a", false, {{"REMOTE_ADDR", "10.0.0.2"}}}}},
+    {"braced-variable",
+     H "RewriteCond %{REMOTE_ADR} ^10\\.0\\.0\\.1$\nRewriteRule ^/a$ / [F]\n",
+     H "RewriteCond %REMOTE_ADDR ^10\\.0\\.0\\.1$\nRewriteRule ^/a$ / [F]\n",
+     {{"/a", {}, "403", false, {{"REMOTE_ADDR", "10.0.0.1"}}},
+      {"/a", {}, "/a", false, {{"REMOTE_ADDR", "10.0.0.2"}}}}},
+    {"braced-variable",
+     H "RewriteCond %{SERVER_ADDR} ^10\\.0\\.0\\.1$\nRewriteRule ^/a$ / [F]\n",
+     H "RewriteCond %LOCAL_ADDR ^10\\.0\\.0\\.1$\nRewriteRule ^/a$ / [F]\n",
+     {{"/a", {}, "403", false, {{"LOCAL_ADDR", "10.0.0.1"}}},
+      {"/a", {}, "/a", false, {{"LOCAL_ADDR", "10.0.0.2"}}}}},
+    {"braced-variable",
+     H "RewriteCond %{DOCUMENT_ROOT} ^/srv/www$\nRewriteRule ^/a$ / [F]\n",
+     H "RewriteCond %APPL_PHYSICAL_PATH ^/srv/www$\nRewriteRule ^/a$ / [F]\n",
+     {{"/a", {}, "403", false, {{"APPL_PHYSICAL_PATH", "/srv/www"}}}}},
+    {"braced-variable",
+     H "RewriteCond %{SCRIPT_FILENAME} !-f\nRewriteRule ^/.*$ /index.php [L]\n",
+     H "RewriteCond %REQUEST_FILENAME !-f\nRewriteRule ^/.*$ /index.php [L]\n",
+     {}},
+    {"bad-subject",
+     H "RewriteCond %HTTP:X-Forwarded-Proto ^http$\nRewriteRule ^/a$ /b [L]\n",
+     H "RewriteCond X-Forwarded-Proto: ^http$\nRewriteRule ^/a$ /b [L]\n",
+     {{"/a", {{"X-Forwarded-Proto", "http"}}, "/b"},
+      {"/a", {{"X-Forwarded-Proto", "https"}}, "/a"}}},
+    {"unknown-variable",
+     H "RewriteCond %REQUEST_URI ^/api/.*\nRewriteRule ^/(.*)$ /v1/$1 [L]\n",
+     H "RewriteCond URL ^/api/.*\nRewriteRule ^/(.*)$ /v1/$1 [L]\n",
+     {{"/api/x", {}, "/v1/api/x"}, {"/web", {}, "/web"}}},
+    // Apache's quotes.
+    {"quoted-pattern",
+     H "RewriteCond Host: \"^www\\.e\\.com$\"\nRewriteRule ^/(.*)$ /w/$1\n",
+     H "RewriteCond Host: ^www\\.e\\.com$\nRewriteRule ^/(.*)$ /w/$1\n",
+     {{"/x", {{"Host", "www.e.com"}}, "/w/x"}, {"/x", {{"Host", "e.com"}}, "/x"}}},
+    {"quoted-substitution",
+     H "RewriteRule ^/a$ \"/b\" [L]\n",
+     H "RewriteRule ^/a$ /b [L]\n",
+     {{"/a", {}, "/b"}}},
+    // Apache's per-directory patterns, which see the path without its slash.
+    {"never-matches",
+     H "RewriteRule ^old$ /new [R=301]\n",
+     H "RewriteRule ^/old(?:\\?.*)?$ /new [R=301]\n",
+     {{"/old", {}, "301 /new"}, {"/older", {}, "/older"}}},
+    {"never-matches",
+     H "RewriteRule ^blog/(.*) /news/$1 [L]\n",
+     H "RewriteRule ^/blog/(.*).* /news/$1 [L]\n",
+     {{"/blog/a", {}, "/news/a"}, {"/blog/a?x=1", {}, "/news/a?x=1"}, {"/blogs", {}, "/blogs"}}},
+    {"never-matches",
+     H "RewriteRule ^ /index.php [L]\n",
+     H "RewriteRule ^/.* /index.php [L]\n",
+     {{"/", {}, "/index.php"}, {"/a/b?c", {}, "/index.php"}}},
+    {"never-matches",
+     H "RewriteRule ^$ /home [L]\n",
+     H "RewriteRule ^/(?:\\?.*)?$ /home [L]\n",
+     {{"/", {}, "/home"}, {"/?a=1", {}, "/home"}, {"/x", {}, "/x"}}},
+    // A per-directory substitution, without its slash.
+    {"relative-substitution",
+     H "RewriteRule ^/(.*)$ index.php [L]\n",
+     H "RewriteRule ^/(.*)$ /index.php [L]\n",
+     {{"/a", {}, "/index.php"}}},
+    // A refusal on a file system that ignores case.
+    {"case-sensitive-refusal",
+     H "RewriteRule ^/private/.*$ / [O,F]\n",
+     H "RewriteRule ^/private/.*$ / [O,F,I]\n",
+     {{"/private/a", {}, "403"}, {"/PRIVATE/a", {}, "403"}, {"/public/a", {}, "/public/a"}}},
+    // A file test on another subject: what the filter tests.
+    {"file-test",
+     H "RewriteCond %SCRIPT_FILENAME !-f\nRewriteRule ^/.*$ /index.php [L]\n",
+     H "RewriteCond %REQUEST_FILENAME !-f\nRewriteRule ^/.*$ /index.php [L]\n",
+     {}},
+};
+
+// The text with the hint of `d` applied: "write X" and "did you mean X?" replace the word at
+// the diagnostic's place with X; "add I to the flags" adds I to the line's flag list.
+std::string Apply(std::string text, const Diagnostic& d) {
+  size_t at = 0;
+  for (uint32_t line = 1; line < d.line; ++line) at = text.find('\n', at) + 1;
+  const size_t lineEnd = text.find('\n', at);
+  if (d.hint == "add I to the flags") {
+    text.insert(text.rfind(']', lineEnd), ",I");
+    return text;
+  }
+  std::string replacement;
+  if (d.hint.rfind("write ", 0) == 0) {
+    replacement = d.hint.substr(6, d.hint.find(' ', 6) - 6);
+  } else if (d.hint.rfind("did you mean ", 0) == 0) {
+    replacement = d.hint.substr(13, d.hint.find('?', 13) - 13);
+  } else {
+    ADD_FAILURE() << "no replacement in the hint: " << d.hint;
+    return text;
+  }
+  at += d.column - 1;
+  const size_t end = std::min(text.find_first_of(" \t", at), lineEnd);
+  text.replace(at, end - at, replacement);
+  return text;
+}
+
+class PastedTest : public testing::DirectoryTest {};
+
+TEST_F(PastedTest, EachHintAppliedGivesACleanFileThatAnswersAsApache) {
+  for (const HintCase& c : kHintCases) {
+    SCOPED_TRACE(c.pasted);
+    const auto found = CheckConfigText(c.pasted, "f.ini", {});
+    const Diagnostic* diagnostic = nullptr;
+    for (const Diagnostic& d : found) {
+      if (d.code == c.code) diagnostic = &d;
+    }
+    ASSERT_NE(diagnostic, nullptr) << c.code;
+    const std::string fixed = Apply(c.pasted, *diagnostic);
+    EXPECT_EQ(fixed, c.fixed) << diagnostic->hint;
+    for (const Diagnostic& d : CheckConfigText(fixed, "f.ini", {})) {
+      ADD_FAILURE() << "not clean:\n" << FormatText(d);
+    }
+    Put("httpd.ini", fixed);
+    InProcessFilter filter(directory_);
+    for (const Exchange& e : c.exchanges) {
+      SCOPED_TRACE(e.url);
+      MemoryRequest request;
+      request.url = e.url;
+      request.headers = e.headers;
+      request.secure = e.secure;
+      for (const auto& [name, value] : e.variables) request.serverVariables[name] = value;
+      const RequestOutcome outcome = filter.Run(request, false);
+      std::string got = outcome.passedOn.url;
+      if (outcome.kind == RequestOutcome::Kind::Answered) {
+        got = std::to_string(outcome.status) +
+              (outcome.location.empty() ? "" : " " + outcome.location);
+      }
+      EXPECT_EQ(got, e.expected);
+    }
+  }
+}
+
+// The front-controller blocks of three widespread applications, pasted as they are below the
+// section header: every line that would behave differently here is explained.
+TEST(PastedBlocksTest, StrictExplainsEveryLineOfTheFrontControllerBlocks) {
+  const char* const blocks[] = {
+      // WordPress
+      "# BEGIN WordPress\n"
+      "<IfModule mod_rewrite.c>\n"
+      "RewriteEngine On\n"
+      "RewriteRule .* - [E=HTTP_AUTHORIZATION:%{HTTP:Authorization}]\n"
+      "RewriteBase /\n"
+      "RewriteRule ^index\\.php$ - [L]\n"
+      "RewriteCond %{REQUEST_FILENAME} !-f\n"
+      "RewriteCond %{REQUEST_FILENAME} !-d\n"
+      "RewriteRule . /index.php [L]\n"
+      "</IfModule>\n"
+      "# END WordPress\n",
+      // Drupal
+      "<IfModule mod_rewrite.c>\n"
+      "  RewriteEngine on\n"
+      "  RewriteRule ^ - [E=protossl]\n"
+      "  RewriteCond %{HTTPS} on\n"
+      "  RewriteRule ^ - [E=protossl:s]\n"
+      "  RewriteRule .* - [E=HTTP_AUTHORIZATION:%{HTTP:Authorization}]\n"
+      "  RewriteRule \"/\\.|^\\.(?!well-known/)\" - [F]\n"
+      "  RewriteCond %{REQUEST_FILENAME} !-f\n"
+      "  RewriteCond %{REQUEST_FILENAME} !-d\n"
+      "  RewriteCond %{REQUEST_URI} !=/favicon.ico\n"
+      "  RewriteRule ^ index.php [L]\n"
+      "  RewriteCond %{REQUEST_URI} !/core/[^/]*\\.php$\n"
+      "  RewriteCond %{REQUEST_URI} !/core/modules/system/tests/https?\\.php\n"
+      "  RewriteRule \"^(.+/.*|autoload)\\.php($|/)\" - [F]\n"
+      "</IfModule>\n",
+      // Laravel
+      "<IfModule mod_rewrite.c>\n"
+      "    <IfModule mod_negotiation.c>\n"
+      "        Options -MultiViews -Indexes\n"
+      "    </IfModule>\n"
+      "\n"
+      "    RewriteEngine On\n"
+      "\n"
+      "    # Handle Authorization Header\n"
+      "    RewriteCond %{HTTP:Authorization} .\n"
+      "    RewriteRule .* - [E=HTTP_AUTHORIZATION:%{HTTP:Authorization}]\n"
+      "\n"
+      "    # Redirect Trailing Slashes If Not A Folder...\n"
+      "    RewriteCond %{REQUEST_FILENAME} !-d\n"
+      "    RewriteCond %{REQUEST_URI} (.+)/$\n"
+      "    RewriteRule ^ %1 [L,R=301]\n"
+      "\n"
+      "    # Send Requests To Front Controller...\n"
+      "    RewriteCond %{REQUEST_FILENAME} !-d\n"
+      "    RewriteCond %{REQUEST_FILENAME} !-f\n"
+      "    RewriteRule ^ index.php [L]\n"
+      "</IfModule>\n",
+  };
+  for (const char* block : blocks) {
+    const std::string text = std::string(H) + block;
+    const auto found = CheckConfigText(text, "f.ini", {});
+    std::vector<bool> explained;
+    for (const Diagnostic& d : found) {
+      if (explained.size() <= d.line) explained.resize(d.line + 1);
+      explained[d.line] = true;
+    }
+    uint32_t number = 1;
+    for (size_t at = sizeof(H) - 1; at < text.size(); at = text.find('\n', at) + 1) {
+      ++number;
+      const std::string line = text.substr(at, text.find('\n', at) - at);
+      const size_t first = line.find_first_not_of(' ');
+      if (first == std::string::npos || line[first] == '#') continue;
+      EXPECT_TRUE(number < explained.size() && explained[number])
+          << "line " << number << " unexplained: " << line;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace vortane::tools

@@ -1,0 +1,90 @@
+#include "tools/check/lines.h"
+
+#include <algorithm>
+#include <cctype>
+#include <utility>
+
+namespace vortane::tools::check {
+
+std::vector<Word> Words(std::string_view line) {
+  std::vector<Word> words;
+  size_t i = 0;
+  while (i < line.size()) {
+    if (line[i] == ' ' || line[i] == '\t') {
+      ++i;
+      continue;
+    }
+    const size_t start = i;
+    while (i < line.size() && line[i] != ' ' && line[i] != '\t') ++i;
+    words.push_back({line.substr(start, i - start), static_cast<uint32_t>(start + 1)});
+  }
+  return words;
+}
+
+std::vector<std::string_view> Lines(std::string_view text) {
+  std::vector<std::string_view> lines;
+  while (!text.empty()) {
+    const size_t lineFeed = text.find('\n');
+    std::string_view line = text.substr(0, lineFeed);
+    text = lineFeed == std::string_view::npos ? std::string_view() : text.substr(lineFeed + 1);
+    while (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+std::string Lower(std::string_view text) {
+  std::string lower(text);
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return lower;
+}
+
+size_t EditDistance(std::string_view a, std::string_view b) {
+  std::vector<size_t> row(b.size() + 1);
+  for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    size_t diagonal = row[0];
+    row[0] = i;
+    for (size_t j = 1; j <= b.size(); ++j) {
+      const size_t above = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
+
+bool IsDirective(std::string_view word) {
+  return std::find(std::begin(kDirectives), std::end(kDirectives), word) != std::end(kDirectives);
+}
+
+bool IsTokenByte(char c) {
+  static const std::string_view extra = "!#$%&'*+-.^_`|~";
+  return std::isalnum(static_cast<unsigned char>(c)) != 0 || extra.find(c) != std::string::npos;
+}
+
+bool IsWordSubject(std::string_view subject) {
+  return subject == "URL" || subject == "METHOD" || subject == "VERSION";
+}
+
+void DiagnosticList::Add(Severity severity, uint32_t line, uint32_t column, std::string code,
+                         std::string message, std::string hint) {
+  Diagnostic d;
+  d.file = file_;
+  d.line = line;
+  d.column = column;
+  d.severity = severity;
+  d.code = std::move(code);
+  d.message = std::move(message);
+  d.hint = std::move(hint);
+  if (line >= 1 && line <= facts_.size()) d.source = std::string(facts_[line - 1].text);
+  out_.push_back(std::move(d));
+}
+
+std::vector<Diagnostic> DiagnosticList::Sorted() && {
+  std::stable_sort(out_.begin(), out_.end(),
+                   [](const Diagnostic& a, const Diagnostic& b) { return a.line < b.line; });
+  return std::move(out_);
+}
+
+}  // namespace vortane::tools::check
