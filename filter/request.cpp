@@ -111,6 +111,20 @@ DWORD AnswerFailure(HTTP_FILTER_CONTEXT* filterContext) noexcept {
   return SF_STATUS_REQ_FINISHED;
 }
 
+// The request's site, whose configuration holds the folders its file tests look in.
+struct SiteOfRequest {
+  ConfigStore& store;
+  uint32_t siteId;
+  SiteConfigRef config;  // acquired on first use, held to the end of the request
+
+  static const SiteFolders* Folders(void* context) {
+    auto& site = *static_cast<SiteOfRequest*>(context);
+    if (site.siteId == 0) return nullptr;
+    if (!site.config) site.config = site.store.Acquire(site.siteId);
+    return site.config ? &site.config->folders : nullptr;
+  }
+};
+
 // Steps between reading the URL and setting X-Rewrite-URL; may throw.
 DWORD HandleRequest(ConfigStore& store, HTTP_FILTER_CONTEXT* filterContext,
                     HTTP_FILTER_PREPROC_HEADERS* preprocHeaders, RequestContext* block,
@@ -137,12 +151,8 @@ DWORD HandleRequest(ConfigStore& store, HTTP_FILTER_CONTEXT* filterContext,
 
   // The site's folders, for REQUEST_FILENAME in either pass: taken from its configuration
   // the first time a rule asks, and held for the rest of the request.
-  SiteConfigRef siteConfig;
-  RequestFiles files([&store, &siteConfig, siteId]() -> const SiteFolders* {
-    if (siteId == 0) return nullptr;
-    if (!siteConfig) siteConfig = store.Acquire(siteId);
-    return siteConfig ? &siteConfig->folders : nullptr;
-  });
+  SiteOfRequest site{store, siteId, {}};
+  RequestFiles files(&SiteOfRequest::Folders, &site);
 
   DWORD status = SF_STATUS_REQ_NEXT_NOTIFICATION;
   const uint32_t global = RunSitePass(store, 0, filterContext, preprocHeaders, tracer, &files);

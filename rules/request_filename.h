@@ -15,7 +15,6 @@
 // Pure apart from RequestFiles' one look-up; any thread.
 #pragma once
 
-#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -73,12 +72,13 @@ struct FileTestAnswer {
 FileTestAnswer LookAtRequestFilename(const RequestFilename& name);
 
 // The site folders of one request, looked up the first time a rule needs them and kept for
-// the rest of the request. Belongs to the request's thread.
+// the rest of the request. Belongs to the request's thread; costs nothing until asked.
 class RequestFiles {
  public:
-  // `lookUp` returns the request's site's folders, or null when they cannot be had; what it
-  // returns must outlive this object.
-  explicit RequestFiles(std::function<const SiteFolders*()> lookUp) : lookUp_(std::move(lookUp)) {}
+  // Returns the request's site's folders, or null when they cannot be had; what it returns
+  // must outlive this object.
+  using LookUp = const SiteFolders* (*)(void* context);
+  RequestFiles(LookUp lookUp, void* context) : lookUp_(lookUp), context_(context) {}
   // Folders known beforehand (tools, tests).
   explicit RequestFiles(const SiteFolders& folders) : folders_(&folders), looked_(true) {}
 
@@ -86,13 +86,14 @@ class RequestFiles {
   const SiteFolders* Folders() {
     if (!looked_) {
       looked_ = true;
-      folders_ = lookUp_ ? lookUp_() : nullptr;
+      folders_ = lookUp_ != nullptr ? lookUp_(context_) : nullptr;
     }
     return folders_;
   }
 
  private:
-  std::function<const SiteFolders*()> lookUp_;
+  LookUp lookUp_ = nullptr;
+  void* context_ = nullptr;
   const SiteFolders* folders_ = nullptr;
   bool looked_ = false;
 };
