@@ -69,7 +69,7 @@ const RedirectStatus& RedirectStatusOf(uint32_t bits) {
 }
 
 Rule::Rule(const Rule& other)
-    : pattern(other.pattern),
+    : joinedPattern(other.joinedPattern),
       format(other.format),
       target(other.target),
       conditions(other.conditions),
@@ -78,7 +78,7 @@ Rule::Rule(const Rule& other)
 
 Rule& Rule::operator=(const Rule& other) {
   if (this != &other) {
-    pattern = other.pattern;
+    joinedPattern = other.joinedPattern;
     format = other.format;
     target = other.target;
     conditions = other.conditions;
@@ -124,7 +124,7 @@ BuiltRule BuildRule(const RuleParts& parts) {
   rule.line = parts.line;
   const std::string combined = CombinePatternText(conditionPatterns, parts.pattern);
   try {
-    rule.pattern = CompilePattern(combined, flags.ignoreCase);
+    rule.joinedPattern = PrefilteredExpression(CompilePattern(combined, flags.ignoreCase));
   } catch (const bad_expression& error) {
     built.error = RuleError::BadPattern;
     // The compiler may place the fault at the end, or nowhere (-1): held to a byte of the

@@ -122,7 +122,7 @@ uint32_t Pass(const std::vector<Rule>& rules, Visit& visit, const std::atomic<in
     if ((result & RuleResult::Restart) != 0) {
       if (sweep < repeatLimit.load(std::memory_order_relaxed)) {
         ++sweep;
-        result = 0;
+        result &= RuleResult::LogMark;
         from = 0;
         if constexpr (kTraced) tracer->SweepStarted(sweep);
         if (wroteUrl) visit.LookUpUrl(filterContext, preprocHeaders, scratch);

@@ -241,7 +241,7 @@ void TracePrinter::RuleSkipped(const Rule& rule) {
 void TracePrinter::RuleLeftOut(const Rule& rule, uint32_t passResult) {
   RuleLine(rule);
   text_ += "      skipped by the index, the URL does not start with " +
-           Shown(rule.pattern.prefilter().prefix) + ": result NoMatch; pass " +
+           Shown(rule.joinedPattern.prefilter().prefix) + ": result NoMatch; pass " +
            ResultNames(passResult) + "\n";
 }
 

@@ -334,9 +334,8 @@ TEST(PrefilterTest, NeedlesFoldCaseOnlyUnderI) {
   }
 }
 
-TEST(PrefilterTest, AssignmentDerivesAndCopiesKeepTheFacts) {
-  PrefilteredExpression e;
-  e = CompilePattern("^/a", false);
+TEST(PrefilterTest, ConstructionDerivesAndCopiesKeepTheFacts) {
+  PrefilteredExpression e(CompilePattern("^/a", false));
   const PrefilteredExpression copy = e;
   EXPECT_EQ(copy.prefilter().prefix, "/a");
   e.DropPrefilterForTesting();
