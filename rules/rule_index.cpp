@@ -90,9 +90,9 @@ const RuleIndex::Key* RuleIndex::Find(uint64_t hash, const char* url, size_t len
   return nullptr;
 }
 
-RuleVisitor::RuleVisitor(const RuleIndex& index) : index_(index) {}
+RuleCursor::RuleCursor(const RuleIndex& index) : index_(index) {}
 
-void RuleVisitor::LookUp(std::string_view url) {
+void RuleCursor::LookUp(std::string_view url) {
   all_ = true;
   lists_ = 0;
   last_ = 0;
@@ -122,7 +122,7 @@ void RuleVisitor::LookUp(std::string_view url) {
   all_ = false;
 }
 
-size_t RuleVisitor::Next(size_t from) {
+size_t RuleCursor::Next(size_t from) {
   const size_t count = index_.RuleCount();
   if (all_ || from >= count) {
     last_ = from;

@@ -48,7 +48,7 @@ std::string ResultNames(uint32_t result) {
   return names;
 }
 
-std::string FlagLetters(const Rule& rule) {
+std::string FlagListText(const Rule& rule) {
   std::string letters;
   const auto add = [&letters](char letter) {
     if (!letters.empty()) letters += ',';

@@ -90,6 +90,6 @@ std::string ResultNames(uint32_t result);
 // The flag letters of `rule` as its directive would list them ("I,R"): L R N F U O from its
 // flags, I when its pattern ignores case; R with a status other than 302 as "R=301". Empty
 // when there are none.
-std::string FlagLetters(const Rule& rule);
+std::string FlagListText(const Rule& rule);
 
 }  // namespace vortane

@@ -73,7 +73,7 @@ void ConfigStore::SiteChangeLoop(platform::Event& stop) {
   source.StopWatching();
 }
 
-void ConfigStore::Start() {
+void ConfigStore::StartExpiryThread() {
   std::lock_guard<std::mutex> guard(lifecycle_);
   if (running_) return;
   cacheClockEvent_ = std::make_unique<platform::Event>();
