@@ -75,8 +75,8 @@ class RuleIndex {
   size_t longestFoldedKey_ = 0;
 };
 
-// A cursor over the rules one pass visits, in file order: the index's always-visited rules and the
-// candidates for the URL last looked up. Belongs to one pass; allocates nothing.
+// A cursor over the rules one pass visits, in file order: the index's always-visited rules
+// and the candidates for the URL last looked up. Belongs to one pass; allocates nothing.
 class RuleCursor {
  public:
   // Visits every rule of `index`'s configuration until the first lookup.

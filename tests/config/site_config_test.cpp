@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
 
 #include "tests/support/rule_builder.h"
 
@@ -27,6 +30,14 @@ TEST(SiteConfigTest, KeepsTheRepeatLimitItWasBuiltWith) {
   config.LowerRepeatLimit(4);
   EXPECT_EQ(config.RepeatLimit(), 4);
 }
+
+// Nothing edits a configuration's rules, index or settings once it is built: they could no
+// longer agree with each other.
+static_assert(
+    !std::is_assignable_v<decltype((std::declval<SiteConfig&>().rules)), std::vector<Rule>>);
+static_assert(!std::is_assignable_v<decltype((std::declval<SiteConfig&>().ruleIndex)), RuleIndex>);
+static_assert(!std::is_assignable_v<decltype((std::declval<SiteConfig&>().settings)),
+                                    std::vector<SettingDirective>>);
 
 // A configuration built from parts holds what a load of them would: its rules already
 // indexed, the repeat limit of its last RepeatLimit, the file time of its stamp.

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -333,6 +334,10 @@ TEST(PrefilterTest, NeedlesFoldCaseOnlyUnderI) {
     EXPECT_EQ(facts.Admits(c.subject.data(), c.subject.size()), c.admitted) << c.subject;
   }
 }
+
+// The expression cannot be replaced on its own (Expression::assign) and leave stale facts.
+static_assert(!std::is_convertible_v<PrefilteredExpression*, Expression*>);
+static_assert(!std::is_assignable_v<PrefilteredExpression&, Expression>);
 
 TEST(PrefilterTest, ConstructionDerivesAndCopiesKeepTheFacts) {
   PrefilteredExpression e(CompilePattern("^/a", false));
