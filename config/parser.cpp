@@ -106,25 +106,6 @@ ParseEvent MakeEvent(ParseEventKind kind, uint32_t firstLine, uint32_t lastLine)
   return event;
 }
 
-// Splits the view into lines: each ends at LF (or the end of the view), without the CRs at
-// its end. No empty line follows a final LF.
-class LineReader {
- public:
-  explicit LineReader(std::string_view text) : rest_(text) {}
-
-  bool Next(std::string_view& line) {
-    if (rest_.empty()) return false;
-    const size_t lineFeed = rest_.find('\n');
-    line = rest_.substr(0, lineFeed);
-    rest_ = lineFeed == std::string_view::npos ? std::string_view() : rest_.substr(lineFeed + 1);
-    while (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    return true;
-  }
-
- private:
-  std::string_view rest_;
-};
-
 // The body of one parse: what is pending between lines.
 class BodyParser {
  public:

@@ -41,19 +41,6 @@ struct ParseContext {
   int32_t globalRepeatLimit = kInitialGlobalRepeatLimit;
 };
 
-// What one parse yields: the accepted rules in file order, and the settings directives that
-// take effect, in file order. A site file yields only RepeatLimit, already capped by the
-// global limit; CacheClockRate there is reported and left out.
-struct ParsedConfig {
-  std::vector<Rule> rules;
-  std::vector<SettingDirective> settings;
-  // The stamp of the file as it was opened and read (FileView::Stamp); nothing when no
-  // regular file was opened, and from ParseConfigText.
-  std::optional<platform::FileStamp> stamp;
-  // A digest of the bytes parsed (ConfigDigest); 0 from ParseConfigText.
-  uint64_t digest = 0;
-};
-
 // A digest of a configuration file's bytes as ParseConfigFile takes them: the same bytes give
 // the same digest. Not a defence against a chosen collision (whoever writes the file chooses
 // its rules anyway): it tells whether a file still holds what was parsed. Cheap: one pass.
@@ -67,6 +54,11 @@ struct FileDigest {
 };
 std::optional<FileDigest> ReadConfigDigest(const platform::PathString& path);
 
+// A parse yields a ParsedConfig (config/site_config.h): the accepted rules in file order, and
+// the settings directives that take effect, in file order. A site file yields only
+// RepeatLimit, already capped by the global limit; CacheClockRate there is reported and left
+// out.
+//
 // Parses the file at `path` into `parsed`, writing the report httpd.parse.errors beside it.
 // A file that is missing, empty or not a regular file yields nothing and leaves the report
 // untouched. Returns false only when the file exists but could not be opened, mapped or read

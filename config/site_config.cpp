@@ -7,32 +7,66 @@
 
 namespace vortane {
 
-SiteConfig::SiteConfig(uint32_t siteId, platform::PathString path, int32_t globalRepeatLimit)
-    : repeatLimit(globalRepeatLimit),
-      lastUse(platform::SystemFileTime()),
-      siteId(siteId),
-      path(std::move(path)) {
-  const std::optional<platform::FileStamp> named = platform::ReadFileStamp(this->path);
-  if (!named) return;
-  ParsedConfig parsed;
-  unreadable = !ParseConfigFile(this->path, {siteId, globalRepeatLimit}, parsed);
-  // The stamp of the bytes read: a file changed between the two reads is judged by what was
-  // read, so the next check sees the change.
-  stamp = parsed.stamp ? parsed.stamp : named;
-  digest = parsed.digest;
-  fileTime = {static_cast<uint32_t>(stamp->lastWrite),
-              static_cast<uint32_t>(stamp->lastWrite >> 32)};
-  rules = std::move(parsed.rules);
-  settings = std::move(parsed.settings);
-  IndexRules();
+namespace {
+
+// The repeat limit a configuration starts with: the file's last RepeatLimit, else the global.
+int32_t StartingRepeatLimit(const std::vector<SettingDirective>& settings,
+                            int32_t globalRepeatLimit) {
+  int32_t limit = globalRepeatLimit;
   for (const SettingDirective& setting : settings) {
     if (setting.kind == SettingDirective::Kind::RepeatLimit) {
-      repeatLimit.store(static_cast<int32_t>(setting.value), std::memory_order_relaxed);
+      limit = static_cast<int32_t>(setting.value);
     }
   }
+  return limit;
 }
 
-void SiteConfig::LowerRepeatLimit(int32_t limit) {
+FileTime FileTimeOf(const std::optional<platform::FileStamp>& stamp) {
+  if (!stamp) return FileTime();
+  return {static_cast<uint32_t>(stamp->lastWrite), static_cast<uint32_t>(stamp->lastWrite >> 32)};
+}
+
+}  // namespace
+
+SiteConfig::SiteConfig(uint32_t siteId, platform::PathString path, int32_t globalRepeatLimit,
+                       SiteFolders folders)
+    : SiteConfig(Load(siteId, std::move(path), globalRepeatLimit), siteId, globalRepeatLimit,
+                 std::move(folders)) {}
+
+SiteConfig::SiteConfig(uint32_t siteId, platform::PathString path, ParsedConfig parsed,
+                       int32_t globalRepeatLimit, SiteFolders folders)
+    : SiteConfig(Loaded{std::move(parsed), std::move(path)}, siteId, globalRepeatLimit,
+                 std::move(folders)) {}
+
+SiteConfig::SiteConfig(Loaded loaded, uint32_t siteId, int32_t globalRepeatLimit,
+                       SiteFolders folders)
+    : rules(std::move(loaded.parsed.rules)),
+      ruleIndex(rules),
+      settings(std::move(loaded.parsed.settings)),
+      stamp(loaded.parsed.stamp),
+      fileTime(FileTimeOf(stamp)),
+      digest(loaded.parsed.digest),
+      siteId(siteId),
+      path(std::move(loaded.path)),
+      unreadable(loaded.unreadable),
+      folders(std::move(folders)),
+      repeatLimit(StartingRepeatLimit(settings, globalRepeatLimit)),
+      lastUse(loaded.started) {}
+
+SiteConfig::Loaded SiteConfig::Load(uint32_t siteId, platform::PathString path,
+                                    int32_t globalRepeatLimit) {
+  Loaded loaded;
+  loaded.path = std::move(path);
+  const std::optional<platform::FileStamp> named = platform::ReadFileStamp(loaded.path);
+  if (!named) return loaded;
+  loaded.unreadable = !ParseConfigFile(loaded.path, {siteId, globalRepeatLimit}, loaded.parsed);
+  // The stamp of the bytes read: a file changed between the two reads is judged by what was
+  // read, so the next check sees the change.
+  if (!loaded.parsed.stamp) loaded.parsed.stamp = named;
+  return loaded;
+}
+
+void SiteConfig::LowerRepeatLimit(int32_t limit) const {
   int32_t current = repeatLimit.load(std::memory_order_relaxed);
   while (current > limit &&
          !repeatLimit.compare_exchange_weak(current, limit, std::memory_order_relaxed)) {

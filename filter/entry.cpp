@@ -44,7 +44,7 @@ std::unique_ptr<vortane::ConfigStore> MakeStore(vortane::platform::ModuleHandle 
 }
 
 void Start() {
-  store->Start();
+  store->StartExpiryThread();
   store->StartSiteChangeThread();
 }
 

@@ -101,6 +101,12 @@ void KeepRequestedUrl(HTTP_FILTER_CONTEXT* filterContext, RequestContext* block,
   block->wholeUrl = whole;
 }
 
+// Marks the request for the log when a pass's result holds LogMark: its log notification is
+// then kept, and shows the URL as the client sent it. Never cleared.
+void KeepLogMark(RequestContext* block, uint32_t result) {
+  if (block != nullptr && (result & RuleResult::LogMark) != 0) block->logMark = 1;
+}
+
 // The rules could not all run (an exception left them): answer rather than let the request
 // past them. The request ends even should the server fail to send the answer.
 DWORD AnswerFailure(HTTP_FILTER_CONTEXT* filterContext) noexcept {
@@ -156,10 +162,13 @@ DWORD HandleRequest(ConfigStore& store, HTTP_FILTER_CONTEXT* filterContext,
 
   DWORD status = SF_STATUS_REQ_NEXT_NOTIFICATION;
   const uint32_t global = RunSitePass(store, 0, filterContext, preprocHeaders, tracer, &files);
+  KeepLogMark(block, global);
   Outcome outcome = Answer(global, kGlobalResponses, filterContext, preprocHeaders, status);
   if (outcome == Outcome::Continue) {
-    const uint32_t combined =
-        global | RunSitePass(store, siteId, filterContext, preprocHeaders, tracer, &files);
+    const uint32_t sitePass =
+        RunSitePass(store, siteId, filterContext, preprocHeaders, tracer, &files);
+    KeepLogMark(block, sitePass);
+    const uint32_t combined = global | sitePass;
     outcome = Answer(combined, kSiteResponses, filterContext, preprocHeaders, status);
   }
   if (outcome == Outcome::Answered) return status;

@@ -16,14 +16,12 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <iterator>
 #include <string>
 #include <vector>
 
 #include "memory_server/memory_server.h"
 #include "rules/evaluation.h"
-#include "rules/request_context.h"
 #include "rules/rule_index.h"
 #include "rules/rule_pass.h"
 #include "tests/support/rule_builder.h"
@@ -264,7 +262,6 @@ std::vector<vortane::Rule> RulesFrom(FuzzedDataProvider& input) {
 struct Outcome {
   uint32_t result;
   vortane::MemoryRequest request;
-  unsigned char logMark;
   std::vector<bool> disabled;
 };
 
@@ -273,10 +270,6 @@ Outcome Run(const std::vector<vortane::Rule>& rules, const vortane::MemoryReques
             const vortane::RuleIndex* index = nullptr) {
   static const std::atomic<int32_t> repeatLimit{3};
   vortane::MemoryServer server(request);
-  auto* block = static_cast<vortane::RequestContext*>(
-      server.Context()->AllocMem(server.Context(), sizeof(vortane::RequestContext), 0));
-  std::memset(block, 0, sizeof(vortane::RequestContext));
-  server.Context()->pFilterContext = block;
   Outcome outcome;
   outcome.result =
       index != nullptr
@@ -284,7 +277,6 @@ Outcome Run(const std::vector<vortane::Rule>& rules, const vortane::MemoryReques
                                  server.PreprocHeaders())
           : vortane::RunRulePass(rules, repeatLimit, server.Context(), server.PreprocHeaders());
   outcome.request = server.Request();
-  outcome.logMark = block->logMark;
   for (const vortane::Rule& rule : rules) outcome.disabled.push_back(rule.IsDisabled());
   return outcome;
 }
@@ -301,10 +293,6 @@ Evaluated EvaluateOver(const vortane::Rule& rule, const std::vector<std::string>
     request.headers.push_back({"X-V" + std::to_string(i), values[i]});
   }
   vortane::MemoryServer server(request);
-  auto* block = static_cast<vortane::RequestContext*>(
-      server.Context()->AllocMem(server.Context(), sizeof(vortane::RequestContext), 0));
-  std::memset(block, 0, sizeof(vortane::RequestContext));
-  server.Context()->pFilterContext = block;
   Evaluated evaluated;
   vortane::EvaluationScratch scratch;
   evaluated.result =
@@ -367,7 +355,7 @@ void CheckCuts(const vortane::Rule& rule, std::string joined) {
   }
   const vortane::Rule filtered = OverHeaders(rule);
   vortane::Rule unfiltered = filtered;
-  unfiltered.pattern.DropPrefilterForTesting();
+  unfiltered.joinedPattern.DropPrefilterForTesting();
   ForEachCut(joined, rule.conditions.size() + 1, [&](const std::vector<std::string>& values) {
     const Evaluated without = EvaluateOver(unfiltered, values);
     if ((without.result & vortane::RuleResult::Timeout) != 0) return;
@@ -383,7 +371,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzedDataProvider input(data, size);
   const std::vector<vortane::Rule> filtered = RulesFrom(input);
   std::vector<vortane::Rule> unfiltered = filtered;
-  for (vortane::Rule& rule : unfiltered) rule.pattern.DropPrefilterForTesting();
+  for (vortane::Rule& rule : unfiltered) rule.joinedPattern.DropPrefilterForTesting();
   const std::vector<vortane::Rule> indexed = filtered;
   const vortane::RuleIndex index(indexed);
 
@@ -403,7 +391,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Check(with.request.method == without.request.method);
   Check(with.request.version == without.request.version);
   Check(with.request.headers == without.request.headers);
-  Check(with.logMark == without.logMark);
   Check(with.disabled == without.disabled);
   const Outcome through = Run(indexed, request, &index);
   Check(through.result == without.result);
@@ -411,7 +398,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Check(through.request.method == without.request.method);
   Check(through.request.version == without.request.version);
   Check(through.request.headers == without.request.headers);
-  Check(through.logMark == without.logMark);
   Check(through.disabled == without.disabled);
 
   // One subject of the request's values, and the last header's value alone (every byte of it

@@ -10,8 +10,8 @@
 #include <string_view>
 
 #include "config/parser.h"
-#include "memory_server/memory_server.h"
 #include "filter/request.h"
+#include "memory_server/memory_server.h"
 #include "rules/server_values.h"
 #include "store/store.h"
 
@@ -28,12 +28,12 @@ constexpr char kRules[] =
     "RewriteHeader METHOD .* $0\\n\n";
 
 vortane::SiteConfig* Load(uint32_t siteId) {
-  auto* config = new vortane::SiteConfig(siteId, vortane::platform::PathString());
+  vortane::ParsedConfig parsed;
   if (siteId == 0) {
     vortane::ParseReport report([](std::string_view) {});
-    config->rules = vortane::ParseConfigText(kRules, {siteId}, report).rules;
+    parsed.rules = vortane::ParseConfigText(kRules, {siteId}, report).rules;
   }
-  return config;
+  return new vortane::SiteConfig(siteId, vortane::platform::PathString(), std::move(parsed));
 }
 
 void Check(bool holds) {

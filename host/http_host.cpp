@@ -113,14 +113,6 @@ std::string_view HostName(std::string_view host) {
   return host.substr(0, host.find(':'));
 }
 
-// The status code at the head of a response the filter wrote ("HTTP/1.1 302 ..."); 0 when
-// it has none.
-unsigned StatusOf(std::string_view response) {
-  const size_t space = response.find(' ');
-  if (space == std::string_view::npos || response.size() < space + 4) return 0;
-  return static_cast<unsigned>(ParseDecimal(response.substr(space + 1, 3)).value_or(0));
-}
-
 // A short text response: the status line's reason as the body, or no body for HEAD.
 http::message_generator TextResponse(http::status status, unsigned version, bool keepAlive,
                                      bool head) {

@@ -13,21 +13,6 @@ namespace {
 // Byte that fills fresh AllocMem blocks: a filter that relies on zeroed memory sees garbage.
 constexpr unsigned char kFreshBlockFill = 0xA5;
 
-char LowerAscii(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-char UpperAscii(char c) {
-  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
-bool EqualNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
-  }
-  return true;
-}
-
 // Whether a request header's name, spelled as the server variables spell it (upper case,
 // "-" as "_"), is `spelled`.
 bool IsSpelledAs(std::string_view headerName, std::string_view spelled) {
@@ -48,7 +33,7 @@ std::optional<std::string_view> HeaderNameOf(std::string_view name) {
 std::vector<std::pair<std::string, std::string>>::iterator FindHeader(
     std::vector<std::pair<std::string, std::string>>& headers, std::string_view name) {
   auto it = headers.begin();
-  while (it != headers.end() && !EqualNoCase(it->first, name)) ++it;
+  while (it != headers.end() && !EqualIgnoringAsciiCase(it->first, name)) ++it;
   return it;
 }
 
@@ -179,7 +164,7 @@ std::optional<std::string> MemoryServer::Header(std::string_view name) const {
 
 std::optional<std::string_view> MemoryServer::HeaderValue(std::string_view name) const {
   for (const auto& [headerName, value] : request_.headers) {
-    if (EqualNoCase(headerName, name)) return value;
+    if (EqualIgnoringAsciiCase(headerName, name)) return value;
   }
   return std::nullopt;
 }

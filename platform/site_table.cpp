@@ -87,10 +87,8 @@ std::optional<std::pair<uint32_t, std::string>> ParseSiteLine(std::string_view l
 
 std::map<uint32_t, std::string> ParseSiteTable(std::string_view text) {
   std::map<uint32_t, std::string> sites;
-  while (!text.empty()) {
-    const size_t end = text.find('\n');
-    const std::string_view line = text.substr(0, end);
-    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+  LineReader lines(text);
+  for (std::string_view line; lines.Next(line);) {
     // Blank lines and every other line without a leading number are malformed and skipped.
     if (line.empty() || line[0] == '#') continue;
     auto entry = ParseSiteLine(line);

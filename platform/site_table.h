@@ -15,6 +15,7 @@
 // and prefix counts. Older readers skip such lines as malformed.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -24,6 +25,9 @@
 #include <vector>
 
 namespace vortane::platform {
+
+// Bytes of the site table that are read (1 MiB); the rest is ignored.
+inline constexpr size_t kMaxSiteTableBytes = size_t{1} << 20;
 
 // One line of the table: its site number and root. Nothing for a line without that form,
 // whose number does not fit 32 bits, or whose root is empty or holds a NUL byte (a path is

@@ -1,5 +1,7 @@
 #include "regex/expression.h"
 
+#include "base/text.h"
+
 #include <algorithm>
 #include <vector>
 
@@ -22,15 +24,6 @@ constexpr std::string_view kClassNames[] = {"alnum", "alpha",  "blank", "cntrl",
 // Letters that keep Boost's meaning after a backslash; any other letter stands for itself.
 constexpr std::string_view kMeaningfulLetters = "abBcCdDeEfGlLnQrsStuUvwWxXzZA";
 
-bool IsDigit(char c) {
-  return c >= '0' && c <= '9';
-}
-bool IsHexDigit(char c) {
-  return IsDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-bool IsLetter(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-}
 bool IsRepeat(char c) {
   return c == '*' || c == '+' || c == '?' || c == '{';
 }
@@ -243,7 +236,7 @@ class Translator {
   void AppendEscapedLetterOrByte(char e) {
     if (e == 'v') {
       AppendHexByte(out_, 0x0B);
-    } else if (IsLetter(e) && kMeaningfulLetters.find(e) == std::string_view::npos) {
+    } else if (IsAsciiLetter(e) && kMeaningfulLetters.find(e) == std::string_view::npos) {
       out_ += e;
     } else {
       out_ += '\\';

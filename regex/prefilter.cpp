@@ -21,16 +21,6 @@ constexpr size_t kMaxNeedles = 8;
 // More needle facts than this about one subject cost more searching than they save.
 constexpr size_t kMaxNeedleSets = 4;
 
-bool IsAsciiLetter(unsigned char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-}
-bool IsDigit(char c) {
-  return c >= '0' && c <= '9';
-}
-bool IsHexDigit(char c) {
-  return IsDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
 size_t Saturated(size_t n) {
   return std::min(n, kLengthCap);
 }

@@ -42,16 +42,17 @@
 // "[\t-~]" may; "." as TranslatePattern writes it, "[^\n\r]", may not). A set is read
 // member by member as Boost reads it: an escape at a range's end ("\t", "\a", "\x0b",
 // "\011", "\cI"...) stands for its byte, and a class it cannot place ("[:unicode:]")
-// may hold LF, so that neither the set nor its negation is said to leave LF out. When the first k parts cannot consume an LF and the first k
-// values hold none, every match pairs those parts with those values, so each value can be
-// checked against its part as soon as it is read; the same holds for the last part and the
-// last value. See Prefilter::parts.
+// may hold LF, so that neither the set nor its negation is said to leave LF out. When the first k
+// parts cannot consume an LF and the first k values hold none, every match pairs those parts with
+// those values, so each value can be checked against its part as soon as it is read; the same holds
+// for the last part and the last value. See Prefilter::parts.
 #pragma once
 
 #include <bitset>
 #include <cstddef>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "regex/expression.h"
@@ -119,24 +120,30 @@ struct Prefilter : PartFacts {
 // Linear in the length of the pattern text, bar nesting; allocates. Thread-safe.
 Prefilter DerivePrefilter(const Expression& expression);
 
-// An Expression with the Prefilter derived from it when it was assigned. Everything
-// Expression offers is inherited; only assignment from an Expression derives anew, so
-// nothing may change the expression through Expression's own assign().
-class PrefilteredExpression : public Expression {
+// A compiled expression held together with the Prefilter derived from it, so that the facts
+// always belong to the expression they are checked for: both are set only by construction
+// (and by copying a whole PrefilteredExpression), never one without the other. A value type;
+// copies share the compiled expression, which never changes.
+class PrefilteredExpression {
  public:
+  // An expression in the empty-expression error state, with facts that admit everything.
   PrefilteredExpression() = default;
-  PrefilteredExpression& operator=(const Expression& expression) {
-    Expression::operator=(expression);
-    prefilter_ = DerivePrefilter(*this);
-    return *this;
-  }
+  // Holds `expression` and derives its facts (DerivePrefilter).
+  explicit PrefilteredExpression(Expression expression)
+      : expression_(std::move(expression)), prefilter_(DerivePrefilter(expression_)) {}
 
+  // What to match with (regex/timed_match.h).
+  const Expression& expression() const { return expression_; }
   const Prefilter& prefilter() const { return prefilter_; }
+  bool IsValid() const { return vortane::IsValid(expression_); }
+  bool IgnoresCase() const { return (expression_.flags() & boost::regex::icase) != 0; }
+
   // Leaves a prefilter that admits every subject. For tests that compare evaluation with
   // and without the prefilter.
   void DropPrefilterForTesting() { prefilter_ = Prefilter(); }
 
  private:
+  Expression expression_;
   Prefilter prefilter_;
 };
 

@@ -7,7 +7,6 @@
 
 #include "regex/substitution.h"
 #include "regex/timed_match.h"
-#include "rules/request_context.h"
 #include "rules/request_filename.h"
 #include "rules/server_values.h"
 #include "rules/trace.h"
@@ -149,7 +148,7 @@ uint32_t Evaluate(const Rule& rule, HTTP_FILTER_CONTEXT* filterContext,
   FilenameOfRule filename(filterContext, preprocHeaders, scratch, files);
   if (!rule.HasValidPattern()) return RuleResult::InvalidPattern;
   const uint32_t flags = rule.Flags();
-  const Prefilter& facts = rule.pattern.prefilter();
+  const Prefilter& facts = rule.joinedPattern.prefilter();
   const size_t conditions = rule.conditions.size();
   if constexpr (kRecorded) spans.assign(conditions + 1, ValueSpan());
 
@@ -225,8 +224,8 @@ uint32_t Evaluate(const Rule& rule, HTTP_FILTER_CONTEXT* filterContext,
   std::string newValue;
   uint32_t result;
   try {
-    if (!TimedMatch(subject, subject + length, scratch.groups, rule.pattern, MatchTimeLimit,
-                    boost::match_not_dot_newline)) {
+    if (!TimedMatch(subject, subject + length, scratch.groups, rule.joinedPattern.expression(),
+                    MatchTimeLimit, boost::match_not_dot_newline)) {
       return RuleResult::NoMatch;
     }
     // The file tests, once everything else matched: a rule pays its queries only when it
@@ -271,9 +270,8 @@ uint32_t Evaluate(const Rule& rule, HTTP_FILTER_CONTEXT* filterContext,
     record->newValue = newValue;
     record->accepted = written != FALSE;
   }
-  if (written && (flags & RuleFlag::Redirect) == 0 && (flags & RuleFlag::LogRequestedUrl) != 0 &&
-      filterContext->pFilterContext != nullptr) {
-    static_cast<RequestContext*>(filterContext->pFilterContext)->logMark = 1;
+  if (written && (flags & RuleFlag::Redirect) == 0 && (flags & RuleFlag::LogRequestedUrl) != 0) {
+    result |= RuleResult::LogMark;
   }
   return result;
 }

@@ -24,8 +24,9 @@
 //     if the server had refused it.
 //   - The substitution "-" writes nothing: the rule matched, its result is as usual, and its
 //     target keeps its value. With nothing written, U marks nothing either.
-//   - A rule with U and without R whose new value the server accepted sets the request's
-//     logMark, when the request has a RequestContext.
+//   - A rule with U and without R whose new value the server accepted adds LogMark to its
+//     result; the request handling keeps it for the log. Evaluation writes nothing but the
+//     request items and headers it rewrites.
 //   - A condition on %REQUEST_FILENAME reads no server variable: its value is the path the
 //     URL, as the rules have left it, names in the request's site folders
 //     (rules/request_filename.h); empty when it names none.
@@ -64,8 +65,8 @@ class EvaluationScratch {
 class RequestFiles;
 
 // Returns exactly one of InvalidPattern, NoMatch, Timeout, Unreadable, or Matched with
-// Restart (N), Redirect (R) and its RedirectStatus bits, Forbidden (F) and Stop (any of L,
-// R, F).
+// Restart (N), Redirect (R) and its RedirectStatus bits, Forbidden (F), Stop (any of L, R, F)
+// and LogMark (U without R, the new value written).
 //
 // `rule` is shared with other request threads and only read, apart from its Disabled bit.
 // The server records belong to the calling thread's request; `scratch` holds the buffers,

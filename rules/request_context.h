@@ -12,8 +12,9 @@ struct RequestContext {
   // The "url" item as the client sent it, NUL-terminated, copied before any rule ran; when
   // it is too long for this field, its first 4095 bytes, and the whole of it in wholeUrl.
   char requestedUrl[kFirstReadSize];
-  // 0 when taken; set to 1 once a rule with U and without R has written its new value, so
-  // that the log shows the URL the client requested. Never reset.
+  // 0 when taken; set to 1 by the request handling once a rule pass reports LogMark (a rule
+  // with U and without R has written its new value), so that the log shows the URL the
+  // client requested. Never reset.
   unsigned char logMark;
   // A URL of 4096 bytes or more as the client sent it, NUL-terminated, in a second block
   // from the server's allocator; null for every shorter URL (or when that block could not

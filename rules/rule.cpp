@@ -89,7 +89,7 @@ bool IsFileTest(const ConditionParts& condition) {
 }
 
 Rule::Rule(const Rule& other)
-    : pattern(other.pattern),
+    : joinedPattern(other.joinedPattern),
       format(other.format),
       target(other.target),
       conditions(other.conditions),
@@ -99,7 +99,7 @@ Rule::Rule(const Rule& other)
 
 Rule& Rule::operator=(const Rule& other) {
   if (this != &other) {
-    pattern = other.pattern;
+    joinedPattern = other.joinedPattern;
     format = other.format;
     target = other.target;
     conditions = other.conditions;
@@ -153,7 +153,7 @@ BuiltRule BuildRule(const RuleParts& parts) {
   rule.line = parts.line;
   const std::string combined = CombinePatternText(conditionPatterns, parts.pattern);
   try {
-    rule.pattern = CompilePattern(combined, flags.ignoreCase);
+    rule.joinedPattern = PrefilteredExpression(CompilePattern(combined, flags.ignoreCase));
   } catch (const bad_expression& error) {
     built.error = RuleError::BadPattern;
     // The compiler may place the fault at the end, or nowhere (-1): held to a byte of the

@@ -95,6 +95,10 @@ struct RuleResult {
   static constexpr uint32_t InvalidPattern = 0x40;  // a rule's pattern is not valid
   static constexpr uint32_t Timeout = 0x80;         // matching or formatting raised an error
   static constexpr uint32_t Unreadable = 0x100;     // a value was too long to read whole
+  // A rule with U and without R wrote its new value: the log is to show the URL as the client
+  // sent it. A mark on the request rather than an outcome of the sweep, so a restart keeps
+  // it; the request handling stores it in the request's block (filter/request.h).
+  static constexpr uint32_t LogMark = 0x400;
   // With Redirect: the status of the rule that redirected, where its flags hold it. A rule
   // with R ends its pass, so a result holds the status of one rule at most.
   static constexpr uint32_t RedirectStatus = RuleFlag::RedirectStatus;
@@ -173,9 +177,9 @@ class Rule {
   Rule(const Rule& other);
   Rule& operator=(const Rule& other);
 
-  // Conditions' patterns + LF each, then the rule's; with the facts every subject it
-  // matches satisfies, derived when it is assigned.
-  PrefilteredExpression pattern;
+  // The joined pattern: conditions' patterns + LF each, then the rule's own, compiled, with
+  // the facts every subject it matches satisfies.
+  PrefilteredExpression joinedPattern;
   std::string format;                 // the substitution, as written
   std::string target;                 // "URL", "METHOD", "VERSION" or "Name:"
   std::vector<Condition> conditions;  // in file order; those with a pattern only
@@ -194,7 +198,7 @@ class Rule {
 
   void AppendCondition(const Condition& condition) { conditions.push_back(condition); }
 
-  bool HasValidPattern() const { return IsValid(pattern); }
+  bool HasValidPattern() const { return joinedPattern.IsValid(); }
 
  private:
   mutable std::atomic<uint32_t> flags_{0};

@@ -24,7 +24,7 @@ uint64_t HashStep(uint64_t hash, unsigned char folded) {
 bool Indexable(const Rule& rule) {
   return rule.conditions.empty() && IsUrlItem(rule.target) &&
          (rule.Flags() & RuleFlag::Normalize) == 0 && rule.HasValidPattern() &&
-         !rule.pattern.prefilter().prefix.empty();
+         !rule.joinedPattern.prefilter().prefix.empty();
 }
 
 }  // namespace
@@ -41,7 +41,7 @@ RuleIndex::RuleIndex(const std::vector<Rule>& rules) : ruleCount_(rules.size()) 
       always_.push_back(i);
       continue;
     }
-    const Prefilter& prefilter = rules[i].pattern.prefilter();
+    const Prefilter& prefilter = rules[i].joinedPattern.prefilter();
     std::string key = prefilter.prefix;
     for (char& c : key) c = static_cast<char>(Folded(static_cast<unsigned char>(c)));
     if (prefilter.ignoreCase) longestFoldedKey_ = std::max(longestFoldedKey_, key.size());
@@ -90,9 +90,9 @@ const RuleIndex::Key* RuleIndex::Find(uint64_t hash, const char* url, size_t len
   return nullptr;
 }
 
-RuleVisitor::RuleVisitor(const RuleIndex& index) : index_(index) {}
+RuleCursor::RuleCursor(const RuleIndex& index) : index_(index) {}
 
-void RuleVisitor::LookUp(std::string_view url) {
+void RuleCursor::LookUp(std::string_view url) {
   all_ = true;
   lists_ = 0;
   last_ = 0;
@@ -122,7 +122,7 @@ void RuleVisitor::LookUp(std::string_view url) {
   all_ = false;
 }
 
-size_t RuleVisitor::Next(size_t from) {
+size_t RuleCursor::Next(size_t from) {
   const size_t count = index_.RuleCount();
   if (all_ || from >= count) {
     last_ = from;

@@ -45,7 +45,7 @@ class RuleIndex {
   bool Indexes() const { return !keys_.empty(); }
 
  private:
-  friend class RuleVisitor;
+  friend class RuleCursor;
 
   struct Key {
     uint64_t hash;    // of the folded text
@@ -75,16 +75,16 @@ class RuleIndex {
   size_t longestFoldedKey_ = 0;
 };
 
-// The rules one pass visits, in file order: the index's always-visited rules and the
-// candidates for the URL last looked up. Belongs to one pass; allocates nothing.
-class RuleVisitor {
+// A cursor over the rules one pass visits, in file order: the index's always-visited rules
+// and the candidates for the URL last looked up. Belongs to one pass; allocates nothing.
+class RuleCursor {
  public:
   // Visits every rule of `index`'s configuration until the first lookup.
-  explicit RuleVisitor(const RuleIndex& index);
+  explicit RuleCursor(const RuleIndex& index);
 
   // Visits, from now on, the always-visited rules and the rules whose key `url` starts
   // with. Falls back to visiting every rule when `url` holds a byte of 0x80 or above within
-  // the longest case-insensitive key, or starts with more keys than a visitor can follow
+  // the longest case-insensitive key, or starts with more keys than a cursor can follow
   // (kMaxLists − 1, far more than real rule sets nest). Costs one step per byte of `url` up
   // to the longest key and one probe per distinct key length reached.
   void LookUp(std::string_view url);

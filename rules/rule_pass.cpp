@@ -25,9 +25,9 @@ class IndexedRules {
  public:
   static constexpr bool kLeavesOut = true;
 
-  explicit IndexedRules(const RuleIndex& index) : visitor_(index) {}
+  explicit IndexedRules(const RuleIndex& index) : cursor_(index) {}
 
-  // Points the visitor at the rules that can match the request's URL as it is now; at every
+  // Points the cursor at the rules that can match the request's URL as it is now; at every
   // rule when the URL is too long to read (its rules then end the pass as Unreadable).
   void LookUpUrl(HTTP_FILTER_CONTEXT* filterContext, HTTP_FILTER_PREPROC_HEADERS* preprocHeaders,
                  EvaluationScratch& scratch) {
@@ -37,18 +37,18 @@ class IndexedRules {
     switch (ReadValue(preprocHeaders->GetHeader, filterContext, urlItem, scratch.subject, 0, 0,
                       length)) {
       case ValueRead::TooLong:
-        visitor_.VisitAll();
+        cursor_.VisitAll();
         return;
       case ValueRead::Absent:
       case ValueRead::Read:
-        visitor_.LookUp(std::string_view(scratch.subject.Data(), length));
+        cursor_.LookUp(std::string_view(scratch.subject.Data(), length));
         return;
     }
   }
-  size_t Next(size_t from) { return visitor_.Next(from); }
+  size_t Next(size_t from) { return cursor_.Next(from); }
 
  private:
-  RuleVisitor visitor_;
+  RuleCursor cursor_;
 };
 
 // Whether a rule in [first, last) is enabled.
@@ -122,7 +122,7 @@ uint32_t Pass(const std::vector<Rule>& rules, Visit& visit, const std::atomic<in
     if ((result & RuleResult::Restart) != 0) {
       if (sweep < repeatLimit.load(std::memory_order_relaxed)) {
         ++sweep;
-        result = 0;
+        result &= RuleResult::LogMark;
         from = 0;
         if constexpr (kTraced) tracer->SweepStarted(sweep);
         if (wroteUrl) visit.LookUpUrl(filterContext, preprocHeaders, scratch);

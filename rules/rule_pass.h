@@ -3,7 +3,8 @@
 // RunRulePass visits the rules in file order, skipping Disabled ones, and ORs their results:
 //   - Timeout, or Unreadable (a value too long to read), ends the pass at once;
 //   - Restart, while fewer sweeps than the repeat limit have run, starts
-//     again at the first rule with the result reset (what the rules wrote stays written);
+//     again at the first rule with the result reset (what the rules wrote stays written, and
+//     so does LogMark, which marks the request);
 //   - otherwise Stop ends the pass.
 // These tests come in exactly that order. With a repeatLimit of r the rules run in at most
 // r sweeps; the limit is read afresh at each test, since a reload of the global file may
@@ -27,12 +28,12 @@ class RuleIndex;
 class RuleTracer;
 
 // Returns the OR of the results of the rules evaluated since the pass last started at the
-// first rule; 0 when none was evaluated. `rules` are one configuration's rules in file order
-// and `repeatLimit` its most sweeps of one pass, which another thread may lower while the
-// pass runs (it is read afresh at each restart); the pass needs nothing else of the
-// configuration, and the caller keeps both alive for the whole pass. Its evaluations share
-// one set of buffers; at most max(repeatLimit, 1) × rules evaluations. Exceptions from
-// evaluation other than a timeout pass through.
+// first rule, plus LogMark when any evaluation of the pass set it; 0 when none was evaluated.
+// `rules` are one configuration's rules in file order and `repeatLimit` its most sweeps of one
+// pass, which another thread may lower while the pass runs (it is read afresh at each restart); the
+// pass needs nothing else of the configuration, and the caller keeps both alive for the whole pass.
+// Its evaluations share one set of buffers; at most max(repeatLimit, 1) × rules evaluations.
+// Exceptions from evaluation other than a timeout pass through.
 //
 // A `tracer` (rules/trace.h) hears every step of the pass; the pass does the same with or
 // without one. Without one it costs a single test per pass and one per evaluated rule.

@@ -37,19 +37,6 @@ ValueRead ReadLongValue(ServerRead read, HTTP_FILTER_CONTEXT* filterContext, LPS
 
 }  // namespace detail
 
-namespace {
-
-bool IsControlByte(unsigned char byte) {
-  return byte < 0x20 || byte == 0x7F;
-}
-
-}  // namespace
-
-bool HasControlByte(std::string_view value) {
-  return std::any_of(value.begin(), value.end(),
-                     [](char c) { return IsControlByte(static_cast<unsigned char>(c)); });
-}
-
 std::string EscapeControlBytes(std::string_view value) {
   return PercentEncoded(value, IsControlByte);
 }

@@ -16,6 +16,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/text.h"
 #include "platform/isapi.h"
 
 namespace vortane {
@@ -106,11 +107,10 @@ inline ValueRead ReadValue(ServerRead read, HTTP_FILTER_CONTEXT* filterContext, 
   return detail::ReadLongValue(read, filterContext, name, buffer, at, spare, size, length);
 }
 
-// Whether `value` holds a control byte: one below 0x20, or 0x7F (DEL). Such a byte written
+// A control byte (base/text.h's IsControlByte and HasControlByte: below 0x20, or 0x7F) written
 // raw into a response or a request header could end the line and start another.
-bool HasControlByte(std::string_view value);
-
-// `value` with every control byte (see HasControlByte) written as a percent escape in upper
+//
+// `value` with every control byte written as a percent escape in upper
 // case ("%0D"); every other byte as it is.
 std::string EscapeControlBytes(std::string_view value);
 

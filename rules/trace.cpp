@@ -26,6 +26,7 @@ std::string ResultNames(uint32_t result) {
       {RuleResult::Redirect, "Redirect"},
       {RuleResult::Restart, "Restart"},
       {RuleResult::Forbidden, "Forbidden"},
+      {RuleResult::LogMark, "LogMark"},
   };
   if (result == 0) return "0";
   const std::string status = StatusSuffix(result);
@@ -47,7 +48,7 @@ std::string ResultNames(uint32_t result) {
   return names;
 }
 
-std::string FlagLetters(const Rule& rule) {
+std::string FlagListText(const Rule& rule) {
   std::string letters;
   const auto add = [&letters](char letter) {
     if (!letters.empty()) letters += ',';
@@ -55,8 +56,7 @@ std::string FlagLetters(const Rule& rule) {
   };
   // I first (it sets no bit), then the letters in the order of their bits.
   for (const FlagMeaning& flag : kFlags) {
-    if (flag.ignoreCase && rule.HasValidPattern() &&
-        (rule.pattern.flags() & boost::regex::icase) != 0) {
+    if (flag.ignoreCase && rule.HasValidPattern() && rule.joinedPattern.IgnoresCase()) {
       add(flag.letter);
     }
   }

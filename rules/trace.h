@@ -92,13 +92,14 @@ class RuleTracer {
 };
 
 // The names of the RuleResult bits in `result`, joined by "|" in the order Matched, NoMatch,
-// InvalidPattern, Timeout, Unreadable, Stop, Redirect, Restart, Forbidden, then any unknown bits in
-// hex; "0" when none is set. A redirect with a status other than 302 is "Redirect=301".
+// InvalidPattern, Timeout, Unreadable, Stop, Redirect, Restart, Forbidden, LogMark, then any
+// unknown bits in hex; "0" when none is set. A redirect with a status other than 302 is
+// "Redirect=301".
 std::string ResultNames(uint32_t result);
 
 // The flag letters of `rule` as its directive would list them ("I,R"): L R N F U O from its
 // flags, I when its pattern ignores case; R with a status other than 302 as "R=301". Empty
 // when there are none.
-std::string FlagLetters(const Rule& rule);
+std::string FlagListText(const Rule& rule);
 
 }  // namespace vortane

@@ -16,7 +16,7 @@ uint64_t SaturatingAdd(uint64_t a, uint64_t b) {
 
 }  // namespace
 
-SiteConfigRef::SiteConfigRef(SiteConfig* config)
+SiteConfigRef::SiteConfigRef(const SiteConfig* config)
     : object(config), count(config != nullptr ? new std::atomic<int32_t>(1) : nullptr) {}
 
 SiteConfigRef::SiteConfigRef(const SiteConfigRef& other)
@@ -76,7 +76,7 @@ SiteConfigRef ConfigCache::Acquire(uint32_t siteId) {
   return found;
 }
 
-bool ConfigCache::IsFresh(SiteConfig& config) const {
+bool ConfigCache::IsFresh(const SiteConfig& config) const {
   std::optional<platform::FileStamp> current =
       readStamp_(config.path, platform::StampDepth::Attributes);
   if (current.has_value() != config.stamp.has_value()) return false;  // created or deleted

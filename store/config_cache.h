@@ -33,24 +33,25 @@
 namespace vortane {
 
 // A counted reference to a SiteConfig. The counter is shared by every copy and changed only
-// atomically; the release that brings it to 0 destroys the configuration.
+// atomically; the release that brings it to 0 destroys the configuration. It hands the
+// configuration out const: nothing changes it once built but its atomic bookkeeping.
 class SiteConfigRef {
  public:
   SiteConfigRef() = default;
   // The first reference to a new configuration (counter 1); takes ownership.
-  explicit SiteConfigRef(SiteConfig* config);
+  explicit SiteConfigRef(const SiteConfig* config);
   SiteConfigRef(const SiteConfigRef& other);
   SiteConfigRef& operator=(const SiteConfigRef& other);
   virtual ~SiteConfigRef();
 
-  SiteConfig* get() const { return object; }
-  SiteConfig* operator->() const { return object; }
+  const SiteConfig* get() const { return object; }
+  const SiteConfig* operator->() const { return object; }
   explicit operator bool() const { return object != nullptr; }
 
  private:
   void Release();
 
-  SiteConfig* object = nullptr;
+  const SiteConfig* object = nullptr;
   std::atomic<int32_t>* count = nullptr;
 };
 
@@ -114,7 +115,7 @@ class ConfigCache {
   // True when `config` still shows its file: the same stamp, not provisional past its window.
   // Cost: one stamp read (POSIX stat, Windows GetFileAttributesExW); on Windows, at most once
   // per kFileTimeStep per configuration, one more that opens the file for its identity.
-  bool IsFresh(SiteConfig& config) const;
+  bool IsFresh(const SiteConfig& config) const;
 
   mutable std::mutex cacheLock_;
   std::map<uint32_t, SiteConfigRef> entries_;

@@ -41,8 +41,8 @@ SiteConfig* ConfigStore::Load(uint32_t siteId) {
     }
     path = folders.root ? SiteConfigPath(*folders.root) : platform::PathString();
   }
-  auto config = std::make_unique<SiteConfig>(siteId, std::move(path), GlobalRepeatLimit());
-  config->folders = std::move(folders);
+  auto config = std::make_unique<SiteConfig>(siteId, std::move(path), GlobalRepeatLimit(),
+                                             std::move(folders));
   if (siteId == 0) ApplyGlobalSettings(config->settings);
   return config.release();
 }
@@ -87,7 +87,7 @@ void ConfigStore::SiteChangeLoop(platform::Event& stop) {
   source.StopWatching();
 }
 
-void ConfigStore::Start() {
+void ConfigStore::StartExpiryThread() {
   std::lock_guard<std::mutex> guard(lifecycle_);
   if (running_) return;
   cacheClockEvent_ = std::make_unique<platform::Event>();

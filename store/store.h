@@ -56,8 +56,8 @@ class ConfigStore {
   ConfigStore(const ConfigStore&) = delete;
   ConfigStore& operator=(const ConfigStore&) = delete;
 
-  // Starts the expiry thread.
-  void Start();
+  // Starts the expiry thread (the site-change thread has StartSiteChangeThread).
+  void StartExpiryThread();
   // Stops the expiry thread and empties the cache; for when no request runs.
   void Shutdown();
   // Starts the site-change thread, which watches the site table beside the global file. It

@@ -14,9 +14,6 @@
 
 namespace vortane::platform {
 
-// Bytes of the site table that are read; the rest is ignored.
-inline constexpr size_t kMaxSiteTableBytes = 1048576;
-
 // The bytes of `sites.txt` in `tableDirectory`: at most its first kMaxSiteTableBytes, and
 // when it is longer, without the line that limit cuts. Empty when the file is missing, is
 // not a regular file (a FIFO, a device such as /dev/zero, a directory). When it exists but

@@ -295,7 +295,7 @@ TEST_F(ParserTest, ConditionsAndTheRuleShareOnePatternAndItsGroups) {
       "RewriteCond User-Agent: [a-z]+\n"
       "RewriteRule ^/item/(.*)$ /$1/$2 [I]\n");
   ASSERT_EQ(parsed_.rules.size(), 1u);
-  const Expression& e = parsed_.rules[0].pattern;
+  const Expression& e = parsed_.rules[0].joinedPattern.expression();
   const std::string subject = "www.example.com\n42\nMozilla\n/item/shoes";
   MatchResults groups;
   ASSERT_TRUE(TimedMatch(subject.data(), subject.data() + subject.size(), groups, e, MatchTimeLimit,

@@ -4,6 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "tests/support/rule_builder.h"
 
 namespace vortane {
 namespace {
@@ -24,6 +29,53 @@ TEST(SiteConfigTest, KeepsTheRepeatLimitItWasBuiltWith) {
   EXPECT_EQ(config.RepeatLimit(), 10);
   config.LowerRepeatLimit(4);
   EXPECT_EQ(config.RepeatLimit(), 4);
+}
+
+// Nothing edits a configuration's rules, index or settings once it is built: they could no
+// longer agree with each other.
+static_assert(
+    !std::is_assignable_v<decltype((std::declval<SiteConfig&>().rules)), std::vector<Rule>>);
+static_assert(!std::is_assignable_v<decltype((std::declval<SiteConfig&>().ruleIndex)), RuleIndex>);
+static_assert(!std::is_assignable_v<decltype((std::declval<SiteConfig&>().settings)),
+                                    std::vector<SettingDirective>>);
+
+// A configuration built from parts holds what a load of them would: its rules already
+// indexed, the repeat limit of its last RepeatLimit, the file time of its stamp.
+TEST(SiteConfigTest, IsBuiltWholeFromItsParts) {
+  using Kind = SettingDirective::Kind;
+  struct Case {
+    const char* name;
+    std::vector<SettingDirective> settings;
+    std::optional<platform::FileStamp> stamp;
+    int32_t repeatLimit;
+    FileTime fileTime;
+  };
+  const Case cases[] = {
+      {"no settings, no file", {}, std::nullopt, 10, FileTime()},
+      {"the last RepeatLimit wins",
+       {{Kind::RepeatLimit, 2, 5}, {Kind::CacheClockRate, 3, 1000}, {Kind::RepeatLimit, 4, 7}},
+       platform::FileStamp{0x0000000500000009u},
+       7,
+       {9, 5}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ParsedConfig parsed;
+    parsed.rules.push_back(testing::MakeRule({}, "^/a/b$", "/c", ""));
+    parsed.rules.push_back(testing::MakeRule({}, ".*", "/d", ""));
+    parsed.settings = c.settings;
+    parsed.stamp = c.stamp;
+    const SiteConfig config(4, Path("x"), std::move(parsed), 10);
+    ASSERT_EQ(config.rules.size(), 2u);
+    EXPECT_EQ(config.rules[1].format, "/d");
+    EXPECT_EQ(config.ruleIndex.RuleCount(), 2u);
+    EXPECT_TRUE(config.ruleIndex.Indexes());
+    EXPECT_EQ(config.settings, c.settings);
+    EXPECT_EQ(config.RepeatLimit(), c.repeatLimit);
+    EXPECT_EQ(config.fileTime, c.fileTime);
+    EXPECT_EQ(config.stamp.has_value(), c.stamp.has_value());
+    EXPECT_FALSE(config.unreadable);
+  }
 }
 
 TEST(SiteConfigTest, LastUseStartsAtConstruction) {

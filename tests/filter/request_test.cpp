@@ -32,11 +32,11 @@ struct RuleLine {
 std::map<uint32_t, std::vector<RuleLine>> siteRules;
 
 SiteConfig* LoadFromTable(uint32_t siteId) {
-  auto* config = new SiteConfig(siteId, platform::PathString());
+  ParsedConfig parsed;
   for (const RuleLine& r : siteRules[siteId]) {
-    config->rules.push_back(MakeRule({}, r.pattern, r.format, r.letters));
+    parsed.rules.push_back(MakeRule({}, r.pattern, r.format, r.letters));
   }
-  return config;
+  return new SiteConfig(siteId, platform::PathString(), std::move(parsed));
 }
 
 class RequestTest : public ::testing::Test {
@@ -243,6 +243,33 @@ TEST_F(RequestTest, MarkedRequestsKeepTheirLogEntryWithTheUrlAsSent) {
     EXPECT_EQ(OnLog(server_.Context(), record), kNext);
     EXPECT_STREQ(record->pszTarget, c.target.c_str());
     EXPECT_STREQ(record->pszParameters, c.parameters.c_str());
+  }
+}
+
+// The mark comes back from the rule passes: from either of them, through a restart that drops
+// the rest of the sweep's result, and past an answer that a later rule gives.
+TEST_F(RequestTest, EitherPassMarksTheRequestForTheLog) {
+  struct Case {
+    const char* name;
+    std::vector<RuleLine> global, site;
+    DWORD status;
+    bool logged;
+  };
+  const Case cases[] = {
+      {"global", {{"^/a$", "/b", "U"}}, {}, kNext, true},
+      {"site", {}, {{"^/a$", "/b", "U"}}, kNext, true},
+      {"before a restart", {{"^/a$", "/b", "U,N"}}, {}, kNext, true},
+      {"site refuses after", {{"^/a$", "/b", "U"}}, {{".*", "-", "F"}}, kFinished, true},
+      {"U with R", {{"^/a$", "/b", "U,R"}}, {}, kFinished, false},
+      {"no match", {{"^/x$", "/b", "U"}}, {{"^/y$", "/b", "U"}}, kNext, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    siteRules[0] = c.global;
+    siteRules[1] = c.site;
+    store_.Cache().Clear();
+    EXPECT_EQ(Request("/a"), c.status);
+    EXPECT_EQ(server_.LogNotificationDisabled(), !c.logged);
   }
 }
 

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -334,9 +335,12 @@ TEST(PrefilterTest, NeedlesFoldCaseOnlyUnderI) {
   }
 }
 
-TEST(PrefilterTest, AssignmentDerivesAndCopiesKeepTheFacts) {
-  PrefilteredExpression e;
-  e = CompilePattern("^/a", false);
+// The expression cannot be replaced on its own (Expression::assign) and leave stale facts.
+static_assert(!std::is_convertible_v<PrefilteredExpression*, Expression*>);
+static_assert(!std::is_assignable_v<PrefilteredExpression&, Expression>);
+
+TEST(PrefilterTest, ConstructionDerivesAndCopiesKeepTheFacts) {
+  PrefilteredExpression e(CompilePattern("^/a", false));
   const PrefilteredExpression copy = e;
   EXPECT_EQ(copy.prefilter().prefix, "/a");
   e.DropPrefilterForTesting();

@@ -312,8 +312,8 @@ TEST(FileTestRule, BuiltWithoutAPatternPart) {
   EXPECT_FALSE(rule.conditions[0].computed);
   EXPECT_TRUE(rule.conditions[1].computed);  // "-s" is a pattern on the computed path
   EXPECT_FALSE(rule.conditions[2].computed);
-  EXPECT_EQ(rule.pattern.mark_count(), 1u);  // the rule's one group
-  EXPECT_TRUE(boost::regex_match(std::string("off\n-s\n-f\n/a"), rule.pattern));
+  EXPECT_EQ(rule.joinedPattern.expression().mark_count(), 1u);  // the rule's one group
+  EXPECT_TRUE(boost::regex_match(std::string("off\n-s\n-f\n/a"), rule.joinedPattern.expression()));
 }
 
 }  // namespace

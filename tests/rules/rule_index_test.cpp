@@ -18,12 +18,12 @@ namespace {
 using testing::ConditionLine;
 using testing::MakeRule;
 
-// The rules a visitor visits for `url`, in order.
+// The rules a cursor visits for `url`, in order.
 std::vector<size_t> Visited(const RuleIndex& index, const std::string& url) {
-  RuleVisitor visitor(index);
-  visitor.LookUp(url);
+  RuleCursor cursor(index);
+  cursor.LookUp(url);
   std::vector<size_t> visited;
-  for (size_t i = visitor.Next(0); i < index.RuleCount(); i = visitor.Next(i + 1)) {
+  for (size_t i = cursor.Next(0); i < index.RuleCount(); i = cursor.Next(i + 1)) {
     visited.push_back(i);
   }
   return visited;

@@ -15,7 +15,7 @@ namespace {
 TEST(RuleTest, NewRuleIsEmptyWithAnInvalidPattern) {
   const Rule rule;
   EXPECT_FALSE(rule.HasValidPattern());
-  EXPECT_EQ(rule.pattern.status(), boost::regex_constants::error_empty);
+  EXPECT_EQ(rule.joinedPattern.expression().status(), boost::regex_constants::error_empty);
   EXPECT_EQ(rule.Flags(), 0u);
   EXPECT_TRUE(rule.format.empty());
   EXPECT_TRUE(rule.target.empty());
@@ -24,7 +24,7 @@ TEST(RuleTest, NewRuleIsEmptyWithAnInvalidPattern) {
 
 TEST(RuleTest, CopiesAreDeepAndKeepEveryField) {
   Rule original;
-  original.pattern = CompilePattern("^/old/(.*)$", false);
+  original.joinedPattern = PrefilteredExpression(CompilePattern("^/old/(.*)$", false));
   original.format = "/new/$1";
   original.target = "URL";
   original.SetFlags(RuleFlag::Last | RuleFlag::Redirect);
@@ -35,7 +35,7 @@ TEST(RuleTest, CopiesAreDeepAndKeepEveryField) {
   Rule copy = original;
   original.format = "changed";
   original.conditions.clear();
-  original.pattern = Expression();
+  original.joinedPattern = PrefilteredExpression();
 
   EXPECT_TRUE(copy.HasValidPattern());
   EXPECT_EQ(copy.format, "/new/$1");
@@ -164,11 +164,12 @@ TEST(BuildRuleTest, ConditionsComeFirstWithTheirFlagsAndLines) {
   EXPECT_EQ(rule.format, "/x/$1");
   EXPECT_EQ(rule.target, "X-To:");
   EXPECT_EQ(rule.line, 5u);
-  EXPECT_TRUE(rule.pattern.flags() & boost::regex::icase);
+  EXPECT_TRUE(rule.joinedPattern.IgnoresCase());
   const std::string subject = "www.A\nON\n/B";
   MatchResults groups;
-  EXPECT_TRUE(TimedMatch(subject.data(), subject.data() + subject.size(), groups, rule.pattern,
-                         MatchTimeLimit, boost::match_not_dot_newline));
+  EXPECT_TRUE(TimedMatch(subject.data(), subject.data() + subject.size(), groups,
+                         rule.joinedPattern.expression(), MatchTimeLimit,
+                         boost::match_not_dot_newline));
 }
 
 }  // namespace

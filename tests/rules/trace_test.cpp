@@ -276,7 +276,7 @@ TEST(TraceTest, NamesShowTheRedirectStatus) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.letters);
-    EXPECT_EQ(FlagLetters(MakeRule({}, "x", "y", c.letters)), c.flagLetters);
+    EXPECT_EQ(FlagListText(MakeRule({}, "x", "y", c.letters)), c.flagLetters);
   }
   EXPECT_EQ(ResultNames(RuleResult::Matched | RuleResult::Redirect | RuleResult::Stop | 0x40000),
             "Matched|Stop|Redirect=308");

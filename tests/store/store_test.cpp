@@ -60,7 +60,7 @@ TEST_F(ConfigStoreTest, GlobalSettingsApplyInFileOrder) {
 }
 
 TEST_F(ConfigStoreTest, ANewClockRateWakesTheExpiryThreadAtOnce) {
-  store_.Start();
+  store_.StartExpiryThread();
   // A pulse reaches only a thread that waits: give the new thread time to begin its wait.
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   store_.Acquire(1)->lastUse = 0;  // idle for ages

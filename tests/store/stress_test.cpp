@@ -64,7 +64,7 @@ TEST(StoreStressTest, RequestsWhileFilesChangeAndEntriesGo) {
   std::ofstream(dir / "sites.txt") << "1 " << (dir / "site1").string() << "\n";
 #endif
   ConfigStore store((dir / "httpd.ini").native());
-  store.Start();
+  store.StartExpiryThread();
 
   std::atomic<bool> done{false};
   std::atomic<int> unexpected{0};

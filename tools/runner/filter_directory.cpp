@@ -17,8 +17,6 @@ namespace fs = std::filesystem;
 namespace vortane::tools {
 namespace {
 
-// The most of sites.txt that is read, as the filter's own reader takes.
-constexpr size_t kSiteTableLimit = size_t{1} << 20;
 // The most of a filter library that is copied: far beyond any build of it.
 constexpr size_t kLibraryLimit = size_t{256} << 20;
 
@@ -71,9 +69,10 @@ void WriteSiteTable(const fs::path& table, const std::vector<SiteRoot>& sites,
   std::string text;
   // An existing table is read as the filter reads it; a FIFO, device or link loop under its
   // name stops the run rather than stall it or fill memory.
-  const std::optional<std::string> existing = update == SiteTableUpdate::ReplaceGivenSites
-                                                  ? ReadBoundedFile(table, kSiteTableLimit)
-                                                  : std::nullopt;
+  const std::optional<std::string> existing =
+      update == SiteTableUpdate::ReplaceGivenSites
+          ? ReadBoundedFile(table, platform::kMaxSiteTableBytes)
+          : std::nullopt;
   if (existing) {
     std::istringstream old(*existing);
     for (std::string line; std::getline(old, line);) {

@@ -1,5 +1,6 @@
 #include "tools/runner/in_process.h"
 #include "base/file_names.h"
+#include "base/text.h"
 
 #include <cstdio>
 #include <system_error>
@@ -17,9 +18,6 @@ namespace fs = std::filesystem;
 namespace vortane::tools {
 
 namespace {
-
-// The most of sites.txt that is read, as the library's own reader takes.
-constexpr size_t kSiteTableLimit = size_t{1} << 20;
 
 std::string_view TextOf(const char* text) {
   return text != nullptr ? std::string_view(text) : std::string_view();
@@ -85,19 +83,6 @@ class OutcomeRecorder : public RequestTracer {
   const SiteConfig* config_ = nullptr;
 };
 
-// The status code of a response "HTTP/1.1 NNN ...": 0 when it has none.
-int StatusOf(std::string_view response) {
-  const size_t space = response.find(' ');
-  if (space == std::string_view::npos || response.size() < space + 4) return 0;
-  int status = 0;
-  for (size_t i = space + 1; i < space + 4; ++i) {
-    const char c = response[i];
-    if (c < '0' || c > '9') return 0;
-    status = status * 10 + (c - '0');
-  }
-  return status;
-}
-
 // The value of the response's Location header, if it has one.
 std::string LocationOf(std::string_view response) {
   constexpr std::string_view kName = "\r\nLocation: ";
@@ -138,7 +123,8 @@ InProcessFilter::InProcessFilter(const fs::path& directory, SiteRoots siteRoots)
         if (siteRoots == SiteRoots::Server) {
           return platform::ReadSiteRootPath(siteId, directory_.native());
         }
-        const platform::FileView view((directory_ / kSiteTableFileName).native(), kSiteTableLimit);
+        const platform::FileView view((directory_ / kSiteTableFileName).native(),
+                                      platform::kMaxSiteTableBytes);
         const std::map<uint32_t, std::string> sites = platform::ParseSiteTable(view.Bytes());
         const auto found = sites.find(siteId);
         if (found == sites.end()) return std::nullopt;
@@ -153,7 +139,8 @@ InProcessFilter::InProcessFilter(const fs::path& directory, SiteRoots siteRoots)
         if (siteRoots == SiteRoots::Server) {
           return platform::ReadVirtualFolders(siteId, directory_.native());
         }
-        const platform::FileView view((directory_ / kSiteTableFileName).native(), kSiteTableLimit);
+        const platform::FileView view((directory_ / kSiteTableFileName).native(),
+                                      platform::kMaxSiteTableBytes);
         for (const auto& [prefix, folder] : platform::ParseVirtualFolders(view.Bytes(), siteId)) {
           folders.push_back({prefix, fs::u8path(folder).native()});
         }
@@ -187,7 +174,7 @@ RequestOutcome InProcessFilter::Run(const MemoryRequest& request, bool trace) {
   if (status == SF_STATUS_REQ_FINISHED || status == SF_STATUS_REQ_FINISHED_KEEP_CONN) {
     outcome.kind = RequestOutcome::Kind::Answered;
     outcome.response = server.Written();
-    outcome.status = StatusOf(outcome.response);
+    outcome.status = static_cast<int>(StatusOf(outcome.response));
     outcome.location = LocationOf(outcome.response);
   } else if (status == SF_STATUS_REQ_NEXT_NOTIFICATION ||
              status == SF_STATUS_REQ_HANDLED_NOTIFICATION) {
@@ -256,7 +243,7 @@ void TracePrinter::RuleSkipped(const Rule& rule) {
 void TracePrinter::RuleLeftOut(const Rule& rule, uint32_t passResult) {
   RuleLine(rule);
   text_ += "      skipped by the index, the URL does not start with " +
-           Shown(rule.pattern.prefilter().prefix) + ": result NoMatch; pass " +
+           Shown(rule.joinedPattern.prefilter().prefix) + ": result NoMatch; pass " +
            ResultNames(passResult) + "\n";
 }
 
@@ -328,7 +315,7 @@ void TracePrinter::PassEnded(PassEnd end, uint32_t result) {
 }
 
 void TracePrinter::RuleLine(const Rule& rule) {
-  const std::string letters = FlagLetters(rule);
+  const std::string letters = FlagListText(rule);
   text_ += "    line " + std::to_string(rule.line) + ": " + Escaped(rule.target) +
            (letters.empty() ? "" : " [" + letters + "]") + "\n";
 }

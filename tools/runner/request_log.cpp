@@ -22,7 +22,7 @@ bool ReadBoundedLine(std::streambuf& input, std::string& line, bool& tooLong) {
       tooLong = true;
     }
   }
-  if (!line.empty() && line.back() == '\r') line.pop_back();
+  line.resize(WithoutTrailingCRs(line).size());
   if (line.size() > kRequestLineLimit) tooLong = true;
   return true;
 }

@@ -271,12 +271,8 @@ class ReportEcho {
     constexpr size_t kShown = 65536;
     bool cut = false;
     const std::string bytes = vortane::platform::ReadStart(file, kShown, cut);
-    std::string_view text = bytes;
-    while (!text.empty()) {
-      const size_t end = text.find('\n');
-      std::string_view line = text.substr(0, end);
-      text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
-      while (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    vortane::LineReader lines(bytes);
+    for (std::string_view line; lines.Next(line);) {
       std::string shown;
       for (const char c : line) {
         const auto byte = static_cast<unsigned char>(c);

@@ -31,17 +31,6 @@ bool IsBlank(char c) {
   return c == ' ' || c == '\t';
 }
 
-bool IsControl(unsigned char byte) {
-  return byte < 0x20 || byte == 0x7F;
-}
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 bool LooksLikeMethod(std::string_view text) {
   if (text.empty()) return false;
   for (const char c : text) {
@@ -62,7 +51,7 @@ class Parser {
   // Takes the next line of the file, without its line break.
   void Line(std::string_view line) {
     ++lineNumber_;
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    line = WithoutTrailingCRs(line);
     size_t first = 0;
     while (first < line.size() && IsBlank(line[first])) ++first;
     if (first == line.size() || line[first] == '#') return;
@@ -115,7 +104,7 @@ class Parser {
           if (i >= line.size()) Fail(lineNumber, "a closing '\"'", "the end of the line");
           const char c = line[i++];
           if (c == '"') break;
-          if (IsControl(static_cast<unsigned char>(c))) {
+          if (IsControlByte(static_cast<unsigned char>(c))) {
             Fail(lineNumber, "a control byte written as \\xHH", "a raw one");
           }
           if (c != '\\') {
@@ -131,9 +120,10 @@ class Parser {
             word.text += '\n';
           } else if (e == 't') {
             word.text += '\t';
-          } else if (e == 'x' && i + 1 < line.size() && HexDigit(line[i]) >= 0 &&
-                     HexDigit(line[i + 1]) >= 0) {
-            word.text += static_cast<char>(HexDigit(line[i]) * 16 + HexDigit(line[i + 1]));
+          } else if (e == 'x' && i + 1 < line.size() && HexDigitValue(line[i]) >= 0 &&
+                     HexDigitValue(line[i + 1]) >= 0) {
+            word.text +=
+                static_cast<char>(HexDigitValue(line[i]) * 16 + HexDigitValue(line[i + 1]));
             i += 2;
           } else {
             Fail(lineNumber, "an escape \\\\ \\\" \\r \\n \\t or \\xHH in quotes",
@@ -146,7 +136,7 @@ class Parser {
       } else {
         while (i < line.size() && !IsBlank(line[i])) {
           const auto c = static_cast<unsigned char>(line[i]);
-          if (IsControl(c))
+          if (IsControlByte(c))
             Fail(lineNumber, "a control byte written as \\xHH in quotes", "a raw one");
           if (c == '"') Fail(lineNumber, "a quote only around a whole word", "'\"' inside one");
           word.text += line[i++];
@@ -312,17 +302,6 @@ class Parser {
   uint32_t lineNumber_ = 0;
 };
 
-bool SameName(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    const auto lower = [](char c) {
-      return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-    };
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
-}
-
 // `text` as one quoted word of a test file, every quote, backslash and byte outside
 // printable ASCII escaped.
 std::string QuotedWordOf(std::string_view text) {
@@ -394,7 +373,7 @@ std::string OutcomeOf(const RequestOutcome& outcome) {
 
 std::optional<std::string> HeaderIn(const MemoryRequest& request, std::string_view name) {
   for (const auto& [header, value] : request.headers) {
-    if (SameName(header, name)) return value;
+    if (EqualIgnoringAsciiCase(header, name)) return value;
   }
   return std::nullopt;
 }

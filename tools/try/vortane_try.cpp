@@ -18,7 +18,6 @@
 #include <exception>
 #include <filesystem>
 #include <optional>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -184,9 +183,8 @@ void PrintReport(const Report& report) {
   const std::string text(view.Bytes());
   if (text.empty()) return;
   std::printf("report %s:\n", report.path.string().c_str());
-  std::istringstream lines(text);
-  for (std::string line; std::getline(lines, line);) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
+  vortane::LineReader lines(text);
+  for (std::string_view line; lines.Next(line);) {
     std::printf("  %s\n", Escaped(line).c_str());
   }
   if (view.IsCut()) std::printf("  ... (more in the file)\n");
