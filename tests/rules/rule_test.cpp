@@ -24,7 +24,7 @@ TEST(RuleTest, NewRuleIsEmptyWithAnInvalidPattern) {
 
 TEST(RuleTest, CopiesAreDeepAndKeepEveryField) {
   Rule original;
-  original.pattern = CompilePattern("^/old/(.*)$", false);
+  original.pattern = CompilePrefiltered("^/old/(.*)$", false);
   original.format = "/new/$1";
   original.target = "URL";
   original.SetFlags(RuleFlag::Last | RuleFlag::Redirect);
@@ -35,7 +35,7 @@ TEST(RuleTest, CopiesAreDeepAndKeepEveryField) {
   Rule copy = original;
   original.format = "changed";
   original.conditions.clear();
-  original.pattern = Expression();
+  original.pattern = PrefilteredExpression();
 
   EXPECT_TRUE(copy.HasValidPattern());
   EXPECT_EQ(copy.format, "/new/$1");
