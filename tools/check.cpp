@@ -13,6 +13,7 @@
 #include "platform/files.h"
 #include "platform/site_table.h"
 #include "regex/expression.h"
+#include "regex/pattern_tree.h"
 #include "regex/substitution.h"
 #include "rules/rule.h"
 
@@ -504,75 +505,6 @@ Diagnostic ExplainMissingSection(const std::vector<std::string_view>& lines) {
   return d;
 }
 
-// What a scan of one pattern found worth a warning; positions from 0, npos for nothing.
-struct PatternShape {
-  size_t topLevelBar = std::string_view::npos;
-  size_t nestedRepeat = std::string_view::npos;
-  size_t caseClass = std::string_view::npos;
-};
-
-// Reads the pattern's structure: groups, classes, escapes and repeats. Approximate on
-// purpose (it guides warnings only); linear in the pattern's length.
-PatternShape ScanPattern(std::string_view pattern) {
-  PatternShape shape;
-  struct Frame {
-    bool unbounded = false;
-    size_t open = 0;
-  };
-  std::vector<Frame> frames{Frame{}};
-  // The length of an unbounded repeat at `i` ("*", "+", "{n,}"), or 0.
-  auto unboundedRepeat = [&](size_t i) -> size_t {
-    if (i >= pattern.size()) return 0;
-    if (pattern[i] == '*' || pattern[i] == '+') return 1;
-    if (pattern[i] == '{') {
-      // An interval is short: looking further would make a run of "{" quadratic.
-      const size_t close = pattern.substr(0, i + 24).find('}', i);
-      if (close != std::string_view::npos && pattern[close - 1] == ',') return close - i + 1;
-    }
-    return 0;
-  };
-  for (size_t i = 0; i < pattern.size(); ++i) {
-    const char c = pattern[i];
-    if (c == '\\' && i + 1 < pattern.size()) {
-      if (pattern[i + 1] == 'l' || pattern[i + 1] == 'u' || pattern[i + 1] == 'L' ||
-          pattern[i + 1] == 'U') {
-        shape.caseClass = std::min(shape.caseClass, i);
-      }
-      ++i;
-    } else if (c == '[') {
-      size_t j = i + 1;
-      if (j < pattern.size() && pattern[j] == '^') ++j;
-      if (j < pattern.size() && pattern[j] == ']') ++j;
-      for (; j < pattern.size() && pattern[j] != ']'; ++j) {
-        if (pattern[j] == '\\') {
-          ++j;
-        } else if (pattern.compare(j, 2, "[:") == 0) {
-          // Class names are short; a bounded look keeps a run of "[:" linear.
-          const size_t end = pattern.substr(0, j + 16).find(":]", j + 2);
-          if (end == std::string_view::npos) continue;
-          const std::string_view name = pattern.substr(j + 2, end - j - 2);
-          if (name == "lower" || name == "upper") shape.caseClass = std::min(shape.caseClass, j);
-          j = end + 1;
-        }
-      }
-      i = j;
-    } else if (c == '(') {
-      frames.push_back({false, i});
-    } else if (c == ')' && frames.size() > 1) {
-      const Frame inner = frames.back();
-      frames.pop_back();
-      if (inner.unbounded) {
-        if (unboundedRepeat(i + 1)) shape.nestedRepeat = std::min(shape.nestedRepeat, inner.open);
-        frames.back().unbounded = true;
-      }
-    } else if (c == '|' && frames.size() == 1) {
-      shape.topLevelBar = std::min(shape.topLevelBar, i);
-    }
-    if (unboundedRepeat(i + 1) && c != '(' && c != '|') frames.back().unbounded = true;
-  }
-  return shape;
-}
-
 // A pattern that matches every URL: ".*" or "(.*)", with or without anchors.
 bool MatchesEverything(std::string_view pattern) {
   if (!pattern.empty() && pattern.front() == '^') pattern.remove_prefix(1);
@@ -814,7 +746,7 @@ class Checker final : public ParseSink {
 
   // Warnings about one pattern, whatever line kind holds it.
   void Pattern(const Word& pattern, uint32_t number, bool ignoreCase, bool grouped) {
-    const PatternShape shape = ScanPattern(pattern.text);
+    const PatternWarnings shape = AnalysePattern(pattern.text);
     if (pattern.text[0] == '!') {
       Add(Severity::Warning, number, pattern.column, "negated-pattern",
           "'!' is a literal byte here, not a negation",
@@ -876,7 +808,7 @@ class Checker final : public ParseSink {
           break;
         }
         if (before.words[0].text != "RewriteCond") continue;
-        const size_t at = ScanPattern(before.words[2].text).caseClass;
+        const size_t at = AnalysePattern(before.words[2].text).caseClass;
         if (at != std::string_view::npos) {
           Add(Severity::Warning, static_cast<uint32_t>(i + 1),
               before.words[2].column + static_cast<uint32_t>(at), "case-class-under-i",
