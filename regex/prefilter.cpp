@@ -1,6 +1,6 @@
 #include "regex/prefilter.h"
 
-#include "base/text.h"
+#include "regex/pattern_tree.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -146,30 +146,33 @@ ByteSet FirstBytes(const std::vector<Item>& sequence) {
   return ByteSet();
 }
 
-// A recursive-descent reading of Boost's Perl syntax, limited to what TranslatePattern
-// writes. Every reader returns false for anything it does not fully know, and the
-// derivation then gives up.
+// Reads the facts of a parsed pattern, node by node, as the matcher runs the Boost pattern
+// EmitBoostPattern writes for it. Every reader returns false for anything it does not fully
+// know, and the derivation then gives up.
 class Reader {
  public:
-  explicit Reader(std::string_view text) : s_(text) {}
+  explicit Reader(const PatternTree& tree) : t_(tree) {}
 
-  // The whole text.
-  bool Whole(Alternatives& whole) { return Alternation(0, whole) && i_ == s_.size(); }
+  bool Whole(Alternatives& whole) { return Alternation(t_.root, 0, whole); }
 
  private:
-  bool At(char c) const { return i_ < s_.size() && s_[i_] == c; }
+  using Kind = PatternNode::Kind;
 
-  // Alternatives up to the end or an unmatched ")", which is left unread.
-  bool Alternation(int depth, Alternatives& out) {
+  // The alternatives of a kAlternation node, or the one of a kConcatenation.
+  bool Alternation(size_t index, int depth, Alternatives& out) {
     if (depth > kMaxDepth) return false;
     out = Alternatives();
     out.minLength = std::numeric_limits<size_t>::max();
     out.maxLength = 0;
     bool firstKnown = true;
     bool needlesKnown = true;
-    for (;;) {
+    const PatternNode& node = t_[index];
+    const std::vector<size_t> one{index};
+    const std::vector<size_t>& alternatives = node.kind == Kind::kAlternation ? node.children : one;
+    out.single = alternatives.size() == 1;
+    for (const size_t alternative : alternatives) {
       std::vector<Item> sequence;
-      if (!Sequence(depth, sequence)) return false;
+      if (!Sequence(alternative, depth, sequence)) return false;
       size_t length = 0;
       size_t longest = 0;
       for (const Item& item : sequence) {
@@ -194,27 +197,32 @@ class Reader {
       } else {
         out.needles.clear();
       }
-      if (!At('|')) {
-        if (out.single) out.items = std::move(sequence);
-        return true;
-      }
-      out.single = false;
-      out.items.clear();
-      ++i_;
+      if (out.single) out.items = std::move(sequence);
     }
+    return true;
   }
 
-  bool Sequence(int depth, std::vector<Item>& items) {
-    while (i_ < s_.size() && s_[i_] != '|' && s_[i_] != ')') {
+  bool Sequence(size_t index, int depth, std::vector<Item>& items) {
+    for (const size_t child : t_[index].children) {
+      const PatternNode& node = t_[child];
+      if (node.kind == Kind::kNothing) continue;
+      const bool repeated = node.kind == Kind::kRepeat;
+      if (repeated) {
+        // A repeat of nothing, or of a comment: what Boost repeats is not this node.
+        if (node.children.empty() || t_[node.children.front()].kind == Kind::kNothing) {
+          return false;
+        }
+      }
       Item item;
       std::vector<Item> inner;
       bool inlineable = false;
-      if (!Atom(depth, item, inner, inlineable)) return false;
-      size_t least = 1;
-      size_t most = 1;
-      bool repeated = false;
-      if (!Repeat(least, most, repeated)) return false;
+      if (!Atom(repeated ? node.children.front() : child, depth, item, inner, inlineable)) {
+        return false;
+      }
       if (repeated) {
+        const size_t least = Saturated(node.least);
+        const size_t most =
+            node.most == PatternNode::kUnbounded ? kLengthCap : Saturated(node.most);
         item.minLength = SaturatedProduct(item.minLength, least);
         item.maxLength = SaturatedProduct(item.maxLength, most);
         item.literal = -1;
@@ -231,295 +239,114 @@ class Reader {
     return true;
   }
 
-  // "*", "+", "?" or "{n}", "{n,}", "{n,m}", with an optional "?" or "+" after it. `most`
-  // is kLengthCap for no bound.
-  bool Repeat(size_t& least, size_t& most, bool& repeated) {
-    if (i_ >= s_.size()) return true;
-    const char c = s_[i_];
-    if (c == '*' || c == '?') {
-      least = 0;
-      most = c == '?' ? 1 : kLengthCap;
-    } else if (c == '+') {
-      least = 1;
-      most = kLengthCap;
-    } else if (c == '{') {
-      size_t j = i_ + 1;
-      const auto number = [&](size_t& n) {
-        const size_t digits = j;
-        n = 0;
-        while (j < s_.size() && IsDigit(s_[j]))
-          n = Saturated(SaturatedProduct(n, 10) + static_cast<size_t>(s_[j++] - '0'));
-        return j > digits;
-      };
-      if (!number(least)) return false;
-      most = least;
-      if (j < s_.size() && s_[j] == ',') {
-        ++j;
-        if (!number(most)) most = kLengthCap;
-      }
-      if (j >= s_.size() || s_[j] != '}') return false;
-      i_ = j;
-    } else {
-      return true;
-    }
-    ++i_;
-    repeated = true;
-    if (At('?') || At('+')) ++i_;
-    return true;
-  }
-
   // One atom. A group that holds a single alternative gives its items in `inner` and sets
   // `inlineable`, so that an unrepeated one reads as if its contents stood in its place.
-  bool Atom(int depth, Item& item, std::vector<Item>& inner, bool& inlineable) {
-    const auto c = static_cast<unsigned char>(s_[i_]);
-    switch (c) {
-      case '\\':
-        return Escape(item);
-      case '[':
-        item.minLength = item.maxLength = 1;
-        return Set(item.mayConsumeLineFeed);
-      case '(':
-        return Group(depth, item, inner, inlineable);
-      case '^':
-      case '$':
-        item.zeroWidth = true;
-        ++i_;
-        return true;
-      case '.':
-        // TranslatePattern writes no bare "."; whatever flags it would match under, it may
-        // match an LF for all this knows.
-        item.minLength = item.maxLength = 1;
-        item.mayConsumeLineFeed = true;
-        ++i_;
-        return true;
-      case '*':
-      case '+':
-      case '?':
-      case '{':
-      case '}':
-      case ']':
-        return false;
-      default:
+  bool Atom(size_t index, int depth, Item& item, std::vector<Item>& inner, bool& inlineable) {
+    const PatternNode& node = t_[index];
+    switch (node.kind) {
+      case Kind::kLiteral: {
+        const int c = node.byte;
         item.minLength = item.maxLength = 1;
         if (c >= 0x20 && c <= 0x7E) item.literal = c;
         item.lineFeed = item.mayConsumeLineFeed = c == '\n';
-        ++i_;
         return true;
-    }
-  }
-
-  bool Escape(Item& item) {
-    if (i_ + 1 >= s_.size()) return false;
-    const auto e = static_cast<unsigned char>(s_[i_ + 1]);
-    i_ += 2;
-    // Punctuation stands for itself, but for Boost's word and buffer anchors.
-    if (e == '<' || e == '>' || e == '\'' || e == '`') return false;
-    if ((e >= 0x20 && e <= 0x2F) || (e >= 0x3A && e <= 0x40) || (e >= 0x5B && e <= 0x60) ||
-        (e >= 0x7B && e <= 0x7E)) {
-      item.minLength = item.maxLength = 1;
-      item.literal = e;
-      return true;
-    }
-    switch (e) {
-      case 'a':
-      case 'd':
-      case 'e':
-      case 'f':
-      case 'l':
-      case 'r':
-      case 'S':
-      case 't':
-      case 'u':
-      case 'w':
-        item.minLength = item.maxLength = 1;  // one byte of a class without LF, or a control byte
+      }
+      case Kind::kEscape:
+        return Escape(node, item);
+      case Kind::kControl:
+      case Kind::kHex:
+        // Written as "\xHH": one byte, known unless written in braces.
+        if (node.byte < 0) return false;
+        item.minLength = item.maxLength = 1;
+        item.mayConsumeLineFeed = node.byte == '\n';
         return true;
-      case 'D':
-      case 'L':
-      case 'n':
-      case 's':
-      case 'U':
-      case 'W':
-        item.minLength = item.maxLength = 1;  // one byte of a class that holds LF (or may), or LF
+      case Kind::kClassEscape:
+        // One byte of a class; "\D", "\L", "\s", "\U" and "\W" hold LF (or may).
+        item.minLength = item.maxLength = 1;
+        item.mayConsumeLineFeed = ClassEscapeHolds(node.letter) == Holds::kYes;
+        return true;
+      case Kind::kAnyButLineBreak:
+        item.minLength = item.maxLength = 1;
+        return true;
+      case Kind::kAnyByte:
+        item.minLength = item.maxLength = 1;
         item.mayConsumeLineFeed = true;
         return true;
-      case 'b':
-      case 'B':
-      case 'A':
-      case 'z':
-      case 'Z':
-      case 'G':
+      case Kind::kAssertion:
+        // Consumes nothing. Boost's word and buffer anchors written with punctuation are
+        // not read here.
+        if (node.letter == '<' || node.letter == '>' || node.letter == '`' || node.letter == '\'') {
+          return false;
+        }
         item.zeroWidth = true;
         return true;
-      case 'x': {
-        const size_t start = i_;
-        while (i_ < s_.size() && i_ < start + 2 && IsHexDigit(s_[i_])) ++i_;
-        item.minLength = item.maxLength = 1;
-        const std::string digits(s_.substr(start, i_ - start));
-        item.mayConsumeLineFeed = !digits.empty() && std::stoul(digits, nullptr, 16) == '\n';
-        return i_ > start;
-      }
-      case 'g': {
-        // A back-reference "\g{N}" may match nothing, or what its group took, LF and all.
-        if (!At('{')) return false;
-        const size_t close = s_.find('}', i_);
-        if (close == std::string_view::npos) return false;
-        i_ = close + 1;
+      case Kind::kBackReference:
+        // It may match nothing, or what its group took, LF and all.
         item.maxLength = kLengthCap;
         item.mayConsumeLineFeed = true;
         return true;
-      }
-      default:
+      case Kind::kSet:
+        item.minLength = item.maxLength = 1;
+        return Set(node, item.mayConsumeLineFeed);
+      case Kind::kGroup:
+        return Group(node, depth, item, inner, inlineable);
+      case Kind::kNothing:
+      case Kind::kQuote:
+      case Kind::kAlternation:
+      case Kind::kConcatenation:
+      case Kind::kRepeat:
         return false;
     }
+    return false;
+  }
+
+  static bool Escape(const PatternNode& node, Item& item) {
+    // "\0" (octal) and a "\E" without "\Q" are not read here.
+    if (node.byte < 0) return false;
+    item.minLength = item.maxLength = 1;
+    if (node.byte >= 0x20 && node.byte <= 0x7E) {
+      item.literal = node.byte;  // punctuation, or a letter that stands for itself
+    } else {
+      item.mayConsumeLineFeed = node.byte == '\n';  // a control byte: "\n" is LF
+    }
+    return true;
   }
 
   // Whether a member of a set, or a whole set, holds LF.
   enum class Holds { kNo, kYes, kMaybe };
 
-  // "[...]": one byte, unless it names a collating element, which may be longer. Reads the
-  // members as Boost does (a single byte, a range between two of them, a class) and sets
-  // `mayConsumeLineFeed` unless the set certainly leaves LF out: a negated set that
-  // certainly holds it, or a plain one every member of which certainly leaves it out.
-  // Returns false for what it does not fully know (a collating element, an equivalence
-  // class, an escape whose byte it cannot tell standing at a range's end).
-  bool Set(bool& mayConsumeLineFeed) {
-    size_t j = i_ + 1;
-    const bool negated = j < s_.size() && s_[j] == '^';
-    if (negated) ++j;
-    const size_t membersStart = j;  // a "]" here is a member, not the end
+  // A set consumes one byte. Sets `mayConsumeLineFeed` unless the set certainly leaves LF
+  // out: a negated set that certainly holds it, or a plain one every member of which
+  // certainly leaves it out. Returns false for what it does not fully know (a collating
+  // element, an equivalence class, an escape of unknown byte at a range's end).
+  bool Set(const PatternNode& node, bool& mayConsumeLineFeed) const {
     Holds holds = Holds::kNo;
-    const auto add = [&holds](Holds member) {
+    for (const SetMember& m : node.members) {
+      Holds member = Holds::kNo;
+      switch (m.kind) {
+        case SetMember::Kind::kBytes:
+          member = m.low <= '\n' && '\n' <= m.high ? Holds::kYes : Holds::kNo;
+          break;
+        case SetMember::Kind::kClass:
+          member = ClassHolds(m.name);
+          break;
+        case SetMember::Kind::kClassEscape:
+          member = ClassEscapeHolds(m.name[0]);
+          break;
+        case SetMember::Kind::kUnknown:
+          return false;
+      }
       if (member == Holds::kYes || holds == Holds::kYes) {
         holds = Holds::kYes;
       } else if (member == Holds::kMaybe) {
         holds = Holds::kMaybe;
       }
-    };
-    for (;;) {
-      if (j >= s_.size()) return false;
-      const char c = s_[j];
-      if (c == ']' && j != membersStart) break;
-      if (c == '[' && j + 1 < s_.size() && (s_[j + 1] == '.' || s_[j + 1] == '=')) return false;
-      if (c == '[' && j + 1 < s_.size() && s_[j + 1] == ':') {
-        const size_t close = s_.find(":]", j + 2);
-        if (close == std::string_view::npos) return false;
-        Holds member;
-        if (!ClassHolds(s_.substr(j + 2, close - j - 2), member)) return false;
-        add(member);
-        j = close + 2;
-        continue;
-      }
-      if (c == '\\' && j + 1 < s_.size()) {
-        // A class escape ("\d", "\S"...) is a member of its own, never a range's end.
-        const Holds member = ClassEscapeHolds(s_[j + 1]);
-        if (member != Holds::kMaybe) {
-          add(member);
-          j += 2;
-          continue;
-        }
-      }
-      int low = -1;
-      if (!SetByte(j, low)) return false;
-      int high = low;
-      if (j + 1 < s_.size() && s_[j] == '-' && s_[j + 1] != ']') {
-        ++j;
-        if (s_[j] == '[' || !SetByte(j, high)) return false;
-        if (low < 0 || high < 0) return false;  // a range between bytes it cannot tell
-      }
-      add(low < 0 ? Holds::kMaybe : low <= '\n' && '\n' <= high ? Holds::kYes : Holds::kNo);
     }
-    i_ = j + 1;
-    mayConsumeLineFeed = negated ? holds != Holds::kYes : holds != Holds::kNo;
+    mayConsumeLineFeed = node.negated ? holds != Holds::kYes : holds != Holds::kNo;
     return true;
   }
 
-  // Reads one byte of a set at `j` (a raw byte, or an escape that stands for one) and moves
-  // `j` past it. `value` is the byte as Boost compares it in ranges (0..255), or -1 for an
-  // escape whose byte it cannot tell. False for an escape Boost would refuse.
-  bool SetByte(size_t& j, int& value) const {
-    const auto c = static_cast<unsigned char>(s_[j]);
-    if (c != '\\') {
-      value = c;
-      ++j;
-      return true;
-    }
-    if (j + 1 >= s_.size()) return false;
-    const auto e = static_cast<unsigned char>(s_[j + 1]);
-    j += 2;
-    value = -1;
-    switch (e) {
-      case 'a':
-        value = 0x07;
-        return true;
-      case 'b':
-        value = 0x08;
-        return true;  // backspace inside a set
-      case 'e':
-        value = 0x1B;
-        return true;
-      case 'f':
-        value = 0x0C;
-        return true;
-      case 'n':
-        value = 0x0A;
-        return true;
-      case 'r':
-        value = 0x0D;
-        return true;
-      case 't':
-        value = 0x09;
-        return true;
-      case 'v':
-        value = 0x0B;
-        return true;
-      case 'c':
-        // "\cX": X modulo 32.
-        if (j >= s_.size()) return false;
-        value = static_cast<unsigned char>(s_[j++]) % 32;
-        return true;
-      case 'x': {
-        // "\x{H...}" or "\xH", "\xHH".
-        const bool braced = j < s_.size() && s_[j] == '{';
-        if (braced) ++j;
-        const size_t digits = j;
-        unsigned long n = 0;
-        while (j < s_.size() && HexDigitValue(s_[j]) >= 0 && (braced || j < digits + 2) &&
-               n <= 0xFF) {
-          n = n * 16 + static_cast<unsigned long>(HexDigitValue(s_[j++]));
-        }
-        if (j == digits || n > 0xFF) return false;
-        if (braced) {
-          if (j >= s_.size() || s_[j] != '}') return false;
-          ++j;
-        }
-        value = static_cast<int>(n);
-        return true;
-      }
-      case '0': {
-        // "\0" and up to three octal digits.
-        const size_t digits = j - 1;
-        unsigned n = 0;
-        while (j < s_.size() && j < digits + 4 && s_[j] >= '0' && s_[j] <= '7') {
-          n = n * 8 + static_cast<unsigned>(s_[j] - '0');
-          ++j;
-        }
-        if (n > 0xFF) return false;
-        value = static_cast<int>(n);
-        return true;
-      }
-      default:
-        // Punctuation stands for itself; any other letter or digit may mean more than it
-        // says (and may read more bytes after it), so nothing is derived.
-        if ((e >= 0x20 && e <= 0x2F) || (e >= 0x3A && e <= 0x40) || (e >= 0x5B && e <= 0x60) ||
-            (e >= 0x7B && e <= 0x7E)) {
-          value = e;
-          return true;
-        }
-        return false;
-    }
-  }
-
-  // Whether the class escape "\e" in a set holds LF; kMaybe when "\e" is no class escape.
+  // Whether the class escape "\e" holds LF.
   static Holds ClassEscapeHolds(char e) {
     switch (e) {
       case 'd':
@@ -528,62 +355,27 @@ class Reader {
       case 'u':
       case 'w':
         return Holds::kNo;
-      case 'D':
-      case 'L':
-      case 's':
-      case 'U':
-      case 'W':
+      default:  // "\D", "\L", "\s", "\U", "\W"
         return Holds::kYes;
-      default:
-        return Holds::kMaybe;
     }
   }
 
-  // Whether the class "[:name:]" (or "[:^name:]") holds LF; false for a name it does not
-  // know.
-  static bool ClassHolds(std::string_view name, Holds& holds) {
-    const bool negated = !name.empty() && name[0] == '^';
-    if (negated) name.remove_prefix(1);
-    if (name == "space" || name == "cntrl") {
-      holds = Holds::kYes;
-    } else if (name == "unicode") {
-      holds = Holds::kMaybe;
-    } else {
-      bool known = false;
-      for (std::string_view without : {"alnum", "alpha", "blank", "digit", "graph", "lower",
-                                       "print", "punct", "upper", "word", "xdigit"}) {
-        known = known || name == without;
-      }
-      if (!known) return false;
-      holds = Holds::kNo;
-    }
-    if (negated && holds != Holds::kMaybe) holds = holds == Holds::kYes ? Holds::kNo : Holds::kYes;
-    return true;
+  // Whether the class "[:name:]" holds LF ("blank" is written out as space and tab).
+  static Holds ClassHolds(std::string_view name) {
+    if (name == "space" || name == "cntrl") return Holds::kYes;
+    if (name == "unicode") return Holds::kMaybe;
+    return Holds::kNo;
   }
 
-  bool Group(int depth, Item& item, std::vector<Item>& inner, bool& inlineable) {
-    bool lookAround = false;
-    if (s_.compare(i_, 3, "(?:") == 0) {
-      i_ += 3;
-    } else if (s_.compare(i_, 3, "(?=") == 0 || s_.compare(i_, 3, "(?!") == 0) {
-      i_ += 3;
-      lookAround = true;
-    } else if (s_.compare(i_, 4, "(?<=") == 0 || s_.compare(i_, 4, "(?<!") == 0) {
-      i_ += 4;
-      lookAround = true;
-    } else if (At('(') && s_.compare(i_, 2, "(?") != 0) {
-      i_ += 1;
-    } else {
-      return false;
-    }
-    Alternatives group;
-    if (!Alternation(depth + 1, group)) return false;
-    if (!At(')')) return false;
-    ++i_;
-    if (lookAround) {
+  bool Group(const PatternNode& node, int depth, Item& item, std::vector<Item>& inner,
+             bool& inlineable) {
+    if (node.group == PatternNode::Group::kLookAhead ||
+        node.group == PatternNode::Group::kNegativeLookAhead) {
       item.zeroWidth = true;  // consumes nothing: none of its facts hold for the subject
       return true;
     }
+    Alternatives group;
+    if (!Alternation(node.children.front(), depth + 1, group)) return false;
     item.minLength = group.minLength;
     item.maxLength = group.maxLength;
     item.first = group.first;
@@ -594,8 +386,7 @@ class Reader {
     return true;
   }
 
-  std::string_view s_;
-  size_t i_ = 0;
+  const PatternTree& t_;
 };
 
 // Compares one pattern byte with one subject byte as the matcher's case folding might.
@@ -743,13 +534,10 @@ PartFacts FactsOf(std::vector<Item>::const_iterator begin, std::vector<Item>::co
 
 }  // namespace
 
-Prefilter DerivePrefilter(const Expression& expression) {
+Prefilter DerivePrefilter(const PatternTree& tree, bool ignoreCase) {
   Prefilter facts;
-  if (!IsValid(expression)) return facts;
-  const std::string text = expression.str();
   Alternatives whole;
-  if (!Reader(text).Whole(whole)) return facts;
-  const bool ignoreCase = (expression.flags() & boost::regex::icase) != 0;
+  if (!Reader(tree).Whole(whole)) return facts;
   if (!whole.single) {
     facts.minLength = whole.minLength;
     facts.ignoreCase = ignoreCase;
@@ -768,6 +556,19 @@ Prefilter DerivePrefilter(const Expression& expression) {
   }
   if (!facts.parts.empty()) facts.parts.push_back(FactsOf(partBegin, items.end(), ignoreCase));
   return facts;
+}
+
+Prefilter DerivePrefilter(std::string_view pattern, bool ignoreCase) {
+  try {
+    return DerivePrefilter(ParsePattern(pattern), ignoreCase);
+  } catch (const bad_expression&) {
+    return Prefilter();
+  }
+}
+
+PrefilteredExpression CompilePrefiltered(std::string_view pattern, bool ignoreCase) {
+  const PatternTree tree = ParsePattern(pattern);
+  return PrefilteredExpression(CompileTree(tree, ignoreCase), DerivePrefilter(tree, ignoreCase));
 }
 
 }  // namespace vortane

@@ -7,8 +7,9 @@
 // one of them cannot match, so the match need not run; one that satisfies them all may or
 // may not match.
 //
-// Derivation reads the Boost pattern text of the expression (what TranslatePattern wrote)
-// and derives a fact only where the pattern certainly implies it:
+// Derivation reads the pattern's syntax tree (regex/pattern_tree.h), as the matcher runs the
+// Boost pattern written from it, and derives a fact only where the pattern certainly
+// implies it:
 //   - the shortest length counts the bytes every way through the pattern consumes:
 //     one per literal byte, escape and set, none for anchors and look-arounds, the least
 //     of the alternatives of a group, times the least count of a repeat;
@@ -26,9 +27,9 @@
 //     literals of a group's alternatives, one of which every match consumes ("wp-admin" or
 //     "xmlrpc" in ".*(?:wp-admin|xmlrpc).*"); the strongest few such facts are kept, and a
 //     subject must satisfy each of them;
-//   - any construct the derivation does not know ("\Q", "\x{...}", collating elements,
-//     any "(?" group but look-arounds and "(?:", an escape in a set that it cannot give a
-//     byte for) makes it derive nothing at all.
+//   - any construct the derivation does not know ("\Q", "\x{...}", "\0", collating
+//     elements, an escape in a set that it cannot give a byte for, a repeat of nothing or
+//     of a comment) makes it derive nothing at all.
 // Under case-insensitive matching an ASCII letter of these facts admits both its cases,
 // and any subject byte of 0x80 or above admits every pattern byte: a locale may fold such a
 // byte onto an ASCII one, and this never rejects what the matcher would accept. (No locale
@@ -39,8 +40,8 @@
 // sequence whose LF bytes are neither repeated nor inside an alternative, each piece
 // between them is a part with facts of its own, and a part also records whether it could
 // consume an LF (a negated set such as "[^/]", "\s", or a range that spans LF such as
-// "[\t-~]" may; "." as TranslatePattern writes it, "[^\n\r]", may not). A set is read
-// member by member as Boost reads it: an escape at a range's end ("\t", "\a", "\x0b",
+// "[\t-~]" may; "." may not). A set is read member by member as Boost reads it: an escape at a
+// range's end ("\t", "\a", "\x0b",
 // "\011", "\cI"...) stands for its byte, and a class it cannot place ("[:unicode:]")
 // may hold LF, so that neither the set nor its negation is said to leave LF out. When the first k
 // parts cannot consume an LF and the first k values hold none, every match pairs those parts with
@@ -52,10 +53,12 @@
 #include <cstddef>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
 #include "regex/expression.h"
+#include "regex/pattern_tree.h"
 
 namespace vortane {
 
@@ -115,22 +118,21 @@ struct Prefilter : PartFacts {
   std::vector<PartFacts> parts;
 };
 
-// The facts `expression` implies (a Prefilter that admits everything for an expression in
-// an error state, or one whose text holds a construct the derivation does not know).
-// Linear in the length of the pattern text, bar nesting; allocates. Thread-safe.
-Prefilter DerivePrefilter(const Expression& expression);
+// The facts a parsed pattern implies, matched case-insensitively when `ignoreCase` (a
+// Prefilter that admits everything for a pattern that holds a construct the derivation
+// does not know). Linear in the number of nodes, bar nesting; allocates. Thread-safe.
+Prefilter DerivePrefilter(const PatternTree& tree, bool ignoreCase);
+// The same for a dialect pattern; admits everything when the pattern does not parse.
+Prefilter DerivePrefilter(std::string_view pattern, bool ignoreCase);
 
-// A compiled expression held together with the Prefilter derived from it, so that the facts
-// always belong to the expression they are checked for: both are set only by construction
-// (and by copying a whole PrefilteredExpression), never one without the other. A value type;
-// copies share the compiled expression, which never changes.
+// A compiled expression held together with the Prefilter derived from the same pattern's
+// tree, so that the facts always belong to the expression they are checked for: both are set
+// only together (CompilePrefiltered, and copying a whole PrefilteredExpression), never one
+// without the other. A value type; copies share the compiled expression, which never changes.
 class PrefilteredExpression {
  public:
   // An expression in the empty-expression error state, with facts that admit everything.
   PrefilteredExpression() = default;
-  // Holds `expression` and derives its facts (DerivePrefilter).
-  explicit PrefilteredExpression(Expression expression)
-      : expression_(std::move(expression)), prefilter_(DerivePrefilter(expression_)) {}
 
   // What to match with (regex/timed_match.h).
   const Expression& expression() const { return expression_; }
@@ -143,8 +145,16 @@ class PrefilteredExpression {
   void DropPrefilterForTesting() { prefilter_ = Prefilter(); }
 
  private:
+  friend PrefilteredExpression CompilePrefiltered(std::string_view pattern, bool ignoreCase);
+  PrefilteredExpression(Expression expression, Prefilter prefilter)
+      : expression_(std::move(expression)), prefilter_(std::move(prefilter)) {}
+
   Expression expression_;
   Prefilter prefilter_;
 };
+
+// Parses a dialect pattern once, compiles it and derives its facts. Throws bad_expression as
+// CompilePattern does.
+PrefilteredExpression CompilePrefiltered(std::string_view pattern, bool ignoreCase);
 
 }  // namespace vortane

@@ -153,7 +153,7 @@ BuiltRule BuildRule(const RuleParts& parts) {
   rule.line = parts.line;
   const std::string combined = CombinePatternText(conditionPatterns, parts.pattern);
   try {
-    rule.joinedPattern = PrefilteredExpression(CompilePattern(combined, flags.ignoreCase));
+    rule.joinedPattern = CompilePrefiltered(combined, flags.ignoreCase);
   } catch (const bad_expression& error) {
     built.error = RuleError::BadPattern;
     // The compiler may place the fault at the end, or nowhere (-1): held to a byte of the

@@ -60,14 +60,14 @@ TEST(PrefilterTest, DerivesOnlyWhatEveryMatchImplies) {
       {"^\xC3\xA9t\xC3\xA9", false, 5, "", ""},
   };
   for (const DerivationCase& c : cases) {
-    const Prefilter facts = DerivePrefilter(CompilePattern(c.pattern, c.ignoreCase));
+    const Prefilter facts = DerivePrefilter(c.pattern, c.ignoreCase);
     EXPECT_EQ(facts.minLength, c.minLength) << c.pattern;
     EXPECT_EQ(facts.prefix, c.prefix) << c.pattern;
     EXPECT_EQ(facts.suffix, c.suffix) << c.pattern;
     EXPECT_EQ(Bytes(facts.next), c.next) << c.pattern;
     EXPECT_EQ(facts.ignoreCase, c.ignoreCase) << c.pattern;
   }
-  EXPECT_EQ(DerivePrefilter(Expression()).minLength, 0u);
+  EXPECT_EQ(DerivePrefilter("(/a", false).minLength, 0u);  // does not parse
 }
 
 TEST(PrefilterTest, RefusesOnlySubjectsThatBreakAFact) {
@@ -89,7 +89,7 @@ TEST(PrefilterTest, RefusesOnlySubjectsThatBreakAFact) {
       {"^/(?:en|de)/", true, "/\xC9N/", true},  {"^/(?:en|de)/", false, "/\xC9N/", false},
   };
   for (const Case& c : cases) {
-    const Prefilter facts = DerivePrefilter(CompilePattern(c.pattern, c.ignoreCase));
+    const Prefilter facts = DerivePrefilter(c.pattern, c.ignoreCase);
     EXPECT_EQ(facts.Admits(c.subject.data(), c.subject.size()), c.admitted)
         << c.pattern << " on " << c.subject;
   }
@@ -128,7 +128,7 @@ TEST(PrefilterTest, NeedlesAreLiteralsEveryMatchConsumes) {
       {"^/a.*bc.*de.*f.*g\\.hi$", "bc;de"},  // single bytes only as the strongest fact
   };
   for (const auto& [pattern, needles] : cases) {
-    EXPECT_EQ(Joined(DerivePrefilter(CompilePattern(pattern, false)).needles), needles) << pattern;
+    EXPECT_EQ(Joined(DerivePrefilter(pattern, false).needles), needles) << pattern;
   }
 }
 
@@ -142,7 +142,7 @@ TEST(PrefilterTest, MaximumLengthAndNeedlesBetweenPrefixAndSuffix) {
       {"^(a)\\1", PartFacts::kNoLimit},  // a back-reference
   };
   for (const auto& [pattern, most] : lengths) {
-    EXPECT_EQ(DerivePrefilter(CompilePattern(pattern, false)).maxLength, most) << pattern;
+    EXPECT_EQ(DerivePrefilter(pattern, false).maxLength, most) << pattern;
   }
   struct Case {
     std::string pattern;
@@ -163,7 +163,7 @@ TEST(PrefilterTest, MaximumLengthAndNeedlesBetweenPrefixAndSuffix) {
       {".*x[a-z]\n.*(?:jpg|png)", false, "xa\n/a.gif", false},  // every set must hold
   };
   for (const Case& c : cases) {
-    const Prefilter facts = DerivePrefilter(CompilePattern(c.pattern, c.ignoreCase));
+    const Prefilter facts = DerivePrefilter(c.pattern, c.ignoreCase);
     EXPECT_EQ(facts.Admits(c.subject.data(), c.subject.size()), c.admitted)
         << c.pattern << " on " << c.subject;
   }
@@ -187,7 +187,7 @@ TEST(PrefilterTest, PartsAndWhetherTheyMayConsumeALineFeed) {
       {"(.)\\1\nx", ",,1,+ x,x,1,"},            // a back-reference may take LF
   };
   for (const Case& c : cases) {
-    const Prefilter facts = DerivePrefilter(CompilePattern(c.pattern, false));
+    const Prefilter facts = DerivePrefilter(c.pattern, false);
     std::string parts;
     for (const PartFacts& part : facts.parts) {
       parts += (parts.empty() ? "" : " ") + part.prefix + "," + part.suffix + "," +
@@ -201,7 +201,7 @@ TEST(PrefilterTest, PartsAndWhetherTheyMayConsumeALineFeed) {
 // Whether the first part of `pattern` + LF + "x" may take an LF: "+" it may, "-" it may
 // not, "" nothing derived.
 std::string FirstPartTakesLineFeed(const std::string& pattern, bool ignoreCase) {
-  const Prefilter facts = DerivePrefilter(CompilePattern(pattern + "\nx", ignoreCase));
+  const Prefilter facts = DerivePrefilter(pattern + "\nx", ignoreCase);
   if (facts.parts.empty()) return "";
   return facts.parts[0].mayConsumeLineFeed ? "+" : "-";
 }
@@ -261,7 +261,9 @@ TEST(PrefilterTest, ASetMayTakeALineFeedWheneverTheMatcherDoes) {
       {"[\\S\\d]", false, "-"},
       {"[^\\s]", false, "-"},
       {"[a\\-z]", false, "-"},
-      {"[\\t-]", false, "-"},  // "-" at the end is a byte
+      {"[\\t-]", false, "-"},       // "-" at the end is a byte
+      {"[\\cj-\\cm]", false, "-"},  // "\\cj" is 0x2A here, not X mod 32 (LF)
+      {"[[:blank:]-]", false, "-"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.set + (c.ignoreCase ? " under I" : ""));
@@ -330,7 +332,7 @@ TEST(PrefilterTest, NeedlesFoldCaseOnlyUnderI) {
       {true, "sqlmap", true},
   };
   for (const Case& c : cases) {
-    const Prefilter facts = DerivePrefilter(CompilePattern(".*sqlmap.*", c.ignoreCase));
+    const Prefilter facts = DerivePrefilter(".*sqlmap.*", c.ignoreCase);
     EXPECT_EQ(facts.Admits(c.subject.data(), c.subject.size()), c.admitted) << c.subject;
   }
 }
@@ -339,8 +341,8 @@ TEST(PrefilterTest, NeedlesFoldCaseOnlyUnderI) {
 static_assert(!std::is_convertible_v<PrefilteredExpression*, Expression*>);
 static_assert(!std::is_assignable_v<PrefilteredExpression&, Expression>);
 
-TEST(PrefilterTest, ConstructionDerivesAndCopiesKeepTheFacts) {
-  PrefilteredExpression e(CompilePattern("^/a", false));
+TEST(PrefilterTest, CompilingDerivesAndCopiesKeepTheFacts) {
+  PrefilteredExpression e = CompilePrefiltered("^/a", false);
   const PrefilteredExpression copy = e;
   EXPECT_EQ(copy.prefilter().prefix, "/a");
   e.DropPrefilterForTesting();

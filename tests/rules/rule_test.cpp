@@ -24,7 +24,7 @@ TEST(RuleTest, NewRuleIsEmptyWithAnInvalidPattern) {
 
 TEST(RuleTest, CopiesAreDeepAndKeepEveryField) {
   Rule original;
-  original.joinedPattern = PrefilteredExpression(CompilePattern("^/old/(.*)$", false));
+  original.joinedPattern = CompilePrefiltered("^/old/(.*)$", false);
   original.format = "/new/$1";
   original.target = "URL";
   original.SetFlags(RuleFlag::Last | RuleFlag::Redirect);

@@ -5,6 +5,7 @@
 #include <iterator>
 
 #include "regex/expression.h"
+#include "regex/pattern_tree.h"
 #include "regex/prefilter.h"
 #include "rules/rule.h"
 #include "tools/check/pattern_shape.h"
@@ -186,7 +187,7 @@ std::string NegationOf(std::string_view negated) {
   // "^X" without a "|" outside groups is found only at the start: the look-ahead need not
   // try every position. Anything else may be found anywhere in the value.
   if (!negated.empty() && negated[0] == '^' &&
-      ScanPattern(negated).topLevelBar == std::string_view::npos) {
+      AnalysePattern(negated).topLevelBar == std::string_view::npos) {
     return "^(?!" + std::string(negated.substr(1)) + ").*$";
   }
   return "^(?!.*(?:" + std::string(negated) + ")).*$";
@@ -249,7 +250,7 @@ std::optional<Problem> ExplainNeverMatches(const Word& pattern, bool ignoreCase)
   // Apache's per-directory form "^name": the same path from its slash, with or without the
   // query that the URL here holds.
   if (text.size() >= 1 && text[0] == '^' && (text.size() == 1 || text[1] != '/') &&
-      ScanPattern(text).topLevelBar == std::string_view::npos) {
+      AnalysePattern(text).topLevelBar == std::string_view::npos) {
     const std::string_view rest = text.substr(1);
     hint = EndsWithAnchor(rest)
                ? "write ^/" + std::string(rest.substr(0, rest.size() - 1)) + "(?:\\?.*)?$"

@@ -6,66 +6,6 @@
 
 namespace vortane::tools::check {
 
-PatternShape ScanPattern(std::string_view pattern) {
-  PatternShape shape;
-  struct Frame {
-    bool unbounded = false;
-    size_t open = 0;
-  };
-  std::vector<Frame> frames{Frame{}};
-  // The length of an unbounded repeat at `i` ("*", "+", "{n,}"), or 0.
-  auto unboundedRepeat = [&](size_t i) -> size_t {
-    if (i >= pattern.size()) return 0;
-    if (pattern[i] == '*' || pattern[i] == '+') return 1;
-    if (pattern[i] == '{') {
-      // An interval is short: looking further would make a run of "{" quadratic.
-      const size_t close = pattern.substr(0, i + 24).find('}', i);
-      if (close != std::string_view::npos && pattern[close - 1] == ',') return close - i + 1;
-    }
-    return 0;
-  };
-  for (size_t i = 0; i < pattern.size(); ++i) {
-    const char c = pattern[i];
-    if (c == '\\' && i + 1 < pattern.size()) {
-      if (pattern[i + 1] == 'l' || pattern[i + 1] == 'u' || pattern[i + 1] == 'L' ||
-          pattern[i + 1] == 'U') {
-        shape.caseClass = std::min(shape.caseClass, i);
-      }
-      ++i;
-    } else if (c == '[') {
-      size_t j = i + 1;
-      if (j < pattern.size() && pattern[j] == '^') ++j;
-      if (j < pattern.size() && pattern[j] == ']') ++j;
-      for (; j < pattern.size() && pattern[j] != ']'; ++j) {
-        if (pattern[j] == '\\') {
-          ++j;
-        } else if (pattern.compare(j, 2, "[:") == 0) {
-          // Class names are short; a bounded look keeps a run of "[:" linear.
-          const size_t end = pattern.substr(0, j + 16).find(":]", j + 2);
-          if (end == std::string_view::npos) continue;
-          const std::string_view name = pattern.substr(j + 2, end - j - 2);
-          if (name == "lower" || name == "upper") shape.caseClass = std::min(shape.caseClass, j);
-          j = end + 1;
-        }
-      }
-      i = j;
-    } else if (c == '(') {
-      frames.push_back({false, i});
-    } else if (c == ')' && frames.size() > 1) {
-      const Frame inner = frames.back();
-      frames.pop_back();
-      if (inner.unbounded) {
-        if (unboundedRepeat(i + 1)) shape.nestedRepeat = std::min(shape.nestedRepeat, inner.open);
-        frames.back().unbounded = true;
-      }
-    } else if (c == '|' && frames.size() == 1) {
-      shape.topLevelBar = std::min(shape.topLevelBar, i);
-    }
-    if (unboundedRepeat(i + 1) && c != '(' && c != '|') frames.back().unbounded = true;
-  }
-  return shape;
-}
-
 bool MatchesEverything(std::string_view pattern) {
   if (!pattern.empty() && pattern.front() == '^') pattern.remove_prefix(1);
   if (!pattern.empty() && pattern.back() == '$') pattern.remove_suffix(1);

@@ -1,5 +1,5 @@
-// What the checker's warnings read from a pattern's text: a scan of its structure, and the
-// few shapes the warnings look for.
+// The few shapes of a pattern's text the checker's warnings look for, beside what the
+// pattern's tree tells (AnalysePattern, regex/pattern_tree.h).
 #pragma once
 
 #include <cstddef>
@@ -7,17 +7,6 @@
 #include <utility>
 
 namespace vortane::tools::check {
-
-// What a scan of one pattern found worth a warning; positions from 0, npos for nothing.
-struct PatternShape {
-  size_t topLevelBar = std::string_view::npos;
-  size_t nestedRepeat = std::string_view::npos;
-  size_t caseClass = std::string_view::npos;
-};
-
-// Reads the pattern's structure: groups, classes, escapes and repeats. Approximate on
-// purpose (it guides warnings only); linear in the pattern's length.
-PatternShape ScanPattern(std::string_view pattern);
 
 // A pattern that matches every URL: ".*" or "(.*)", with or without anchors.
 bool MatchesEverything(std::string_view pattern);

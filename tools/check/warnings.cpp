@@ -7,6 +7,7 @@
 
 #include "base/text.h"
 #include "config/parser.h"
+#include "regex/pattern_tree.h"
 #include "regex/substitution.h"
 #include "rules/rule.h"
 #include "tools/check/pasted.h"
@@ -111,7 +112,7 @@ class WarningPass {
 
   // Warnings about one pattern, whatever line kind holds it.
   void PatternWarnings(const Word& pattern, uint32_t number, bool ignoreCase, bool grouped) {
-    const PatternShape shape = ScanPattern(pattern.text);
+    const auto shape = AnalysePattern(pattern.text);
     if (pattern.text[0] == '!') {
       Add(number, pattern.column, "negated-pattern", "'!' is a literal byte here, not a negation",
           "write " + NegationOf(pattern.text.substr(1)) +
@@ -241,7 +242,7 @@ class WarningPass {
         break;
       }
       if (before.words[0].text != "RewriteCond") continue;
-      const size_t at = ScanPattern(before.words[2].text).caseClass;
+      const size_t at = AnalysePattern(before.words[2].text).caseClass;
       if (at != std::string_view::npos) {
         Add(static_cast<uint32_t>(i + 1), before.words[2].column + static_cast<uint32_t>(at),
             "case-class-under-i", "under I a lower- or upper-case class matches both cases",
