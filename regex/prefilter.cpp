@@ -1,5 +1,6 @@
 #include "regex/prefilter.h"
 
+#include "base/text.h"
 #include "regex/pattern_tree.h"
 
 #include <algorithm>

@@ -237,7 +237,7 @@ std::optional<Problem> ExplainQuotes(const Word& word, bool pattern) {
 std::optional<Problem> ExplainNeverMatches(const Word& pattern, bool ignoreCase) {
   Prefilter facts;
   try {
-    facts = DerivePrefilter(CompilePattern(pattern.text, ignoreCase));
+    facts = CompilePrefiltered(pattern.text, ignoreCase).prefilter();
   } catch (const bad_expression&) {
     return std::nullopt;  // the parser's report says why
   }

@@ -105,8 +105,8 @@ const Case kCases[] = {
     {"negated-pattern", Severity::Warning, 0, false,
      H "RewriteCond Host: !^a$\nRewriteRule ^/a$ /b\n", 2, 19,
      H "RewriteCond Host: ^(?!a$).*\nRewriteRule ^/a$ /b\n"},
-    {"file-test", Severity::Warning, 0, false,
-     H "RewriteCond Host: !-f\nRewriteRule ^/a$ /b\n", 2, 13,
+    {"file-test", Severity::Warning, 0, false, H "RewriteCond Host: !-f\nRewriteRule ^/a$ /b\n", 2,
+     13,
      H
      "RewriteCond %REQUEST_FILENAME !-f\nRewriteCond %REQUEST_FILENAME !-d\nRewriteRule ^/a$ /b\n"},
     {"top-level-alternation", Severity::Warning, 0, false,
