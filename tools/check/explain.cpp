@@ -4,6 +4,7 @@
 #include <map>
 #include <utility>
 
+#include "base/text.h"
 #include "rules/rule.h"
 #include "tools/check/pasted.h"
 
@@ -63,8 +64,7 @@ std::optional<Problem> CheckRedirectStatus(std::string_view item, uint32_t colum
   const bool digits = !value.empty() && value.find_first_not_of("0123456789") == std::string::npos;
   if (std::islower(static_cast<unsigned char>(item[0])) != 0) {
     return Problem{column, "flag letters are upper case",
-                   "write " + std::string(1, static_cast<char>(std::toupper(item[0]))) +
-                       std::string(item.substr(1))};
+                   "write " + std::string(1, UpperAscii(item[0])) + std::string(item.substr(1))};
   }
   if (!digits) {
     return Problem{column, "a redirect status is a number", kRedirectStatusHint};
@@ -178,8 +178,7 @@ std::optional<Problem> CheckFlags(const std::vector<Word>& list, bool condition)
   for (size_t start = 0;;) {
     const size_t comma = inner.find(',', start);
     const std::string_view item = inner.substr(start, comma - start);
-    std::string upper(item.substr(0, item.find('=')));
-    for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    const std::string upper = Upper(item.substr(0, item.find('=')));
     ++letters;
     if (item.empty()) return Problem{column, "empty item in the flag list", ""};
     const bool valued = item.find('=') != std::string_view::npos;
@@ -231,8 +230,7 @@ std::optional<Problem> CheckSubject(const Word& word, bool allowVariable) {
   if (IsWordSubject(text)) return std::nullopt;
   const std::string lower = Lower(text);
   if (lower == "url" || lower == "method" || lower == "version") {
-    std::string upper(text);
-    for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    const std::string upper = Upper(text);
     return Problem{word.column, "'" + std::string(text) + "' must be written in upper case",
                    "write " + upper};
   }

@@ -4,6 +4,8 @@
 #include <cctype>
 #include <utility>
 
+#include "base/text.h"
+
 namespace vortane::tools::check {
 
 std::vector<Word> Words(std::string_view line) {
@@ -23,20 +25,21 @@ std::vector<Word> Words(std::string_view line) {
 
 std::vector<std::string_view> Lines(std::string_view text) {
   std::vector<std::string_view> lines;
-  while (!text.empty()) {
-    const size_t lineFeed = text.find('\n');
-    std::string_view line = text.substr(0, lineFeed);
-    text = lineFeed == std::string_view::npos ? std::string_view() : text.substr(lineFeed + 1);
-    while (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    lines.push_back(line);
-  }
+  LineReader reader(text);
+  for (std::string_view line; reader.Next(line);) lines.push_back(line);
   return lines;
 }
 
 std::string Lower(std::string_view text) {
   std::string lower(text);
-  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  for (char& c : lower) c = LowerAscii(c);
   return lower;
+}
+
+std::string Upper(std::string_view text) {
+  std::string upper(text);
+  for (char& c : upper) c = UpperAscii(c);
+  return upper;
 }
 
 size_t EditDistance(std::string_view a, std::string_view b) {

@@ -27,7 +27,9 @@ std::vector<Word> Words(std::string_view line);
 // The lines of the text as the parser splits them: at LF, without the CRs at their end.
 std::vector<std::string_view> Lines(std::string_view text);
 
+// `text` with its ASCII letters in lower (upper) case (LowerAscii, UpperAscii of base/text.h).
 std::string Lower(std::string_view text);
+std::string Upper(std::string_view text);
 
 // Levenshtein distance; quadratic, for short words only.
 size_t EditDistance(std::string_view a, std::string_view b);

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <iterator>
 
+#include "base/text.h"
 #include "regex/expression.h"
 #include "regex/pattern_tree.h"
 #include "regex/prefilter.h"
@@ -117,11 +118,7 @@ bool IsServerVariable(std::string_view name) {
 std::string_view NearestServerVariable(std::string_view name) {
   std::string_view nearest;
   size_t best = 3;
-  const std::string upper = [&] {
-    std::string u(name);
-    for (char& c : u) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return u;
-  }();
+  const std::string upper = Upper(name);
   for (std::string_view known : kServerVariables) {
     const size_t distance = EditDistance(upper, known);
     if (distance < best) {
@@ -269,8 +266,7 @@ std::optional<Problem> ExplainCaseSensitiveRefusal(const Word& pattern) {
     return std::isalpha(static_cast<unsigned char>(c));
   });
   if (length < 2 || letter == literal.end()) return std::nullopt;
-  std::string upper(literal);
-  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  const std::string upper = Upper(literal);
   return Problem{pattern.column + static_cast<uint32_t>(start),
                  "a refusal with case: the file system of the web server ignores case, so '" +
                      upper + "' reaches the same file and gets past it",
