@@ -11,6 +11,7 @@ namespace vortane::platform {
 namespace {
 
 using Folders = std::vector<std::pair<std::string, std::string>>;
+using namespace std::string_literals;
 
 TEST(SiteTable, VirtualFolderLines) {
   struct Case {
@@ -28,7 +29,7 @@ TEST(SiteTable, VirtualFolderLines) {
       {"malformed",
        "3/ /root\n3//a /a\n3/a//b /b\n3/./a /c\n3/a/.. /d\n3/a\\b /e\n3/a\n3/a \r\n3/app/ /\n",
        {{"/app", "/"}}},
-      {"NUL in a folder", std::string("3/a /x\0y\n3/b /ok\n", 19), {{"/b", "/ok"}}},
+      {"NUL in a folder", "3/a /x\0y\n3/b /ok\n"s, {{"/b", "/ok"}}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
