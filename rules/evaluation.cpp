@@ -98,12 +98,19 @@ class FilenameOfRule {
     return &*name_;
   }
 
+  // What is at the path Get() returned: one file-system query for all of the rule's tests.
+  const FileTestAnswer& Answer() {
+    if (!answer_) answer_ = LookAtRequestFilename(*name_);
+    return *answer_;
+  }
+
  private:
   HTTP_FILTER_CONTEXT* filterContext_;
   HTTP_FILTER_PREPROC_HEADERS* preprocHeaders_;
   EvaluationScratch& scratch_;
   RequestFiles* files_;
   std::optional<RequestFilename> name_;
+  std::optional<FileTestAnswer> answer_;
 };
 
 // Whether the file test `test` holds for `answer`.
@@ -233,7 +240,7 @@ uint32_t Evaluate(const Rule& rule, HTTP_FILTER_CONTEXT* filterContext,
     for (const Condition& test : rule.fileTests) {
       const RequestFilename* name = filename.Get();
       if (name == nullptr) return RuleResult::Unreadable;
-      const bool holds = Holds(test.fileTest, LookAtRequestFilename(*name));
+      const bool holds = Holds(test.fileTest, filename.Answer());
       if constexpr (kRecorded) {
         record->fileTests.push_back(
             {&test, name->Names() ? name->text : std::string(), name->refusal, holds});

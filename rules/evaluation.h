@@ -32,8 +32,8 @@
 //     (rules/request_filename.h); empty when it names none.
 //   - File tests (-f, -d, !-f, !-d on %REQUEST_FILENAME) are not part of the subject: they
 //     hold no groups and number none. They are asked in file order only once the pattern
-//     has matched, each with one file-system query, and the first that fails makes the
-//     result NoMatch, with nothing written.
+//     has matched, all of a rule's tests with one file-system query, and the first that
+//     fails makes the result NoMatch, with nothing written.
 #pragma once
 
 #include <cstdint>
@@ -81,8 +81,8 @@ class RequestFiles;
 //
 // `files` gives the request's site folders for REQUEST_FILENAME; without it (null) the URL
 // names no file and no folder. A rule without file tests nor conditions on the variable
-// never touches it. REQUEST_FILENAME costs one more read of the URL and, per file test
-// asked, one file-system query.
+// never touches it. REQUEST_FILENAME costs one more read of the URL and, when a file test
+// is asked, one file-system query for all of the rule's tests.
 uint32_t EvaluateRule(const Rule& rule, HTTP_FILTER_CONTEXT* filterContext,
                       HTTP_FILTER_PREPROC_HEADERS* preprocHeaders, EvaluationScratch& scratch,
                       RuleEvaluation* record = nullptr, RequestFiles* files = nullptr);

@@ -1,7 +1,7 @@
 // What a file test costs: one front-controller rule (!-f, !-d, then a rewrite) evaluated for a
 // request, against the same rule without its file tests, through the in-memory server and a
 // real site folder. Three requests: an existing file (the first test fails: one query), a
-// missing path (both tests hold: two queries and the rewrite) and a URL the rule's pattern
+// missing path (both tests hold: the same one query and the rewrite) and a URL the rule's pattern
 // refuses (no query at all: the tests are asked only when the rest matched).
 //
 // The ratios printed at the end are the ones to read: absolute times vary with the machine
