@@ -117,17 +117,28 @@ DWORD AnswerFailure(HTTP_FILTER_CONTEXT* filterContext) noexcept {
   return SF_STATUS_REQ_FINISHED;
 }
 
-// The request's site, whose configuration holds the folders its file tests look in.
+// The request's site: its configuration, acquired once on first use (by the site pass, or
+// earlier by a global rule's file test, which needs the folders it holds) and held to the
+// end of the request, so both passes see the same version and pay one freshness check.
 struct SiteOfRequest {
   ConfigStore& store;
   uint32_t siteId;
-  SiteConfigRef config;  // acquired on first use, held to the end of the request
+  SiteConfigRef config;
+  bool acquired = false;
+
+  const SiteConfigRef& Config() {
+    if (!acquired) {
+      config = store.Acquire(siteId);
+      acquired = true;
+    }
+    return config;
+  }
 
   static const SiteFolders* Folders(void* context) {
     auto& site = *static_cast<SiteOfRequest*>(context);
     if (site.siteId == 0) return nullptr;
-    if (!site.config) site.config = site.store.Acquire(site.siteId);
-    return site.config ? &site.config->folders : nullptr;
+    const SiteConfigRef& config = site.Config();
+    return config ? &config->folders : nullptr;
   }
 };
 
@@ -161,12 +172,13 @@ DWORD HandleRequest(ConfigStore& store, HTTP_FILTER_CONTEXT* filterContext,
   RequestFiles files(&SiteOfRequest::Folders, &site);
 
   DWORD status = SF_STATUS_REQ_NEXT_NOTIFICATION;
-  const uint32_t global = RunSitePass(store, 0, filterContext, preprocHeaders, tracer, &files);
+  const uint32_t global =
+      RunSitePass(store.Acquire(0), filterContext, preprocHeaders, tracer, &files);
   KeepLogMark(block, global);
   Outcome outcome = Answer(global, kGlobalResponses, filterContext, preprocHeaders, status);
   if (outcome == Outcome::Continue) {
     const uint32_t sitePass =
-        RunSitePass(store, siteId, filterContext, preprocHeaders, tracer, &files);
+        RunSitePass(site.Config(), filterContext, preprocHeaders, tracer, &files);
     KeepLogMark(block, sitePass);
     const uint32_t combined = global | sitePass;
     outcome = Answer(combined, kSiteResponses, filterContext, preprocHeaders, status);
@@ -192,10 +204,9 @@ std::string RedirectResponseStart(const RedirectStatus& status) {
   return start;
 }
 
-uint32_t RunSitePass(ConfigStore& store, uint32_t siteId, HTTP_FILTER_CONTEXT* filterContext,
+uint32_t RunSitePass(const SiteConfigRef& config, HTTP_FILTER_CONTEXT* filterContext,
                      HTTP_FILTER_PREPROC_HEADERS* preprocHeaders, RequestTracer* tracer,
                      RequestFiles* files) {
-  const SiteConfigRef config = store.Acquire(siteId);
   if (!config) return 0;
   if (tracer != nullptr) tracer->PassStarted(*config.get());
   if (config->unreadable) return RuleResult::ConfigUnreadable;

@@ -19,6 +19,7 @@
 
 #include "platform/isapi.h"
 #include "rules/trace.h"
+#include "store/config_cache.h"
 
 namespace vortane {
 
@@ -77,14 +78,14 @@ DWORD OnPreprocHeaders(ConfigStore& store, HTTP_FILTER_CONTEXT* filterContext,
 // it is. Returns SF_STATUS_REQ_NEXT_NOTIFICATION.
 DWORD OnLog(HTTP_FILTER_CONTEXT* filterContext, HTTP_FILTER_LOG* logRecord);
 
-// One rule pass over the configuration of `siteId` (0: the global one) in `store`, holding a
-// reference on it for the pass. 0 when the configuration could not be had (the tracer then
-// hears nothing); RuleResult::ConfigUnreadable, with no rule run, when its file exists but
-// could not be read and no earlier version of it is loaded (the tracer hears the pass start).
+// One rule pass over `config`, a configuration acquired from the store (the caller's
+// reference holds it for the pass). 0 when there is none (the tracer then hears nothing);
+// RuleResult::ConfigUnreadable, with no rule run, when its file exists but could not be read and no
+// earlier version of it is loaded (the tracer hears the pass start).
 //
 // `files` gives REQUEST_FILENAME the folders of the request's site (which the global pass
 // shares); without it no URL names a file or a folder.
-uint32_t RunSitePass(ConfigStore& store, uint32_t siteId, HTTP_FILTER_CONTEXT* filterContext,
+uint32_t RunSitePass(const SiteConfigRef& config, HTTP_FILTER_CONTEXT* filterContext,
                      HTTP_FILTER_PREPROC_HEADERS* preprocHeaders, RequestTracer* tracer = nullptr,
                      RequestFiles* files = nullptr);
 
