@@ -1,9 +1,10 @@
 #include "config/site_config.h"
-#include "base/file_names.h"
 
+#include "base/file_names.h"
 #include "config/parser.h"
 #include "platform/files.h"
 #include "platform/site_roots.h"
+#include "rules/pass_values.h"
 
 namespace vortane {
 
@@ -40,7 +41,7 @@ SiteConfig::SiteConfig(uint32_t siteId, platform::PathString path, ParsedConfig 
 
 SiteConfig::SiteConfig(Loaded loaded, uint32_t siteId, int32_t globalRepeatLimit,
                        SiteFolders folders)
-    : rules(std::move(loaded.parsed.rules)),
+    : rules(NumberValues(std::move(loaded.parsed.rules))),
       ruleIndex(rules),
       settings(std::move(loaded.parsed.settings)),
       stamp(loaded.parsed.stamp),

@@ -1,10 +1,14 @@
-// Fuzzes the rules' prefilters and the rule index against the matcher: a small rule set built
-// from the input (common shapes, legacy redirects among them, and arbitrary pattern bytes,
-// with conditions, flags and header targets) runs over a request built from the input three
-// times: with each rule's prefilter, with every prefilter dropped, and with the prefilters
-// and the index of the rules by their URL prefix. The passes must agree on the result, the
-// request they leave behind, the log mark and which rules were disabled, unless the pass
-// without prefilters timed out (a rule that cannot match a subject never times out on it).
+// Fuzzes the rules' prefilters, the rule index and the values a pass keeps against the matcher
+// reading every value afresh: a small rule set built from the input (common shapes, legacy
+// redirects among them, and arbitrary pattern bytes, with conditions on headers and server
+// variables, flags, targets spelled in either case, values too long to read) runs over a
+// request built from the input three times: with each rule's prefilter and the pass keeping
+// the values it read, with every prefilter dropped and every value read afresh, and with the
+// prefilters, the kept values and the index of the rules by their URL prefix; and once more
+// without prefilters but keeping the values. The passes must agree on the result, the request
+// they leave behind, the log mark and which rules were disabled, unless the pass without
+// prefilters timed out (a rule that cannot match a subject never times out on it) or, for the
+// passes with prefilters, met a value too long to read (they may leave it unread).
 //
 // Then each rule with conditions is evaluated on its own over one joined subject cut into
 // values at every choice of its line feeds (up to a bound): the values differ, the subject
@@ -22,6 +26,7 @@
 
 #include "memory_server/memory_server.h"
 #include "rules/evaluation.h"
+#include "rules/pass_values.h"
 #include "rules/rule_index.h"
 #include "rules/rule_pass.h"
 #include "tests/support/rule_builder.h"
@@ -173,8 +178,11 @@ constexpr const char* kStems[] = {
 // URLs of legacy redirects, for the index.
 constexpr const char* kLegacyStems[] = {"/old/page.html", "/OLD/Page.html", "/blog/2019/x",
                                         "/Blog/2019/",    "/new/x",         "/old/pa\xC9"};
-constexpr const char* kConditionNames[] = {"Host:", "X-Data:", "URL", "METHOD"};
-constexpr const char* kTargets[] = {"URL", "X-Data:", "METHOD", "Host:"};
+constexpr const char* kConditionNames[] = {"Host:", "X-Data:", "URL", "METHOD", "x-long:"};
+// Server variables the in-memory server derives from the request's items and headers.
+constexpr const char* kVariableNames[] = {"HTTP_HOST",    "HTTP_X_DATA",    "URL",
+                                          "QUERY_STRING", "REQUEST_METHOD", "HTTP_X_LONG"};
+constexpr const char* kTargets[] = {"URL", "X-Data:", "METHOD", "Host:", "url", "host:"};
 constexpr const char* kFormats[] = {
     "$0", "/new/$1", "$1x", "/p/$0", "/old/page.html", "/blog/2019/$1", "/Old/$1"};
 
@@ -233,7 +241,9 @@ std::vector<vortane::Rule> RulesFrom(FuzzedDataProvider& input) {
     const int conditions = input.ConsumeIntegralInRange(0, 2);
     for (int c = 0; c < conditions; ++c) {
       vortane::ConditionParts condition;
-      condition.name = input.PickValueInArray(kConditionNames);
+      condition.isServerVariable = input.ConsumeBool();
+      condition.name = condition.isServerVariable ? input.PickValueInArray(kVariableNames)
+                                                  : input.PickValueInArray(kConditionNames);
       condition.flags = input.ConsumeBool() ? "O" : "";
       parts.conditions.push_back(condition);
       patterns.push_back(Pattern(input));
@@ -279,6 +289,15 @@ Outcome Run(const std::vector<vortane::Rule>& rules, const vortane::MemoryReques
   outcome.request = server.Request();
   for (const vortane::Rule& rule : rules) outcome.disabled.push_back(rule.IsDisabled());
   return outcome;
+}
+
+void CheckSame(const Outcome& a, const Outcome& b) {
+  Check(a.result == b.result);
+  Check(a.request.url == b.request.url);
+  Check(a.request.method == b.request.method);
+  Check(a.request.version == b.request.version);
+  Check(a.request.headers == b.request.headers);
+  Check(a.disabled == b.disabled);
 }
 
 // The result and the target's value after `rule` is evaluated over `values` (one per
@@ -341,8 +360,10 @@ vortane::Rule OverHeaders(const vortane::Rule& rule) {
     copy.conditions[i].name = "X-V" + std::to_string(i) + ":";
     copy.conditions[i].isServerVariable = false;
     copy.conditions[i].flags &= ~vortane::ConditionFlag::Normalize;
+    copy.conditions[i].slot = vortane::kNoSlot;  // each value its own, read afresh
   }
   copy.target = "X-V" + std::to_string(copy.conditions.size()) + ":";
+  copy.targetSlot = vortane::kNoSlot;
   copy.SetFlags(copy.Flags() & ~vortane::RuleFlag::Normalize);
   return copy;
 }
@@ -369,8 +390,8 @@ void CheckCuts(const vortane::Rule& rule, std::string joined) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzedDataProvider input(data, size);
-  const std::vector<vortane::Rule> filtered = RulesFrom(input);
-  std::vector<vortane::Rule> unfiltered = filtered;
+  std::vector<vortane::Rule> unfiltered = RulesFrom(input);
+  const std::vector<vortane::Rule> filtered = vortane::NumberValues(unfiltered);
   for (vortane::Rule& rule : unfiltered) rule.joinedPattern.DropPrefilterForTesting();
   const std::vector<vortane::Rule> indexed = filtered;
   const vortane::RuleIndex index(indexed);
@@ -381,24 +402,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       input.ConsumeBool() ? input.PickValueInArray(kStems) : input.PickValueInArray(kLegacyStems);
   if (input.ConsumeBool()) request.url += input.ConsumeRandomLengthString(40);
   request.headers = {{"Host", input.PickValueInArray(kStems) + input.ConsumeRandomLengthString(16)},
-                     {"X-Data", input.ConsumeRemainingBytesAsString()}};
+                     {"X-Data", ""}};
+  // Sometimes a value too long to read: a rule that reads it ends the pass as Unreadable.
+  if (input.ConsumeIntegralInRange(0, 7) == 0) {
+    request.headers.emplace_back("X-Long", std::string(vortane::kValueLimit + 1, 'a'));
+  }
+  request.headers[1].second = input.ConsumeRemainingBytesAsString();
 
+  // Reading every value afresh and keeping what the pass read must agree exactly, values too
+  // long to read included.
   const Outcome without = Run(unfiltered, request);
   if ((without.result & vortane::RuleResult::Timeout) != 0) return 0;
+  const Outcome kept = Run(vortane::NumberValues(unfiltered), request);
+  CheckSame(kept, without);
+  // The prefilters may leave a value too long to read unread, where reading it ends the pass.
   const Outcome with = Run(filtered, request);
-  Check(with.result == without.result);
-  Check(with.request.url == without.request.url);
-  Check(with.request.method == without.request.method);
-  Check(with.request.version == without.request.version);
-  Check(with.request.headers == without.request.headers);
-  Check(with.disabled == without.disabled);
-  const Outcome through = Run(indexed, request, &index);
-  Check(through.result == without.result);
-  Check(through.request.url == without.request.url);
-  Check(through.request.method == without.request.method);
-  Check(through.request.version == without.request.version);
-  Check(through.request.headers == without.request.headers);
-  Check(through.disabled == without.disabled);
+  if ((without.result & vortane::RuleResult::Unreadable) == 0) CheckSame(with, without);
+  CheckSame(Run(indexed, request, &index), with);
 
   // One subject of the request's values, and the last header's value alone (every byte of it
   // the input's), cut anew for each rule.

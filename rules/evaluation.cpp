@@ -7,6 +7,7 @@
 
 #include "regex/substitution.h"
 #include "regex/timed_match.h"
+#include "rules/pass_values.h"
 #include "rules/request_filename.h"
 #include "rules/server_values.h"
 #include "rules/trace.h"
@@ -19,54 +20,15 @@ LPSTR ServerName(const std::string& name) {
   return const_cast<LPSTR>(name.c_str());
 }
 
-// Reads one value into `buffer` at `at`, with room for `spare` bytes after it, and sets
-// `length`. An absent value, or one whose normalisation (O) the server refuses, reads as
-// empty. False when the value is too long to read.
-//
-// `decoded` is set to the length of the value's decoded part: for a normalised value, the
-// bytes before its query (the server decodes the part before the first raw "?" and keeps
-// the rest as it is); 0 for any other value. When the normalised value does not end with
-// the query as it was read, the whole value counts as decoded.
-bool ReadValueInto(ServerRead read, const std::string& name, bool normalize,
-                   HTTP_FILTER_CONTEXT* filterContext, ValueBuffer& buffer, size_t at, size_t spare,
-                   size_t& length, size_t& decoded) {
-  decoded = 0;
-  switch (ReadValue(read, filterContext, ServerName(name), buffer, at, spare, length)) {
-    case ValueRead::TooLong:
-      return false;
-    case ValueRead::Absent:
-      return true;
-    case ValueRead::Read:
-      break;
-  }
-  if (normalize) {
-    char* area = buffer.Area(at, length + 1);
-    const void* mark = std::memchr(area, '?', length);
-    const char* queryStart = mark == nullptr ? area + length : static_cast<const char*>(mark);
-    const std::string query(queryStart, static_cast<size_t>(area + length - queryStart));
-    if (!filterContext->ServerSupportFunction(filterContext, SF_REQ_NORMALIZE_URL, area, 0, 0)) {
-      length = 0;
-    } else {
-      // Normalising never lengthens a value; stay inside it if a server says otherwise.
-      const void* end = std::memchr(area, '\0', length + 1);
-      if (end != nullptr) length = static_cast<size_t>(static_cast<const char*>(end) - area);
-      const bool queryKept = query.size() <= length && std::memcmp(area + length - query.size(),
-                                                                   query.data(), query.size()) == 0;
-      decoded = queryKept ? length - query.size() : length;
-    }
-  }
-  return true;
-}
-
 bool HasLineFeed(const char* value, size_t length) {
   return length > 0 && std::memchr(value, '\n', length) != nullptr;
 }
 
-// Where a value the evaluation read lies, for the record: in the subject, or in the buffer
-// the target is read into first.
+// Where a value the evaluation read lies, for the record: in the subject at `at`, or at
+// `kept` (a value the pass keeps, or the target's copy) when that is set.
 struct ValueSpan {
   bool read = false;
-  bool inTarget = false;
+  const char* kept = nullptr;
   size_t at = 0;
   size_t size = 0;
 };
@@ -75,26 +37,16 @@ struct ValueSpan {
 // file test needs it, then kept.
 class FilenameOfRule {
  public:
-  FilenameOfRule(HTTP_FILTER_CONTEXT* filterContext, HTTP_FILTER_PREPROC_HEADERS* preprocHeaders,
-                 EvaluationScratch& scratch, RequestFiles* files)
-      : filterContext_(filterContext),
-        preprocHeaders_(preprocHeaders),
-        scratch_(scratch),
-        files_(files) {}
+  FilenameOfRule(PassValues& values, RequestFiles* files) : values_(values), files_(files) {}
 
   // The path, or nothing when the URL is too long to read.
   const RequestFilename* Get() {
     if (name_) return &*name_;
-    // The server's operations take names as non-const strings; they never write to them.
-    const LPSTR urlItem = const_cast<LPSTR>("URL");
-    size_t length = 0;
-    const ValueRead read =
-        ReadValue(preprocHeaders_->GetHeader, filterContext_, urlItem, scratch_.url, 0, 0, length);
-    if (read == ValueRead::TooLong) return nullptr;
+    const PassValue url = values_.Url();
+    if (url.read == ValueRead::TooLong) return nullptr;
     static const SiteFolders kNone;
     const SiteFolders* folders = files_ != nullptr ? files_->Folders() : nullptr;
-    name_ = ComputeRequestFilename(folders != nullptr ? *folders : kNone,
-                                   std::string_view(scratch_.url.Data(), length));
+    name_ = ComputeRequestFilename(folders != nullptr ? *folders : kNone, url.View());
     return &*name_;
   }
 
@@ -105,9 +57,7 @@ class FilenameOfRule {
   }
 
  private:
-  HTTP_FILTER_CONTEXT* filterContext_;
-  HTTP_FILTER_PREPROC_HEADERS* preprocHeaders_;
-  EvaluationScratch& scratch_;
+  PassValues& values_;
   RequestFiles* files_;
   std::optional<RequestFilename> name_;
   std::optional<FileTestAnswer> answer_;
@@ -147,12 +97,12 @@ uint32_t MatchResult(uint32_t flags) {
 // cannot match stop soonest: where the pattern has parts (regex/prefilter.h) and its own
 // part cannot consume an LF, the target first, then the conditions in order, each checked
 // against its part as soon as it is read while every part and value before it is free of
-// LF. A rule refused that way reads nothing more.
+// LF. A rule refused that way reads nothing more. A rule without conditions matches the
+// target's value where the pass keeps it, without copying it.
 template <bool kRecorded>
-uint32_t Evaluate(const Rule& rule, HTTP_FILTER_CONTEXT* filterContext,
-                  HTTP_FILTER_PREPROC_HEADERS* preprocHeaders, EvaluationScratch& scratch,
+uint32_t Evaluate(const Rule& rule, PassValues& values, EvaluationScratch& scratch,
                   RuleEvaluation* record, std::vector<ValueSpan>& spans, RequestFiles* files) {
-  FilenameOfRule filename(filterContext, preprocHeaders, scratch, files);
+  FilenameOfRule filename(values, files);
   if (!rule.HasValidPattern()) return RuleResult::InvalidPattern;
   const uint32_t flags = rule.Flags();
   const Prefilter& facts = rule.joinedPattern.prefilter();
@@ -162,21 +112,26 @@ uint32_t Evaluate(const Rule& rule, HTTP_FILTER_CONTEXT* filterContext,
   const bool byPart = conditions > 0 && facts.parts.size() == conditions + 1;
   const bool targetFirst = byPart && !facts.parts.back().mayConsumeLineFeed;
   const bool normalizeTarget = (flags & RuleFlag::Normalize) != 0;
+  const auto readTarget = [&] {
+    return values.Get(rule.targetSlot, false, rule.target, normalizeTarget);
+  };
   // The decoded parts of normalised values in the subject: a URL written from them gets
   // their bytes encoded again (FormatSubstitution).
   std::vector<SubjectRange> decodedParts;
-  size_t targetDecoded = 0;
-  size_t targetLength = 0;
+  PassValue target;
   bool targetChecked = false;
   if (targetFirst) {
-    if (!ReadValueInto(preprocHeaders->GetHeader, rule.target, normalizeTarget, filterContext,
-                       scratch.target, 0, 0, targetLength, targetDecoded)) {
-      return RuleResult::Unreadable;
+    target = readTarget();
+    if (target.read == ValueRead::TooLong) return RuleResult::Unreadable;
+    // The conditions' reads reuse the buffer of a value the pass does not keep.
+    if (!PassValues::Keeps(rule.targetSlot) && target.length > 0) {
+      char* copy = scratch.target.Area(0, target.length + 1);
+      std::memcpy(copy, target.data, target.length + 1);
+      target.data = copy;
     }
-    if constexpr (kRecorded) spans[conditions] = {true, true, 0, targetLength};
-    const char* target = scratch.target.Data();
-    if (!HasLineFeed(target, targetLength)) {
-      if (!facts.parts.back().Admits(target, targetLength)) return RuleResult::NoMatch;
+    if constexpr (kRecorded) spans[conditions] = {true, target.data, 0, target.length};
+    if (!HasLineFeed(target.data, target.length)) {
+      if (!facts.parts.back().Admits(target.data, target.length)) return RuleResult::NoMatch;
       targetChecked = true;
     }
   }
@@ -188,42 +143,43 @@ uint32_t Evaluate(const Rule& rule, HTTP_FILTER_CONTEXT* filterContext,
   bool paired = byPart;
   for (size_t i = 0; i < conditions; ++i) {
     const Condition& condition = rule.conditions[i];
-    const ServerRead read =
-        condition.isServerVariable ? filterContext->GetServerVariable : preprocHeaders->GetHeader;
-    size_t valueLength = 0;
-    size_t valueDecoded = 0;
+    PassValue value;
     if (condition.computed) {
       const RequestFilename* name = filename.Get();
       if (name == nullptr) return RuleResult::Unreadable;
-      valueLength = name->text.size();
-      if (valueLength > 0) {
-        std::memcpy(scratch.subject.Area(length, valueLength + 1), name->text.data(), valueLength);
-      }
-    } else if (!ReadValueInto(read, condition.name,
-                              (condition.flags & ConditionFlag::Normalize) != 0, filterContext,
-                              scratch.subject, length, 1, valueLength, valueDecoded)) {
-      return RuleResult::Unreadable;
+      value.data = name->text.c_str();
+      value.length = name->text.size();
+    } else {
+      value = values.Get(condition.slot, condition.isServerVariable, condition.name,
+                         (condition.flags & ConditionFlag::Normalize) != 0);
+      if (value.read == ValueRead::TooLong) return RuleResult::Unreadable;
     }
-    if (valueDecoded > 0) decodedParts.push_back({length, length + valueDecoded});
-    if constexpr (kRecorded) spans[i] = {true, false, length, valueLength};
-    char* value = scratch.subject.Area(length, valueLength + 1);
-    paired = paired && !facts.parts[i].mayConsumeLineFeed && !HasLineFeed(value, valueLength);
-    if (paired && !facts.parts[i].Admits(value, valueLength)) return RuleResult::NoMatch;
-    value[valueLength] = '\n';
-    length += valueLength + 1;
+    if (value.decoded > 0) decodedParts.push_back({length, length + value.decoded});
+    if constexpr (kRecorded) spans[i] = {true, nullptr, length, value.length};
+    char* copy = scratch.subject.Area(length, value.length + 1);
+    if (value.length > 0) std::memcpy(copy, value.data, value.length);
+    paired = paired && !facts.parts[i].mayConsumeLineFeed && !HasLineFeed(copy, value.length);
+    if (paired && !facts.parts[i].Admits(copy, value.length)) return RuleResult::NoMatch;
+    copy[value.length] = '\n';
+    length += value.length + 1;
   }
-  if (targetFirst) {
-    if (targetLength > 0) {
-      std::memcpy(scratch.subject.Area(length, targetLength), scratch.target.Data(), targetLength);
+  if (!targetFirst) {
+    target = readTarget();
+    if (target.read == ValueRead::TooLong) return RuleResult::Unreadable;
+  }
+  if (target.decoded > 0) decodedParts.push_back({length, length + target.decoded});
+  const char* subject;
+  if (conditions == 0 && PassValues::Keeps(rule.targetSlot)) {
+    subject = target.data;
+    if constexpr (kRecorded) spans[conditions] = {true, target.data, 0, target.length};
+  } else {
+    if (target.length > 0) {
+      std::memcpy(scratch.subject.Area(length, target.length), target.data, target.length);
     }
-  } else if (!ReadValueInto(preprocHeaders->GetHeader, rule.target, normalizeTarget, filterContext,
-                            scratch.subject, length, 0, targetLength, targetDecoded)) {
-    return RuleResult::Unreadable;
+    if constexpr (kRecorded) spans[conditions] = {true, nullptr, length, target.length};
+    subject = scratch.subject.Data();
   }
-  if constexpr (kRecorded) spans[conditions] = {true, false, length, targetLength};
-  if (targetDecoded > 0) decodedParts.push_back({length, length + targetDecoded});
-  length += targetLength;
-  const char* subject = scratch.subject.Data();
+  length += target.length;
   // A subject the pattern cannot match is refused before the matcher is set up, with the
   // result the matcher would have given. When every part was checked above, so was this.
   if (!(paired && targetChecked) && !facts.Admits(subject, length)) return RuleResult::NoMatch;
@@ -270,8 +226,13 @@ uint32_t Evaluate(const Rule& rule, HTTP_FILTER_CONTEXT* filterContext,
       safe = false;
     }
   }
-  const BOOL written =
-      safe && preprocHeaders->SetHeader(filterContext, ServerName(rule.target), newValue.data());
+  BOOL written = FALSE;
+  if (safe) {
+    // The values the pass keeps for the target, and those derived from it, are read again.
+    values.Wrote(rule.target);
+    written =
+        values.Headers()->SetHeader(values.Context(), ServerName(rule.target), newValue.data());
+  }
   if constexpr (kRecorded) {
     record->wrote = true;
     record->newValue = newValue;
@@ -285,13 +246,10 @@ uint32_t Evaluate(const Rule& rule, HTTP_FILTER_CONTEXT* filterContext,
 
 }  // namespace
 
-uint32_t EvaluateRule(const Rule& rule, HTTP_FILTER_CONTEXT* filterContext,
-                      HTTP_FILTER_PREPROC_HEADERS* preprocHeaders, EvaluationScratch& scratch,
+uint32_t EvaluateRule(const Rule& rule, PassValues& values, EvaluationScratch& scratch,
                       RuleEvaluation* record, RequestFiles* files) {
   std::vector<ValueSpan> spans;
-  if (record == nullptr) {
-    return Evaluate<false>(rule, filterContext, preprocHeaders, scratch, nullptr, spans, files);
-  }
+  if (record == nullptr) return Evaluate<false>(rule, values, scratch, nullptr, spans, files);
   record->fileTests.clear();
   record->rule = &rule;
   record->values.clear();
@@ -301,15 +259,21 @@ uint32_t EvaluateRule(const Rule& rule, HTTP_FILTER_CONTEXT* filterContext,
   record->newValue.clear();
   record->accepted = false;
   record->result = 0;
-  record->result =
-      Evaluate<true>(rule, filterContext, preprocHeaders, scratch, record, spans, files);
+  record->result = Evaluate<true>(rule, values, scratch, record, spans, files);
   // The buffers no longer move: the views stay valid until the next evaluation.
   for (const ValueSpan& span : spans) {
-    const ValueBuffer& buffer = span.inTarget ? scratch.target : scratch.subject;
-    record->values.emplace_back(span.read ? buffer.Data() + span.at : "", span.size);
+    const char* data = span.kept != nullptr ? span.kept : scratch.subject.Data() + span.at;
+    record->values.emplace_back(span.read ? data : "", span.size);
     record->read.push_back(span.read);
   }
   return record->result;
+}
+
+uint32_t EvaluateRule(const Rule& rule, HTTP_FILTER_CONTEXT* filterContext,
+                      HTTP_FILTER_PREPROC_HEADERS* preprocHeaders, EvaluationScratch& scratch,
+                      RuleEvaluation* record, RequestFiles* files) {
+  PassValues values(filterContext, preprocHeaders);
+  return EvaluateRule(rule, values, scratch, record, files);
 }
 
 }  // namespace vortane

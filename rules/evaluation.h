@@ -10,7 +10,8 @@
 //     empty. Every other value is read whole, up to kValueLimit bytes; a longer one makes
 //     the evaluation end with Unreadable, without matching: the caller must not let the
 //     request go on as if the rule had not matched.
-//   - Values are read afresh on every call: a rule sees what earlier rules wrote back.
+//   - A rule sees what earlier rules wrote back: a value is read afresh on every call, or
+//     taken from the pass's values (rules/pass_values.h), which a write keeps current.
 //   - A matching timeout (or Boost's own complexity error) disables the rule for as long
 //     as its configuration stays loaded and yields Timeout; nothing is written back then.
 //   - A subject the pattern's prefilter (regex/prefilter.h) refuses yields NoMatch without
@@ -54,14 +55,13 @@ class EvaluationScratch {
  public:
   // The subject: values are read straight into it, so their bytes are copied once.
   ValueBuffer subject;
-  // The target's value when it is read before the conditions' (copied into the subject
-  // only if the rule can still match).
+  // The target's value when it is read before the conditions' and the pass does not keep it
+  // (copied into the subject only if the rule can still match).
   ValueBuffer target;
-  // The URL, read for REQUEST_FILENAME.
-  ValueBuffer url;
   MatchResults groups;
 };
 
+class PassValues;
 class RequestFiles;
 
 // Returns exactly one of InvalidPattern, NoMatch, Timeout, Unreadable, or Matched with
@@ -71,9 +71,10 @@ class RequestFiles;
 // `rule` is shared with other request threads and only read, apart from its Disabled bit.
 // The server records belong to the calling thread's request; `scratch` holds the buffers,
 // which outlive the call. Costs at most one server read per condition and one for the
-// target (two for a value of 4096 bytes or more), the prefilter's checks, at most one
-// time-limited match, and on a match one expansion and one SetHeader. Exceptions other than
-// bad_expression (memory exhaustion) leave the function; the rule stays enabled then.
+// target (two for a value of 4096 bytes or more; none for a value the pass's values hold), the
+// prefilter's checks, at most one time-limited match, and on a match one expansion and one
+// SetHeader. Exceptions other than bad_expression (memory exhaustion) leave the function; the rule
+// stays enabled then.
 //
 // When `record` is not null it is filled with what the evaluation read, matched and wrote
 // (rules/trace.h); the evaluation itself is the same. Without a record the only extra cost
@@ -85,6 +86,12 @@ class RequestFiles;
 // is asked, one file-system query for all of the rule's tests.
 uint32_t EvaluateRule(const Rule& rule, HTTP_FILTER_CONTEXT* filterContext,
                       HTTP_FILTER_PREPROC_HEADERS* preprocHeaders, EvaluationScratch& scratch,
+                      RuleEvaluation* record = nullptr, RequestFiles* files = nullptr);
+
+// The same, reading the request's values through `values` (rules/pass_values.h), which the
+// rules of one pass share: a value the pass already read is not read again, and the rule's
+// write drops what it may change. The server is the one `values` reads.
+uint32_t EvaluateRule(const Rule& rule, PassValues& values, EvaluationScratch& scratch,
                       RuleEvaluation* record = nullptr, RequestFiles* files = nullptr);
 
 }  // namespace vortane

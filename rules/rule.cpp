@@ -95,6 +95,7 @@ Rule::Rule(const Rule& other)
       conditions(other.conditions),
       fileTests(other.fileTests),
       line(other.line),
+      targetSlot(other.targetSlot),
       flags_(other.Flags()) {}
 
 Rule& Rule::operator=(const Rule& other) {
@@ -105,6 +106,7 @@ Rule& Rule::operator=(const Rule& other) {
     conditions = other.conditions;
     fileTests = other.fileTests;
     line = other.line;
+    targetSlot = other.targetSlot;
     SetFlags(other.Flags());
   }
   return *this;

@@ -155,6 +155,9 @@ inline constexpr FileTestMeaning kFileTests[] = {
 const FileTestMeaning* LookUpFileTest(bool isServerVariable, std::string_view name,
                                       std::string_view pattern);
 
+// The slot of a value no pass keeps (rules/pass_values.h): read afresh on each use.
+inline constexpr uint32_t kNoSlot = UINT32_MAX;
+
 // One RewriteCond line. Its pattern is the matching segment at the head of the owning
 // rule's pattern, unless it is a file test, which has no pattern of its own.
 struct Condition {
@@ -165,6 +168,9 @@ struct Condition {
   // The value is REQUEST_FILENAME, computed by the filter instead of read from the server.
   bool computed = false;
   FileTest fileTest = FileTest::None;  // set on the rule's fileTests only
+  // Where a pass keeps the value it read (rules/pass_values.h): set by NumberValues when a
+  // configuration is built.
+  uint32_t slot = kNoSlot;
 };
 
 // One RewriteRule or RewriteHeader line with its conditions. A value type: copies are deep
@@ -185,7 +191,8 @@ class Rule {
   std::vector<Condition> conditions;  // in file order; those with a pattern only
   // The file tests among the conditions, in file order: asked after the pattern matched.
   std::vector<Condition> fileTests;
-  uint32_t line = 0;  // the RewriteRule or RewriteHeader line; 0 when not from a file
+  uint32_t line = 0;              // the RewriteRule or RewriteHeader line; 0 when not from a file
+  uint32_t targetSlot = kNoSlot;  // where a pass keeps the target's value, as Condition::slot
 
   // The RuleFlag bits. Safe to call while other threads evaluate the rule.
   uint32_t Flags() const { return flags_.load(std::memory_order_relaxed); }

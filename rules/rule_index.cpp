@@ -46,6 +46,7 @@ RuleIndex::RuleIndex(const std::vector<Rule>& rules) : ruleCount_(rules.size()) 
     for (char& c : key) c = static_cast<char>(Folded(static_cast<unsigned char>(c)));
     if (prefilter.ignoreCase) longestFoldedKey_ = std::max(longestFoldedKey_, key.size());
     entries.emplace_back(std::move(key), i);
+    lastIndexed_ = i;
   }
   // By key, then by position: each key's rules end up together and in file order.
   std::sort(entries.begin(), entries.end());
@@ -64,6 +65,10 @@ RuleIndex::RuleIndex(const std::vector<Rule>& rules) : ruleCount_(rules.size()) 
     ++keys_.back().count;
   }
   if (keys_.empty()) return;
+  if (ruleCount_ <= RuleCursor::kBitmapRules) {
+    alwaysBits_.assign((ruleCount_ + 63) / 64, 0);
+    for (const uint32_t i : always_) alwaysBits_[i / 64] |= uint64_t{1} << (i % 64);
+  }
   size_t slots = 4;
   while (slots < keys_.size() * 2) slots *= 2;
   slots_.assign(slots, 0);
@@ -100,6 +105,8 @@ void RuleCursor::LookUp(std::string_view url) {
   const std::vector<uint32_t>& always = index_.always_;
   list_[lists_++] = {always.data(), always.data(), always.data() + always.size()};
   if (!index_.Indexes()) return;
+  bitmap_ = !index_.alwaysBits_.empty();
+  if (bitmap_) std::copy(index_.alwaysBits_.begin(), index_.alwaysBits_.end(), bits_.begin());
   // A byte a case-insensitive key might fold onto a letter of: the folded hash cannot see it.
   unsigned char high = 0;
   for (size_t n = 0; n < std::min(url.size(), index_.longestFoldedKey_); ++n) {
@@ -115,6 +122,13 @@ void RuleCursor::LookUp(std::string_view url) {
     }
     const RuleIndex::Key* key = index_.Find(hash, url.data(), length);
     if (key == nullptr) continue;
+    if (bitmap_) {
+      for (uint32_t m = key->first; m < key->first + key->count; ++m) {
+        const uint32_t i = index_.members_[m];
+        bits_[i / 64] |= uint64_t{1} << (i % 64);
+      }
+      continue;
+    }
     if (lists_ == kMaxLists) return;
     const uint32_t* first = index_.members_.data() + key->first;
     list_[lists_++] = {first, first, first + key->count};
@@ -127,6 +141,16 @@ size_t RuleCursor::Next(size_t from) {
   if (all_ || from >= count) {
     last_ = from;
     return std::min(from, count);
+  }
+  if (bitmap_) {
+    size_t word = from / 64;
+    uint64_t bits = bits_[word] & (~uint64_t{0} << (from % 64));
+    const size_t words = index_.alwaysBits_.size();
+    while (bits == 0) {
+      if (++word == words) return count;
+      bits = bits_[word];
+    }
+    return word * 64 + static_cast<size_t>(__builtin_ctzll(bits));
   }
   // After a lookup or a restart the lists are searched; otherwise they only move on.
   const bool seek = seek_ || from < last_;

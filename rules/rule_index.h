@@ -43,6 +43,9 @@ class RuleIndex {
   size_t RuleCount() const { return ruleCount_; }
   // Whether some rule is indexed; without one, a pass gains nothing from a lookup.
   bool Indexes() const { return !keys_.empty(); }
+  // The position of the last indexed rule (0 when none is): every rule after it is visited
+  // whatever the URL.
+  size_t LastIndexed() const { return lastIndexed_; }
 
  private:
   friend class RuleCursor;
@@ -60,6 +63,7 @@ class RuleIndex {
   const Key* Find(uint64_t hash, const char* url, size_t length) const;
 
   size_t ruleCount_ = 0;
+  size_t lastIndexed_ = 0;
   // The rules that are not indexed, in file order: every pass visits them.
   std::vector<uint32_t> always_;
   std::vector<Key> keys_;
@@ -69,6 +73,9 @@ class RuleIndex {
   std::vector<uint32_t> slots_;
   // The lengths of the keys, each once, ascending.
   std::vector<uint32_t> lengths_;
+  // For a configuration of at most RuleCursor::kBitmapRules rules, a bit per rule, set for
+  // the rules every pass visits; empty for a larger one.
+  std::vector<uint64_t> alwaysBits_;
   // The longest key of a case-insensitive rule: a URL byte of 0x80 or above before this
   // position may fold onto a letter of such a key (regex/prefilter.h), which the folded
   // lookup cannot see.
@@ -92,13 +99,20 @@ class RuleCursor {
   void VisitAll() { all_ = true; }
 
   // The first rule at or after `from` that the pass visits; RuleCount() when none is left.
-  // Amortised constant per call while `from` grows, a binary search per list after it
-  // falls (a restart).
+  // For a configuration of up to kBitmapRules rules, a scan of a bit per rule (a few steps);
+  // for a larger one amortised constant per call while `from` grows, a binary search per
+  // list after it falls (a restart).
   size_t Next(size_t from);
 
   static constexpr size_t kMaxLists = 16;
+  // Configurations this small keep the rules to visit as a bit per rule: a lookup then costs
+  // a copy of a few words and a bit per candidate, and a step costs a few instructions,
+  // which keeps the index from costing a pass over realistic rules more than it saves.
+  static constexpr size_t kBitmapRules = 512;
 
  private:
+  static constexpr size_t kBitmapWords = kBitmapRules / 64;
+
   // Rule positions in ascending order, and how far the pass has got through them.
   struct List {
     const uint32_t* begin;
@@ -111,6 +125,8 @@ class RuleCursor {
   size_t lists_ = 0;
   size_t last_ = 0;                   // the `from` of the last call of Next
   std::array<List, kMaxLists> list_;  // the first lists_ are in use
+  bool bitmap_ = false;               // the rules to visit are in bits_, not in the lists
+  std::array<uint64_t, kBitmapWords> bits_;
 };
 
 }  // namespace vortane

@@ -1,6 +1,7 @@
 #include "rules/rule_pass.h"
 
 #include "rules/evaluation.h"
+#include "rules/pass_values.h"
 #include "rules/rule_index.h"
 #include "rules/server_values.h"
 #include "rules/trace.h"
@@ -14,41 +15,48 @@ class EveryRule {
   // Whether some rule may be left out, and whether the URL must be looked up for that.
   static constexpr bool kLeavesOut = false;
 
-  void LookUpUrl(HTTP_FILTER_CONTEXT*, HTTP_FILTER_PREPROC_HEADERS*, EvaluationScratch&) {}
+  void UrlChanged() {}
   // The first rule at or after `from` that the pass visits.
-  size_t Next(size_t from) const { return from; }
+  size_t Next(size_t from, PassValues&) const { return from; }
 };
 
-// Which rules a pass visits: those `index` leaves in for the URL as it was last looked up,
-// in file order.
+// Which rules a pass visits: those `index` leaves in for the URL as it is, in file order.
+//
+// The URL is looked up when the visit first needs it, and again after a rule may have
+// written it only if an indexed rule is still ahead: a rewrite after the last indexed rule
+// costs no lookup.
 class IndexedRules {
  public:
   static constexpr bool kLeavesOut = true;
 
-  explicit IndexedRules(const RuleIndex& index) : cursor_(index) {}
+  explicit IndexedRules(const RuleIndex& index) : index_(index), cursor_(index) {}
 
-  // Points the cursor at the rules that can match the request's URL as it is now; at every
-  // rule when the URL is too long to read (its rules then end the pass as Unreadable).
-  void LookUpUrl(HTTP_FILTER_CONTEXT* filterContext, HTTP_FILTER_PREPROC_HEADERS* preprocHeaders,
-                 EvaluationScratch& scratch) {
-    // The server's operations take names as non-const strings; they never write to them.
-    const LPSTR urlItem = const_cast<LPSTR>("URL");
-    size_t length = 0;
-    switch (ReadValue(preprocHeaders->GetHeader, filterContext, urlItem, scratch.subject, 0, 0,
-                      length)) {
-      case ValueRead::TooLong:
-        cursor_.VisitAll();
-        return;
-      case ValueRead::Absent:
-      case ValueRead::Read:
-        cursor_.LookUp(std::string_view(scratch.subject.Data(), length));
-        return;
+  // A rule may have written the URL: the candidates are looked up again before they count.
+  void UrlChanged() { stale_ = true; }
+  size_t Next(size_t from, PassValues& values) {
+    if (stale_ && from <= index_.LastIndexed()) {
+      LookUpUrl(values);
+      stale_ = false;
     }
+    // Past the last indexed rule every rule is visited, whatever the URL.
+    return cursor_.Next(from);
   }
-  size_t Next(size_t from) { return cursor_.Next(from); }
 
  private:
+  // Points the cursor at the rules that can match the request's URL as it is now; at every
+  // rule when the URL is too long to read (its rules then end the pass as Unreadable).
+  void LookUpUrl(PassValues& values) {
+    const PassValue url = values.Url();
+    if (url.read == ValueRead::TooLong) {
+      cursor_.VisitAll();
+    } else {
+      cursor_.LookUp(url.View());
+    }
+  }
+
+  const RuleIndex& index_;
   RuleCursor cursor_;
+  bool stale_ = true;
 };
 
 // Whether a rule in [first, last) is enabled.
@@ -65,21 +73,21 @@ bool AnyEnabled(const std::vector<Rule>& rules, size_t first, size_t last) {
 //
 // A rule `visit` leaves out is an enabled rule whose prefilter refuses the URL, which would
 // have added NoMatch and nothing else, or a disabled one, which would have been passed over:
-// the pass adds NoMatch for the first kind, and a trace hears each as such. The URL is looked
-// up again after every rule on the URL item that matched (it may have written the URL),
-// unless the pass ends there; a restart moves the visit back to the first rule.
+// the pass adds NoMatch for the first kind, and a trace hears each as such. After every rule on
+// the URL item that matched (it may have written the URL) the visit looks the URL up again
+// before it next leaves a rule out; a restart moves the visit back to the first rule.
 template <class Visit, bool kTraced>
 uint32_t Pass(const std::vector<Rule>& rules, Visit& visit, const std::atomic<int32_t>& repeatLimit,
               HTTP_FILTER_CONTEXT* filterContext, HTTP_FILTER_PREPROC_HEADERS* preprocHeaders,
               RuleTracer* tracer, RequestFiles* files) {
+  PassValues values(filterContext, preprocHeaders);
   EvaluationScratch scratch;
   RuleEvaluation record;
-  visit.LookUpUrl(filterContext, preprocHeaders, scratch);
   uint32_t result = 0;
   int32_t sweep = 1;
   if constexpr (kTraced) tracer->SweepStarted(sweep);
   for (size_t from = 0;;) {
-    const size_t i = visit.Next(from);
+    const size_t i = visit.Next(from, values);
     if constexpr (Visit::kLeavesOut) {
       if constexpr (kTraced) {
         for (size_t j = from; j < i && j < rules.size(); ++j) {
@@ -101,8 +109,8 @@ uint32_t Pass(const std::vector<Rule>& rules, Visit& visit, const std::atomic<in
       if constexpr (kTraced) tracer->RuleSkipped(rule);
       continue;
     }
-    const uint32_t ruleResult = EvaluateRule(rule, filterContext, preprocHeaders, scratch,
-                                             kTraced ? &record : nullptr, files);
+    const uint32_t ruleResult =
+        EvaluateRule(rule, values, scratch, kTraced ? &record : nullptr, files);
     result |= ruleResult;
     if constexpr (kTraced) tracer->RuleEvaluated(record, result);
     if ((result & RuleResult::Timeout) != 0) {
@@ -125,7 +133,7 @@ uint32_t Pass(const std::vector<Rule>& rules, Visit& visit, const std::atomic<in
         result &= RuleResult::LogMark;
         from = 0;
         if constexpr (kTraced) tracer->SweepStarted(sweep);
-        if (wroteUrl) visit.LookUpUrl(filterContext, preprocHeaders, scratch);
+        if (wroteUrl) visit.UrlChanged();
         continue;
       }
       // The result keeps the Restart of an earlier rule at the limit; only a rule that asks
@@ -138,7 +146,7 @@ uint32_t Pass(const std::vector<Rule>& rules, Visit& visit, const std::atomic<in
       if constexpr (kTraced) tracer->PassEnded(PassEnd::Stopped, result);
       return result;
     }
-    if (wroteUrl) visit.LookUpUrl(filterContext, preprocHeaders, scratch);
+    if (wroteUrl) visit.UrlChanged();
   }
   if constexpr (kTraced) tracer->PassEnded(PassEnd::Completed, result);
   return result;

@@ -47,9 +47,10 @@ uint32_t RunRulePass(const std::vector<Rule>& rules, const std::atomic<int32_t>&
 // The same pass, visiting only the rules `index` (rules/rule_index.h) leaves in for the
 // request's URL: the same result, the same request afterwards, the same rules disabled. A
 // rule left out is one that could only have reported NoMatch; the result has NoMatch exactly
-// when the pass visiting every rule would have it. The URL is read once more at the start and
-// after every rule on the URL item that matched, so a pass over thousands of indexed rules
-// costs about as much as one over the few that can match. This is the pass the filter runs,
+// when the pass visiting every rule would have it. The URL is looked up when the pass first
+// needs it, and again after a rule on the URL item matched, if an indexed rule is still ahead;
+// so a pass over thousands of indexed rules costs about as much as one over the few that can
+// match. This is the pass the filter runs,
 // and the tools with it.
 //
 // `index` must have been built from `rules` as they are now; one built for another number

@@ -42,6 +42,12 @@ TEST(RuleIndexTest, VisitsTheAlwaysVisitedAndTheCandidatesInFileOrder) {
   rules.push_back(MakeRule({}, "^/old/page\\.html$", "/second"));         // 8: same key as 0
   const RuleIndex index(rules);
   ASSERT_EQ(index.RuleCount(), rules.size());
+  // The same rules followed by more indexed ones than a cursor keeps as bits: its lists then.
+  std::vector<Rule> many = rules;
+  for (size_t i = many.size(); i <= RuleCursor::kBitmapRules; ++i) {
+    many.push_back(MakeRule({}, "^/zz" + std::to_string(i) + "/", "/z"));
+  }
+  const RuleIndex manyIndex(many);
 
   const std::vector<size_t> always = {1, 3, 6, 7};
   struct Case {
@@ -59,7 +65,12 @@ TEST(RuleIndexTest, VisitsTheAlwaysVisitedAndTheCandidatesInFileOrder) {
       // A byte a case-insensitive prefix might fold onto: every rule.
       {"/bl\xC9g/2019/", {0, 1, 2, 3, 4, 5, 6, 7, 8}},
   };
-  for (const Case& c : cases) EXPECT_EQ(Visited(index, c.url), c.visited) << c.url;
+  for (const Case& c : cases) {
+    EXPECT_EQ(Visited(index, c.url), c.visited) << c.url;
+    std::vector<size_t> visited = Visited(manyIndex, c.url);
+    if (c.visited.size() == rules.size()) visited.resize(rules.size());  // every rule
+    EXPECT_EQ(visited, c.visited) << c.url << " among " << many.size() << " rules";
+  }
 }
 
 TEST(RuleIndexTest, NoIndexedRuleOrEveryRule) {

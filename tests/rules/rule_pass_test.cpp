@@ -8,6 +8,7 @@
 
 #include "memory_server/memory_server.h"
 #include "platform/tick.h"
+#include "rules/pass_values.h"
 #include "rules/rule_index.h"
 #include "rules/trace.h"
 #include "tests/support/rule_builder.h"
@@ -18,11 +19,13 @@ namespace {
 using testing::MakeRule;
 using testing::RuleSet;
 
-// The parameter: whether the pass goes through an index of the rules.
+// The parameter: whether the pass goes as the filter's does, through an index of the rules and
+// keeping the values it read (the rules numbered as a configuration numbers them), or visits
+// every rule and reads every value afresh.
 class RulePassTest : public ::testing::TestWithParam<bool> {
  protected:
   // The names of the result's bits (rules/trace.h).
-  std::string Run(const RuleSet& config, const std::string& url = "/a") {
+  std::string Run(RuleSet& config, const std::string& url = "/a") {
     MemoryRequest request;
     request.url = url;
     server_.StartRequest(request);
@@ -30,6 +33,7 @@ class RulePassTest : public ::testing::TestWithParam<bool> {
       return ResultNames(RunRulePass(config.rules, config.repeatLimit, server_.Context(),
                                      server_.PreprocHeaders()));
     }
+    config.rules = NumberValues(std::move(config.rules));
     return ResultNames(RunRulePass(config.rules, RuleIndex(config.rules), config.repeatLimit,
                                    server_.Context(), server_.PreprocHeaders()));
   }
