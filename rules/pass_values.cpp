@@ -115,23 +115,21 @@ char* PassValues::Store(Entry& entry, size_t size) {
   return entry.data;
 }
 
-PassValue PassValues::Get(uint32_t slot, bool isServerVariable, std::string_view name,
-                          bool normalize) {
+PassValue PassValues::Fetch(uint32_t slot, bool isServerVariable, std::string_view name,
+                            bool normalize) {
   if (slot == kNoSlot) return ReadFromServer(isServerVariable, name, normalize);
   if (slot >= entries_.size()) entries_.resize(slot + 1);
   Entry& entry = entries_[slot];
-  if (!entry.valid) {
-    const PassValue value = ReadFromServer(isServerVariable, name, normalize);
-    entry.valid = true;
-    entry.isServerVariable = isServerVariable;
-    entry.name = name;
-    entry.read = value.read;
-    entry.length = value.length;
-    entry.decoded = value.decoded;
-    // A value dropped by a write is read again into its old space when it fits.
-    if (value.length + 1 > entry.capacity) Store(entry, value.length + 1);
-    std::memcpy(entry.data, value.data, value.length + 1);
-  }
+  const PassValue value = ReadFromServer(isServerVariable, name, normalize);
+  entry.valid = true;
+  entry.isServerVariable = isServerVariable;
+  entry.name = name;
+  entry.read = value.read;
+  entry.length = value.length;
+  entry.decoded = value.decoded;
+  // A value dropped by a write is read again into its old space when it fits.
+  if (value.length + 1 > entry.capacity) Store(entry, value.length + 1);
+  std::memcpy(entry.data, value.data, value.length + 1);
   return {entry.read, entry.data, entry.length, entry.decoded};
 }
 

@@ -70,7 +70,14 @@ class PassValues {
   // from `slot` when that holds it, else read (one server call, two for a value of 4096
   // bytes or more, one more to normalise) and kept in `slot`. An absent value, and one whose
   // normalisation the server refuses, reads as empty; one longer than kValueLimit as TooLong.
-  PassValue Get(uint32_t slot, bool isServerVariable, std::string_view name, bool normalize);
+  PassValue Get(uint32_t slot, bool isServerVariable, std::string_view name, bool normalize) {
+    // A value the pass holds is the common case: inline.
+    if (slot < entries_.size() && entries_[slot].valid) {
+      const Entry& entry = entries_[slot];
+      return {entry.read, entry.data, entry.length, entry.decoded};
+    }
+    return Fetch(slot, isServerVariable, name, normalize);
+  }
 
   // The raw URL item.
   PassValue Url() { return Get(kUrlSlot, false, kUrlName, false); }
@@ -99,6 +106,8 @@ class PassValues {
     size_t decoded = 0;
   };
 
+  // Get for a value the pass does not hold.
+  PassValue Fetch(uint32_t slot, bool isServerVariable, std::string_view name, bool normalize);
   PassValue ReadFromServer(bool isServerVariable, std::string_view name, bool normalize);
   char* Store(Entry& entry, size_t size);
 
@@ -107,7 +116,7 @@ class PassValues {
   // Where a value is read first; it is then copied into its entry's own space.
   ValueBuffer read_;
   // By slot, grown as slots are first used; a configuration's usual few inside the pass.
-  boost::container::small_vector<Entry, 16> entries_;
+  boost::container::small_vector<Entry, 32> entries_;
   // The entries' bytes: the first block inside the pass, then blocks that never move, so a
   // kept value's view stays valid.
   char firstBlock_[1024];
