@@ -1,6 +1,7 @@
 #include "regex/pattern_tree.h"
 
 #include <algorithm>
+#include <cctype>
 #include <iterator>
 
 #include "base/text.h"
@@ -714,10 +715,42 @@ class Analyser {
   }
 
  private:
+  // A letter or digit written as itself.
+  bool IsWordLiteral(size_t index) const {
+    const PatternNode& node = tree_[index];
+    return node.kind == Kind::kLiteral && node.byte >= 0 &&
+           std::isalnum(static_cast<unsigned char>(node.byte)) != 0;
+  }
+
+  // The runs of letters and digits among a concatenation's children.
+  void NoteLiterals(const PatternNode& concatenation) {
+    const std::vector<size_t>& children = concatenation.children;
+    for (size_t i = 0; i < children.size();) {
+      size_t run = 0;
+      while (i + run < children.size() && IsWordLiteral(children[i + run])) ++run;
+      if (run > w_.literalLength ||
+          (run == w_.literalLength && run > 0 && tree_[children[i]].offset < w_.literal)) {
+        w_.literal = tree_[children[i]].offset;
+        w_.literalLength = run;
+      }
+      i += run > 0 ? run : 1;
+    }
+  }
+
   // Returns whether the node holds a repeat without bound.
   bool Visit(size_t index) {
     const PatternNode& node = tree_[index];
     bool unbounded = Unbounded(node) && !node.children.empty();
+    if (node.kind == Kind::kConcatenation && negativeDepth_ == 0) NoteLiterals(node);
+    const bool negative =
+        node.kind == Kind::kGroup && node.group == PatternNode::Group::kNegativeLookAhead;
+    negativeDepth_ += negative ? 1 : 0;
+    unbounded = VisitChildren(node, unbounded);
+    negativeDepth_ -= negative ? 1 : 0;
+    return unbounded;
+  }
+
+  bool VisitChildren(const PatternNode& node, bool unbounded) {
     switch (node.kind) {
       case Kind::kClassEscape:
         if (node.letter == 'l' || node.letter == 'u' || node.letter == 'L' || node.letter == 'U') {
@@ -751,6 +784,7 @@ class Analyser {
 
   const PatternTree& tree_;
   PatternWarnings w_;
+  int negativeDepth_ = 0;  // how many negative look-aheads enclose the node visited
 };
 
 }  // namespace

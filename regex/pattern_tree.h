@@ -100,6 +100,11 @@ struct PatternWarnings {
   size_t topLevelBar = kNone;   // the first "|" outside every group
   size_t nestedRepeat = kNone;  // the first group repeated without bound that holds such a repeat
   size_t caseClass = kNone;     // the first "\l", "\u", "\L", "\U", "[:lower:]" or "[:upper:]"
+  // The longest run of letters and digits written as plain bytes one after another, the
+  // first of the longest: text a matching subject holds. None inside a negative look-ahead,
+  // whose text a match lacks. kNone and 0 when there is none.
+  size_t literal = kNone;
+  size_t literalLength = 0;
 };
 
 // The warnings of a pattern; none for a pattern that does not parse on its own.

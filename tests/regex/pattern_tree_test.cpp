@@ -41,6 +41,29 @@ TEST(PatternTreeTest, WarningsPointAtTheirConstruct) {
   }
 }
 
+// The literal the checker names is text every match holds: not one a negative look-ahead
+// refuses, nor one broken by a repeat or an escape.
+TEST(PatternTreeTest, TheLongestLiteralIsOneAMatchHolds) {
+  const struct {
+    const char* pattern;
+    size_t literal, length;
+  } cases[] = {
+      {"^/private/.*$", 2, 7},
+      {"^/(?!publicfiles)ab/", 17, 2},  // the look-ahead's text is what a match lacks
+      {"^/(?=publicfiles)ab/", 5, 11},  // a look-ahead's own text is held
+      {"^/abcd*e", 2, 3},               // the repeated d may be absent
+      {"^/ab\\.cd", 2, 2},               // the first of the longest
+      {"^/(?:xy|abc)$", 8, 3},          // in either alternative
+      {"^/\\d+/[a-z]+$", kNone, 0},
+      {"(", kNone, 0},  // does not parse
+  };
+  for (const auto& c : cases) {
+    const PatternWarnings w = AnalysePattern(c.pattern);
+    EXPECT_EQ(w.literal, c.literal) << c.pattern;
+    EXPECT_EQ(w.literalLength, c.length) << c.pattern;
+  }
+}
+
 // "^" and "$" are guarded against FF only where an FF could stand next to them.
 TEST(PatternTreeTest, AnchorsAreGuardedByTheirNeighbours) {
   const struct {

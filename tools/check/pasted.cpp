@@ -260,14 +260,15 @@ std::optional<Problem> ExplainNeverMatches(const Word& pattern, bool ignoreCase)
 }
 
 std::optional<Problem> ExplainCaseSensitiveRefusal(const Word& pattern) {
-  const auto [start, length] = LongestLiteral(pattern.text);
-  const std::string_view literal = pattern.text.substr(start, length);
+  const PatternWarnings shape = AnalysePattern(pattern.text);
+  if (shape.literalLength < 2) return std::nullopt;
+  const std::string_view literal = pattern.text.substr(shape.literal, shape.literalLength);
   const auto letter = std::find_if(literal.begin(), literal.end(), [](char c) {
     return std::isalpha(static_cast<unsigned char>(c));
   });
-  if (length < 2 || letter == literal.end()) return std::nullopt;
+  if (letter == literal.end()) return std::nullopt;
   const std::string upper = Upper(literal);
-  return Problem{pattern.column + static_cast<uint32_t>(start),
+  return Problem{pattern.column + static_cast<uint32_t>(shape.literal),
                  "a refusal with case: the file system of the web server ignores case, so '" +
                      upper + "' reaches the same file and gets past it",
                  "add I to the flags", "case-sensitive-refusal"};

@@ -253,14 +253,13 @@ class WarningPass {
 
   // A refusal matched on the raw URL: a literal in it can be written with an escape.
   void EncodedLiteral(const Word& pattern, uint32_t number) {
-    const auto [start, length] = LongestLiteral(pattern.text);
-    if (length < 2) return;
-    Add(number, pattern.column + static_cast<uint32_t>(start), "encoded-literal",
+    const vortane::PatternWarnings shape = AnalysePattern(pattern.text);
+    if (shape.literalLength < 2) return;
+    const auto first = static_cast<unsigned char>(pattern.text[shape.literal]);
+    Add(number, pattern.column + static_cast<uint32_t>(shape.literal), "encoded-literal",
         "a refusal on the URL as the client sent it: a client that writes '" +
-            std::string(1, pattern.text[start]) + "' as '%" +
-            std::string(1,
-                        "0123456789ABCDEF"[static_cast<unsigned char>(pattern.text[start]) >> 4]) +
-            std::string(1, "0123456789ABCDEF"[pattern.text[start] & 0xF]) + "' gets past it",
+            std::string(1, static_cast<char>(first)) + "' as '%" + kHexDigits[first >> 4] +
+            kHexDigits[first & 0xF] + "' gets past it",
         "add O to the flags: the URL is then decoded and normalised before it is matched");
   }
 
