@@ -9,6 +9,12 @@
 #   Apache httpd:  without mod_rewrite, mod_rewrite on with no rules, with the same 20, 50
 #                  and 1,000 rules (apache-20.conf, apache-50.conf, rule_file)
 #
+# and a front controller: WordPress's block, as docs/migrating.md writes it for each server
+# (the filter's in the site's httpd.ini; Apache's in the site's .htaccess, read as such sites
+# run, with AllowOverride All), for an address that names no file (/2026/12/hello-world/),
+# which both rewrite to /index.php after asking whether it names a file or a folder. Its cost
+# is set against each server without its rewriting serving /index.php itself.
+#
 # The server runs on CPU 0 and wrk on CPU 1; both servers get the same number of worker
 # threads (one event-MPM process for Apache) and neither keeps an access log, unless
 # ACCESS_LOG=1, when both do. The configurations run one after another, alternating between
@@ -22,7 +28,8 @@
 # Before measuring, bench/rules-check.sh shows that both servers' rules act alike.
 #
 # The CPU cost per request of 0 (an empty configuration; mod_rewrite on with no rules), 20, 50
-# and 1,000 rules against each server without its rewriting (no filter; no mod_rewrite) goes
+# and 1,000 rules against each server without its rewriting (no filter; no mod_rewrite), and
+# of the front controller (wp) against each serving /index.php without its rewriting, goes
 # to DATA, with the machine and the load in comments, for bench/plot.sh to draw.
 #
 #   bench/throughput.sh
@@ -83,11 +90,25 @@ request_headers=(
 header_args=()
 for header in "${request_headers[@]}"; do header_args+=(-H "$header"); done
 
+# The front controller's site: the same page as index.php, and each server's rules beside it,
+# read from the document so that the benchmark runs what it shows.
+block() {
+  awk -v fence="$1" '$0 == fence { inside = 1; found = 1; next }
+    inside && /^```$/ { exit } inside { print } END { if (!found) exit 1 }' \
+    "$bench_dir/../docs/migrating.md" || fail "no block $1 in docs/migrating.md"
+}
+make_docroot "$work/wp"
+cp "$work/wp/index.html" "$work/wp/index.php"
+block '```ini {#wordpress file=www/httpd.ini}' >"$work/wp/httpd.ini"
+block '```apache {#wordpress file=www/.htaccess}' >"$work/wp/.htaccess"
+chmod -R a+rX "$work/wp"
+wp_path=/2026/12/hello-world/
+
 # The order of a round: the servers alternate, and each configuration runs close to its
 # baseline.
-configs=(v-none v-empty a-off a-none v-50 a-50 v-20 a-20 v-1000 a-1000)
+configs=(v-none v-empty a-off a-none v-50 a-50 v-20 a-20 v-1000 a-1000 v-wp-off a-wp-off v-wp a-wp)
 # The order of the table.
-rows=(v-none v-empty v-20 v-50 v-1000 a-off a-none a-20 a-50 a-1000)
+rows=(v-none v-empty v-20 v-50 v-1000 v-wp-off v-wp a-off a-none a-20 a-50 a-1000 a-wp-off a-wp)
 declare -A label=(
   [v-none]="vortane-serve  no filter"
   [v-empty]="vortane-serve  filter, empty configuration"
@@ -99,9 +120,17 @@ declare -A label=(
   [a-20]="Apache httpd   mod_rewrite, 20 rules"
   [a-50]="Apache httpd   mod_rewrite, 50 rules"
   [a-1000]="Apache httpd   mod_rewrite, 1000 rules"
+  [v-wp-off]="vortane-serve  no filter, /index.php"
+  [v-wp]="vortane-serve  filter, WordPress"
+  [a-wp-off]="Apache httpd   without mod_rewrite, /index.php"
+  [a-wp]="Apache httpd   mod_rewrite, WordPress .htaccess"
 )
 declare -A short=([v-none]="no filter" [v-empty]="empty configuration"
-  [a-off]="without mod_rewrite" [a-none]="no rules")
+  [a-off]="without mod_rewrite" [a-none]="no rules" [v-wp-off]="no filter, /index.php"
+  [a-wp-off]="without mod_rewrite, /index.php")
+# What each configuration is asked for, and which file must answer: the page, unless below.
+declare -A path=([v-wp-off]=/index.php [a-wp-off]=/index.php [v-wp]=$wp_path [a-wp]=$wp_path)
+declare -A answer=([v-wp-off]=index.php [a-wp-off]=index.php [v-wp]=index.php [a-wp]=index.php)
 declare -A rps=() cpu=()
 clock_ticks=$(getconf CLK_TCK)
 
@@ -110,9 +139,9 @@ clock_ticks=$(getconf CLK_TCK)
 for config in "${configs[@]}"; do
   mkdir -p "$work/$config"
   case $config in
-    v-none | v-empty) printf '[Vortane]\n' >"$work/$config/httpd.ini" ;;
+    v-none | v-empty | v-wp*) printf '[Vortane]\n' >"$work/$config/httpd.ini" ;;
     v-*) rule_file "${config#v-}" vortane >"$work/$config/httpd.ini" ;;
-    a-off | a-none) ;;
+    a-off | a-none | a-wp*) ;;
     a-*) rule_file "${config#a-}" apache >"$work/$config/rules.conf" ;;
   esac
 done
@@ -122,8 +151,10 @@ start_config() {
   local config=$1
   case $config in
     v-*)
-      local args=("$work/$config" --site "1=127.0.0.1:0:$work/www" --threads "$threads")
-      [ "$config" = v-none ] && args+=(--no-filter)
+      local root=$work/www
+      [[ $config == v-wp* ]] && root=$work/wp
+      local args=("$work/$config" --site "1=127.0.0.1:0:$root" --threads "$threads")
+      [[ $config == v-none || $config == v-wp-off ]] && args+=(--no-filter)
       [ "$access_log" = 1 ] && args+=(--access-log "$work/$config/access.log")
       start_serve "$work/$config/serve.log" 1 "$server_cpu" "${args[@]}"
       port=${serve_ports[0]}
@@ -131,15 +162,20 @@ start_config() {
       ;;
     a-*)
       local rules
+      local root=$work/www indexes=()
       case $config in
-        a-off) rules=off ;;
+        a-off | a-wp-off) rules=off ;;
         a-none) rules=none ;;
+        # The site's .htaccess holds the rules; it is read only with an index list.
+        a-wp) rules=none root=$work/wp indexes=(index.php index.html) ;;
         *) rules="$work/$config/rules.conf" ;;
       esac
+      [ "$config" = a-wp-off ] && root=$work/wp
       port=$(free_port)
-      local log=()
+      local log=("")
       [ "$access_log" = 1 ] && log=("$work/$config/access.log")
-      write_apache_conf "$work/$config" "$port" "$work/www" "$threads" "$rules" "${log[@]}"
+      write_apache_conf "$work/$config" "$port" "$root" "$threads" "$rules" "${log[@]}" \
+        "${indexes[@]}"
       start_apache "$work/$config" "$port" "$server_cpu"
       pid=$apache_pid
       ;;
@@ -157,20 +193,22 @@ stop_config() {
 # CPU time per request, in microseconds, to cpu[CONFIG].
 measure() {
   local config=$1
+  local url=${path[$config]:-$url_path} file=${answer[$config]:-${url_path#/}}
   start_config "$config"
-  # Every configuration must serve the page itself: the rules leave this request alone.
+  # Every configuration must answer with its page: the rules leave the page's request alone,
+  # and the front controller's address is answered by index.php.
   local status
   status=$(curl -s -o "$work/body" -w '%{http_code}' "${header_args[@]}" \
-    "http://127.0.0.1:$port$url_path")
-  [ "$status" = 200 ] || fail "${label[$config]}: $url_path answered $status, not 200"
-  cmp -s "$work/body" "$work/www$url_path" || fail "${label[$config]}: $url_path is not the page"
+    "http://127.0.0.1:$port$url")
+  [ "$status" = 200 ] || fail "${label[$config]}: $url answered $status, not 200"
+  cmp -s "$work/body" "$work/www/index.html" || fail "${label[$config]}: $url is not /$file"
   # A short warm-up (loads the configuration, fills caches), then the measured run.
   taskset -c "$client_cpu" wrk -t1 -c"$connections" -d1s "${header_args[@]}" \
-    "http://127.0.0.1:$port$url_path" >/dev/null
+    "http://127.0.0.1:$port$url" >/dev/null
   local ticks_before ticks_after
   ticks_before=$(cpu_ticks "$pid")
   taskset -c "$client_cpu" wrk -t1 -c"$connections" -d"${duration}s" "${header_args[@]}" \
-    "http://127.0.0.1:$port$url_path" >"$work/wrk.out"
+    "http://127.0.0.1:$port$url" >"$work/wrk.out"
   ticks_after=$(cpu_ticks "$pid")
   stop_config "$config"
   if [ "$access_log" = 1 ] && [ ! -s "$work/$config/access.log" ]; then
@@ -215,9 +253,11 @@ for config in "${configs[@]}"; do
 done
 base_of() {
   case $1 in
-    v-none | a-off) ;;
+    v-none | a-off | v-wp-off | a-wp-off) ;;
     v-empty) echo v-none ;;
     a-none) echo a-off ;;
+    v-wp) echo v-wp-off ;;
+    a-wp) echo a-wp-off ;;
     v-*) echo v-empty ;;
     a-*) echo a-none ;;
   esac
@@ -269,6 +309,11 @@ done
 printf '\n'
 v=$(cpu_cost v-1000) a=$(cpu_cost a-1000)
 printf '1000 rules, cost per request in CPU time: the filter %s µs, mod_rewrite %s µs\n' "$v" "$a"
+v=$(cpu_cost v-wp) a=$(cpu_cost a-wp)
+half=$(awk -v a="$a" 'BEGIN { printf "%.2f", a / 2 }')
+printf 'WordPress front controller, cost per request in CPU time: the filter %s µs, ' "$v"
+printf 'mod_rewrite %s µs (%s); target, at most half (%s µs): %s\n' "$a" "$(ratio "$v" "$a")" \
+  "$half" "$(at_most "$v" "$half")"
 v=$(cpu_cost v-empty)
 printf 'empty configuration, cost per request in CPU time: %s µs over no filter: ' "$v"
 printf 'at most 3 µs: %s\n' "$(at_most "$v" 3)"
@@ -285,5 +330,6 @@ printf 'at most 3 µs: %s\n' "$(at_most "$v" 3)"
   for rules in 20 50 1000; do
     printf '%s %s %s\n' "$rules" "$(cpu_cost "v-$rules" v-none)" "$(cpu_cost "a-$rules" a-off)"
   done
+  printf '%s %s %s\n' wp "$(cpu_cost v-wp)" "$(cpu_cost a-wp)"
 } >"$data"
 printf 'figures for bench/plot.sh written to %s\n' "$data"
