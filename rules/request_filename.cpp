@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cctype>
 
+#include <boost/container/small_vector.hpp>
+
 #include "base/text.h"
 #include "platform/files.h"
 
@@ -62,9 +64,12 @@ std::vector<std::string_view> SegmentsOf(std::string_view prefix) {
   return segments;
 }
 
+// A URL path's segments, views into its decoded text; a usual path's fit inside.
+using Segments = boost::container::small_vector<std::string_view, 16>;
+
 // How many leading segments of `path` the prefix `prefix` covers: all of its own when they
 // match (in any case on Windows, whose URLs and file names ignore it), 0 otherwise.
-size_t PrefixCover(const std::vector<std::string>& path, std::string_view prefix, PathStyle style) {
+size_t PrefixCover(const Segments& path, std::string_view prefix, PathStyle style) {
   const std::vector<std::string_view> segments = SegmentsOf(prefix);
   if (segments.empty() || segments.size() > path.size()) return 0;
   for (size_t i = 0; i < segments.size(); ++i) {
@@ -96,7 +101,7 @@ RequestFilename ComputeRequestFilename(const SiteFolders& folders, std::string_v
 
   // The segments, "." and ".." resolved; a path ending in "/", ".", ".." or nothing at all
   // names a folder.
-  std::vector<std::string> segments;
+  Segments segments;
   bool folderOnly = true;
   size_t start = 0;
   while (start <= decoded.size()) {
@@ -108,7 +113,7 @@ RequestFilename ComputeRequestFilename(const SiteFolders& folders, std::string_v
       segments.pop_back();
     } else if (!folderOnly) {
       if (style == PathStyle::Windows && !IsWindowsName(segment)) return Refused(kNotAFileName);
-      segments.emplace_back(segment);
+      segments.push_back(segment);
     }
     start = slash + 1;
   }
@@ -126,6 +131,7 @@ RequestFilename ComputeRequestFilename(const SiteFolders& folders, std::string_v
 
   const char separator = Separator(style);
   std::string rest;
+  rest.reserve(decoded.size() + 1);
   for (size_t i = covered; i < segments.size(); ++i) {
     rest += separator;
     rest += segments[i];
@@ -137,20 +143,23 @@ RequestFilename ComputeRequestFilename(const SiteFolders& folders, std::string_v
   name.folderOnly = folderOnly;
   // The folder without the separators at its end ("C:\" stays as it is: its separator is
   // part of the drive's name).
-  platform::PathString folder = *base;
-  while (folder.size() > 1 &&
-         (folder.back() == platform::PathChar('/') || folder.back() == platform::PathChar('\\')) &&
-         !(folder.size() == 3 && folder[1] == platform::PathChar(':'))) {
-    folder.pop_back();
+  const platform::PathString& folder = *base;
+  const auto isSeparator = [](platform::PathChar c) {
+    return c == platform::PathChar('/') || c == platform::PathChar('\\');
+  };
+  size_t folderLength = folder.size();
+  while (folderLength > 1 && isSeparator(folder[folderLength - 1]) &&
+         !(folderLength == 3 && folder[1] == platform::PathChar(':'))) {
+    --folderLength;
   }
-  const bool folderEnds = !folder.empty() && (folder.back() == platform::PathChar('/') ||
-                                              folder.back() == platform::PathChar('\\'));
-  name.path = folder;
-  name.text = platform::Utf8FromPath(folder);
-  const std::string_view tail =
-      folderEnds && !rest.empty() ? std::string_view(rest).substr(1) : std::string_view(rest);
-  name.path += folderEnds && !rest.empty() ? restPath->substr(1) : *restPath;
-  name.text += tail;
+  const bool folderEnds = folderLength > 0 && isSeparator(folder[folderLength - 1]);
+  const size_t skip = folderEnds && !rest.empty() ? 1 : 0;  // the separator the folder has
+  name.path.reserve(folderLength + restPath->size() - skip);
+  name.path.assign(folder, 0, folderLength);
+  name.text = platform::Utf8FromPath(name.path);
+  name.text.reserve(name.text.size() + rest.size() - skip + 1);
+  name.path.append(*restPath, skip, platform::PathString::npos);
+  name.text.append(rest, skip, std::string::npos);
   if (folderOnly && !segments.empty() && covered < segments.size()) name.text += separator;
   return name;
 }
