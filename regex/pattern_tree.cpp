@@ -1,7 +1,6 @@
 #include "regex/pattern_tree.h"
 
 #include <algorithm>
-#include <cctype>
 #include <iterator>
 
 #include "base/text.h"
@@ -719,7 +718,8 @@ class Analyser {
   bool IsWordLiteral(size_t index) const {
     const PatternNode& node = tree_[index];
     return node.kind == Kind::kLiteral && node.byte >= 0 &&
-           std::isalnum(static_cast<unsigned char>(node.byte)) != 0;
+           (IsAsciiLetter(static_cast<unsigned char>(node.byte)) ||
+            IsDigit(static_cast<char>(node.byte)));
   }
 
   // The runs of letters and digits among a concatenation's children.

@@ -15,11 +15,6 @@
 namespace vortane {
 namespace {
 
-// The server's operations take names as non-const strings; they never write to them.
-LPSTR ServerName(const std::string& name) {
-  return const_cast<LPSTR>(name.c_str());
-}
-
 bool HasLineFeed(const char* value, size_t length) {
   return length > 0 && std::memchr(value, '\n', length) != nullptr;
 }

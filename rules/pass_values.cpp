@@ -22,11 +22,6 @@ std::string_view ItemOf(std::string_view name) {
   return name;
 }
 
-// The server's operations take names as non-const strings; they never write to them.
-LPSTR ServerName(std::string_view name) {
-  return const_cast<LPSTR>(name.data());
-}
-
 }  // namespace
 
 std::vector<Rule> NumberValues(std::vector<Rule> rules) {

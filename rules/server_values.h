@@ -61,6 +61,12 @@ class ValueBuffer {
 // when it does not fit (then with the size it needs, larger than the size passed, in *size).
 using ServerRead = BOOL(SERVER_CALL*)(HTTP_FILTER_CONTEXT*, LPSTR, LPVOID, LPDWORD);
 
+// A value's name as the server's operations take it: non-const, though they never write to
+// it. `name` must be NUL-terminated (a std::string's text, or a literal).
+inline LPSTR ServerName(std::string_view name) {
+  return const_cast<LPSTR>(name.data());
+}
+
 // How a read ended.
 enum class ValueRead {
   Read,     // the value is in the buffer, whole, followed by a NUL
