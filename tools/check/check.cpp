@@ -1,5 +1,6 @@
 #include "tools/check/check.h"
 
+#include <algorithm>
 #include <stdexcept>
 #include <utility>
 
@@ -9,6 +10,7 @@
 #include "platform/site_table.h"
 #include "tools/check/explain.h"
 #include "tools/check/lines.h"
+#include "tools/check/pasted.h"
 #include "tools/check/warnings.h"
 
 namespace vortane::tools {
@@ -45,8 +47,8 @@ class Checker final : public ParseSink {
 
  private:
   void Add(Severity severity, uint32_t line, uint32_t column, std::string code, std::string message,
-           std::string hint) {
-    out_.Add(severity, line, column, std::move(code), std::move(message), std::move(hint));
+           std::string hint, const check::Edit& edit = {}) {
+    out_.Add(severity, line, column, std::move(code), std::move(message), std::move(hint), edit);
   }
 
   void Event(const ParseEvent& event) override {
@@ -57,14 +59,21 @@ class Checker final : public ParseSink {
         std::vector<std::string_view> lines;
         for (const LineFacts& facts : facts_) lines.push_back(facts.text);
         Diagnostic d = check::ExplainMissingSection(lines);
-        return Add(Severity::Error, d.line, d.column, d.code, d.message, d.hint);
+        // Lines pasted without the header (no line is nearly one): the header goes first.
+        check::Edit edit;
+        if (d.line == 0 && !facts_.empty()) {
+          edit =
+              check::Edit::ReplaceLines(1, 1, "[Vortane]\n" + std::string(facts_[0].text) + "\n");
+        }
+        return Add(Severity::Error, d.line, d.column, d.code, d.message, d.hint, edit);
       }
       case ParseEventKind::UnrecognizedLine: {
         LineFacts& facts = facts_[first - 1];
         facts.unrecognized = true;
-        const check::Problem problem = check::ExplainLine(facts);
+        check::Problem problem = check::ExplainLine(facts);
+        check::AddContextFix(facts_, first - 1, problem);
         return Add(Severity::Error, first, problem.column, problem.code, problem.message,
-                   problem.hint);
+                   problem.hint, problem.edit);
       }
       case ParseEventKind::BadRegularExpression:
         return BadExpression(event);
@@ -173,6 +182,47 @@ std::vector<Diagnostic> CheckConfigText(std::string_view text, const std::string
                                         const ParseContext& context, bool cutAtLimit,
                                         int32_t* repeatLimitAfter) {
   return Checker(text, file, context, cutAtLimit).Run(repeatLimitAfter, context);
+}
+
+std::string ApplyFixes(std::string_view text, const std::vector<Diagnostic>& diagnostics) {
+  std::vector<std::string_view> lines;  // each with its "\n", when it has one
+  for (size_t at = 0; at < text.size();) {
+    const size_t end = std::min(text.find('\n', at), text.size() - 1) + 1;
+    lines.push_back(text.substr(at, end - at));
+    at = end;
+  }
+  std::vector<const Diagnostic*> fixAt(lines.size() + 1, nullptr);
+  std::vector<bool> taken(lines.size() + 1, false);
+  for (const Diagnostic& d : diagnostics) {
+    if (d.fixFirstLine == 0 || d.fixLastLine < d.fixFirstLine || d.fixLastLine > lines.size()) {
+      continue;
+    }
+    const auto first = taken.begin() + d.fixFirstLine, last = taken.begin() + d.fixLastLine + 1;
+    if (std::find(first, last, true) != last) continue;
+    std::fill(first, last, true);
+    fixAt[d.fixFirstLine] = &d;
+  }
+  std::string out;
+  for (size_t line = 1; line <= lines.size();) {
+    if (const Diagnostic* d = fixAt[line]) {
+      out += d->fixText;
+      line = d->fixLastLine + 1;
+    } else {
+      out += lines[line - 1];
+      ++line;
+    }
+  }
+  return out;
+}
+
+std::string ApplyHints(std::string_view text, const ParseContext& context, int rounds) {
+  std::string current(text);
+  for (int round = 0; round < rounds; ++round) {
+    std::string next = ApplyFixes(current, CheckConfigText(current, "", context));
+    if (next == current) break;
+    current = std::move(next);
+  }
+  return current;
 }
 
 std::vector<Diagnostic> CheckPath(const std::filesystem::path& path,

@@ -31,6 +31,12 @@ struct Diagnostic {
   std::string message;
   std::string hint;    // how to fix it; may be empty
   std::string source;  // the line's bytes as they are in the file
+  // The hint as an edit of the file, when it says exactly what to write: lines
+  // [fixFirstLine, fixLastLine] (from 1) become fixText, whole lines each ended by "\n"
+  // (empty: the lines are removed). fixFirstLine is 0 when the hint is advice only.
+  uint32_t fixFirstLine = 0;
+  uint32_t fixLastLine = 0;
+  std::string fixText;
 };
 
 // Checks the bytes of one configuration file (`cutAtLimit`: the file goes on beyond `text`,
@@ -55,6 +61,16 @@ std::vector<Diagnostic> CheckConfigText(std::string_view text, const std::string
 // links".
 std::vector<Diagnostic> CheckPath(const std::filesystem::path& path,
                                   std::vector<std::string>* notes = nullptr);
+
+// `text` with the fixes of `diagnostics` (found in `text`) applied: each one whose lines no
+// earlier one in the list changed. Lines keep their bytes otherwise; a changed line ends
+// with "\n".
+std::string ApplyFixes(std::string_view text, const std::vector<Diagnostic>& diagnostics);
+
+// `text` with every hint that says what to write applied, checking again after each round,
+// until no hint has a fix left or `rounds` rounds have run; what an administrator gets who
+// follows every hint. Cost: a check per round.
+std::string ApplyHints(std::string_view text, const ParseContext& context, int rounds = 16);
 
 // The diagnostic compiler style: "FILE:LINE:COLUMN: error: MESSAGE [CODE]", the line (control
 // and non-ASCII bytes shown as "?", one column each) with a caret under the column, then

@@ -58,13 +58,15 @@ std::optional<Problem> CheckRedirectStatus(std::string_view item, uint32_t colum
   for (const auto& [word, written] : kWords) {
     if (Lower(value) == word) {
       return Problem{column, "'" + std::string(item) + "' is no flag here",
-                     std::string("write ") + written};
+                     std::string("write ") + written, "unrecognized-line",
+                     Edit::ReplaceSpan(column, item.size(), written)};
     }
   }
   const bool digits = !value.empty() && value.find_first_not_of("0123456789") == std::string::npos;
   if (std::islower(static_cast<unsigned char>(item[0])) != 0) {
-    return Problem{column, "flag letters are upper case",
-                   "write " + std::string(1, UpperAscii(item[0])) + std::string(item.substr(1))};
+    const std::string upper = std::string(1, UpperAscii(item[0])) + std::string(item.substr(1));
+    return Problem{column, "flag letters are upper case", "write " + upper, "unrecognized-line",
+                   Edit::ReplaceSpan(column, item.size(), upper)};
   }
   if (!digits) {
     return Problem{column, "a redirect status is a number", kRedirectStatusHint};
@@ -143,11 +145,13 @@ std::optional<Problem> CheckFlagLetter(std::string_view item, const std::string&
                                        uint32_t column) {
   if (item.size() == 1 && LookUpFlag(item[0]) != nullptr) return std::nullopt;
   if (item.size() == 1 && upper.size() == 1 && LookUpFlag(upper[0]) != nullptr) {
-    return Problem{column, "flag letters are upper case", "write " + upper};
+    return Problem{column, "flag letters are upper case", "write " + upper, "unrecognized-line",
+                   Edit::ReplaceSpan(column, item.size(), upper)};
   }
   if (const FlagMeaning* flag = ForeignFlag(upper)) {
     return Problem{column, "'" + std::string(item) + "' is no flag here",
-                   "write " + std::string(1, flag->letter)};
+                   "write " + std::string(1, flag->letter), "unrecognized-line",
+                   Edit::ReplaceSpan(column, item.size(), std::string(1, flag->letter))};
   }
   const auto& foreign = ForeignOnlyFlags();
   if (const auto it = foreign.find(upper); it != foreign.end()) {
@@ -216,8 +220,9 @@ std::optional<Problem> CheckSubject(const Word& word, bool allowVariable) {
                      "write a header name with its colon, or URL, METHOD or VERSION"};
     }
     if (text.substr(0, 6) == "%HTTP:" && text.size() > 6) {
+      const std::string header = std::string(text.substr(6)) + ":";
       return Problem{word.column, "Apache's %{HTTP:NAME} is the header NAME: here",
-                     "write " + std::string(text.substr(6)) + ":"};
+                     "write " + header, "unrecognized-line", Edit::ReplaceWord(word, header)};
     }
     for (size_t i = 1; i < text.size(); ++i) {
       if (!IsTokenByte(text[i])) {
@@ -232,7 +237,7 @@ std::optional<Problem> CheckSubject(const Word& word, bool allowVariable) {
   if (lower == "url" || lower == "method" || lower == "version") {
     const std::string upper = Upper(text);
     return Problem{word.column, "'" + std::string(text) + "' must be written in upper case",
-                   "write " + upper};
+                   "write " + upper, "unrecognized-line", Edit::ReplaceWord(word, upper)};
   }
   const bool colon = text.back() == ':';
   const std::string_view name = colon ? text.substr(0, text.size() - 1) : text;
@@ -292,10 +297,13 @@ Problem ExplainBracketLine(std::string_view line, const Word& first) {
 }
 
 // A first word that is no directive: another dialect's directive, or a misspelt one.
-Problem ExplainUnknownDirective(const Word& first) {
+Problem ExplainUnknownDirective(const std::vector<Word>& words) {
+  const Word& first = words[0];
   static const std::map<std::string, std::string> foreign = {
       {"rewriteengine", "rules apply as soon as the file holds them: remove the line"},
-      {"rewritebase", "patterns match the whole URL path: write it in full"},
+      {"rewritebase",
+       "substitutions are written from the URL's '/': the hints of the rules below write this "
+       "base into theirs; then remove the line"},
       {"rewritemap", "there are no maps"},
       {"rewriteoptions", "there are no options"},
       {"rewritelog", "the only log is the report httpd.parse.errors"},
@@ -305,8 +313,15 @@ Problem ExplainUnknownDirective(const Word& first) {
       {"options", "the server's options are set in the server: remove the line"},
   };
   if (const auto it = foreign.find(Lower(first.text)); it != foreign.end()) {
+    // Lines that only make Apache run the rules go; "RewriteEngine Off" stops Apache's rules,
+    // so removing it would start them here, and RewriteBase goes once the rules below it are
+    // written in full (the checker decides, seeing them).
+    const std::string name = Lower(first.text);
+    const bool removable =
+        name == "<ifmodule" || name == "</ifmodule>" || name == "options" ||
+        (name == "rewriteengine" && words.size() == 2 && Lower(words[1].text) == "on");
     return {first.column, "there is no directive " + std::string(first.text), it->second,
-            "unknown-directive"};
+            "unknown-directive", removable ? Edit::RemoveLine() : Edit{}};
   }
   const char* nearest = nullptr;
   size_t best = 4;
@@ -320,7 +335,7 @@ Problem ExplainUnknownDirective(const Word& first) {
   if (nearest) {
     return {first.column, "unknown directive '" + std::string(first.text) + "'",
             std::string("did you mean ") + nearest + "? (directives are case-sensitive)",
-            "unknown-directive"};
+            "unknown-directive", Edit::ReplaceWord(first, nearest)};
   }
   return {first.column, "unknown directive '" + std::string(first.text) + "'",
           "directives are RewriteRule, RewriteCond, RewriteHeader, CacheClockRate and "
@@ -399,7 +414,7 @@ Problem ExplainLine(const LineFacts& facts) {
   if (auto problem = ExplainBadBytes(line)) return *problem;
   const Word& first = words[0];
   if (first.text[0] == '[') return ExplainBracketLine(line, first);
-  if (!IsDirective(first.text)) return ExplainUnknownDirective(first);
+  if (!IsDirective(first.text)) return ExplainUnknownDirective(words);
   if (auto problem = ExplainTrailingComment(line, words)) return *problem;
   const std::string_view keyword = first.text;
   if (keyword == "CacheClockRate" || keyword == "RepeatLimit") {

@@ -22,6 +22,7 @@ struct Problem {
   std::string message;
   std::string hint;
   std::string code = "unrecognized-line";
+  Edit edit = {};  // what the hint writes, when it says exactly
 };
 
 // Why the filter does not recognise a body line (one that has at least one word).

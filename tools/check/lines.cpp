@@ -70,8 +70,28 @@ bool IsWordSubject(std::string_view subject) {
   return subject == "URL" || subject == "METHOD" || subject == "VERSION";
 }
 
+namespace {
+
+// The line `text` with `letter` in its flag list: the last word when it is one, else a new
+// list at the end.
+std::string WithFlag(std::string_view text, char letter) {
+  const std::vector<Word> words = Words(text);
+  std::string line(text);
+  if (!words.empty() && words.back().text.size() >= 2 && words.back().text.front() == '[' &&
+      words.back().text.back() == ']') {
+    const size_t close = words.back().column - 1 + words.back().text.size() - 1;
+    line.insert(close,
+                words.back().text.size() == 2 ? std::string(1, letter) : std::string(",") + letter);
+    return line;
+  }
+  while (!line.empty() && (line.back() == ' ' || line.back() == '\t')) line.pop_back();
+  return line + " [" + letter + "]";
+}
+
+}  // namespace
+
 void DiagnosticList::Add(Severity severity, uint32_t line, uint32_t column, std::string code,
-                         std::string message, std::string hint) {
+                         std::string message, std::string hint, const Edit& edit) {
   Diagnostic d;
   d.file = file_;
   d.line = line;
@@ -81,6 +101,20 @@ void DiagnosticList::Add(Severity severity, uint32_t line, uint32_t column, std:
   d.message = std::move(message);
   d.hint = std::move(hint);
   if (line >= 1 && line <= facts_.size()) d.source = std::string(facts_[line - 1].text);
+  if (edit.kind == Edit::Kind::kLines) {
+    d.fixFirstLine = edit.firstLine == 0 ? line : edit.firstLine;
+    d.fixLastLine = edit.lastLine == 0 ? line : edit.lastLine;
+    d.fixText = edit.text;
+  } else if (edit.kind != Edit::Kind::kNone && line >= 1 && line <= facts_.size()) {
+    d.fixFirstLine = d.fixLastLine = line;
+    if (edit.kind == Edit::Kind::kAddFlag) {
+      d.fixText = WithFlag(d.source, edit.text[0]) + "\n";
+    } else {
+      d.fixText = d.source;
+      d.fixText.replace(edit.column - 1, edit.length, edit.text);
+      d.fixText += "\n";
+    }
+  }
   out_.push_back(std::move(d));
 }
 

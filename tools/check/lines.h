@@ -42,6 +42,36 @@ bool IsTokenByte(char c);
 // URL, METHOD or VERSION: the subjects written as words.
 bool IsWordSubject(std::string_view subject);
 
+// What applying a hint writes, when the hint says exactly what to write.
+struct Edit {
+  enum class Kind : uint8_t {
+    kNone,     // the hint is advice
+    kSpan,     // the bytes [column, column + length) of the line become `text`
+    kAddFlag,  // the letter `text` joins the line's flag list (or one is added)
+    kLines,    // lines [firstLine, lastLine] (from 1; 0: the diagnostic's line) become
+               // `text`: whole lines, each ended by "\n"; empty to remove them
+  };
+  Kind kind = Kind::kNone;
+  uint32_t column = 0;
+  size_t length = 0;
+  uint32_t firstLine = 0;
+  uint32_t lastLine = 0;
+  std::string text;
+
+  static Edit ReplaceWord(const Word& word, std::string text) {
+    return {Kind::kSpan, word.column, word.text.size(), 0, 0, std::move(text)};
+  }
+  static Edit ReplaceSpan(uint32_t column, size_t length, std::string text) {
+    return {Kind::kSpan, column, length, 0, 0, std::move(text)};
+  }
+  // Removes the diagnostic's own line.
+  static Edit RemoveLine() { return {Kind::kLines, 0, 0, 0, 0, ""}; }
+  static Edit AddFlag(char letter) { return {Kind::kAddFlag, 0, 0, 0, 0, std::string(1, letter)}; }
+  static Edit ReplaceLines(uint32_t first, uint32_t last, std::string text) {
+    return {Kind::kLines, 0, 0, first, last, std::move(text)};
+  }
+};
+
 // What the checker knows of one line once the parse is done.
 struct LineFacts {
   std::string_view text;
@@ -57,7 +87,7 @@ class DiagnosticList {
       : file_(file), facts_(facts) {}
 
   void Add(Severity severity, uint32_t line, uint32_t column, std::string code, std::string message,
-           std::string hint);
+           std::string hint, const Edit& edit = {});
 
   // The diagnostics in line order (those of one line in the order added).
   std::vector<Diagnostic> Sorted() &&;

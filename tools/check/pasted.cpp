@@ -10,6 +10,7 @@
 #include "regex/prefilter.h"
 #include "rules/rule.h"
 #include "tools/check/pattern_shape.h"
+#include "tools/check/per_directory.h"
 
 namespace vortane::tools::check {
 namespace {
@@ -104,7 +105,126 @@ bool EndsWithAnchor(std::string_view text) {
   return backslashes % 2 == 0;
 }
 
+bool HasItem(const std::vector<std::string>& items, std::string_view item) {
+  return std::find(items.begin(), items.end(), item) != items.end();
+}
+
+// A condition line without the item OR in its flag list (and without the list when nothing is
+// left in it), ended by "\n".
+std::string WithoutOr(const LineFacts& line) {
+  const std::vector<Word>& words = line.words;
+  std::string kept;
+  for (const std::string& item : FlagItems(words)) {
+    if (item != "OR") kept += (kept.empty() ? "" : ",") + item;
+  }
+  const size_t listAt = words.back().column - 1;
+  std::string text(line.text.substr(0, listAt));
+  if (kept.empty()) {
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.pop_back();
+  } else {
+    text += "[" + kept + "]";
+  }
+  return text + "\n";
+}
+
+// The group of conditions holding facts[index], joined by [OR], as one rule for each choice:
+// Apache tries the joined conditions in turn, so with a rule that ends the pass the copies
+// answer alike. Nothing for a rule that does not end the pass, or too many copies.
+std::optional<Edit> SplitAtOr(const std::vector<LineFacts>& facts, size_t index) {
+  size_t rule = index;
+  while (rule < facts.size() && (facts[rule].words.empty() || facts[rule].words[0].text[0] == '#' ||
+                                 facts[rule].words[0].text == "RewriteCond")) {
+    ++rule;
+  }
+  if (rule == facts.size() || facts[rule].words.empty() ||
+      facts[rule].words[0].text != "RewriteRule") {
+    return std::nullopt;
+  }
+  const std::vector<std::string> ruleFlags = FlagItems(facts[rule].words);
+  const bool endsPass = std::any_of(ruleFlags.begin(), ruleFlags.end(), [](const std::string& f) {
+    return f == "L" || f == "END" || f == "F" || f == "R" || f.rfind("R=", 0) == 0;
+  });
+  if (!endsPass) return std::nullopt;
+  // Runs of conditions joined by OR; each copy takes one condition of each run.
+  std::vector<std::vector<std::string>> runs;
+  bool joined = false;
+  const size_t first = FirstConditionOf(facts, rule);
+  for (size_t i = first; i < rule; ++i) {
+    const LineFacts& line = facts[i];
+    if (line.words.empty() || line.words[0].text[0] == '#') continue;
+    if (!joined) runs.emplace_back();
+    runs.back().push_back(WithoutOr(line));
+    joined = HasItem(FlagItems(line.words), "OR");
+  }
+  constexpr size_t kMaxCopies = 16;
+  std::vector<std::string> copies = {""};
+  for (const auto& run : runs) {
+    std::vector<std::string> longer;
+    for (const std::string& copy : copies) {
+      for (const std::string& condition : run) longer.push_back(copy + condition);
+    }
+    if (longer.size() > kMaxCopies) return std::nullopt;
+    copies = std::move(longer);
+  }
+  std::string text;
+  for (const std::string& copy : copies) text += copy + std::string(facts[rule].text) + "\n";
+  return Edit::ReplaceLines(static_cast<uint32_t>(first + 1), static_cast<uint32_t>(rule + 1),
+                            text);
+}
+
+// Whether the rule only sets environment variables: "-" with E=... flags only.
+bool OnlySetsEnvironment(const std::vector<Word>& words) {
+  if (words.size() != 4 || Unquoted(words[2].text) != "-") return false;
+  const std::vector<std::string> items = FlagItems(words);
+  return !items.empty() && std::all_of(items.begin(), items.end(), [](const std::string& item) {
+    return item.rfind("E=", 0) == 0 || item.rfind("ENV=", 0) == 0;
+  });
+}
+
+std::string Trimmed(std::string_view line) {
+  const size_t first = line.find_first_not_of(" \t");
+  return first == std::string_view::npos ? std::string() : std::string(line.substr(first));
+}
+
 }  // namespace
+
+void AddContextFix(const std::vector<LineFacts>& facts, size_t index, Problem& problem) {
+  const std::vector<Word>& words = facts[index].words;
+  if (words.empty()) return;
+  const auto number = static_cast<uint32_t>(index + 1);
+  const std::string_view keyword = words[0].text;
+  if (keyword == "RewriteRule" && OnlySetsEnvironment(words)) {
+    const size_t first = FirstConditionOf(facts, index);
+    problem.hint = std::string("remove the rule") + (first < index ? " and its conditions" : "") +
+                   ": it only sets environment variables, which do not exist here (a request "
+                   "header it copies reaches the application as it is)";
+    problem.edit = Edit::ReplaceLines(static_cast<uint32_t>(first + 1), number, "");
+  } else if (keyword == "RewriteRule" && IsPerDirectoryRule(facts, index)) {
+    if (const auto rule = PerDirectoryRule(facts, index)) {
+      problem.hint = "write " + Trimmed(*rule);
+      problem.edit = Edit::ReplaceLines(number, number, *rule + "\n");
+    }
+  } else if (keyword == "RewriteCond" && words.size() > 2 &&
+             (words[1].text == "%{REQUEST_URI}" || words[1].text == "%REQUEST_URI")) {
+    if (const auto condition = RequestUriCondition(facts[index])) {
+      problem.hint = "write " + Trimmed(*condition) +
+                     " (Apache's REQUEST_URI is the decoded path: the URL with O, its query "
+                     "left out of the test)";
+      problem.edit = Edit::ReplaceLines(number, number, *condition + "\n");
+    }
+  } else if (keyword == "RewriteCond" && HasItem(FlagItems(words), "OR")) {
+    if (const auto split = SplitAtOr(facts, index)) problem.edit = *split;
+  } else if (Lower(keyword) == "rewritebase") {
+    for (size_t i = index + 1; i < facts.size(); ++i) {
+      const std::vector<Word>& below = facts[i].words;
+      if (below.size() >= 3 && below[0].text == "RewriteRule" &&
+          IsRelativeSubstitution(Unquoted(below[2].text))) {
+        return;
+      }
+    }
+    problem.edit = Edit::RemoveLine();
+  }
+}
 
 bool IsServerVariable(std::string_view name) {
   if ((StartsWith(name, "HTTP_") && name.size() > 5) ||
@@ -135,7 +255,8 @@ Problem ExplainBracedVariable(const Word& word) {
   const std::string name(text.substr(2, close == std::string_view::npos ? close : close - 2));
   if (StartsWith(name, "HTTP:") && name.size() > 5) {
     return {word.column, "Apache's %{HTTP:NAME} is the header NAME: here",
-            "write " + name.substr(5) + ":", "braced-variable"};
+            "write " + name.substr(5) + ":", "braced-variable",
+            Edit::ReplaceWord(word, name.substr(5) + ":")};
   }
   if (const ForeignVariable* foreign = LookUpForeign(name)) {
     if (foreign->replacement.empty()) {
@@ -145,7 +266,7 @@ Problem ExplainBracedVariable(const Word& word) {
     return {word.column,
             "Apache's %{" + name + "} is " + std::string(foreign->replacement) + " here",
             "write " + std::string(foreign->replacement) + " (" + std::string(foreign->note) + ")",
-            "braced-variable"};
+            "braced-variable", Edit::ReplaceWord(word, std::string(foreign->replacement))};
   }
   if (!IsServerVariable(name)) {
     const std::string_view nearest = NearestServerVariable(name);
@@ -153,10 +274,11 @@ Problem ExplainBracedVariable(const Word& word) {
             "server variables are written %NAME, without braces, and the web server has no " + name,
             nearest.empty() ? "the names are the web server's: HTTP_NAME for a request header"
                             : "did you mean %" + std::string(nearest) + "?",
-            "braced-variable"};
+            "braced-variable",
+            nearest.empty() ? Edit{} : Edit::ReplaceWord(word, "%" + std::string(nearest))};
   }
   return {word.column, "server variables are written %NAME, without braces", "write %" + name,
-          "braced-variable"};
+          "braced-variable", Edit::ReplaceWord(word, "%" + name)};
 }
 
 std::optional<Problem> ExplainUnknownVariable(const Word& subject) {
@@ -168,7 +290,7 @@ std::optional<Problem> ExplainUnknownVariable(const Word& subject) {
           subject.column,
           "the web server has no variable " + std::string(name) + ": the value is always empty",
           "write " + std::string(foreign->replacement) + " (" + std::string(foreign->note) + ")",
-          "unknown-variable"};
+          "unknown-variable", Edit::ReplaceWord(subject, std::string(foreign->replacement))};
     }
   }
   const std::string_view nearest = NearestServerVariable(name);
@@ -177,7 +299,8 @@ std::optional<Problem> ExplainUnknownVariable(const Word& subject) {
       "the web server has no variable " + std::string(name) + ": the value is always empty",
       nearest.empty() ? "the names are the web server's: HTTP_NAME for a request header"
                       : "did you mean %" + std::string(nearest) + "?",
-      "unknown-variable"};
+      "unknown-variable",
+      nearest.empty() ? Edit{} : Edit::ReplaceWord(subject, "%" + std::string(nearest))};
 }
 
 std::string NegationOf(std::string_view negated) {
@@ -210,7 +333,8 @@ std::optional<Problem> ExplainApacheTest(const Word& subject, const Word& patter
     return Problem{subject.column,
                    "a file test reads %REQUEST_FILENAME, the path the filter makes of the "
                    "site's root and the URL, and nothing else",
-                   "write %REQUEST_FILENAME", "file-test"};
+                   "write %REQUEST_FILENAME", "file-test",
+                   Edit::ReplaceWord(subject, "%REQUEST_FILENAME")};
   }
   return Problem{pattern.column,
                  "Apache's test '" + std::string(test) +
@@ -228,35 +352,42 @@ std::optional<Problem> ExplainQuotes(const Word& word, bool pattern) {
                            "values that hold them"
                          : "Apache's quotes are literal bytes here: they are written as they stand",
                  "write " + std::string(text.substr(1, text.size() - 2)),
-                 pattern ? "quoted-pattern" : "quoted-substitution"};
+                 pattern ? "quoted-pattern" : "quoted-substitution",
+                 Edit::ReplaceWord(word, std::string(text.substr(1, text.size() - 2)))};
+}
+
+bool NeverMatchesUrl(std::string_view pattern, bool ignoreCase) {
+  Prefilter facts;
+  try {
+    facts = CompilePrefiltered(pattern, ignoreCase).prefilter();
+  } catch (const bad_expression&) {
+    return false;  // the parser's report says why
+  }
+  return facts.maxLength == 0 || (!facts.prefix.empty() && facts.prefix[0] != '/') ||
+         (facts.prefix.empty() && facts.next.any() && !facts.next['/']);
 }
 
 std::optional<Problem> ExplainNeverMatches(const Word& pattern, bool ignoreCase) {
-  Prefilter facts;
-  try {
-    facts = CompilePrefiltered(pattern.text, ignoreCase).prefilter();
-  } catch (const bad_expression&) {
-    return std::nullopt;  // the parser's report says why
-  }
-  const bool never = facts.maxLength == 0 || (!facts.prefix.empty() && facts.prefix[0] != '/') ||
-                     (facts.prefix.empty() && facts.next.any() && !facts.next['/']);
-  if (!never) return std::nullopt;
+  if (!NeverMatchesUrl(pattern.text, ignoreCase)) return std::nullopt;
   const std::string_view text = pattern.text;
   std::string hint =
       "every URL starts with '/': write the pattern for the whole URL, from its slash";
+  Edit edit;
   // Apache's per-directory form "^name": the same path from its slash, with or without the
   // query that the URL here holds.
   if (text.size() >= 1 && text[0] == '^' && (text.size() == 1 || text[1] != '/') &&
       AnalysePattern(text).topLevelBar == std::string_view::npos) {
     const std::string_view rest = text.substr(1);
-    hint = EndsWithAnchor(rest)
-               ? "write ^/" + std::string(rest.substr(0, rest.size() - 1)) + "(?:\\?.*)?$"
-               : "write ^/" + std::string(rest) + ".*";
+    const std::string written =
+        EndsWithAnchor(rest) ? "^/" + std::string(rest.substr(0, rest.size() - 1)) + "(?:\\?.*)?$"
+                             : "^/" + std::string(rest) + ".*";
+    hint = "write " + written;
+    edit = Edit::ReplaceWord(pattern, written);
   }
   return Problem{pattern.column,
                  "no URL matches this pattern: every URL starts with '/' (Apache's "
                  "per-directory rules see the path without it)",
-                 hint, "never-matches"};
+                 hint, "never-matches", edit};
 }
 
 std::optional<Problem> ExplainCaseSensitiveRefusal(const Word& pattern) {
@@ -271,7 +402,7 @@ std::optional<Problem> ExplainCaseSensitiveRefusal(const Word& pattern) {
   return Problem{pattern.column + static_cast<uint32_t>(shape.literal),
                  "a refusal with case: the file system of the web server ignores case, so '" +
                      upper + "' reaches the same file and gets past it",
-                 "add I to the flags", "case-sensitive-refusal"};
+                 "add I to the flags", "case-sensitive-refusal", Edit::AddFlag('I')};
 }
 
 }  // namespace vortane::tools::check

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "tools/check/explain.h"
 #include "tools/check/lines.h"
@@ -41,6 +42,9 @@ bool IsApacheTest(std::string_view pattern);
 // "no equivalent" for the others.
 std::optional<Problem> ExplainApacheTest(const Word& subject, const Word& pattern);
 
+// Whether no URL matches `pattern` (every URL starts with "/"), by the prefilter's facts.
+bool NeverMatchesUrl(std::string_view pattern, bool ignoreCase);
+
 // A pattern or substitution in Apache's double quotes, which are literal bytes here.
 std::optional<Problem> ExplainQuotes(const Word& word, bool pattern);
 
@@ -51,5 +55,13 @@ std::optional<Problem> ExplainNeverMatches(const Word& pattern, bool ignoreCase)
 // A refusal of a literal path with letters, matched with case: the web server's file system
 // ignores case, so another spelling of the same file gets past it.
 std::optional<Problem> ExplainCaseSensitiveRefusal(const Word& pattern);
+
+// What to write for the problem of the line facts[index] when it takes the lines around it:
+// a rule that only sets environment variables goes with its conditions; a group with [OR]
+// becomes one rule for each choice of the joined conditions; a condition on Apache's
+// REQUEST_URI becomes one on URL with O; a per-directory rule is written in full; RewriteBase
+// goes once no rule below it needs it. Sets the problem's edit and hint; leaves the problem as
+// it is when none of these applies or the lines cannot be written exactly.
+void AddContextFix(const std::vector<LineFacts>& facts, size_t index, Problem& problem);
 
 }  // namespace vortane::tools::check

@@ -12,6 +12,7 @@
 #include "rules/rule.h"
 #include "tools/check/pasted.h"
 #include "tools/check/pattern_shape.h"
+#include "tools/check/per_directory.h"
 
 namespace vortane::tools::check {
 namespace {
@@ -58,9 +59,10 @@ class WarningPass {
   }
 
  private:
-  void Add(uint32_t line, uint32_t column, std::string code, std::string message,
-           std::string hint) {
-    out_.Add(Severity::Warning, line, column, std::move(code), std::move(message), std::move(hint));
+  void Add(uint32_t line, uint32_t column, std::string code, std::string message, std::string hint,
+           const Edit& edit = {}) {
+    out_.Add(Severity::Warning, line, column, std::move(code), std::move(message), std::move(hint),
+             edit);
   }
 
   // A rule line ends the pending group of conditions.
@@ -114,9 +116,11 @@ class WarningPass {
   void PatternWarnings(const Word& pattern, uint32_t number, bool ignoreCase, bool grouped) {
     const auto shape = AnalysePattern(pattern.text);
     if (pattern.text[0] == '!') {
+      const std::string negation = NegationOf(pattern.text.substr(1));
       Add(number, pattern.column, "negated-pattern", "'!' is a literal byte here, not a negation",
-          "write " + NegationOf(pattern.text.substr(1)) +
-              " (true where the pattern after '!' matches nowhere in the value, as in Apache)");
+          "write " + negation +
+              " (true where the pattern after '!' matches nowhere in the value, as in Apache)",
+          Edit::ReplaceWord(pattern, negation));
     }
     if (grouped && shape.topLevelBar != std::string_view::npos) {
       Add(number, pattern.column + static_cast<uint32_t>(shape.topLevelBar),
@@ -140,7 +144,11 @@ class WarningPass {
   void ConditionWarnings(const LineFacts& facts, uint32_t number) {
     const Word& subject = facts.words[1];
     const Word& pattern = facts.words[2];
-    if (subject.text[0] == '%') Report(number, ExplainUnknownVariable(subject));
+    if (subject.text[0] == '%') {
+      std::optional<Problem> unknown = ExplainUnknownVariable(subject);
+      if (unknown) AddContextFix(facts_, number - 1, *unknown);
+      Report(number, unknown);
+    }
     if (IsApacheTest(pattern.text)) {
       Report(number, ExplainApacheTest(subject, pattern));
       return;
@@ -157,18 +165,48 @@ class WarningPass {
 
   // Adds the problem, if there is one, as a warning; says whether there was.
   bool Report(uint32_t number, const std::optional<Problem>& problem) {
-    if (problem) Add(number, problem->column, problem->code, problem->message, problem->hint);
+    if (problem) {
+      Add(number, problem->column, problem->code, problem->message, problem->hint, problem->edit);
+    }
     return problem.has_value();
   }
 
-  // What a rule's pattern on the URL means where it was written for Apache.
-  void UrlPatternWarnings(const Word& pattern, uint32_t number, const FlagList& flags) {
+  // A rule written for Apache's per-directory matching, written here in full: one warning in
+  // place of those about its pattern and substitution. False when it is none, or cannot be
+  // written exactly.
+  bool PerDirectoryWarning(const Word& pattern, uint32_t number, const FlagList& flags) {
+    if (!IsPerDirectoryRule(facts_, number - 1)) return false;
+    const std::optional<std::string> rule = PerDirectoryRule(facts_, number - 1);
+    if (!rule) return false;
+    const std::string_view p = Unquoted(pattern.text);
+    const std::string written = rule->substr(rule->find_first_not_of(" \t"));
+    const std::string_view format = Unquoted(facts_[number - 1].words[2].text);
+    const char* code = NeverMatchesUrl(p, flags.ignoreCase) ? "never-matches"
+                       : p.size() != pattern.text.size()    ? "quoted-pattern"
+                       : IsRelativeSubstitution(format)     ? "relative-substitution"
+                                                            : "whole-url-match";
+    Add(number, pattern.column, code,
+        "Apache's per-directory rule: it finds the pattern anywhere in the decoded path without "
+        "its '/' and keeps the query; here a pattern matches the whole URL, query included",
+        "write " + written, Edit::ReplaceLines(number, number, *rule + "\n"));
+    return true;
+  }
+
+  // What a rule's pattern on the URL means where it was written for Apache; true when the
+  // rule is written in full by a per-directory warning, which says everything about it.
+  bool UrlPatternWarnings(const Word& pattern, uint32_t number, const FlagList& flags) {
     const std::string_view p = pattern.text;
     if ((flags.ruleBits & RuleFlag::Forbidden) != 0 && !flags.ignoreCase) {
       Report(number, ExplainCaseSensitiveRefusal(pattern));
     }
-    if (p[0] == '!' || Report(number, ExplainQuotes(pattern, true))) return;
-    if (Report(number, ExplainNeverMatches(pattern, flags.ignoreCase))) return;
+    if (PerDirectoryWarning(pattern, number, flags)) return true;
+    if (p[0] == '!' || Report(number, ExplainQuotes(pattern, true))) return false;
+    // A per-directory rule that cannot be written in full (yet: its conditions' [OR] first)
+    // gets advice only: the pattern from the '/' alone would lose Apache's query and groups.
+    const bool perDirectory = IsPerDirectoryRule(facts_, number - 1);
+    std::optional<Problem> never = ExplainNeverMatches(pattern, flags.ignoreCase);
+    if (never && perDirectory) never->edit = {};
+    if (Report(number, never)) return false;
     // Apache's partial patterns start with a literal, an escape or "." ("\.php$", ".");
     // a pattern written for the whole URL starts with "^", "/", a group or a class.
     const bool partial =
@@ -180,6 +218,7 @@ class WarningPass {
           "path",
           "put .* before and after the part to find, or write the URL from its '/'");
     }
+    return false;
   }
 
   // A substitution written for Apache's per-directory rules: a path without its slash.
@@ -190,7 +229,9 @@ class WarningPass {
     Add(number, format.column, "relative-substitution",
         "the substitution is the whole new URL: without its leading '/' the server cannot "
         "serve it",
-        "write /" + std::string(f));
+        "write /" + std::string(f),
+        IsPerDirectoryRule(facts_, number - 1) ? Edit{}
+                                               : Edit::ReplaceWord(format, "/" + std::string(f)));
   }
 
   void PartialMatch(std::string_view subject, const Word& pattern, uint32_t number) {
@@ -215,7 +256,7 @@ class WarningPass {
     const Word& format = facts.words[header ? 3 : 2];
     const bool ignoreCase = flags.ignoreCase;
     PatternWarnings(pattern, number, ignoreCase, grouped);
-    if (!header) UrlPatternWarnings(pattern, number, flags);
+    if (!header && UrlPatternWarnings(pattern, number, flags)) return;  // written in full
     if (ignoreCase && grouped) CaseClassesAbove(number);
     if (header) PartialMatch(facts.words[1].text, pattern, number);
     if (KeepsValue(format.text)) {
@@ -260,7 +301,8 @@ class WarningPass {
         "a refusal on the URL as the client sent it: a client that writes '" +
             std::string(1, static_cast<char>(first)) + "' as '%" + kHexDigits[first >> 4] +
             kHexDigits[first & 0xF] + "' gets past it",
-        "add O to the flags: the URL is then decoded and normalised before it is matched");
+        "add O to the flags: the URL is then decoded and normalised before it is matched",
+        Edit::AddFlag('O'));
   }
 
   // A rule whose substitution is "-": it writes nothing, so only its flags act.

@@ -4,6 +4,7 @@
 // explanation on every line that would behave differently.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -57,11 +58,32 @@ const HintCase kHintCases[] = {
      H "RewriteCond Host: !^www\\.\nRewriteRule ^/(.*)$ /w/$1 [I]\n",
      H "RewriteCond Host: ^(?!www\\.).*$\nRewriteRule ^/(.*)$ /w/$1 [I]\n",
      {{"/x", {{"Host", "WWW.example.com"}}, "/x"}, {"/x", {{"Host", "example.com"}}, "/w/x"}}},
-    // Apache's variables.
+    // Apache's variables. REQUEST_URI is the decoded path, its pattern found anywhere in it:
+    // a condition on the URL with O, the query outside the test.
     {"braced-variable",
      H "RewriteCond %{REQUEST_URI} ^/api/.*\nRewriteRule ^/(.*)$ /v1/$1 [L]\n",
-     H "RewriteCond URL ^/api/.*\nRewriteRule ^/(.*)$ /v1/$1 [L]\n",
-     {{"/api/x", {}, "/v1/api/x"}, {"/api/x?y=1", {}, "/v1/api/x?y=1"}, {"/web", {}, "/web"}}},
+     H "RewriteCond URL ^/api/[^?]*(?:\\?.*)?$ [O]\nRewriteRule ^/(.*)$ /v1/$1 [L]\n",
+     {{"/api/x", {}, "/v1/api/x"},
+      {"/api/x?y=1", {}, "/v1/api/x?y=1"},
+      {"/%61pi/x", {}, "/v1/%61pi/x"},
+      {"/web?/api/", {}, "/web?/api/"}}},
+    {"unknown-variable",
+     H "RewriteCond %REQUEST_URI (.+)/$\nRewriteRule ^/.*$ $1 [R=301]\n",
+     H "RewriteCond URL ^[^?]*?([^?]+)/(?:\\?.*)?$ [O]\nRewriteRule ^/.*$ $1 [R=301]\n",
+     {{"/a/b/", {}, "301 /a/b"}, {"/a/b/?x=1", {}, "301 /a/b"}, {"/a?b/", {}, "/a?b/"}}},
+    {"braced-variable",
+     H "RewriteCond %{REQUEST_URI} !=/favicon.ico\nRewriteRule ^/.*$ /index.php [L]\n",
+     H "RewriteCond URL ^(?!/favicon\\.ico(?:\\?.*)?$).*$ [O]\nRewriteRule ^/.*$ /index.php [L]\n",
+     {{"/favicon.ico", {}, "/favicon.ico"},
+      {"/favicon%2Eico?v=2", {}, "/favicon%2Eico?v=2"},
+      {"/favicon.ico.bak", {}, "/index.php"}}},
+    {"braced-variable",
+     H "RewriteCond %{REQUEST_URI} !/core/[^/]*\\.php$\nRewriteRule ^/.*$ / [F]\n",
+     H "RewriteCond URL ^(?![^?]*?/core/[^?/]*\\.php(?:\\?.*)?$).*$ [O]\nRewriteRule ^/.*$ / [F]\n",
+     {{"/core/a.php", {}, "/core/a.php"},
+      {"/core/a.php?x=/b", {}, "/core/a.php?x=/b"},
+      {"/core/x/a.php", {}, "403"},
+      {"/x/core/a.php", {}, "/x/core/a.php"}}},
     {"braced-variable",
      H
      "RewriteCond %{HTTP:X-Forwarded-Proto} ^http$\nRewriteRule ^(/.*)$ https://e.com$1 [R=301]\n",
@@ -101,10 +123,6 @@ const HintCase kHintCases[] = {
      H "RewriteCond X-Forwarded-Proto: ^http$\nRewriteRule ^/a$ /b [L]\n",
      {{"/a", {{"X-Forwarded-Proto", "http"}}, "/b"},
       {"/a", {{"X-Forwarded-Proto", "https"}}, "/a"}}},
-    {"unknown-variable",
-     H "RewriteCond %REQUEST_URI ^/api/.*\nRewriteRule ^/(.*)$ /v1/$1 [L]\n",
-     H "RewriteCond URL ^/api/.*\nRewriteRule ^/(.*)$ /v1/$1 [L]\n",
-     {{"/api/x", {}, "/v1/api/x"}, {"/web", {}, "/web"}}},
     // Apache's quotes.
     {"quoted-pattern",
      H "RewriteCond Host: \"^www\\.e\\.com$\"\nRewriteRule ^/(.*)$ /w/$1\n",
@@ -114,23 +132,91 @@ const HintCase kHintCases[] = {
      H "RewriteRule ^/a$ \"/b\" [L]\n",
      H "RewriteRule ^/a$ /b [L]\n",
      {{"/a", {}, "/b"}}},
-    // Apache's per-directory patterns, which see the path without its slash.
+    // Apache's per-directory rules see the decoded path without its slash and keep the query
+    // unless the substitution writes one: each becomes one rule on the whole URL, with O.
     {"never-matches",
      H "RewriteRule ^old$ /new [R=301]\n",
-     H "RewriteRule ^/old(?:\\?.*)?$ /new [R=301]\n",
-     {{"/old", {}, "301 /new"}, {"/older", {}, "/older"}}},
+     H "RewriteRule ^/old(\\?.*)?$ /new$1 [O,R=301]\n",
+     {{"/old", {}, "301 /new"}, {"/old?x=1", {}, "301 /new?x=1"}, {"/older", {}, "/older"}}},
     {"never-matches",
      H "RewriteRule ^blog/(.*) /news/$1 [L]\n",
-     H "RewriteRule ^/blog/(.*).* /news/$1 [L]\n",
+     H "RewriteRule ^/blog/([^?]*)[^?]*(\\?.*)?$ /news/$1$2 [O,L]\n",
      {{"/blog/a", {}, "/news/a"}, {"/blog/a?x=1", {}, "/news/a?x=1"}, {"/blogs", {}, "/blogs"}}},
     {"never-matches",
-     H "RewriteRule ^ /index.php [L]\n",
-     H "RewriteRule ^/.* /index.php [L]\n",
-     {{"/", {}, "/index.php"}, {"/a/b?c", {}, "/index.php"}}},
+     H "RewriteRule ^ index.php [L]\n",
+     H "RewriteRule ^/[^?]*(\\?.*)?$ /index.php$1 [O,L]\n",
+     {{"/", {}, "/index.php"}, {"/a/b?c", {}, "/index.php?c"}}},
     {"never-matches",
      H "RewriteRule ^$ /home [L]\n",
-     H "RewriteRule ^/(?:\\?.*)?$ /home [L]\n",
-     {{"/", {}, "/home"}, {"/?a=1", {}, "/home"}, {"/x", {}, "/x"}}},
+     H "RewriteRule ^/(\\?.*)?$ /home$1 [O,L]\n",
+     {{"/", {}, "/home"}, {"/?a=1", {}, "/home?a=1"}, {"/x", {}, "/x"}}},
+    {"never-matches",
+     H "RewriteRule \\.(?:gif|png)$ - [F]\n",
+     H "RewriteRule ^/[^?]*?\\.(?:gif|png)(?:\\?.*)?$ - [O,F,I]\n",
+     {{"/a/b.png", {}, "403"},
+      {"/a/B.PNG", {}, "403"},
+      {"/a/b.png?x", {}, "403"},
+      {"/a%2Epng", {}, "403"},
+      {"/b.pngx", {}, "/b.pngx"},
+      {"/b?.png", {}, "/b?.png"}}},
+    {"whole-url-match",
+     H "RewriteRule . /index.php [L]\n",
+     H "RewriteRule ^/[^?]*?[^?][^?]*(\\?.*)?$ /index.php$1 [O,L]\n",
+     {{"/", {}, "/"}, {"/?x=1", {}, "/?x=1"}, {"/a?x=1", {}, "/index.php?x=1"}}},
+    {"quoted-pattern",
+     H "RewriteRule \"/\\.|^\\.(?!well-known/)\" - [F]\n",
+     H "RewriteRule ^/(?:[^?]*?/\\.[^?]*|\\.(?!well-known/)[^?]*)(?:\\?.*)?$ - [O,F]\n",
+     {{"/.git/config", {}, "403"},
+      {"/a/.b", {}, "403"},
+      {"/.well-known/x", {}, "/.well-known/x"},
+      {"/a.b/c", {}, "/a.b/c"},
+      {"/a?/.x", {}, "/a?/.x"},
+      {"/%2Egit", {}, "403"}}},
+    {"bad-flags",
+     H "RewriteRule \"^(.+/.*|autoload)\\.php($|/)\" - [F,NC]\n",
+     H "RewriteRule ^/([^?]+/[^?]*|autoload)\\.php((?![^?])|/)[^?]*(?:\\?.*)?$ - [O,F,I]\n",
+     {{"/a/b.php", {}, "403"},
+      {"/AUTOLOAD.PHP?x", {}, "403"},
+      {"/a/b.php/c", {}, "403"},
+      {"/a/b.phps", {}, "/a/b.phps"},
+      {"/b.php", {}, "/b.php"}}},
+    // Groups: $N after the conditions' groups, %N those of the last condition that matched.
+    {"bad-flags",
+     H "RewriteCond %{HTTP_HOST} ^(.+)$\nRewriteRule ^shop/([0-9]+)$ item.php?id=$1&h=%1 [QSA,L]\n",
+     H "RewriteCond %HTTP_HOST ^(.+)$\n"
+       "RewriteRule ^/shop/([0-9]+)(?:\\?(.*))?$ /item.php\\?id=$2&h=$1(?3&$3) [O,L]\n",
+     {{"/shop/7", {}, "/item.php?id=7&h=e.com", false, {{"HTTP_HOST", "e.com"}}},
+      {"/shop/7?a=b", {}, "/item.php?id=7&h=e.com&a=b", false, {{"HTTP_HOST", "e.com"}}},
+      {"/shop/7x", {}, "/shop/7x", false, {{"HTTP_HOST", "e.com"}}}}},
+    {"relative-substitution",
+     H "RewriteBase /blog/\nRewriteRule ^(.*)$ index.php/$1 [L]\n",
+     H "RewriteRule ^/([^?]*)(\\?.*)?$ /blog/index.php/$1$2 [O,L]\n",
+     {{"/a?b=1", {}, "/blog/index.php/a?b=1"}}},
+    // [OR]: one rule for each condition joined, the rule ending the pass (once the conditions'
+    // subjects are written as here).
+    {"braced-variable",
+     H "RewriteCond %{REQUEST_URI} ^(.*)/install\\.php [OR]\n"
+       "RewriteCond %{REQUEST_URI} ^(.*)/rebuild\\.php\n"
+       "RewriteRule ^ %1/core/ [R=301,L]\n",
+     H "RewriteCond URL ^([^?]*)/install\\.php[^?]*(?:\\?.*)?$ [O]\n"
+       "RewriteRule ^/[^?]*(\\?.*)?$ $1/core/$2 [O,R=301,L]\n"
+       "RewriteCond URL ^([^?]*)/rebuild\\.php[^?]*(?:\\?.*)?$ [O]\n"
+       "RewriteRule ^/[^?]*(\\?.*)?$ $1/core/$2 [O,R=301,L]\n",
+     {{"/a/install.php?x=1", {}, "301 /a/core/?x=1"},
+      {"/a/rebuild.php", {}, "301 /a/core/"},
+      {"/a/other.php", {}, "/a/other.php"}}},
+    // A rule that only sets environment variables goes, with its conditions.
+    {"bad-flags",
+     H "RewriteCond %{HTTP:Authorization} .\n"
+       "RewriteRule .* - [E=HTTP_AUTHORIZATION:%{HTTP:Authorization}]\n"
+       "RewriteRule ^/a$ /b [L]\n",
+     H "RewriteRule ^/a$ /b [L]\n",
+     {{"/a", {{"Authorization", "Basic x"}}, "/b"}}},
+    // Lines that only make Apache run its rules go; the header goes first.
+    {"no-section",
+     "<IfModule mod_rewrite.c>\nRewriteEngine On\nRewriteRule ^/a$ /b [L]\n</IfModule>\n",
+     H "RewriteRule ^/a$ /b [L]\n",
+     {{"/a", {}, "/b"}}},
     // A per-directory substitution, without its slash.
     {"relative-substitution",
      H "RewriteRule ^/(.*)$ index.php [L]\n",
@@ -148,43 +234,17 @@ const HintCase kHintCases[] = {
      {}},
 };
 
-// The text with the hint of `d` applied: "write X" and "did you mean X?" replace the word at
-// the diagnostic's place with X; "add I to the flags" adds I to the line's flag list.
-std::string Apply(std::string text, const Diagnostic& d) {
-  size_t at = 0;
-  for (uint32_t line = 1; line < d.line; ++line) at = text.find('\n', at) + 1;
-  const size_t lineEnd = text.find('\n', at);
-  if (d.hint == "add I to the flags") {
-    text.insert(text.rfind(']', lineEnd), ",I");
-    return text;
-  }
-  std::string replacement;
-  if (d.hint.rfind("write ", 0) == 0) {
-    replacement = d.hint.substr(6, d.hint.find(' ', 6) - 6);
-  } else if (d.hint.rfind("did you mean ", 0) == 0) {
-    replacement = d.hint.substr(13, d.hint.find('?', 13) - 13);
-  } else {
-    ADD_FAILURE() << "no replacement in the hint: " << d.hint;
-    return text;
-  }
-  at += d.column - 1;
-  const size_t end = std::min(text.find_first_of(" \t", at), lineEnd);
-  text.replace(at, end - at, replacement);
-  return text;
-}
-
 class PastedTest : public testing::DirectoryTest {};
 
 TEST_F(PastedTest, EachHintAppliedGivesACleanFileThatAnswersAsApache) {
   for (const HintCase& c : kHintCases) {
     SCOPED_TRACE(c.pasted);
     const auto found = CheckConfigText(c.pasted, "f.ini", {});
-    const Diagnostic* diagnostic = nullptr;
-    for (const Diagnostic& d : found) {
-      if (d.code == c.code) diagnostic = &d;
-    }
-    ASSERT_NE(diagnostic, nullptr) << c.code;
-    const std::string fixed = Apply(c.pasted, *diagnostic);
+    const auto diagnostic = std::find_if(found.begin(), found.end(), [&c](const Diagnostic& d) {
+      return d.code == c.code && d.fixFirstLine != 0;
+    });
+    ASSERT_NE(diagnostic, found.end()) << c.code;
+    const std::string fixed = ApplyHints(c.pasted, {});
     EXPECT_EQ(fixed, c.fixed) << diagnostic->hint;
     for (const Diagnostic& d : CheckConfigText(fixed, "f.ini", {})) {
       ADD_FAILURE() << "not clean:\n" << FormatText(d);

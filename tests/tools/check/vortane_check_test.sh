@@ -1,10 +1,11 @@
 #!/bin/sh
 # Runs vortane-check on the shipped examples and on scratch files, and checks its exit
-# statuses and its text format.
-# usage: vortane_check_test.sh PATH-OF-VORTANE-CHECK EXAMPLES-DIRECTORY
+# statuses, its text format and --apply-hints.
+# usage: vortane_check_test.sh PATH-OF-VORTANE-CHECK EXAMPLES-DIRECTORY MIGRATING.md
 set -eu
 check=$1
 examples=$2
+migrating=$3
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
 failures=0
@@ -101,6 +102,23 @@ printf '2 %s\n3 %s\n' "$dir/no-site" "$dir/fifo-site" >"$dir/notes/sites.txt"
 expect "site notes" 0 "vortane-check: note: $dir/no-site/httpd.ini: no such file or directory: site 2 runs without its rules
 vortane-check: note: $dir/fifo-site/httpd.ini: not a regular file (a FIFO, device or socket): site 3 runs without its rules" \
   "$dir/notes"
+
+# --apply-hints: the WordPress block of the migration guide, pasted as it is, comes out as the
+# guide shows it, clean under --strict; a second file, JSON, or a missing file are unusable.
+awk '$0 == "```apache {#wordpress file=www/.htaccess}" { inside = 1; next }
+  inside && /^```$/ { exit } inside { print }' "$migrating" >"$dir/.htaccess"
+expected=$(awk '/For the WordPress block above, pasted as it is:$/ { seen = 1; next }
+  seen && $0 == "```text" { inside = 1; next } inside && /^```$/ { exit } inside { print }' \
+  "$migrating")
+[ -s "$dir/.htaccess" ] && [ -n "$expected" ] || {
+  echo "FAIL: no WordPress block or no --apply-hints example in $migrating"
+  failures=$((failures + 1))
+}
+expect "apply hints" 0 "$expected" --strict --apply-hints "$dir/.htaccess"
+expect "apply hints, two files" 2 "vortane-check: --apply-hints takes one FILE, as text \
+(run vortane-check --help for the options)" --apply-hints "$dir/.htaccess" "$dir/.htaccess"
+expect "apply hints, no file" 2 "vortane-check: $dir/none: not a readable configuration file \
+of at most 2 MiB (run vortane-check --help for the options)" --apply-hints "$dir/none"
 
 [ "$failures" -eq 0 ] || exit 1
 echo "vortane-check: all checks passed"
