@@ -41,7 +41,7 @@ cmake --build build-tsan -j "$jobs" --target vortane_tests vortane
 TSAN_OPTIONS=halt_on_error=1 build-tsan/tests/vortane_tests --gtest_brief=1
 
 step "fuzzing, ${fuzz_seconds} s per target"
-for target in pattern substitution config url request prefilter replay request_filename; do
+for target in pattern substitution config url request prefilter replay request_filename pasted; do
   work=$(mktemp -d)
   cp fuzz/corpus/"$target"/* "$work"/
   # Inputs that once crashed a target are replayed first.
