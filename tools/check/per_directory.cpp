@@ -152,8 +152,11 @@ class Alternative {
                        });
     if (cannot) return true;
     const std::string text = Text(node);
-    // "[^/]" becomes "[^/?]"; a set whose first member is "]", "-" or "^" keeps its text.
-    if (node.negated && text.size() > 3 && text.find_first_of("]-^", 2) != 2) {
+    // "[^/]" becomes "[^?/]". A set with a range, a class, an escape or a "]" first keeps its
+    // text behind a guard: another member can change how the matcher reads a "-" in it.
+    const std::string_view inner = std::string_view(text).substr(2, text.size() - 3);
+    if (node.negated && !inner.empty() && inner[0] != ']' &&
+        inner.find_first_of("-[\\^") == std::string_view::npos) {
       Replace(node, text.substr(0, 2) + "?" + text.substr(2));
     } else {
       Replace(node, NotQuestion(text));

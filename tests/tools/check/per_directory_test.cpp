@@ -21,6 +21,8 @@ TEST(PerDirectoryTest, PatternsStayInsideThePath) {
       {"^a/.*", false, "^/a/[^?]*(?:\\?.*)?$"},        // no second run after ".*"
       {"[^/]+$", false, "^/[^?]*?[^?/]+(?:\\?.*)?$"},  // a negated set leaves "?" out
       {"[^-]x", false, "^/[^?]*?(?:(?!\\?)[^-])x[^?]*(?:\\?.*)?$"},
+      // Another member could change how the matcher reads the "-" of a range ("[^?*--/]").
+      {"[^*--/]", false, "^/[^?]*?(?:(?!\\?)[^*--/])[^?]*(?:\\?.*)?$"},
       {"\\W*$", false, "^/[^?]*?(?:(?!\\?)\\W)*(?:\\?.*)?$"},  // the repeat repeats the test
       {"[[:punct:]]", false, "^/[^?]*?(?:(?!\\?)[[:punct:]])[^?]*(?:\\?.*)?$"},
       {"[^?#]", false, "^/[^?]*?[^?#][^?]*(?:\\?.*)?$"},  // "?" is already left out
