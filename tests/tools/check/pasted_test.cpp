@@ -269,6 +269,49 @@ TEST_F(PastedTest, EachHintAppliedGivesACleanFileThatAnswersAsApache) {
   }
 }
 
+// Where Apache's meaning has no exact spelling here, the hint is advice: applying the hints
+// leaves the line as it is, and the file keeps the diagnostic.
+TEST(PastedAdviceTest, LinesWithoutAnExactSpellingAreLeftAsTheyAre) {
+  const struct {
+    const char* code;
+    std::string pasted;
+    const char* kept;  // a line that every round leaves
+  } cases[] = {
+      // Rules that do not end the pass: the copies of a split could both apply.
+      {"bad-flags",
+       H "RewriteCond URL ^/a.*$ [OR]\nRewriteCond URL ^/b.*$\nRewriteRule ^/(.*)$ /c/$1\n",
+       "RewriteCond URL ^/a.*$ [OR]"},
+      // "Off" stops Apache's rules: removing the line would start them here.
+      {"unknown-directive", H "RewriteEngine Off\nRewriteRule ^/a$ /b [L]\n", "RewriteEngine Off"},
+      // A start of the path inside a group; a map; a flag with no equivalent; E= beside a
+      // substitution.
+      {"never-matches", H "RewriteRule ^(a|^b) /x [L]\n", "RewriteRule ^(a|^b) /x [L]"},
+      {"never-matches", H "RewriteRule ^a$ ${map:x} [L]\n", "RewriteRule ^a$ ${map:x} [L]"},
+      {"bad-flags", H "RewriteRule ^a$ /b [L,T=text/html]\n", "RewriteRule ^a$ /b [L,T=text/html]"},
+      {"bad-flags", H "RewriteRule ^/a$ /b [E=X:1,L]\n", "RewriteRule ^/a$ /b [E=X:1,L]"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.pasted);
+    const std::string applied = ApplyHints(c.pasted, {});
+    EXPECT_NE(applied.find(std::string(c.kept) + "\n"), std::string::npos) << applied;
+    const auto left = CheckConfigText(applied, "f.ini", {});
+    EXPECT_TRUE(std::any_of(left.begin(), left.end(), [&c](const Diagnostic& d) {
+      return d.code == c.code && d.fixFirstLine == 0;
+    })) << c.code;
+  }
+}
+
+// Fixes apply where no earlier one changed the lines; a changed line ends with a line feed.
+TEST(PastedAdviceTest, FixesThatOverlapWaitForTheNextRound) {
+  Diagnostic both, first, second;
+  both.fixFirstLine = 1, both.fixLastLine = 2, both.fixText = "AB\n";
+  first.fixFirstLine = first.fixLastLine = 2, first.fixText = "B\n";
+  second.fixFirstLine = second.fixLastLine = 3, second.fixText = "c\n";
+  EXPECT_EQ(ApplyFixes("a\r\nb\nc", {both, first, second}), "AB\nc\n");
+  EXPECT_EQ(ApplyFixes("a\r\nb\nc", {first, both}), "a\r\nB\nc");
+  EXPECT_EQ(ApplyFixes("a\nb\n", {second}), "a\nb\n");  // a line the file does not have
+}
+
 // The front-controller blocks of three widespread applications, pasted as they are below the
 // section header: every line that would behave differently here is explained.
 TEST(PastedBlocksTest, StrictExplainsEveryLineOfTheFrontControllerBlocks) {
