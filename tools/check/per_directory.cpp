@@ -133,6 +133,13 @@ class Alternative {
         return node.byte != '?' && (node.byte >= 0 || node.kind != Kind::kHex);
       case Kind::kQuote:
         return node.text.find('?') == std::string::npos;
+      case Kind::kRepeat:
+        // A repeat with nothing before it is literal text only where it stands first, and a
+        // repeated anchor has no spelling once the anchor is the path's end.
+        if (node.children.empty() || tree_[node.children[0]].kind == Kind::kAssertion) {
+          return false;
+        }
+        return Visit(node.children[0]);
       default:
         for (size_t child : node.children) {
           if (!Visit(child)) return false;

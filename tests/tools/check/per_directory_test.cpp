@@ -35,6 +35,8 @@ TEST(PerDirectoryTest, PatternsStayInsideThePath) {
       {"a\\?b", false, std::nullopt},
       {"\\Aa", false, std::nullopt},
       {"(", false, std::nullopt},
+      {"{2}|#", false, std::nullopt},  // literal only where nothing stands before it
+      {"a$*", false, std::nullopt},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(PathPattern(c.apache, c.fromSlash, QueryTail::kSkip), c.written) << c.apache;
