@@ -46,6 +46,11 @@ constexpr char UpperAscii(char c) {
   return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
 }
 
+// Whether `text` begins with `start`.
+constexpr bool StartsWith(std::string_view text, std::string_view start) {
+  return text.substr(0, start.size()) == start;
+}
+
 // Whether `a` and `b` are the same bytes but for the case of ASCII letters.
 constexpr bool EqualIgnoringAsciiCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;

@@ -86,10 +86,6 @@ constexpr ForeignVariable kForeignVariables[] = {
     {"IS_SUBREQ", "", "the filter sees no subrequests"},
 };
 
-bool StartsWith(std::string_view text, std::string_view start) {
-  return text.substr(0, start.size()) == start;
-}
-
 const ForeignVariable* LookUpForeign(std::string_view name) {
   for (const ForeignVariable& v : kForeignVariables) {
     if (v.name == name) return &v;
@@ -181,11 +177,6 @@ bool OnlySetsEnvironment(const std::vector<Word>& words) {
   });
 }
 
-std::string Trimmed(std::string_view line) {
-  const size_t first = line.find_first_not_of(" \t");
-  return first == std::string_view::npos ? std::string() : std::string(line.substr(first));
-}
-
 }  // namespace
 
 void AddContextFix(const std::vector<LineFacts>& facts, size_t index, Problem& problem) {
@@ -201,13 +192,13 @@ void AddContextFix(const std::vector<LineFacts>& facts, size_t index, Problem& p
     problem.edit = Edit::ReplaceLines(static_cast<uint32_t>(first + 1), number, "");
   } else if (keyword == "RewriteRule" && IsPerDirectoryRule(facts, index)) {
     if (const auto rule = PerDirectoryRule(facts, index)) {
-      problem.hint = "write " + Trimmed(*rule);
+      problem.hint = "write " + std::string(Trimmed(*rule));
       problem.edit = Edit::ReplaceLines(number, number, *rule + "\n");
     }
   } else if (keyword == "RewriteCond" && words.size() > 2 &&
              (words[1].text == "%{REQUEST_URI}" || words[1].text == "%REQUEST_URI")) {
     if (const auto condition = RequestUriCondition(facts[index])) {
-      problem.hint = "write " + Trimmed(*condition) +
+      problem.hint = "write " + std::string(Trimmed(*condition)) +
                      " (Apache's REQUEST_URI is the decoded path: the URL with O, its query "
                      "left out of the test)";
       problem.edit = Edit::ReplaceLines(number, number, *condition + "\n");

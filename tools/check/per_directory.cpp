@@ -1,11 +1,11 @@
 #include "tools/check/per_directory.h"
 
 #include <algorithm>
-#include <functional>
 
 #include "base/text.h"
 #include "regex/expression.h"
 #include "regex/pattern_tree.h"
+#include "rules/rule.h"
 #include "tools/check/pasted.h"
 
 namespace vortane::tools::check {
@@ -23,11 +23,7 @@ struct Piece {
 };
 
 bool IsUpperLetter(char c) {
-  return c >= 'A' && c <= 'Z';
-}
-
-bool StartsWith(std::string_view text, std::string_view start) {
-  return text.substr(0, start.size()) == start;
+  return LowerAscii(c) != c;
 }
 
 // Whether a member of a bracket set surely holds "?" (an unknown member is not known to).
@@ -200,17 +196,15 @@ std::optional<std::string> PathBody(std::string_view pattern) {
   return alternatives.size() == 1 ? body : "(?:" + body + ")";
 }
 
-// Apache's rule flags as flags here, with whether QSA was among them; nothing when one has no
-// equivalent.
-std::optional<std::vector<std::string>> RuleFlags(std::string_view list, bool& appendQuery) {
+// Apache's rule flags (FlagItems) as flags here, with whether QSA was among them; nothing when
+// one has no equivalent.
+std::optional<std::vector<std::string>> RuleFlags(const std::vector<std::string>& items,
+                                                  bool& appendQuery) {
   std::vector<std::string> flags = {"O"};  // Apache matches the decoded path
   const auto add = [&flags](std::string flag) {
     if (std::find(flags.begin(), flags.end(), flag) == flags.end()) flags.push_back(flag);
   };
-  for (size_t start = 0; start <= list.size();) {
-    const size_t comma = std::min(list.find(',', start), list.size());
-    const std::string item = Upper(list.substr(start, comma - start));
-    start = comma + 1;
+  for (const std::string& item : items) {
     if (item == "L" || item == "END") {
       add("L");
     } else if (item == "F") {
@@ -235,7 +229,7 @@ std::optional<std::vector<std::string>> RuleFlags(std::string_view list, bool& a
       return std::nullopt;
     }
   }
-  if (flags.size() > 5) return std::nullopt;
+  if (flags.size() > kMaxFlagItems) return std::nullopt;
   return flags;
 }
 
@@ -315,6 +309,11 @@ std::vector<std::string> FlagItems(const std::vector<Word>& words) {
   return items;
 }
 
+std::string_view Trimmed(std::string_view line) {
+  const size_t first = line.find_first_not_of(" \t");
+  return first == std::string_view::npos ? std::string_view() : line.substr(first);
+}
+
 std::string_view Unquoted(std::string_view text) {
   if (text.size() >= 3 && text.front() == '"' && text.back() == '"') {
     return text.substr(1, text.size() - 2);
@@ -364,6 +363,13 @@ size_t FirstConditionOf(const std::vector<LineFacts>& facts, size_t rule) {
   return first;
 }
 
+bool IsPartialPattern(std::string_view pattern) {
+  return !pattern.empty() &&
+         (IsAsciiLetter(pattern[0]) || IsDigit(pattern[0]) || pattern[0] == '\\' ||
+          pattern[0] == '.') &&
+         !StartsWith(pattern, ".*");
+}
+
 bool IsPerDirectoryRule(const std::vector<LineFacts>& facts, size_t rule) {
   const std::vector<Word>& words = facts[rule].words;
   if (words.size() < 3 || words[0].text != "RewriteRule") return false;
@@ -371,10 +377,7 @@ bool IsPerDirectoryRule(const std::vector<LineFacts>& facts, size_t rule) {
   const std::string_view substitution = Unquoted(words[2].text);
   if (StartsWith(pattern, "^/") || pattern.empty() || pattern[0] == '!') return false;
   const bool quoted = pattern.size() != words[1].text.size();
-  const bool partial = (IsAsciiLetter(pattern[0]) || IsDigit(pattern[0]) || pattern[0] == '\\' ||
-                        pattern[0] == '.') &&
-                       !StartsWith(pattern, ".*");
-  return quoted || partial || IsRelativeSubstitution(substitution) ||
+  return quoted || IsPartialPattern(pattern) || IsRelativeSubstitution(substitution) ||
          NeverMatchesUrl(pattern, false);
 }
 
@@ -385,9 +388,9 @@ std::optional<std::string> PerDirectoryRule(const std::vector<LineFacts>& facts,
   bool appendQuery = false;
   std::optional<std::vector<std::string>> flags = std::vector<std::string>{"O"};
   if (words.size() == 4) {
-    const std::string_view list = words[3].text;
-    if (list.size() < 3 || list.front() != '[' || list.back() != ']') return std::nullopt;
-    flags = RuleFlags(list.substr(1, list.size() - 2), appendQuery);
+    const std::vector<std::string> items = FlagItems(words);
+    if (items.empty()) return std::nullopt;  // a fourth word that is no flag list
+    flags = RuleFlags(items, appendQuery);
     if (!flags) return std::nullopt;
   }
   // The conditions' groups come first here; %N are those of the last condition that matched

@@ -48,6 +48,11 @@ std::optional<unsigned> GroupCount(std::string_view pattern);
 // Apache matches it. Nothing when it cannot be written exactly.
 std::optional<std::string> PerDirectoryRule(const std::vector<LineFacts>& facts, size_t rule);
 
+// Whether a rule's pattern has the form of Apache's partial ones, found anywhere in the path:
+// it starts with a letter, a digit, an escape or "." ("\\.php$", "."), not with ".*", "^",
+// "/", a group or a class, as a pattern written for the whole URL does.
+bool IsPartialPattern(std::string_view pattern);
+
 // Whether the rule on facts[rule] was written for Apache's per-directory matching: a pattern
 // that is not written from the URL's '/' with a substitution that is not either, or that no
 // URL matches, or that Apache finds anywhere in the path.
@@ -64,6 +69,9 @@ bool IsRelativeSubstitution(std::string_view substitution);
 // The items of a line's flag list (its last word, in brackets), in upper case; none when the
 // line has no list.
 std::vector<std::string> FlagItems(const std::vector<Word>& words);
+
+// `line` from its first byte that is no blank.
+std::string_view Trimmed(std::string_view line);
 
 // `text` without Apache's quotes around it, when it has them.
 std::string_view Unquoted(std::string_view text);

@@ -175,11 +175,10 @@ class WarningPass {
   // place of those about its pattern and substitution. False when it is none, or cannot be
   // written exactly.
   bool PerDirectoryWarning(const Word& pattern, uint32_t number, const FlagList& flags) {
-    if (!IsPerDirectoryRule(facts_, number - 1)) return false;
     const std::optional<std::string> rule = PerDirectoryRule(facts_, number - 1);
     if (!rule) return false;
     const std::string_view p = Unquoted(pattern.text);
-    const std::string written = rule->substr(rule->find_first_not_of(" \t"));
+    const std::string written(Trimmed(*rule));
     const std::string_view format = Unquoted(facts_[number - 1].words[2].text);
     const char* code = NeverMatchesUrl(p, flags.ignoreCase) ? "never-matches"
                        : p.size() != pattern.text.size()    ? "quoted-pattern"
@@ -194,25 +193,20 @@ class WarningPass {
 
   // What a rule's pattern on the URL means where it was written for Apache; true when the
   // rule is written in full by a per-directory warning, which says everything about it.
-  bool UrlPatternWarnings(const Word& pattern, uint32_t number, const FlagList& flags) {
+  bool UrlPatternWarnings(const Word& pattern, uint32_t number, const FlagList& flags,
+                          bool perDirectory) {
     const std::string_view p = pattern.text;
     if ((flags.ruleBits & RuleFlag::Forbidden) != 0 && !flags.ignoreCase) {
       Report(number, ExplainCaseSensitiveRefusal(pattern));
     }
-    if (PerDirectoryWarning(pattern, number, flags)) return true;
+    if (perDirectory && PerDirectoryWarning(pattern, number, flags)) return true;
     if (p[0] == '!' || Report(number, ExplainQuotes(pattern, true))) return false;
     // A per-directory rule that cannot be written in full (yet: its conditions' [OR] first)
     // gets advice only: the pattern from the '/' alone would lose Apache's query and groups.
-    const bool perDirectory = IsPerDirectoryRule(facts_, number - 1);
     std::optional<Problem> never = ExplainNeverMatches(pattern, flags.ignoreCase);
     if (never && perDirectory) never->edit = {};
     if (Report(number, never)) return false;
-    // Apache's partial patterns start with a literal, an escape or "." ("\.php$", ".");
-    // a pattern written for the whole URL starts with "^", "/", a group or a class.
-    const bool partial =
-        (std::isalnum(static_cast<unsigned char>(p[0])) != 0 || p[0] == '\\' || p[0] == '.') &&
-        p.rfind(".*", 0) != 0;
-    if (partial) {
+    if (IsPartialPattern(p)) {
       Add(number, pattern.column, "whole-url-match",
           "the pattern must match the whole URL, from its '/': Apache finds it anywhere in the "
           "path",
@@ -222,7 +216,7 @@ class WarningPass {
   }
 
   // A substitution written for Apache's per-directory rules: a path without its slash.
-  void RelativeSubstitution(const Word& format, uint32_t number) {
+  void RelativeSubstitution(const Word& format, uint32_t number, bool perDirectory) {
     const std::string_view f = format.text;
     if (std::isalnum(static_cast<unsigned char>(f[0])) == 0) return;
     if (f.find("://") != std::string_view::npos) return;
@@ -230,8 +224,7 @@ class WarningPass {
         "the substitution is the whole new URL: without its leading '/' the server cannot "
         "serve it",
         "write /" + std::string(f),
-        IsPerDirectoryRule(facts_, number - 1) ? Edit{}
-                                               : Edit::ReplaceWord(format, "/" + std::string(f)));
+        perDirectory ? Edit{} : Edit::ReplaceWord(format, "/" + std::string(f)));
   }
 
   void PartialMatch(std::string_view subject, const Word& pattern, uint32_t number) {
@@ -256,7 +249,10 @@ class WarningPass {
     const Word& format = facts.words[header ? 3 : 2];
     const bool ignoreCase = flags.ignoreCase;
     PatternWarnings(pattern, number, ignoreCase, grouped);
-    if (!header && UrlPatternWarnings(pattern, number, flags)) return;  // written in full
+    const bool perDirectory = !header && IsPerDirectoryRule(facts_, number - 1);
+    if (!header && UrlPatternWarnings(pattern, number, flags, perDirectory)) {
+      return;  // written in full
+    }
     if (ignoreCase && grouped) CaseClassesAbove(number);
     if (header) PartialMatch(facts.words[1].text, pattern, number);
     if (KeepsValue(format.text)) {
@@ -264,7 +260,7 @@ class WarningPass {
     } else if (!Report(number, ExplainQuotes(format, false))) {
       SubstitutionWarnings(format, number, flags.ruleBits);
       if (!header && (flags.ruleBits & RuleFlag::Forbidden) == 0) {
-        RelativeSubstitution(format, number);
+        RelativeSubstitution(format, number, perDirectory);
       }
     }
     if (!header && (flags.ruleBits & RuleFlag::Forbidden) != 0 &&

@@ -29,10 +29,6 @@ bool ReadBoundedLine(std::streambuf& input, std::string& line, bool& tooLong) {
 
 namespace {
 
-bool StartsWith(std::string_view text, std::string_view prefix) {
-  return text.substr(0, prefix.size()) == prefix;
-}
-
 // Counts skipped lines and keeps the first few reasons.
 class Skips {
  public:
